@@ -1,0 +1,81 @@
+# The two commands a newcomer needs: `make demo` and `make test`.
+# Both install what they need: Debian packages with apt-get (when missing),
+# Python packages into a local virtual environment.
+
+PYTHON   ?= python3
+VENV     := .venv
+VPY      := $(VENV)/bin/python
+CLANG    ?= clang++-19
+FUZZ_SECONDS ?= 15
+JOBS     ?= 2
+
+APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev
+PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit orjson pyfastcdc
+
+.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel python-test bench clean
+
+demo: install
+	$(VPY) examples/reuse_decisions.py
+
+test: cpp-test asan-test fuzz-smoke wheel python-test
+
+# Debian packages: installed only where something is missing.
+system-deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(VENV)/.stamp: pyproject.toml Makefile
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(PY_DEV_DEPS)
+	touch $@
+
+venv: $(VENV)/.stamp
+
+# The module built and installed the way a user gets it; reuses build/<tag> between runs.
+install: system-deps venv
+	$(VPY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+
+CMAKE = $(VENV)/bin/cmake
+cpp-test: system-deps venv
+	$(CMAKE) -S . -B build/cpp -G Ninja -DTESSARY_MODULE=OFF -DTESSARY_TESTS=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/cpp -j $(JOBS)
+	cd build/cpp && ctest --output-on-failure -j $(JOBS)
+
+asan-test: system-deps venv
+	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARY_MODULE=OFF -DTESSARY_TESTS=ON -DTESSARY_SANITIZE=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+fuzz-build: system-deps venv
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(CLANG) -DTESSARY_MODULE=OFF -DTESSARY_FUZZ=ON -DTESSARY_SANITIZE=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+
+# A short run of every fuzz target keeps them building and catches shallow faults;
+# `make fuzz FUZZ_SECONDS=600` is the long run.
+fuzz-smoke: fuzz-build
+	@set -e; for t in build/fuzz/*_fuzz; do \
+	  name=$$(basename $$t); mkdir -p build/fuzz/corpus/$$name; \
+	  echo "fuzzing $$name for $(FUZZ_SECONDS)s"; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=0 build/fuzz/corpus/$$name fuzz/seeds/$$name 2>&1 | tail -2; \
+	done
+
+fuzz: fuzz-smoke
+
+wheel: system-deps venv
+	rm -rf dist
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
+	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.8 --verbose dist/*.whl
+
+python-test: wheel
+	$(VPY) -m pip install -q --no-deps --force-reinstall dist/*.whl
+	cd tests/python && ../../$(VPY) -m pytest -q
+
+bench: install
+	@for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b; done
+
+clean:
+	rm -rf build dist $(VENV)

@@ -1,0 +1,62 @@
+#pragma once
+// Argument binding and conversion for built-in functions, with the error
+// texts Python users know: the interpreter's wording for missing, surplus,
+// repeated and unknown arguments, and "argument 'x': ..." for values that
+// cannot be converted.
+#include "python/py_ref.hpp"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessary::python {
+
+// A function's parameters: all positional-or-keyword, the first `required`
+// of them without a default (defaults are None).
+struct Parameters {
+  const char* function;  // as named in messages, e.g. "decide_reuse_py" or "Client.record_work"
+  std::initializer_list<const char*> names;
+  std::size_t required;
+};
+
+// Binds args/kwargs to the parameters. Slots of omitted optional parameters
+// stay null. Returns false with a TypeError set.
+bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Raises TypeError "argument '<name>': <reason>".
+void raise_argument_error(const char* name, std::string_view reason);
+// If the pending exception is a TypeError, rewords it as an argument error
+// naming the parameter; any other exception is left as it is.
+void reword_type_error(const char* name);
+
+// The qualified name of the object's type ("int", "str", "Outer.Inner").
+std::string type_name(PyObject* obj);
+// "<module>.<qualified name>" of the object's type ("builtins.str").
+std::string full_type_name(PyObject* obj);
+
+// Raises "argument '<name>': '<type>' object cannot be converted to '<expected>'".
+void raise_wrong_type(const char* name, PyObject* value, const char* expected);
+
+// UTF-8 text of a str. Exceptions of the encoding (lone surrogates) pass unchanged.
+std::optional<std::string> utf8_of(PyObject* str);
+
+// Conversions. Each returns nullopt with a Python exception set.
+std::optional<std::string> to_string(PyObject* value, const char* name);
+std::optional<std::vector<std::string>> to_string_list(PyObject* value, const char* name);
+std::optional<double> to_double(PyObject* value, const char* name);
+std::optional<std::uint64_t> to_u64(PyObject* value, const char* name);
+bool check_dict(PyObject* value, const char* name);
+
+// Conversions without an argument name, for values inside containers: they
+// leave the interpreter's own exception set.
+std::optional<double> as_double(PyObject* value);
+std::optional<std::uint64_t> as_u64(PyObject* value);
+
+// Builds a new str from UTF-8 text.
+Ref new_str(std::string_view text);
+
+}  // namespace tessary::python

@@ -1,0 +1,74 @@
+// Module initialisation: the root `_tessary` and its submodules, each built
+// once per process.
+#include "python/delta_module.hpp"
+#include "python/errors.hpp"
+#include "python/module_builder.hpp"
+#include "python/py_ref.hpp"
+
+namespace tessary::python {
+
+namespace {
+
+constexpr const char* kRootDoc =
+    "Python module definition\n"
+    "\n"
+    "This is the internal native module (_tessary).\n"
+    "It is wrapped by tessary/__init__.py, which provides the public API\n"
+    "including async wrappers.";
+
+// m_size 0 (not -1): the interpreter then calls the init function again on a
+// re-import instead of copying a cached dict, so the once-only rule below holds.
+PyModuleDef kRootDef = {
+    PyModuleDef_HEAD_INIT, "_tessary", kRootDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Module objects are made at most once per process; the interpreter lock
+// (held for every import) guards these flags.
+bool g_root_created = false;
+bool g_delta_created = false;
+
+PyObject* raise_second_initialisation(const char* name) {
+  PyErr_Format(PyExc_ImportError, "%s may only be initialized once per interpreter process", name);
+  return nullptr;
+}
+
+Ref create_delta_once() {
+  if (g_delta_created) {
+    raise_second_initialisation("delta");
+    return {};
+  }
+  g_delta_created = true;
+  return create_delta_module();
+}
+
+PyObject* init_root() {
+  if (g_root_created) return raise_second_initialisation("_tessary");
+  g_root_created = true;
+  Ref root = Ref::steal(PyModule_Create(&kRootDef));
+  if (!root) return nullptr;
+  Ref delta = create_delta_once();
+  if (!delta || !add_object(root.get(), delta.get())) return nullptr;
+  return root.release();
+}
+
+PyObject* init_delta() {
+  Ref delta = create_delta_once();
+  return delta.release();
+}
+
+template <PyObject* (*Init)()>
+PyObject* guarded_init() noexcept {
+  try {
+    return Init();
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+}  // namespace
+
+}  // namespace tessary::python
+
+PyMODINIT_FUNC PyInit__tessary(void) { return tessary::python::guarded_init<tessary::python::init_root>(); }
+
+PyMODINIT_FUNC PyInit_delta(void) { return tessary::python::guarded_init<tessary::python::init_delta>(); }
