@@ -57,10 +57,13 @@ fuzz-build: system-deps venv
 # A short run of every fuzz target keeps them building and catches shallow faults;
 # `make fuzz FUZZ_SECONDS=600` is the long run.
 fuzz-smoke: fuzz-build
-	@set -e; for t in build/fuzz/*_fuzz; do \
+	@set -e; for t in build/fuzz/*_fuzz; do [ -x "$$t" ] || continue; \
 	  name=$$(basename $$t); mkdir -p build/fuzz/corpus/$$name; \
+	  seeds=""; [ -d fuzz/seeds/$$name ] && seeds=fuzz/seeds/$$name; \
 	  echo "fuzzing $$name for $(FUZZ_SECONDS)s"; \
-	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=0 build/fuzz/corpus/$$name fuzz/seeds/$$name 2>&1 | tail -2; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus/$$name $$seeds > build/fuzz/$$name.log 2>&1 \
+	    || { tail -40 build/fuzz/$$name.log; exit 1; }; \
+	  grep -E '^Done|^#[0-9]+.*DONE' build/fuzz/$$name.log | tail -1; \
 	done
 
 fuzz: fuzz-smoke
