@@ -3,13 +3,37 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include <cstdlib>
+#include <new>
 
 namespace tessary::formats {
 
+namespace {
+
+// OpenSSL 3 looks the algorithm up by name on every one-shot call; fetching it
+// once and reusing a per-thread context saves that work on every small hash.
+const EVP_MD* sha256_md() noexcept {
+  static const EVP_MD* md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+  }();
+  return md;
+}
+
+struct ThreadContext {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  ~ThreadContext() { EVP_MD_CTX_free(ctx); }
+};
+
+}  // namespace
+
 Digest sha256(std::span<const std::uint8_t> bytes) noexcept {
   Digest out;
-  SHA256(bytes.data(), bytes.size(), out.data());
+  thread_local ThreadContext local;
+  unsigned int len = 0;
+  if (local.ctx == nullptr || EVP_DigestInit_ex2(local.ctx, sha256_md(), nullptr) != 1 ||
+      EVP_DigestUpdate(local.ctx, bytes.data(), bytes.size()) != 1 || EVP_DigestFinal_ex(local.ctx, out.data(), &len) != 1) {
+    SHA256(bytes.data(), bytes.size(), out.data());  // the slower path cannot fail for lack of a context
+  }
   return out;
 }
 
@@ -17,11 +41,13 @@ Digest sha256(std::string_view bytes) noexcept {
   return sha256(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
-// EVP keeps the SHA-NI/AVX2 code paths of libcrypto; a context failure is an
-// allocation failure inside OpenSSL, which we treat like any other: fatal.
-Sha256::Sha256() noexcept : ctx_(EVP_MD_CTX_new()) {
-  if (ctx_ == nullptr || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha256(), nullptr) != 1) {
-    std::abort();
+// EVP keeps the SHA-NI/AVX2 code paths of libcrypto. A context that cannot be
+// made is an allocation failure inside OpenSSL, reported like any other
+// (std::bad_alloc, which the module turns into MemoryError).
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr || EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), sha256_md(), nullptr) != 1) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+    throw std::bad_alloc();
   }
 }
 

@@ -18,7 +18,7 @@ Digest sha256(std::string_view bytes) noexcept;
 // Incremental digest; the result equals the one-shot digest of everything fed.
 class Sha256 {
  public:
-  Sha256() noexcept;
+  Sha256();  // throws std::bad_alloc when OpenSSL cannot allocate a context
   ~Sha256();
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "formats/float_text.hpp"
+
+namespace tessary::formats {
+namespace {
+
+// Expected texts were derived independently: Python's repr supplies the
+// shortest binary64 digits and numpy's shortest float32 repr the single
+// ones; a small script then applied the layout rules to them.
+TEST(FloatText, Binary64) {
+  const std::pair<double, const char*> cases[] = {
+      {1.0, "1.0"},
+      {100.0, "100.0"},
+      {0.1, "0.1"},
+      {1e+16, "1e16"},
+      {1e-06, "1e-6"},
+      {1000000000000000.0, "1000000000000000.0"},
+      {1e-05, "0.00001"},
+      {1.234e-05, "0.00001234"},
+      {1.5e-07, "1.5e-7"},
+      {1.5e+16, "1.5e16"},
+      {12.34, "12.34"},
+      {0.001234, "0.001234"},
+      {1.8446744073709552e+19, "1.8446744073709552e19"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e+308, "1.7976931348623157e308"},
+      {2.2250738585072014e-308, "2.2250738585072014e-308"},
+      {1.2345678901234568e+17, "1.2345678901234568e17"},
+      {9007199254740992.0, "9007199254740992.0"},
+      {1234567890123456.8, "1234567890123456.8"},
+      {0.3, "0.3"},
+      {0.6666666666666666, "0.6666666666666666"},
+      {-1.5, "-1.5"},
+      {1e+21, "1e21"},
+      {1e+22, "1e22"},
+      {1e-07, "1e-7"},
+      {1e+16, "1e16"},
+      {1e+100, "1e100"},
+      {-0.0001, "-0.0001"},
+      {4.35, "4.35"},
+      {100.5, "100.5"},
+      {299792458.0, "299792458.0"},
+      {0.30000000000000004, "0.30000000000000004"},
+      {-1.989032661366619e+244, "-1.989032661366619e244"},
+      {7.761117632285041e+178, "7.761117632285041e178"},
+      {3.980498358697587e-249, "3.980498358697587e-249"},
+      {-1.5432835417340557e+88, "-1.5432835417340557e88"},
+      {1.3647584518757569e-192, "1.3647584518757569e-192"},
+      {-1.3701135617873088e-206, "-1.3701135617873088e-206"},
+      {-1.7160537630466207e+197, "-1.7160537630466207e197"},
+      {6.294675241195386e-44, "6.294675241195386e-44"},
+      {1.0613447212142254e-202, "1.0613447212142254e-202"},
+      {4.708325160387546e+207, "4.708325160387546e207"},
+      {6.387016158513563e-12, "6.387016158513563e-12"},
+      {-9.973130378568733e-246, "-9.973130378568733e-246"},
+      {8.779753225680271e-236, "8.779753225680271e-236"},
+      {-5.795503248498993e-228, "-5.795503248498993e-228"},
+      {-7.523960777007089, "-7.523960777007089"},
+      {261251831463.4741, "261251831463.4741"},
+      {895417884914.0112, "895417884914.0112"},
+      {1.7108284528077347e-06, "1.7108284528077347e-6"},
+      {9.525102111858402e-06, "9.525102111858402e-6"},
+      {0.0011332979587418517, "0.0011332979587418517"},
+      {-0.004207814273366475, "-0.004207814273366475"},
+      {81371771064.28496, "81371771064.28496"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(f64_text(value), expected) << expected;
+}
+
+TEST(FloatText, Binary32UsesTheSingleLayout) {
+  const std::pair<float, const char*> cases[] = {
+      {1.e-01f, "0.1"},
+      {1.6777216e+07f, "16777216.0"},
+      {1.e+00f, "1.0"},
+      {3.4028235e+38f, "3.4028235e38"},
+      {1.e-45f, "1e-45"},
+      {1.1754944e-38f, "1.1754944e-38"},
+      {1.e-06f, "0.000001"},
+      {1.e-05f, "0.00001"},
+      {1.e+13f, "1e13"},
+      {1.e+12f, "1000000000000.0"},
+      {1.234567e+06f, "1234567.0"},
+      {3.3333334e-01f, "0.33333334"},
+      {1.e-07f, "1e-7"},
+      {2.5e+00f, "2.5"},
+      {1.e+10f, "10000000000.0"},
+      {9.999999e+06f, "9999999.0"},
+      {1.2345679e+08f, "123456790.0"},
+      {8.388608e+06f, "8388608.0"},
+      {-0.0f, "-0.0"},
+      {-2.5f, "-2.5"},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(f32_text(value), expected) << expected;
+  // Where the two layouts part: the same decimal value, different text.
+  EXPECT_EQ(f64_text(1e-6), "1e-6");
+  EXPECT_EQ(f32_text(1e-6f), "0.000001");
+  EXPECT_EQ(f64_text(1e13), "10000000000000.0");
+  EXPECT_EQ(f32_text(1e13f), "1e13");
+}
+
+TEST(FloatText, NonFiniteIsNull) {
+  std::string out = "[";
+  format_f64(std::numeric_limits<double>::infinity(), out);
+  format_f32(std::numeric_limits<float>::quiet_NaN(), out);
+  EXPECT_EQ(out, "[nullnull");
+}
+
+// Random bit patterns: every text reads back to exactly the value written.
+TEST(FloatText, RandomValuesRoundTrip) {
+  std::mt19937_64 random(20240601);
+  for (int i = 0; i < 100000; ++i) {
+    const double value = std::bit_cast<double>(random());
+    if (!std::isfinite(value)) continue;
+    const std::string text = f64_text(value);
+    double back = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+    ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(value)) << text;
+    ASSERT_EQ(text.find('+'), std::string::npos) << text;
+
+    const float single = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    if (!std::isfinite(single)) continue;
+    const std::string single_text = f32_text(single);
+    float single_back = 0;
+    std::from_chars(single_text.data(), single_text.data() + single_text.size(), single_back);
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(single_back), std::bit_cast<std::uint32_t>(single))
+        << single_text;
+  }
+}
+
+}  // namespace
+}  // namespace tessary::formats

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "formats/jcs.hpp"
+#include "formats/json_reader.hpp"
+#include "formats/sha256.hpp"
+
+namespace tessary::formats {
+namespace {
+
+json::Value parsed(std::string_view text) {
+  auto value = json::parse(text);
+  EXPECT_TRUE(value) << text;
+  return value ? *value : json::Value();
+}
+
+TEST(Jcs, HashStringsOfRawBytes) {
+  EXPECT_EQ(sha256_prefixed(""),
+            "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256_prefixed(std::string(1, '\0')),
+            "sha256:6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d");
+}
+
+// Expected text and hash from Python: json.dumps(sort_keys=True,
+// separators=(",", ":"), ensure_ascii=False) and hashlib. Its key order is
+// code-point order, as ours; U+FF5E before U+1F600, unlike UTF-16 order.
+TEST(Jcs, AgreesWithPythonsSortedCompactJson) {
+  const json::Value value = parsed(
+      "{\"b\":[{\"z\":1,\"y\":\"\\u00e9/\\u007f\"},[3,1,2]],\"a\":null,\"B\":true,"
+      "\"\\ud83d\\ude00\":-5,\"\\uff5e\":0}");
+  EXPECT_EQ(jcs::canonical(value),
+            "{\"B\":true,\"a\":null,\"b\":[{\"y\":\"\xc3\xa9/\x7f\",\"z\":1},[3,1,2]],"
+            "\"\xef\xbd\x9e\":0,\"\xf0\x9f\x98\x80\":-5}");
+  EXPECT_EQ(sha256_prefixed(jcs_text(value)),
+            "sha256:d50fda443310c9999da76fff16d13d58027025496c04fdc52bbde1597ee321ae");
+}
+
+TEST(Jcs, MemberOrderAndWhitespaceDoNotChangeTheCommitment) {
+  const json::Value a = parsed(R"({"x":{"b":[1,{"d":2,"c":3}],"a":1.5},"y":"t"})");
+  const json::Value b = parsed(" { \"y\" : \"t\" ,\n \"x\" : { \"a\" : 15e-1 , \"b\" : [ 1 , { \"c\" : 3 , \"d\" : 2 } ] } } ");
+  EXPECT_EQ(jcs::canonical(a), R"({"x":{"a":1.5,"b":[1,{"c":3,"d":2}]},"y":"t"})");
+  EXPECT_EQ(sha256_prefixed(jcs::canonical(a)), sha256_prefixed(jcs::canonical(b)));
+  // Number classes are part of the text: 1 and 1.0 commit differently.
+  EXPECT_NE(jcs::canonical(parsed("[1]")), jcs::canonical(parsed("[1.0]")));
+}
+
+TEST(Jcs, SortIsADeepCopyInKeyOrder) {
+  // Built member by member in reverse order, nested inside an array.
+  json::Object inner;
+  inner.insert("b", 2);
+  inner.insert("a", json::Array{3, 1, 2});
+  json::Object outer;
+  outer.insert("z", json::Array{json::Value(inner)});
+  outer.insert("m", "text");
+  const json::Value value(outer);
+  const json::Value sorted = jcs::sort(value);
+  EXPECT_EQ(sorted, value);
+  EXPECT_EQ(jcs::canonical(sorted), R"({"m":"text","z":[{"a":[3,1,2],"b":2}]})");
+  std::string appended = "prefix:";
+  jcs::write_canonical(sorted, appended);
+  EXPECT_EQ(appended, "prefix:" + jcs_text(value));
+}
+
+}  // namespace
+}  // namespace tessary::formats

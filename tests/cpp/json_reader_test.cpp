@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "formats/json_reader.hpp"
+
+namespace tessary::formats::json {
+namespace {
+
+std::string error_text(std::string_view text) {
+  auto parsed = parse(text);
+  return parsed ? std::string("<parsed>") : parsed.error().to_string();
+}
+
+struct ErrorCase {
+  std::string text;
+  std::string expected;
+};
+
+class JsonReaderErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(JsonReaderErrors, MessageAndPosition) {
+  EXPECT_EQ(error_text(GetParam().text), GetParam().expected) << "input: " << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Syntax, JsonReaderErrors,
+    ::testing::Values(
+        ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
+        ErrorCase{"   ", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"\n", "EOF while parsing a value at line 2 column 0"},
+        ErrorCase{"[", "EOF while parsing a list at line 1 column 1"},
+        ErrorCase{"[1", "EOF while parsing a list at line 1 column 2"},
+        ErrorCase{"[1,", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"[1,]", "trailing comma at line 1 column 4"},
+        ErrorCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+        ErrorCase{"[,1]", "expected value at line 1 column 2"},
+        ErrorCase{"{", "EOF while parsing an object at line 1 column 1"},
+        ErrorCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+        ErrorCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+        ErrorCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+        ErrorCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+        ErrorCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+        ErrorCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
+        ErrorCase{"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+        ErrorCase{"{1:2}", "key must be a string at line 1 column 2"},
+        ErrorCase{"{,}", "key must be a string at line 1 column 2"},
+        ErrorCase{"{\"a\":1,,}", "key must be a string at line 1 column 8"},
+        ErrorCase{"nul", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"nulx", "expected ident at line 1 column 4"},
+        ErrorCase{"folse", "expected ident at line 1 column 2"},
+        ErrorCase{"[tru]", "expected ident at line 1 column 5"},
+        ErrorCase{"+1", "expected value at line 1 column 1"},
+        ErrorCase{".5", "expected value at line 1 column 1"},
+        ErrorCase{"NaN", "expected value at line 1 column 1"},
+        ErrorCase{"Infinity", "expected value at line 1 column 1"},
+        ErrorCase{"-Infinity", "invalid number at line 1 column 2"},
+        ErrorCase{"-", "EOF while parsing a value at line 1 column 1"},
+        ErrorCase{"01", "invalid number at line 1 column 2"},
+        ErrorCase{"-01", "invalid number at line 1 column 3"},
+        ErrorCase{"1.", "EOF while parsing a value at line 1 column 2"},
+        ErrorCase{"1.e5", "invalid number at line 1 column 3"},
+        ErrorCase{"[1.]", "invalid number at line 1 column 4"},
+        ErrorCase{"1e", "EOF while parsing a value at line 1 column 2"},
+        ErrorCase{"1e+", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"[1ex]", "invalid number at line 1 column 4"},
+        ErrorCase{"1e400", "number out of range at line 1 column 5"},
+        ErrorCase{"[-1.5e308, 1e309]", "number out of range at line 1 column 16"},
+        ErrorCase{"1.7976931348623159e308", "number out of range at line 1 column 22"},
+        ErrorCase{"\"abc", "EOF while parsing a string at line 1 column 4"},
+        ErrorCase{"\"a\\x\"", "invalid escape at line 1 column 4"},
+        ErrorCase{"\"\\u12G4\"", "invalid escape at line 1 column 6"},
+        ErrorCase{"\"\\u12\"", "EOF while parsing a string at line 1 column 6"},
+        ErrorCase{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
+        ErrorCase{"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+        ErrorCase{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        ErrorCase{"\"\\udc00\\ud800\"", "lone leading surrogate in hex escape at line 1 column 7"},
+        ErrorCase{"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
+        ErrorCase{"\"a\x01\"",
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        ErrorCase{"\"a\nb\"",
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+        ErrorCase{"\"\xff\"", "invalid unicode code point at line 1 column 2"},
+        ErrorCase{"\"ab\xc3(\"", "invalid unicode code point at line 1 column 4"},
+        ErrorCase{"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 2"},
+        ErrorCase{"\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 2"},
+        ErrorCase{"\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 2"},
+        ErrorCase{"\"\xe2\x82", "EOF while parsing a string at line 1 column 3"},
+        ErrorCase{"\xef\xbb\xbf{}", "expected value at line 1 column 1"},
+        ErrorCase{"[1]x", "trailing characters at line 1 column 4"},
+        ErrorCase{"1 2", "trailing characters at line 1 column 3"},
+        ErrorCase{"{}\n\n }", "trailing characters at line 3 column 2"},
+        ErrorCase{"[\r\n1,\n2 3]", "expected `,` or `]` at line 3 column 3"}));
+
+TEST(JsonReader, WhitespaceAroundValueIsAccepted) {
+  auto parsed = parse(" \t\r\n[1 , {\"a\" : null}]\n\t \r");
+  ASSERT_TRUE(parsed) << parsed.error().to_string();
+  EXPECT_EQ(*parsed, Value(Array{1, Object{{"a", nullptr}}}));
+}
+
+// Each case: literal text, expected value (kind and bits).
+struct NumberCase {
+  std::string text;
+  Value expected;
+};
+
+TEST(JsonReader, NumberClasses) {
+  constexpr auto u64_max = std::numeric_limits<std::uint64_t>::max();
+  constexpr auto i64_min = std::numeric_limits<std::int64_t>::min();
+  const NumberCase cases[] = {
+      {"0", Value(0u)},
+      {"18446744073709551615", Value(u64_max)},
+      {"18446744073709551616", Value(18446744073709551616.0)},
+      {"-1", Value(-1)},
+      {"-9223372036854775808", Value(i64_min)},
+      {"-9223372036854775809", Value(-9223372036854775809.0)},
+      {"-18446744073709551616", Value(-18446744073709551616.0)},
+      {"-0", Value(-0.0)},
+      {"-0.0", Value(-0.0)},
+      {"0.0", Value(0.0)},
+      {"1.0", Value(1.0)},
+      {"1E2", Value(100.0)},
+      {"1e+2", Value(100.0)},
+      {"25e-1", Value(2.5)},
+      {"1e-400", Value(0.0)},
+      {"-1e-400", Value(-0.0)},
+      {"0e999999999999", Value(0.0)},
+      {"0.000e5000", Value(0.0)},
+      {"1.7976931348623158e308", Value(std::numeric_limits<double>::max())},
+      {"2.4703282292062328e-324", Value(std::numeric_limits<double>::denorm_min())},
+      {"1" + std::string(400, '0') + "e-300", Value(1e100)},
+      {"0." + std::string(400, '0') + "1e400", Value(0.1)},
+      // Correct rounding where a naive multiply-by-power-of-ten is off by one ulp.
+      {"2.2250738585072011e-308", Value(2.2250738585072011e-308)},
+      {"9007199254740993", Value(9007199254740993u)},
+      {"9007199254740993.0", Value(9007199254740992.0)},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parse(c.text);
+    ASSERT_TRUE(parsed) << c.text << ": " << parsed.error().to_string();
+    EXPECT_EQ(*parsed, c.expected) << c.text;
+  }
+  EXPECT_EQ(error_text("1" + std::string(400, '0') + "e-10"),
+            "number out of range at line 1 column 405");
+}
+
+std::string nested(int depth, std::string_view open, std::string_view inner, std::string_view close) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += open;
+  text += inner;
+  for (int i = 0; i < depth; ++i) text += close;
+  return text;
+}
+
+TEST(JsonReader, NestingBudget) {
+  EXPECT_TRUE(parse(nested(127, "[", "", "]")));
+  EXPECT_TRUE(parse(nested(127, "{\"a\":", "1", "}")));
+  EXPECT_TRUE(parse(nested(63, "[{\"k\":", "[]", "}]") ));
+  EXPECT_EQ(error_text(nested(128, "[", "", "]")), "recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(error_text(nested(128, "{\"a\":", "1", "}")),
+            "recursion limit exceeded at line 1 column 636");
+  // The budget is given back when a container closes: siblings do not add up.
+  std::string wide = "[" + nested(126, "[", "", "]") + "," + nested(126, "[", "", "]") + "]";
+  EXPECT_TRUE(parse(wide));
+  // Far deeper input fails at the same place without exhausting the stack.
+  EXPECT_EQ(error_text(std::string(1'000'000, '[')), "recursion limit exceeded at line 1 column 128");
+}
+
+TEST(JsonReader, ObjectsAreKeyOrderedAndLastDuplicateWins) {
+  auto parsed = parse(R"({"b":1,"a":2,"B":3,"a":4,"b":{"x":1,"x":[2]}})");
+  ASSERT_TRUE(parsed);
+  const Object& object = parsed->as_object();
+  ASSERT_EQ(object.size(), 3u);
+  std::string keys;
+  for (const auto& [key, value] : object) keys += key;
+  EXPECT_EQ(keys, "Bab");
+  EXPECT_EQ(*object.find("a"), Value(4));
+  EXPECT_EQ(*object.find("b"), Value(Object{{"x", Array{2}}}));
+}
+
+TEST(JsonReader, StringEscapes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+      {R"("\u0041\u00e9\u20AC")", "A\xc3\xa9\xe2\x82\xac"},
+      {R"("\u0000")", std::string(1, '\0')},
+      {R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},
+      {R"("\uDBFF\uDFFF")", "\xf4\x8f\xbf\xbf"},
+      {"\"raw \xf0\x9f\x98\x80 \xc3\xa9 \x7f\"", "raw \xf0\x9f\x98\x80 \xc3\xa9 \x7f"},
+      {"\"0123456789abcdef\\n0123456789abcdef\"", "0123456789abcdef\n0123456789abcdef"},
+  };
+  for (const auto& [text, expected] : cases) {
+    auto parsed = parse(text);
+    ASSERT_TRUE(parsed) << text << ": " << parsed.error().to_string();
+    EXPECT_EQ(parsed->as_string(), expected) << text;
+  }
+}
+
+TEST(JsonReader, PrefixLeavesTheRestToTheCaller) {
+  const std::string text = " {\"a\":[1]}  }x";
+  auto prefix = parse_prefix(text);
+  ASSERT_TRUE(prefix);
+  EXPECT_EQ(prefix->second, 10u);
+  EXPECT_EQ(prefix->first, Value(Object{{"a", Array{1}}}));
+  EXPECT_EQ(expect_end(text, prefix->second).error().to_string(),
+            "trailing characters at line 1 column 13");
+  EXPECT_TRUE(expect_end("[] \t\r\n", 2));
+  EXPECT_EQ(trailing_characters_at("ab\ncd", 4).to_string(), "trailing characters at line 2 column 2");
+}
+
+}  // namespace
+}  // namespace tessary::formats::json

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "formats/json_utf8.hpp"
+#include "formats/json_value.hpp"
+
+namespace tessary::formats::json {
+namespace {
+
+TEST(JsonValue, ConstructionKeepsTheInvariants) {
+  EXPECT_EQ(Value(std::int64_t{5}).kind(), Kind::UInt);  // non-negative is UInt
+  EXPECT_EQ(Value(5), Value(std::uint64_t{5}));
+  EXPECT_EQ(Value(-5).kind(), Kind::Int);
+  EXPECT_EQ(Value(std::numeric_limits<double>::quiet_NaN()).kind(), Kind::Null);
+  EXPECT_EQ(Value(-std::numeric_limits<double>::infinity()).kind(), Kind::Null);
+  EXPECT_EQ(Value("text").kind(), Kind::String);  // not bool
+  EXPECT_NE(Value(0.0), Value(-0.0));
+  EXPECT_NE(Value(1), Value(1.0));
+  EXPECT_EQ(Value(-1).to_i64(), -1);
+  EXPECT_EQ(Value(7).to_i64(), 7);
+  EXPECT_EQ(Value(std::numeric_limits<std::uint64_t>::max()).to_i64(), std::nullopt);
+  EXPECT_EQ(Value(2.0).to_u64(), std::nullopt);
+  EXPECT_EQ(Value(-3).to_f64(), -3.0);
+}
+
+TEST(JsonValue, ObjectKeepsKeyOrderAndLastDuplicate) {
+  Object object{{"b", 1}, {"a", 2}, {"b", 3}, {"\xc3\xa9", 4}, {"B", 5}};
+  std::string keys;
+  for (const auto& [key, value] : object) keys += key + ",";
+  EXPECT_EQ(keys, "B,a,b,\xc3\xa9,");
+  EXPECT_EQ(*object.find("b"), Value(3));
+  object.insert("a", "replaced");
+  object.insert("aa", nullptr);
+  EXPECT_EQ(object.size(), 5u);
+  EXPECT_EQ(*object.find("a"), Value("replaced"));
+  EXPECT_TRUE(object.erase("b"));
+  EXPECT_FALSE(object.erase("b"));
+  EXPECT_EQ(object.find("b"), nullptr);
+  EXPECT_EQ(Value(object).find("aa")->kind(), Kind::Null);
+  EXPECT_EQ(Value(1).find("aa"), nullptr);
+}
+
+TEST(JsonValue, LargeObjectsSortStably) {
+  std::vector<Object::Member> members;
+  for (int i = 0; i < 200; ++i) members.emplace_back(std::to_string(i % 50), i);
+  const Object object = Object::from_members(std::move(members));
+  ASSERT_EQ(object.size(), 50u);
+  EXPECT_EQ(object.begin()->first, "0");
+  EXPECT_EQ(*object.find("0"), Value(150));
+  EXPECT_EQ(*object.find("49"), Value(199));
+}
+
+TEST(JsonValue, Utf8Validation) {
+  EXPECT_TRUE(is_valid_utf8("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"));
+  for (const char* bad : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                          "\xf5\x80\x80\x80", "\xc3", "\xe2\x82"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace tessary::formats::json
