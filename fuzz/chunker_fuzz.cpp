@@ -1,0 +1,131 @@
+// Fuzzes the chunker: a scheme and a byte stream derived from the input are
+// cut by the fast chunker, by the same chunker fed in pieces, and by a plain
+// implementation of the cutting rule; all must agree. The vector window
+// screen is also held against the scalar scan.
+//
+// Input layout: [kind/avg selector: 2 bytes] [repeat: 1 byte] [split seed: 1 byte] [data...]
+// The data is repeated `repeat` times so that long streams and large
+// averages are reached from short inputs.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/chunk_window_scan.hpp"
+#include "engine/chunker.hpp"
+#include "engine/data_shape.hpp"
+
+using namespace tessary::engine;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+struct Cut {
+  std::uint64_t offset, length;
+  friend bool operator==(const Cut&, const Cut&) = default;
+};
+
+std::uint64_t plain_window_hash(const std::uint8_t* p) {
+  std::uint64_t h = 0;
+  for (int j = 0; j < 48; ++j) h = h * 31 + p[j];
+  return h;
+}
+
+// The cutting rule as written, in exact (128-bit) arithmetic for the limits.
+std::vector<Cut> reference_cuts(const Bytes& data, ChunkScheme scheme) {
+  using u128 = unsigned __int128;
+  const u128 n = data.size();
+  std::vector<Cut> cuts;
+  if (!scheme.is_cdc()) {
+    for (u128 s = 0; s < n; s += scheme.size) cuts.push_back({std::uint64_t(s), std::uint64_t(std::min<u128>(scheme.size, n - s))});
+    return cuts;
+  }
+  const u128 a = scheme.size, min = a / 2, max = 2 * a, w = 48;
+  for (u128 s = 0; s < n;) {
+    const u128 limit = std::min(n, s + max);
+    u128 e = limit;
+    if (s + min >= n) {
+      e = n;
+    } else {
+      for (u128 i = s + min; i < limit; ++i) {
+        if (i + w > n) { e = n; break; }
+        if (i + w > limit) continue;
+        if (plain_window_hash(&data[std::size_t(i)]) % scheme.size == 0) { e = i + w; break; }
+      }
+    }
+    cuts.push_back({std::uint64_t(s), std::uint64_t(e - s)});
+    s = e;
+  }
+  return cuts;
+}
+
+class CutList final : public ChunkSink {
+ public:
+  std::vector<Cut> cuts;
+  std::vector<tessary::formats::Digest> digests;
+  void on_chunk(std::uint64_t offset, std::uint64_t length, const tessary::formats::Digest& digest) override {
+    cuts.push_back({offset, length});
+    digests.push_back(digest);
+  }
+};
+
+ChunkScheme scheme_from(std::uint8_t a, std::uint8_t b) {
+  const std::uint64_t v = std::uint64_t(a) << 8 | b;
+  switch (v % 8) {
+    case 0: return ChunkScheme::fixed(1 + v / 8 % 300);
+    case 1: return ChunkScheme::cdc(std::uint64_t{1} << (v / 8 % 17));  // powers of two up to 65536
+    case 2: return ChunkScheme::cdc((v / 8 % 8 + 1) << 10);              // multiples of 1024: screened
+    default: return ChunkScheme::cdc(1 + v / 8 % 700);                   // small, mostly not powers of two
+  }
+}
+
+// Piece sizes from a tiny generator; some pieces are empty or a single byte.
+std::size_t next_piece(std::uint32_t& state, std::size_t rest) {
+  state = state * 1103515245u + 12345u;
+  const std::size_t bound = (state >> 16) % 4 == 0 ? 3 : 5000;
+  return std::min(rest, std::size_t(state >> 8) % bound);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
+  if (size < 4) return 0;
+  const ChunkScheme scheme = scheme_from(input[0], input[1]);
+  const std::size_t repeat = 1 + input[2] % 64;
+  std::uint32_t split_state = input[3];
+  Bytes data;
+  for (std::size_t r = 0; r < repeat; ++r) data.insert(data.end(), input + 4, input + size);
+
+  const auto chunks = chunk_bytes(data, scheme);
+  if (!chunks) __builtin_trap();
+  std::vector<Cut> whole;
+  for (const Chunk& c : *chunks) whole.push_back({c.offset, c.length});
+  if (whole != reference_cuts(data, scheme)) __builtin_trap();
+
+  CutList streamed;
+  Chunker chunker(scheme);
+  DataShapeHasher hasher(scheme);
+  for (std::size_t at = 0; at < data.size();) {
+    const std::size_t len = next_piece(split_state, data.size() - at);
+    const Bytes piece(data.begin() + at, data.begin() + at + len);  // its own allocation
+    chunker.update(piece, streamed);
+    hasher.update(piece);
+    at += len;
+  }
+  chunker.finish(streamed);
+  if (streamed.cuts != whole) __builtin_trap();
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    if (streamed.digests[i] != (*chunks)[i].digest) __builtin_trap();
+  }
+  if (hasher.finish() != compute_data_shape_hash_from_bytes(data, scheme)) __builtin_trap();
+
+  if (cpu_has_avx2() && data.size() > 48) {
+    const std::uint16_t mask = static_cast<std::uint16_t>((std::uint32_t{1} << (input[1] % 17)) - 1);
+    const std::size_t count = data.size() - 47;
+    if (first_low_bits_clear_avx2(data.data(), count, mask) != first_low_bits_clear_scalar(data.data(), count, mask)) {
+      __builtin_trap();
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// Finds the first window start, in a run of candidate positions, whose
+// window hash is a multiple of the average chunk size.
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/chunk_window.hpp"
+
+namespace tessary::engine {
+
+class WindowScanner {
+ public:
+  explicit WindowScanner(std::uint64_t avg_size) noexcept;  // avg_size > 0
+
+  // The first i in [0, count) with W(i) mod avg_size == 0, or count when
+  // there is none. Reads p[0, count + 47).
+  std::size_t first_boundary(const std::uint8_t* p, std::size_t count) const noexcept;
+
+ private:
+  DivisibilityTest test_;
+  // A multiple of avg_size has at least min(trailing zeros, 16) low zero bits.
+  // When that prefilter is selective, the vector kernel screens positions on
+  // 16-bit lanes and only its candidates are checked against the full test.
+  std::uint16_t low_mask_;
+  bool screen_exact_;  // the prefilter alone is the full test
+  bool use_kernel_;
+};
+
+// Portable scans, also used for short runs and remainders. Same contract as
+// first_boundary, with the condition "W(i) & mask == 0" or the full test.
+std::size_t first_low_bits_clear_scalar(const std::uint8_t* p, std::size_t count, std::uint64_t mask) noexcept;
+std::size_t first_divisible_scalar(const std::uint8_t* p, std::size_t count, const DivisibilityTest& test) noexcept;
+
+// The AVX2 screen (chunk_window_scan_avx2.cpp); callable only when
+// cpu_has_avx2() is true.
+bool cpu_has_avx2() noexcept;
+std::size_t first_low_bits_clear_avx2(const std::uint8_t* p, std::size_t count, std::uint16_t mask) noexcept;
+
+}  // namespace tessary::engine

@@ -1,0 +1,36 @@
+#include "engine/data_shape.hpp"
+
+#include "engine/data_shape_document.hpp"
+#include "formats/sha256.hpp"
+
+namespace tessary::engine {
+
+DataShapeHasher::DataShapeHasher(std::optional<ChunkScheme> scheme) noexcept
+    : scheme_(scheme.value_or(kDefaultChunkScheme)) {
+  if (check_chunk_scheme(scheme_)) chunker_.emplace(scheme_);
+}
+
+void DataShapeHasher::update(std::span<const std::uint8_t> piece) {
+  total_size_ += piece.size();
+  if (chunker_) chunker_->update(piece, sink_);
+}
+
+std::expected<std::string, DataShapeError> DataShapeHasher::finish() {
+  if (auto ok = check_chunk_scheme(scheme_); !ok) {
+    return std::unexpected(DataShapeError::serialization(
+        "Failed to build manifest: " + ok.error().to_string(),
+        "data_size: " + std::to_string(total_size_) + ", chunk_scheme: " + scheme_.to_string()));
+  }
+  chunker_->finish(sink_);
+  const std::string root = formats::hash_string(sink_.tree.root());
+  return formats::sha256_prefixed(data_shape_document(scheme_, total_size_, root));
+}
+
+std::expected<std::string, DataShapeError> compute_data_shape_hash_from_bytes(std::span<const std::uint8_t> data,
+                                                                              std::optional<ChunkScheme> scheme) {
+  DataShapeHasher hasher(scheme);
+  hasher.update(data);
+  return hasher.finish();
+}
+
+}  // namespace tessary::engine

@@ -1,0 +1,25 @@
+#pragma once
+// The error of computing a data shape hash.
+#include <string>
+#include <utility>
+
+namespace tessary::engine {
+
+struct DataShapeError {
+  enum class Kind { InvalidHashFormat, Serialization };
+  Kind kind;
+  std::string first;   // InvalidHashFormat: what was wrong; Serialization: the message
+  std::string second;  // InvalidHashFormat: the text seen; Serialization: the context
+
+  static DataShapeError serialization(std::string message, std::string context) {
+    return {Kind::Serialization, std::move(message), std::move(context)};
+  }
+
+  // "Invalid hash format: " + first + ". Expected format: sha256:<64hex>, got: " + second, or
+  // "Serialization failed: " + first + ". Context: " + second.
+  std::string to_string() const;
+
+  friend bool operator==(const DataShapeError&, const DataShapeError&) = default;
+};
+
+}  // namespace tessary::engine

@@ -1,0 +1,19 @@
+#pragma once
+// The data shape hash of a file's contents, read as a stream.
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "engine/chunk_scheme.hpp"
+#include "engine/data_shape_error.hpp"
+
+namespace tessary::engine {
+
+// Equal to compute_data_shape_hash_from_bytes over the file's bytes. A file
+// that cannot be opened or read fails first, with the Serialization error
+// "Failed to read file: " + the system's description and the context
+// "path: " + the quoted path; only then is a zero chunk size reported.
+std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(const std::string& path,
+                                                                             std::optional<ChunkScheme> scheme);
+
+}  // namespace tessary::engine

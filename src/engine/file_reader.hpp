@@ -1,0 +1,45 @@
+#pragma once
+// Reads a file from start to end through one bounded buffer, so a file of
+// any size is hashed in constant memory. Failures carry the operating
+// system's description in the form "No such file or directory (os error 2)".
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tessary::engine {
+
+class FileReader {
+ public:
+  static constexpr std::size_t kBufferSize = std::size_t{256} << 10;  // stays in a core's L2 cache
+
+  // Opens `path` for reading. A path holding a NUL byte cannot name a file:
+  // it fails with "file name contained an unexpected NUL byte".
+  static std::expected<FileReader, std::string> open(const std::string& path);
+
+  FileReader(FileReader&& other) noexcept;
+  FileReader& operator=(FileReader&&) = delete;
+  FileReader(const FileReader&) = delete;
+  ~FileReader();
+
+  // The next bytes of the file, valid until the next call; empty at the end.
+  std::expected<std::span<const std::uint8_t>, std::string> next();
+
+ private:
+  FileReader(int fd, std::unique_ptr<std::uint8_t[]> buffer) noexcept : fd_(fd), buffer_(std::move(buffer)) {}
+
+  int fd_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+};
+
+// The system's message for errno value `err`, then " (os error " + err + ")".
+std::string os_error_text(int err);
+
+// `text` in double quotes, with \" \\ \n \t \r \0 escaped and other control
+// characters written as \u{hex}, as debugging output shows a string.
+std::string debug_quoted(std::string_view text);
+
+}  // namespace tessary::engine

@@ -1,0 +1,315 @@
+// Chunk boundaries held against a plain implementation of the cutting rule
+// (window hash recomputed from its definition at every position), for many
+// average sizes, input shapes and lengths around every boundary case, and
+// for streams fed in random pieces.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "engine/chunk_window_scan.hpp"
+#include "engine/chunker.hpp"
+#include "engine/data_shape.hpp"
+#include "engine/merkle_root.hpp"
+#include "formats/sha256.hpp"
+
+using namespace tessary::engine;
+using tessary::formats::Digest;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+struct Cut {
+  std::uint64_t offset, length;
+  friend bool operator==(const Cut&, const Cut&) = default;
+};
+
+std::uint64_t plain_window_hash(const std::uint8_t* p) {
+  std::uint64_t h = 0;
+  for (int j = 0; j < 48; ++j) h = h * 31 + p[j];
+  return h;
+}
+
+// The cutting rule as written, in exact (128-bit) arithmetic for the limits.
+std::vector<Cut> reference_cuts(const Bytes& data, ChunkScheme scheme) {
+  using u128 = unsigned __int128;
+  const u128 n = data.size();
+  std::vector<Cut> cuts;
+  if (!scheme.is_cdc()) {
+    for (u128 s = 0; s < n; s += scheme.size) cuts.push_back({std::uint64_t(s), std::uint64_t(std::min<u128>(scheme.size, n - s))});
+    return cuts;
+  }
+  const u128 a = scheme.size, min = a / 2, max = 2 * a, w = 48;
+  for (u128 s = 0; s < n;) {
+    const u128 limit = std::min(n, s + max);
+    u128 e = limit;
+    if (s + min >= n) {
+      e = n;
+    } else {
+      for (u128 i = s + min; i < limit; ++i) {
+        if (i + w > n) { e = n; break; }
+        if (i + w > limit) continue;
+        if (plain_window_hash(&data[std::size_t(i)]) % scheme.size == 0) { e = i + w; break; }
+      }
+    }
+    cuts.push_back({std::uint64_t(s), std::uint64_t(e - s)});
+    s = e;
+  }
+  return cuts;
+}
+
+class CutList final : public ChunkSink {
+ public:
+  std::vector<Cut> cuts;
+  std::vector<Digest> digests;
+  void on_chunk(std::uint64_t offset, std::uint64_t length, const Digest& digest) override {
+    cuts.push_back({offset, length});
+    digests.push_back(digest);
+  }
+};
+
+std::vector<Cut> cuts_of(const std::vector<Chunk>& chunks) {
+  std::vector<Cut> cuts;
+  for (const Chunk& c : chunks) cuts.push_back({c.offset, c.length});
+  return cuts;
+}
+
+// Feeds `data` in pieces cut at random points (pieces of 0..max_piece bytes).
+CutList chunk_in_pieces(const Bytes& data, ChunkScheme scheme, std::mt19937_64& rng, std::size_t max_piece) {
+  CutList list;
+  Chunker chunker(scheme);
+  std::size_t at = 0;
+  while (at < data.size()) {
+    const std::size_t len = std::min(data.size() - at, std::size_t(rng() % (max_piece + 1)));
+    // A copy of its own, so reading outside the piece is caught.
+    const Bytes piece(data.begin() + at, data.begin() + at + len);
+    chunker.update(piece, list);
+    at += len;
+  }
+  chunker.finish(list);
+  return list;
+}
+
+enum class Shape { Random, Zeros, Ones, LowEntropy, Periodic };
+
+Bytes make_input(Shape shape, std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  Bytes data(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    switch (shape) {
+      case Shape::Random: data[i] = std::uint8_t(rng()); break;
+      case Shape::Zeros: data[i] = 0; break;
+      case Shape::Ones: data[i] = 0xff; break;
+      case Shape::LowEntropy: data[i] = std::uint8_t(rng() % 3 == 0); break;
+      case Shape::Periodic: data[i] = std::uint8_t(i % 7 * 37); break;
+    }
+  }
+  return data;
+}
+
+// Lengths at and around min, min + 48, max, max + 47 and a few chunks in.
+std::vector<std::size_t> boundary_lengths(std::uint64_t a) {
+  const std::int64_t min = std::int64_t(a / 2), max = std::int64_t(2 * a), w = 48;
+  std::set<std::int64_t> lengths = {0, 1, 2, w - 1, w, w + 1};
+  for (std::int64_t base : {min, min + w, max, max + w - 2, 2 * max, 2 * max + w - 2, 3 * max + min}) {
+    for (std::int64_t d = -1; d <= 1; ++d) lengths.insert(base + d);
+  }
+  std::vector<std::size_t> out;
+  for (std::int64_t v : lengths) {
+    if (v >= 0) out.push_back(std::size_t(v));
+  }
+  return out;
+}
+
+const std::uint64_t kAverages[] = {1, 2, 3, 5, 31, 32, 63, 64, 100, 1000, 4096, 65535, 65536};
+
+}  // namespace
+
+TEST(Chunker, MatchesPlainRuleAroundEveryBoundary) {
+  for (std::uint64_t a : kAverages) {
+    for (Shape shape : {Shape::Random, Shape::Zeros, Shape::Ones, Shape::LowEntropy, Shape::Periodic}) {
+      for (std::size_t n : boundary_lengths(a)) {
+        if (a >= 4096 && shape == Shape::Periodic && n > 4 * a) continue;  // keeps the run short
+        const Bytes data = make_input(shape, n, a * 131 + n);
+        const auto chunks = chunk_bytes(data, ChunkScheme::cdc(a));
+        ASSERT_TRUE(chunks.has_value());
+        ASSERT_EQ(cuts_of(*chunks), reference_cuts(data, ChunkScheme::cdc(a)))
+            << "avg " << a << " shape " << int(shape) << " n " << n;
+      }
+    }
+  }
+}
+
+TEST(Chunker, MatchesPlainRuleOnLongRandomInputs) {
+  std::mt19937_64 rng(7);
+  for (std::uint64_t a : {64ull, 256ull, 1024ull, 3000ull, 4096ull, 12288ull, 65536ull, 131072ull}) {
+    const Bytes data = make_input(Shape::Random, 200000 + rng() % 50000, a);
+    const auto chunks = chunk_bytes(data, ChunkScheme::cdc(a));
+    ASSERT_TRUE(chunks.has_value());
+    ASSERT_EQ(cuts_of(*chunks), reference_cuts(data, ChunkScheme::cdc(a))) << "avg " << a;
+  }
+}
+
+TEST(Chunker, FixedSizeCutsAndChunkRecords) {
+  const Bytes data = make_input(Shape::Random, 1000, 3);
+  for (std::uint64_t size : {1ull, 7ull, 999ull, 1000ull, 1001ull, ~0ull}) {
+    const auto chunks = chunk_bytes(data, ChunkScheme::fixed(size));
+    ASSERT_TRUE(chunks.has_value());
+    ASSERT_EQ(cuts_of(*chunks), reference_cuts(data, ChunkScheme::fixed(size)));
+    for (const Chunk& c : *chunks) {
+      const Digest d = tessary::formats::sha256(std::span(data).subspan(c.offset, c.length));
+      EXPECT_EQ(c.digest, d);
+      EXPECT_EQ(c.id, tessary::formats::hash_string(d));
+    }
+  }
+}
+
+TEST(Chunker, HugeAverageSizesDoNotOverflow) {
+  const Bytes data = make_input(Shape::Random, 5000, 11);
+  for (std::uint64_t a : {std::uint64_t{1} << 62, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    const auto chunks = chunk_bytes(data, ChunkScheme::cdc(a));
+    ASSERT_TRUE(chunks.has_value());
+    ASSERT_EQ(cuts_of(*chunks), (std::vector<Cut>{{0, 5000}}));
+  }
+}
+
+// With A = 64 (min 32, max 128) and no window starting at 32..80 passing the
+// test, 150 bytes stay one chunk (the input ends within 47 bytes of the
+// maximum) while 200 bytes are cut at the maximum.
+TEST(Chunker, MaximumCutNeedsFortySevenFollowingBytes) {
+  Bytes data;
+  for (std::uint64_t seed = 0;; ++seed) {
+    data = make_input(Shape::Random, 200, seed);
+    bool any = false;
+    for (std::size_t i = 32; i <= 80; ++i) any |= plain_window_hash(&data[i]) % 64 == 0;
+    if (!any) break;
+  }
+  const Bytes first150(data.begin(), data.begin() + 150);
+  EXPECT_EQ(cuts_of(*chunk_bytes(first150, ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 150}}));
+  EXPECT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 128}, {128, 72}}));
+  // Exactly 47 bytes after the maximum make the cut stand; 46 do not.
+  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 175), ChunkScheme::cdc(64))),
+            (std::vector<Cut>{{0, 128}, {128, 47}}));
+  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 174), ChunkScheme::cdc(64))),
+            (std::vector<Cut>{{0, 174}}));
+}
+
+TEST(Chunker, ZeroSizesFailBeforeLookingAtData) {
+  EXPECT_EQ(chunk_bytes({}, ChunkScheme::fixed(0)).error().to_string(), "Chunking failed: Chunk size must be > 0");
+  EXPECT_EQ(chunk_bytes({}, ChunkScheme::cdc(0)).error().to_string(),
+            "Chunking failed: Average chunk size must be > 0");
+}
+
+TEST(Chunker, PiecesOfAnySizeGiveTheSameChunks) {
+  std::mt19937_64 rng(99);
+  for (std::uint64_t a : kAverages) {
+    for (Shape shape : {Shape::Random, Shape::Zeros, Shape::Ones}) {
+      for (std::size_t n : boundary_lengths(a)) {
+        if (n > 300000) continue;
+        const Bytes data = make_input(shape, n, a + n);
+        const auto whole = chunk_bytes(data, ChunkScheme::cdc(a));
+        std::vector<Digest> digests;
+        for (const Chunk& c : *whole) digests.push_back(c.digest);
+        for (std::size_t max_piece : {std::size_t(1), std::size_t(50), std::size_t(5000), std::size_t(100000)}) {
+          if (max_piece == 1 && n > 5000) continue;
+          const CutList pieces = chunk_in_pieces(data, ChunkScheme::cdc(a), rng, max_piece);
+          ASSERT_EQ(pieces.cuts, cuts_of(*whole)) << "avg " << a << " n " << n << " pieces " << max_piece;
+          ASSERT_EQ(pieces.digests, digests);
+        }
+      }
+    }
+  }
+}
+
+TEST(Chunker, StreamedDataShapeHashEqualsWholeHash) {
+  std::mt19937_64 rng(5);
+  for (auto scheme : {ChunkScheme::cdc(64), ChunkScheme::cdc(1000), ChunkScheme::cdc(65536), ChunkScheme::fixed(4096),
+                      ChunkScheme::fixed(1), ChunkScheme::cdc(0)}) {
+    const Bytes data = make_input(Shape::Random, 150000 + rng() % 1000, rng());
+    const auto whole = compute_data_shape_hash_from_bytes(data, scheme);
+    for (int round = 0; round < 4; ++round) {
+      DataShapeHasher hasher(scheme);
+      for (std::size_t at = 0; at < data.size();) {
+        const std::size_t len = std::min(data.size() - at, std::size_t(rng() % 40000));
+        const Bytes piece(data.begin() + at, data.begin() + at + len);
+        hasher.update(piece);
+        at += len;
+      }
+      EXPECT_EQ(hasher.finish(), whole);
+    }
+  }
+}
+
+// The screen that scans 16 lanes at once finds the same first position as
+// the one-at-a-time scan, whichever lane the hit falls in.
+TEST(WindowScan, VectorScreenMatchesScalarScan) {
+  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+  std::mt19937_64 rng(17);
+  const Bytes data = make_input(Shape::Random, 300000, 23);
+  for (std::uint16_t mask : {0x1, 0xff, 0x3ff, 0xfff, 0x7fff, 0xffff}) {
+    for (int round = 0; round < 300; ++round) {
+      const std::size_t start = rng() % 1000;
+      const std::size_t count = rng() % (data.size() - start - 48);
+      const std::uint8_t* p = data.data() + start;
+      ASSERT_EQ(first_low_bits_clear_avx2(p, count, mask), first_low_bits_clear_scalar(p, count, mask))
+          << "mask " << mask << " start " << start << " count " << count;
+    }
+  }
+}
+
+TEST(WindowScan, ScannerFindsFirstMultipleForAnyDivisor) {
+  std::mt19937_64 rng(3);
+  const Bytes data = make_input(Shape::Random, 100000, 29);
+  for (std::uint64_t a : {3ull, 1000ull, 4096ull, 12288ull, 65535ull, 65536ull, 1ull << 17, 1ull << 20, 3ull << 16}) {
+    const WindowScanner scanner(a);
+    for (int round = 0; round < 20; ++round) {
+      const std::size_t start = rng() % 5000;
+      const std::size_t count = rng() % (data.size() - start - 48);
+      std::size_t expected = count;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (plain_window_hash(&data[start + i]) % a == 0) { expected = i; break; }
+      }
+      ASSERT_EQ(scanner.first_boundary(data.data() + start, count), expected) << "avg " << a;
+    }
+  }
+}
+
+TEST(WindowScan, DivisibilityTestAgreesWithRemainder) {
+  std::mt19937_64 rng(1);
+  for (std::uint64_t d : {1ull, 2ull, 3ull, 5ull, 6ull, 7ull, 100ull, 1000ull, 12288ull, 65535ull, 65537ull,
+                          (1ull << 63) + 1, ~0ull, 3ull << 62}) {
+    const DivisibilityTest test(d);
+    for (int i = 0; i < 20000; ++i) {
+      const std::uint64_t h = i % 2 ? rng() : d * (rng() % 1000) + (rng() % 3);
+      ASSERT_EQ(test(h), h % d == 0) << d << " " << h;
+    }
+  }
+}
+
+TEST(Merkle, AccumulatorEqualsLevelByLevelTree) {
+  std::vector<Digest> digests;
+  for (std::size_t count = 0; count <= 300; ++count) {
+    MerkleAccumulator acc;
+    for (const Digest& d : digests) acc.add(d);
+    ASSERT_EQ(acc.root(), merkle_root(digests)) << count;
+    Digest next{};
+    next[0] = std::uint8_t(count);
+    next[1] = std::uint8_t(count >> 8);
+    digests.push_back(tessary::formats::sha256(std::span<const std::uint8_t>(next)));
+  }
+}
+
+TEST(Merkle, OddNodeIsCarriedUpUnchanged) {
+  const Digest a = tessary::formats::sha256(std::string_view("a")), b = tessary::formats::sha256(std::string_view("b")),
+               c = tessary::formats::sha256(std::string_view("c"));
+  const Digest three[] = {a, b, c};
+  EXPECT_EQ(merkle_root(three), merkle_node(merkle_node(merkle_leaf(a), merkle_leaf(b)), merkle_leaf(c)));
+  const Digest one[] = {a};
+  EXPECT_EQ(merkle_root(one), merkle_leaf(a));
+  const std::uint8_t zero = 0;
+  EXPECT_EQ(merkle_root({}), tessary::formats::sha256(std::span(&zero, 1)));
+}

@@ -1,0 +1,168 @@
+// Data shape hashes of literal inputs, their failure texts, and the file
+// function held against the bytes function.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/chunker.hpp"
+#include "engine/data_shape.hpp"
+#include "engine/data_shape_document.hpp"
+#include "engine/data_shape_file.hpp"
+#include "engine/file_reader.hpp"
+#include "formats/jcs.hpp"
+#include "formats/json_reader.hpp"
+
+using namespace tessary::engine;
+
+namespace {
+
+std::span<const std::uint8_t> bytes_of(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string hash_of(std::string_view s, std::optional<ChunkScheme> scheme = std::nullopt) {
+  return compute_data_shape_hash_from_bytes(bytes_of(s), scheme).value();
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tessary_data_shape_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    for (const auto& f : files_) std::remove(f.c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string write(const std::string& name, const std::string& contents) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << contents;
+    files_.push_back(path);
+    return path;
+  }
+  std::string dir_;
+  std::vector<std::string> files_;
+};
+
+using DataShapeFile = TempDir;
+
+}  // namespace
+
+TEST(DataShape, LiteralHashes) {
+  EXPECT_EQ(hash_of(""), "sha256:91842f979204361af2c7457f3d229db1f681b55579853983390c109fcb6a4335");
+  EXPECT_EQ(hash_of("", ChunkScheme::cdc(65536)), hash_of(""));
+  EXPECT_EQ(hash_of("abc"), "sha256:1b8a8a6b6ed7803a876f9a259827f8f536bb885fbe936f815e5bdc52dedc4e9f");
+  EXPECT_EQ(hash_of("abcdefghij", ChunkScheme::fixed(4)),
+            "sha256:d35378f7601f23b0b8ce1ea93600134522df75f1587312c2e7ee2c7bc65484d8");
+}
+
+TEST(DataShape, LiteralRootsAndDocument) {
+  const std::string empty_root = "sha256:6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d";
+  EXPECT_EQ(tessary::formats::hash_string(merkle_root({})), empty_root);
+  EXPECT_EQ(data_shape_document(kDefaultChunkScheme, 0, empty_root),
+            R"({"chunk_scheme":{"avg_size":65536,"type":"cdc"},"kind":"bytestream","manifest_len":0,)"
+            R"("manifest_root":"sha256:6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d"})");
+
+  auto root_of = [](std::string_view s, ChunkScheme scheme) {
+    const auto chunks = chunk_bytes(bytes_of(s), scheme);
+    std::vector<tessary::formats::Digest> digests;
+    for (const Chunk& c : chunks.value()) digests.push_back(c.digest);
+    return tessary::formats::hash_string(merkle_root(digests));
+  };
+  EXPECT_EQ(root_of("abc", kDefaultChunkScheme),
+            "sha256:8a7deab2cc5ee003b6394337538a52b3198f1a6ddeb10c7daf62fe1c9834b43b");
+  EXPECT_EQ(root_of("abcdefghij", ChunkScheme::fixed(4)),
+            "sha256:c8ca45fa3e12285fff3e7e915b1ebf190f35a8466718e27e71703baf3993de4a");
+}
+
+// The document is written directly; it must be exactly the canonical JSON
+// of the same object built as a value.
+TEST(DataShape, DocumentIsCanonicalJson) {
+  const std::string root = "sha256:" + std::string(64, 'a');
+  for (ChunkScheme scheme : {ChunkScheme::cdc(1), ChunkScheme::fixed(~0ull)}) {
+    const std::string text = data_shape_document(scheme, 18446744073709551615ull, root);
+    const auto parsed = tessary::formats::json::parse(text);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    EXPECT_EQ(tessary::formats::jcs::canonical(*parsed), text);
+  }
+}
+
+TEST(DataShape, SchemeAndContentBothEnterTheHash) {
+  const std::string data(10000, 'x');
+  std::set<std::string> hashes = {hash_of(data), hash_of(data, ChunkScheme::cdc(4096)),
+                                  hash_of(data, ChunkScheme::fixed(65536)), hash_of(data, ChunkScheme::fixed(4096))};
+  std::string changed = data;
+  changed[5000] = 'y';
+  hashes.insert(hash_of(changed));
+  EXPECT_EQ(hashes.size(), 5u);
+}
+
+TEST(DataShape, ZeroSizeMessages) {
+  EXPECT_EQ(compute_data_shape_hash_from_bytes(bytes_of("12345"), ChunkScheme::fixed(0)).error().to_string(),
+            "Serialization failed: Failed to build manifest: Chunking failed: Chunk size must be > 0. "
+            "Context: data_size: 5, chunk_scheme: Fixed { size: 0 }");
+  EXPECT_EQ(compute_data_shape_hash_from_bytes(bytes_of(""), ChunkScheme::cdc(0)).error().to_string(),
+            "Serialization failed: Failed to build manifest: Chunking failed: Average chunk size must be > 0. "
+            "Context: data_size: 0, chunk_scheme: CDC { avg_size: 0 }");
+}
+
+TEST(DataShape, ErrorDisplayTexts) {
+  EXPECT_EQ((DataShapeError{DataShapeError::Kind::InvalidHashFormat, "a", "b"}).to_string(),
+            "Invalid hash format: a. Expected format: sha256:<64hex>, got: b");
+  EXPECT_EQ((CasError{CasError::Kind::ManifestBuildingFailed, "x"}).to_string(), "Manifest building failed: x");
+  EXPECT_EQ((CasError{CasError::Kind::InvalidChunkScheme, "x"}).to_string(),
+            "Invalid chunk scheme: x. Expected CDC { avg_size: >0 } or Fixed { size: >0 }");
+  EXPECT_EQ(ChunkScheme::cdc(8).to_string(), "CDC { avg_size: 8 }");
+  EXPECT_EQ(ChunkScheme::fixed(18446744073709551615ull).to_string(), "Fixed { size: 18446744073709551615 }");
+}
+
+TEST_F(DataShapeFile, SameHashAsBytes) {
+  std::mt19937_64 rng(8);
+  std::string big(3 * FileReader::kBufferSize + 12345, '\0');
+  for (char& c : big) c = char(rng());
+  for (const std::string& contents : {std::string(), std::string("abc"), big}) {
+    const std::string path = write("f" + std::to_string(contents.size()), contents);
+    for (std::optional<ChunkScheme> scheme : {std::optional<ChunkScheme>(), std::optional(ChunkScheme::cdc(64)),
+                                              std::optional(ChunkScheme::fixed(4096))}) {
+      EXPECT_EQ(compute_data_shape_hash_from_file(path, scheme), compute_data_shape_hash_from_bytes(bytes_of(contents), scheme));
+    }
+  }
+}
+
+TEST_F(DataShapeFile, ReadFailuresAndTheirOrder) {
+  const std::string missing = dir_ + "/missing";
+  auto message = [](const std::string& path, std::optional<ChunkScheme> scheme = std::nullopt) {
+    return compute_data_shape_hash_from_file(path, scheme).error().to_string();
+  };
+  EXPECT_EQ(message(missing), "Serialization failed: Failed to read file: No such file or directory (os error 2). "
+                              "Context: path: \"" + missing + "\"");
+  // A directory opens but cannot be read.
+  EXPECT_EQ(message(dir_), "Serialization failed: Failed to read file: Is a directory (os error 21). "
+                           "Context: path: \"" + dir_ + "\"");
+  // The file is read before the scheme is used, so a read failure wins.
+  EXPECT_EQ(message(missing, ChunkScheme::fixed(0)), message(missing));
+  const std::string five = write("five", "12345");
+  EXPECT_EQ(message(five, ChunkScheme::fixed(0)),
+            "Serialization failed: Failed to build manifest: Chunking failed: Chunk size must be > 0. "
+            "Context: data_size: 5, chunk_scheme: Fixed { size: 0 }");
+  EXPECT_EQ(message(std::string("a\0b", 3)),
+            "Serialization failed: Failed to read file: file name contained an unexpected NUL byte. "
+            "Context: path: \"a\\0b\"");
+}
+
+TEST(FileReader, TextsOfErrorsAndQuotedPaths) {
+  EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
+  EXPECT_EQ(os_error_text(13), "Permission denied (os error 13)");
+  EXPECT_EQ(debug_quoted(""), "\"\"");
+  EXPECT_EQ(debug_quoted("a\"b\\c\n\t\r"), R"("a\"b\\c\n\t\r")");
+  EXPECT_EQ(debug_quoted(std::string("\x01\x1f\x7f", 3)), R"("\u{1}\u{1f}\u{7f}")");
+  EXPECT_EQ(debug_quoted("\xc2\x85 caf\xc3\xa9 'x' /"), "\"\\u{85} caf\xc3\xa9 'x' /\"");
+}
