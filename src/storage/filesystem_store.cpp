@@ -1,0 +1,147 @@
+#include "storage/filesystem_store.hpp"
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "receipts/json_adapter.hpp"
+#include "storage/directory_tree.hpp"
+#include "storage/file_replace.hpp"
+#include "storage/os_error.hpp"
+#include "storage/stderr_line.hpp"
+#include "storage/store_lock.hpp"
+#include "storage/store_paths.hpp"
+#include "storage/utf8_text.hpp"
+#include "storage/whole_file_reader.hpp"
+
+namespace tessary::storage {
+namespace {
+
+using receipts::Receipt;
+
+std::unexpected<StorageError> io_error(std::string message) {
+  return std::unexpected(StorageError{StorageError::Kind::Io, std::move(message)});
+}
+
+class DirectoryListing {
+ public:
+  explicit DirectoryListing(const std::string& path) : dir_(has_nul(path) ? nullptr : ::opendir(path.c_str())) {
+    if (dir_ == nullptr) error_ = has_nul(path) ? -1 : errno;
+  }
+  DirectoryListing(const DirectoryListing&) = delete;
+  DirectoryListing& operator=(const DirectoryListing&) = delete;
+  ~DirectoryListing() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+
+  // Why the directory could not be opened; empty when it was.
+  std::string open_error() const {
+    if (dir_ != nullptr) return {};
+    return error_ < 0 ? std::string(kNulInPath) : os_error_text(error_);
+  }
+
+  // The next entry's name (NUL-terminated), other than "." and ".."; an
+  // empty name at the end; the system's message when the listing fails.
+  std::expected<std::string_view, std::string> next() {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir_);
+      if (entry == nullptr) {
+        if (errno != 0) return std::unexpected(os_error_text(errno));
+        return std::string_view{};
+      }
+      const std::string_view name(entry->d_name);
+      if (name != "." && name != "..") return name;
+    }
+  }
+
+  // For opening entries relative to the listed directory itself.
+  int fd() const { return ::dirfd(dir_); }
+
+ private:
+  DIR* dir_;
+  int error_ = 0;
+};
+
+void warn_unparsable(const std::string& dir, std::string_view name, const receipts::AdapterError& error) {
+  write_stderr_line("Warning: Failed to parse receipt file " + lossy_utf8(join_path(dir, name)) + ": " +
+                    error.to_string() + "\n");
+}
+
+}  // namespace
+
+FilesystemStore::FilesystemStore(std::string base_path, std::string receipts_dir)
+    : base_path_(std::move(base_path)), receipts_dir_(std::move(receipts_dir)) {}
+
+std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::open(std::string base_path) {
+  std::string receipts_dir = join_path(base_path, "receipts");
+  if (auto created = create_directory_all(receipts_dir); !created) {
+    return io_error("Failed to create receipts directory " + lossy_utf8(receipts_dir) + ": " + created.error());
+  }
+  return std::shared_ptr<FilesystemStore>(new FilesystemStore(std::move(base_path), std::move(receipts_dir)));
+}
+
+std::expected<void, StoreFailure> FilesystemStore::store_receipt(const Receipt& receipt) {
+  const StoreLock lock(mutex_, broken_);
+  if (lock.broken()) return std::unexpected(StoreBroken{});
+  if (auto stored = store_locked(receipt); !stored) return std::unexpected(std::move(stored.error()));
+  return {};
+}
+
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipts(ReceiptQuery query) {
+  const StoreLock lock(mutex_, broken_);
+  if (lock.broken()) return std::unexpected(StoreBroken{});
+  auto found = query_locked(query);
+  if (!found) return std::unexpected(std::move(found.error()));
+  return std::move(*found);
+}
+
+std::expected<void, StorageError> FilesystemStore::store_locked(const Receipt& receipt) {
+  auto text = receipts::receipt_to_json(receipt);
+  if (!text) {
+    // The adapter's text brings its own "JSON serialization failed: " prefix.
+    return std::unexpected(
+        StorageError{StorageError::Kind::Serialization, "JSON serialization failed: " + text.error().to_string()});
+  }
+  const std::string file_name = receipt_file_name(receipt.rid);
+  if (auto replaced = replace_file(receipts_dir_, file_name, *text); !replaced) {
+    return io_error("Failed to write receipt to " + lossy_utf8(join_path(receipts_dir_, file_name)) + ": " +
+                    replaced.error());
+  }
+  return {};
+}
+
+std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_locked(const ReceiptQuery& query) {
+  DirectoryListing listing(receipts_dir_);
+  if (std::string error = listing.open_error(); !error.empty()) {
+    return io_error("Failed to read receipts directory " + lossy_utf8(receipts_dir_) + ": " + error);
+  }
+  WholeFileReader reader;
+  std::vector<Receipt> found;
+  for (;;) {
+    auto name = listing.next();
+    if (!name) return io_error("Failed to read directory entry: " + name.error());
+    if (name->empty()) break;
+    if (!has_json_extension(*name)) continue;
+    auto bytes = reader.read_at(listing.fd(), name->data());
+    if (!bytes) return io_error("Failed to read receipt file: " + bytes.error());
+    // The JSON reader accepts only well-formed UTF-8, so a text that parses
+    // needs no separate check; only a failure must tell undecodable bytes
+    // (which fail the query) from text that is not a receipt (a warning).
+    auto receipt = receipts::receipt_from_json(*bytes);
+    if (!receipt) {
+      if (!is_valid_utf8(*bytes)) return io_error("Failed to read receipt file: stream did not contain valid UTF-8");
+      warn_unparsable(receipts_dir_, *name, receipt.error());
+      continue;
+    }
+    if (matches(*receipt, query)) found.push_back(std::move(*receipt));
+  }
+  // The whole directory is read even when the limit is reached early, so a
+  // bad file anywhere fails every query alike.
+  if (query.limit && *query.limit < found.size()) found.resize(*query.limit);
+  return found;
+}
+
+}  // namespace tessary::storage

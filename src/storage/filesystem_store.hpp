@@ -1,0 +1,63 @@
+#pragma once
+// Receipts kept as JSON files, one per receipt, in the directory "receipts"
+// under a storage path: "<rid>.json" holding exactly the adapter's compact
+// JSON text. No index and no metadata: every query lists and reads the whole
+// directory afresh.
+//
+// A store is shared through std::shared_ptr: every holder uses the same
+// directory and the same lock, which each store and query operation holds
+// from start to end. There is no locking between processes or between two
+// stores on the same path.
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "receipts/receipt.hpp"
+#include "storage/receipt_query.hpp"
+#include "storage/storage_error.hpp"
+
+namespace tessary::storage {
+
+class FilesystemStore {
+ public:
+  // Creates "<base_path>/receipts" and any missing parent (mode 0777 before
+  // the file-creation mask); an existing directory is fine and its files are
+  // kept. Fails with Io: "Failed to create receipts directory <dir>: <reason>".
+  // The path is used as given; a relative one resolves against the working
+  // directory at each file operation.
+  static std::expected<std::shared_ptr<FilesystemStore>, StorageError> open(std::string base_path);
+
+  FilesystemStore(const FilesystemStore&) = delete;
+  FilesystemStore& operator=(const FilesystemStore&) = delete;
+
+  // Writes the receipt's JSON to "<rid>.json", replacing any earlier file of
+  // that name whole. Fails with Serialization ("JSON serialization failed:
+  // ..." from the adapter) or Io ("Failed to write receipt to <file>: <reason>"),
+  // or StoreBroken.
+  std::expected<void, StoreFailure> store_receipt(const receipts::Receipt& receipt);
+
+  // The receipts of the directory that pass `query`, in listing order (not
+  // sorted), at most `query.limit` of them. A file whose name does not end
+  // in ".json" is skipped; one that is not a receipt is skipped with a
+  // warning line on descriptor 2. Fails, returning nothing, at the first
+  // listing or reading failure (Io), or with StoreBroken.
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> query_receipts(ReceiptQuery query);
+
+  const std::string& base_path() const { return base_path_; }
+  const std::string& receipts_dir() const { return receipts_dir_; }
+
+ private:
+  FilesystemStore(std::string base_path, std::string receipts_dir);
+
+  std::expected<void, StorageError> store_locked(const receipts::Receipt& receipt);
+  std::expected<std::vector<receipts::Receipt>, StorageError> query_locked(const ReceiptQuery& query);
+
+  const std::string base_path_;
+  const std::string receipts_dir_;
+  std::mutex mutex_;
+  bool broken_ = false;  // guarded by mutex_
+};
+
+}  // namespace tessary::storage

@@ -1,0 +1,56 @@
+#include "storage/whole_file_reader.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "storage/os_error.hpp"
+
+namespace tessary::storage {
+namespace {
+
+constexpr std::size_t kMaxRead = 0x7ffff000;
+// Receipts are a few kilobytes; one buffer of this size holds nearly all of
+// them, so asking the file's size first would be a wasted system call.
+constexpr std::size_t kInitialBuffer = std::size_t{64} << 10;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::expected<std::string_view, std::string> WholeFileReader::read_at(int directory_fd, const char* name) {
+  const Descriptor file(::openat(directory_fd, name, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(os_error_text(errno));
+  if (buffer_.empty()) buffer_.resize(kInitialBuffer);
+
+  // Read until a read returns nothing: a read that stops short does not by
+  // itself prove the end of every kind of file.
+  std::size_t length = 0;
+  for (;;) {
+    if (length == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+    const ssize_t got = ::read(file.get(), buffer_.data() + length, std::min(buffer_.size() - length, kMaxRead));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error_text(errno));
+    }
+    if (got == 0) break;
+    length += static_cast<std::size_t>(got);
+  }
+  return std::string_view(buffer_.data(), length);
+}
+
+}  // namespace tessary::storage
