@@ -1,9 +1,13 @@
 // Module initialisation: the root `_tessary` and its submodules, each built
 // once per process.
+#include "python/client_object.hpp"
 #include "python/delta_module.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
 #include "python/py_ref.hpp"
+#include "python/receipts_module.hpp"
+#include "python/root_functions.hpp"
+#include "python/shapes_module.hpp"
 
 namespace tessary::python {
 
@@ -26,35 +30,47 @@ PyModuleDef kRootDef = {
 // (held for every import) guards these flags.
 bool g_root_created = false;
 bool g_delta_created = false;
+bool g_receipts_created = false;
+bool g_shapes_created = false;
 
 PyObject* raise_second_initialisation(const char* name) {
   PyErr_Format(PyExc_ImportError, "%s may only be initialized once per interpreter process", name);
   return nullptr;
 }
 
-Ref create_delta_once() {
-  if (g_delta_created) {
-    raise_second_initialisation("delta");
+Ref create_once(bool& created, const char* name, Ref (*create)()) {
+  if (created) {
+    raise_second_initialisation(name);
     return {};
   }
-  g_delta_created = true;
-  return create_delta_module();
+  created = true;
+  return create();
 }
+
+Ref create_delta_once() { return create_once(g_delta_created, "delta", create_delta_module); }
+Ref create_receipts_once() { return create_once(g_receipts_created, "receipts", create_receipts_module); }
+Ref create_shapes_once() { return create_once(g_shapes_created, "shapes", create_shapes_module); }
 
 PyObject* init_root() {
   if (g_root_created) return raise_second_initialisation("_tessary");
   g_root_created = true;
   Ref root = Ref::steal(PyModule_Create(&kRootDef));
   if (!root) return nullptr;
+  Ref client = create_client_type();
+  if (!client || !add_object(root.get(), client.get())) return nullptr;
+  if (!add_functions(root.get(), kRootRecordWork) || !add_functions(root.get(), kRootVerifyReceipt)) return nullptr;
   Ref delta = create_delta_once();
   if (!delta || !add_object(root.get(), delta.get())) return nullptr;
+  Ref receipts = create_receipts_once();
+  if (!receipts || !add_object(root.get(), receipts.get())) return nullptr;
+  Ref shapes = create_shapes_once();
+  if (!shapes || !add_object(root.get(), shapes.get())) return nullptr;
   return root.release();
 }
 
-PyObject* init_delta() {
-  Ref delta = create_delta_once();
-  return delta.release();
-}
+PyObject* init_delta() { return create_delta_once().release(); }
+PyObject* init_receipts() { return create_receipts_once().release(); }
+PyObject* init_shapes() { return create_shapes_once().release(); }
 
 template <PyObject* (*Init)()>
 PyObject* guarded_init() noexcept {
@@ -72,3 +88,7 @@ PyObject* guarded_init() noexcept {
 PyMODINIT_FUNC PyInit__tessary(void) { return tessary::python::guarded_init<tessary::python::init_root>(); }
 
 PyMODINIT_FUNC PyInit_delta(void) { return tessary::python::guarded_init<tessary::python::init_delta>(); }
+
+PyMODINIT_FUNC PyInit_receipts(void) { return tessary::python::guarded_init<tessary::python::init_receipts>(); }
+
+PyMODINIT_FUNC PyInit_shapes(void) { return tessary::python::guarded_init<tessary::python::init_shapes>(); }

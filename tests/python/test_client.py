@@ -1,0 +1,211 @@
+"""Client: recording without storage, storing and listing receipts in a directory."""
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _tessary
+from _tessary import Client, receipts
+
+
+@pytest.fixture
+def client(tmp_path):
+    return Client(str(tmp_path / "store"))
+
+
+def receipts_dir(tmp_path):
+    return tmp_path / "store" / "receipts"
+
+
+def test_class_and_method_documentation():
+    assert _tessary.__all__ == ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
+    assert str(inspect.signature(Client)) == "(storage_path=None)"
+    assert Client.__doc__.splitlines()[0] == "Thin client for Tessary SDK."
+    assert "Storage is optional and decoupled - receipts can be created without storage." in Client.__doc__
+    expected = {
+        "record_work": ("(self, /, workload_id, payload, tags=None, trace_id=None, parent_id=None)", "Record a unit of work and produce a verifiable receipt."),
+        "verify_receipt": ("(self, /, receipt)", "Verify receipt integrity and hash correctness."),
+        "store_receipt": ("(self, /, receipt)", "Store a receipt in the configured storage backend."),
+        "list_receipts": ("(self, /, workload_id=None, trace_id=None, limit=None)", "List receipts matching the query criteria."),
+    }
+    for name, (sig, first) in expected.items():
+        method = getattr(Client, name)
+        assert str(inspect.signature(method)) == sig
+        assert method.__doc__.splitlines()[0] == first
+        assert "# Arguments" in method.__doc__ and "# Returns" in method.__doc__ and "# Example" in method.__doc__
+    assert _tessary.record_work_py.__doc__.splitlines()[0] == "Module-level function: Record a unit of work."
+    assert _tessary.verify_receipt_py.__doc__.splitlines()[0] == "Module-level function: Verify receipt integrity."
+    assert _tessary.record_work_py is not receipts.record_work_py
+
+
+@pytest.mark.parametrize("make", [lambda: Client(), lambda: Client(None), lambda: Client(storage_path=None)])
+def test_client_without_storage(make):
+    client = make()
+    receipt = client.record_work("job", {"x": 1})
+    assert client.verify_receipt(receipt) is True
+    assert client.verify_receipt(receipt=_tessary.record_work_py("job", {"x": 1})) is True
+    with pytest.raises(ValueError) as info:
+        client.store_receipt(receipt)
+    assert str(info.value) == "Storage not configured. Create client with storage_path to enable storage."
+    with pytest.raises(ValueError) as info:
+        client.list_receipts()
+    assert str(info.value) == "Storage not configured. Create client with storage_path to enable listing."
+    # Argument errors come before the storage test.
+    with pytest.raises(TypeError, match="^argument 'receipt': 'dict' object cannot be converted to 'PyReceipt'$"):
+        client.store_receipt({})
+    with pytest.raises(OverflowError):
+        client.list_receipts(limit=-1)
+    with pytest.raises(TypeError, match="^argument 'limit': 'float' object cannot be interpreted as an integer$"):
+        client.list_receipts(limit=1.5)
+    with pytest.raises(TypeError, match="^argument 'workload_id': 'int' object cannot be converted to 'PyString'$"):
+        client.list_receipts(workload_id=1)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Client(1), "argument 'storage_path': 'int' object cannot be converted to 'PyString'"),
+        (lambda: Client("a", "b"), "Client() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: Client().record_work("w"), "Client.record_work() missing 1 required positional argument: 'payload'"),
+        (lambda: Client().verify_receipt(receipt=1, other=2), "Client.verify_receipt() got an unexpected keyword argument 'other'"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_store_and_list_round_trip(tmp_path, client):
+    assert client.list_receipts() == []
+    first = client.record_work("etl.daily", {"rows": 10}, trace_id="trace:a")
+    client.store_receipt(first)
+    client.store_receipt(first)
+    files = os.listdir(receipts_dir(tmp_path))
+    assert files == [first.get_rid() + ".json"]
+    assert (receipts_dir(tmp_path) / files[0]).read_text() == first.to_json()
+    [listed] = client.list_receipts()
+    assert listed.get_rid() == first.get_rid() and listed.to_json() == first.to_json()
+    assert client.verify_receipt(listed)
+    # A second client on the same path sees the same files.
+    assert [r.get_rid() for r in Client(str(tmp_path / "store")).list_receipts()] == [first.get_rid()]
+
+
+def test_filters_and_limit(client):
+    made = [client.record_work(w, {"i": i}, trace_id=t) for i, (w, t) in enumerate([("a", "t1"), ("a", "t2"), ("b", "t1")])]
+    for r in made:
+        client.store_receipt(r)
+    rids = lambda rs: sorted(r.get_rid() for r in rs)
+    assert rids(client.list_receipts(workload_id="a")) == rids(made[:2])
+    assert rids(client.list_receipts(trace_id="t1")) == rids([made[0], made[2]])
+    assert rids(client.list_receipts(workload_id="a", trace_id="t1")) == rids([made[0]])
+    assert client.list_receipts(workload_id="A") == []
+    assert client.list_receipts(limit=0) == []
+    assert len(client.list_receipts(limit=2)) == 2
+    assert len(client.list_receipts(limit=10)) == 3
+    assert [r.get_workload_id() for r in client.list_receipts(workload_id="b")] == ["b"]
+
+
+def test_trace_filter_never_matches_other_kinds(tmp_path, client):
+    spend = {
+        "rid": "00000000-0000-4000-8000-000000000001", "version": "0.1.0", "kind": "spend",
+        "dom": "sha256:" + "0" * 64, "cod": "sha256:" + "0" * 64, "links": [],
+        "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
+        "payload": {"meter": {}, "unit_prices": {}, "currency": "USD", "total_value": 0.0,
+                    "pointers": {"trace_id": "t1"}},
+        "hash": "sha256:" + "0" * 64,
+    }
+    import json
+
+    client.store_receipt(receipts.receipt_from_json_py(json.dumps(spend)))
+    assert len(client.list_receipts()) == 1
+    assert client.list_receipts(trace_id="t1") == []
+
+
+def test_files_that_are_not_receipts(tmp_path, client, capfd):
+    good = client.record_work("w", {})
+    client.store_receipt(good)
+    d = receipts_dir(tmp_path)
+    for name in ["x.JSON", "x.json.bak", ".json", "notes.txt", ".hidden.tmp"]:
+        (d / name).write_text("not json")
+    (d / "a.b.json").write_text(good.to_json())
+    (d / "broken.json").write_text("{")
+    listed = client.list_receipts()
+    assert sorted(r.get_rid() for r in listed) == [good.get_rid()] * 2
+    err = capfd.readouterr().err.splitlines()
+    assert len(err) == 1
+    assert err[0].startswith(f"Warning: Failed to parse receipt file {d / 'broken.json'}: JSON deserialization failed: ")
+
+    (d / "bad.json").write_bytes(b"\xff\xfe")
+    with pytest.raises(ValueError) as info:
+        client.list_receipts()
+    assert str(info.value) == "Failed to query receipts: I/O error: Failed to read receipt file: stream did not contain valid UTF-8"
+
+
+def test_storage_path_that_is_a_file(tmp_path):
+    path = tmp_path / "plain"
+    path.write_text("x")
+    with pytest.raises(ValueError) as info:
+        Client(str(path))
+    assert str(info.value).startswith(
+        f"Failed to create filesystem store: I/O error: Failed to create receipts directory {path}/receipts: "
+    )
+
+
+def test_failed_store_keeps_the_old_file_and_leaves_no_temporary(tmp_path, client):
+    receipt = client.record_work("w", {})
+    target = receipts_dir(tmp_path) / (receipt.get_rid() + ".json")
+    target.mkdir()  # a directory where the file should go: the replace must fail
+    with pytest.raises(ValueError) as info:
+        client.store_receipt(receipt)
+    assert str(info.value).startswith(f"Failed to store receipt: I/O error: Failed to write receipt to {target}: ")
+    assert sorted(os.listdir(receipts_dir(tmp_path))) == [target.name]
+
+
+WRITER = r"""
+import sys
+from _tessary import Client
+client = Client(sys.argv[1])
+made = [client.record_work("w" + sys.argv[2], {"i": i, "blob": "x" * 4000}) for i in range(40)]
+for round in range(5):
+    for r in made:
+        client.store_receipt(r)
+print("\n".join(r.get_rid() for r in made))
+"""
+
+LISTER = r"""
+import sys, time
+from _tessary import Client
+client = Client(sys.argv[1])
+deadline = time.time() + 60
+while time.time() < deadline:
+    client.list_receipts()
+    if open(sys.argv[2]).read() == "done":
+        break
+"""
+
+
+def test_concurrent_writers_and_a_reader_never_see_a_torn_file(tmp_path):
+    store = str(tmp_path / "store")
+    flag = tmp_path / "flag"
+    flag.write_text("")
+    Client(store)
+    lister = subprocess.Popen([sys.executable, "-c", LISTER, store, str(flag)], stderr=subprocess.PIPE, text=True)
+    writers = [subprocess.Popen([sys.executable, "-c", WRITER, store, str(n)], stdout=subprocess.PIPE, text=True) for n in range(3)]
+    rids = []
+    for w in writers:
+        out, _ = w.communicate(timeout=120)
+        assert w.returncode == 0
+        rids += out.split()
+    flag.write_text("done")
+    _, err = lister.communicate(timeout=120)
+    assert lister.returncode == 0
+    assert err == ""  # no warning line: no reader ever met a half-written file
+    names = os.listdir(tmp_path / "store" / "receipts")
+    assert not [n for n in names if not n.endswith(".json") or n.startswith(".")]
+    listed = Client(store).list_receipts()
+    assert sorted(r.get_rid() for r in listed) == sorted(rids) and len(set(rids)) == 120
+    assert all(_tessary.verify_receipt_py(r) for r in listed)
