@@ -15,6 +15,7 @@ PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit 
 .PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel python-test bench clean
 
 demo: install
+	$(VPY) examples/tour.py
 	$(VPY) examples/reuse_decisions.py
 
 test: cpp-test asan-test fuzz-smoke wheel python-test
