@@ -12,13 +12,15 @@
 // A block of 16 lanes is scanned to its end before looking for hits; lanes
 // cover increasing positions, so the first lane that saw a hit holds the
 // first hit, which a scalar pass over that one lane then pins down.
+#include "engine/chunk_window_scan.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-
-#include "engine/chunk_window_scan.hpp"
 
 #define TESSARY_AVX2 __attribute__((target("avx2")))
 
@@ -142,3 +144,17 @@ TESSARY_AVX2 std::size_t first_low_bits_clear_avx2(const std::uint8_t* p, std::s
 }
 
 }  // namespace tessary::engine
+
+#else  // other architectures scan with the portable code only
+
+namespace tessary::engine {
+
+bool cpu_has_avx2() noexcept { return false; }
+
+std::size_t first_low_bits_clear_avx2(const std::uint8_t* p, std::size_t count, std::uint16_t mask) noexcept {
+  return first_low_bits_clear_scalar(p, count, mask);
+}
+
+}  // namespace tessary::engine
+
+#endif

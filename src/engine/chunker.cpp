@@ -1,6 +1,5 @@
 #include "engine/chunker.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 namespace tessary::engine {

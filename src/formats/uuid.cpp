@@ -174,7 +174,7 @@ Uuid make_v4(Uuid random) {
 
 std::expected<Uuid, RandomUnavailable> new_v4() {
   Uuid bytes{};
-  if (!random_bytes(bytes)) return std::unexpected(RandomUnavailable{});
+  if (!small_random_bytes(bytes)) return std::unexpected(RandomUnavailable{});
   return make_v4(bytes);
 }
 

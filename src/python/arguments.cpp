@@ -1,5 +1,8 @@
 #include "python/arguments.hpp"
 
+#include <dlfcn.h>
+
+#include <cstdio>
 #include <cstring>
 
 namespace tessary::python {
@@ -137,13 +140,46 @@ void raise_wrong_type(const char* name, PyObject* value, const char* expected) {
   raise_argument_error(name, "'" + type_name(value) + "' object cannot be converted to '" + expected + "'");
 }
 
-std::optional<std::string> utf8_of(PyObject* str) {
-  Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str));
-  if (!bytes) return std::nullopt;
+namespace {
+
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. The module is built
+// for 3.8, so it is looked up when running on an interpreter that has it.
+AsUtf8AndSize direct_utf8() {
+  static const AsUtf8AndSize fn = []() -> AsUtf8AndSize {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 || major < 3 || (major == 3 && minor < 10)) {
+      return nullptr;
+    }
+    return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  }();
+  return fn;
+}
+
+}  // namespace
+
+bool Utf8View::open(PyObject* str) {
+  if (AsUtf8AndSize fn = direct_utf8()) {
+    Py_ssize_t size = 0;
+    const char* data = fn(str, &size);
+    if (data == nullptr) return false;
+    text_ = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  bytes_ = Ref::steal(PyUnicode_AsUTF8String(str));
+  if (!bytes_) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
-  return std::string(data, static_cast<std::size_t>(size));
+  if (PyBytes_AsStringAndSize(bytes_.get(), &data, &size) < 0) return false;
+  text_ = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+std::optional<std::string> utf8_of(PyObject* str) {
+  Utf8View view;
+  if (!view.open(str)) return std::nullopt;
+  return std::string(view.text());
 }
 
 std::optional<std::string> to_string(PyObject* value, const char* name) {

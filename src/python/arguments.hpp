@@ -44,6 +44,20 @@ void raise_wrong_type(const char* name, PyObject* value, const char* expected);
 // UTF-8 text of a str. Exceptions of the encoding (lone surrogates) pass unchanged.
 std::optional<std::string> utf8_of(PyObject* str);
 
+// The UTF-8 text of a str without a copy where the interpreter allows it
+// (3.10 and later expose the str's own UTF-8 buffer in the stable ABI; older
+// ones go through a temporary bytes object). Valid while the view and the str live.
+class Utf8View {
+ public:
+  // False with the encoding's exception set.
+  bool open(PyObject* str);
+  std::string_view text() const { return text_; }
+
+ private:
+  Ref bytes_;  // only on interpreters without the direct buffer
+  std::string_view text_;
+};
+
 // Conversions. Each returns nullopt with a Python exception set.
 std::optional<std::string> to_string(PyObject* value, const char* name);
 std::optional<std::vector<std::string>> to_string_list(PyObject* value, const char* name);

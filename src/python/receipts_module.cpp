@@ -15,9 +15,13 @@ namespace {
 PyObject* receipt_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* slots[1];
   if (!bind_arguments({"receipt_from_json_py", {"json_str"}, 1}, args, kwargs, slots)) return nullptr;
-  auto text = to_string(slots[0], "json_str");
-  if (!text) return nullptr;
-  auto receipt = receipts::receipt_from_json(*text);
+  if (!PyUnicode_Check(slots[0])) {
+    raise_wrong_type("json_str", slots[0], "PyString");
+    return nullptr;
+  }
+  Utf8View text;
+  if (!text.open(slots[0])) return nullptr;
+  auto receipt = receipts::receipt_from_json(text.text());
   if (!receipt) return raise_value_error("Failed to create receipt from JSON: " + receipt.error().to_string());
   return wrap_receipt(std::move(*receipt));
 }

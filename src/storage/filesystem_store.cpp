@@ -3,7 +3,6 @@
 #include <dirent.h>
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "receipts/json_adapter.hpp"

@@ -33,15 +33,16 @@ bool within_time_bounds(const Receipt& receipt, const ReceiptQuery& query) {
 }  // namespace
 
 bool matches(const Receipt& receipt, const ReceiptQuery& query) {
-  // Comparing an optional field with a present value is false when the field is absent.
-  return execution_field_matches(receipt, query.trace_id, [](const ExecutionPayload& p) -> const auto& { return p.trace_id; }) &&
+  using P = ExecutionPayload;
+  // An optional field compared with a present value is unequal when absent.
+  return execution_field_matches(receipt, query.trace_id, [](const P& p) -> const auto& { return p.trace_id; }) &&
          execution_field_matches(receipt, query.workload_id,
-                                 [](const ExecutionPayload& p) -> const auto& { return p.method_ref.method_id; }) &&
+                                 [](const P& p) -> const auto& { return p.method_ref.method_id; }) &&
          within_time_bounds(receipt, query) &&
          (!query.policy_ref || receipt.ctx.policy_ref == query.policy_ref) &&
          execution_field_matches(receipt, query.change_epoch,
-                                 [](const ExecutionPayload& p) -> const auto& { return p.change_epoch; }) &&
-         execution_field_matches(receipt, query.pac, [](const ExecutionPayload& p) -> const auto& { return p.pac; });
+                                 [](const P& p) -> const auto& { return p.change_epoch; }) &&
+         execution_field_matches(receipt, query.pac, [](const P& p) -> const auto& { return p.pac; });
 }
 
 }  // namespace tessary::storage

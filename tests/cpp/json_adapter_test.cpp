@@ -149,7 +149,11 @@ TEST(ReceiptToJson, RefusesMapKeysJsonCannotHold) {
 
 TEST(ReceiptToJson, RefusesItemsNestedBeyondTheEncoderLimit) {
   cbor::Item deep = cbor::Item::uint(1);
-  for (int i = 0; i < 2000; ++i) deep = array({std::move(deep)});
+  for (int i = 0; i < 2000; ++i) {
+    cbor::Array wrapper;  // not an initializer list, which would copy the whole chain each time
+    wrapper.push_back(std::move(deep));
+    deep = cbor::Item{std::move(wrapper)};
+  }
   Receipt r = samples::data_shape();
   r.attest = std::move(deep);
   EXPECT_EQ(receipt_to_json(r).error().to_string(), "JSON serialization failed: recursion limit exceeded");

@@ -8,8 +8,6 @@
 #include <string>
 
 #include "formats/json_utf8.hpp"
-#include "storage/directory_tree.hpp"
-#include "storage/os_error.hpp"
 #include "storage/storage_error.hpp"
 #include "storage/store_lock.hpp"
 #include "storage/store_paths.hpp"
@@ -33,11 +31,6 @@ TEST(StorageErrorText, IsTheKindPrefixThenTheMessage) {
   EXPECT_EQ(to_string(StoreFailure{StoreBroken{}}), StoreBroken{}.to_string());
 }
 
-TEST(OsErrorText, IsTheSystemMessageAndNumber) {
-  EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
-  EXPECT_EQ(os_error_text(20), "Not a directory (os error 20)");
-}
-
 TEST(StorePaths, JoinAddsOneSeparator) {
   EXPECT_EQ(join_path("a", "b"), "a/b");
   EXPECT_EQ(join_path("a/", "b"), "a/b");
@@ -59,14 +52,10 @@ TEST(StorePaths, ParentIgnoresTrailingSeparatorsAndDots) {
 
 TEST(StorePaths, JsonExtensionIsTheCaseSensitiveTextAfterTheLastDot) {
   for (const char* yes : {"a.json", "a.b.json", "..json", "x y.json"}) EXPECT_TRUE(has_json_extension(yes)) << yes;
-  for (const char* no : {".json", "json", "a.JSON", "a.json.bak", "a.json.", "a.jsonx", "a", ".", "..", ".a.json.1.2.tmp"}) {
+  for (const char* no :
+       {".json", "json", "a.JSON", "a.json.bak", "a.json.", "a.jsonx", "a", ".", "..", ".a.json.1.2.tmp"}) {
     EXPECT_FALSE(has_json_extension(no)) << no;
   }
-}
-
-TEST(DirectoryTree, RefusesPathsHoldingNul) {
-  using namespace std::string_literals;
-  EXPECT_EQ(create_directory_all("/tmp/a\0b"s).error(), "file name contained an unexpected NUL byte");
 }
 
 TEST(Utf8Text, AgreesWithTheJsonReadersCheck) {
@@ -82,11 +71,9 @@ TEST(Utf8Text, AgreesWithTheJsonReadersCheck) {
 
 TEST(Utf8Text, LossyReplacesEachMaximalBadSubpartOnce) {
   const std::pair<std::string, std::string> cases[] = {
-      {"plain", "plain"},
-      {"\xc3\xa9", "\xc3\xa9"},
+      {"plain \xc3\xa9", "plain \xc3\xa9"},
       {"a\xffz", "a\xef\xbf\xbdz"},
       {"\xe2\x82z", "\xef\xbf\xbdz"},            // a cut-off sequence counts once
-      {"\xe2\x82", "\xef\xbf\xbd"},              // also at the end
       {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate is no prefix
       {"\xf0\x9f\x98", "\xef\xbf\xbd"},
       {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},  // overlong lead byte
