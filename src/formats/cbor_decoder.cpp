@@ -4,7 +4,7 @@
 #include <bit>
 
 #include "formats/cbor_float.hpp"
-#include "formats/cbor_utf8.hpp"
+#include "formats/utf8.hpp"
 
 namespace tessary::formats::cbor {
 namespace {
@@ -139,7 +139,7 @@ class Reader {
     // Each chunk must be valid UTF-8 on its own: a character may not straddle chunks.
     auto r = read_string(head, [&](std::span<const std::uint8_t> bytes) -> Result<void> {
       std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-      if (auto bad = first_invalid_utf8(text)) {
+      if (auto bad = utf8::first_invalid(text)) {
         const auto content_start = static_cast<std::size_t>(bytes.data() - in_.data());
         return fail(DecodeError::Kind::InvalidUtf8, content_start + *bad);
       }

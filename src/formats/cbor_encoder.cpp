@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-#include "formats/cbor_utf8.hpp"
+#include "formats/utf8.hpp"
 
 namespace tessary::formats::cbor {
 
@@ -41,7 +41,7 @@ std::expected<void, EncodeError> BasicWriter<Buffer>::write_nested(const Item& i
         } else if constexpr (std::is_same_v<T, double>) {
           write_float(v);
         } else if constexpr (std::is_same_v<T, std::string>) {
-          if (auto bad = first_invalid_utf8(v)) return std::unexpected(EncodeError{EncodeError::Kind::InvalidUtf8, *bad});
+          if (auto bad = utf8::first_invalid(v)) return std::unexpected(EncodeError{EncodeError::Kind::InvalidUtf8, *bad});
           write_text(v);
         } else if constexpr (std::is_same_v<T, bool>) {
           write_bool(v);

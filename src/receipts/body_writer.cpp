@@ -14,7 +14,7 @@
 #include "formats/cbor_canon.hpp"
 #include "formats/cbor_decoder.hpp"
 #include "formats/cbor_float.hpp"
-#include "formats/cbor_utf8.hpp"
+#include "formats/utf8.hpp"
 
 namespace tessary::receipts::canonical::detail {
 namespace {
@@ -92,7 +92,7 @@ bool readable_text(std::string_view text) {
   }
   for (; i < n; ++i) high_bits |= static_cast<unsigned char>(p[i]);
   if ((high_bits & 0x8080808080808080ull) == 0) return true;
-  return !cbor::first_invalid_utf8(text);
+  return !formats::utf8::first_invalid(text);
 }
 
 // ---- free-form items ----------------------------------------------------

@@ -3,12 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "formats/json_utf8.hpp"
+#include "formats/utf8.hpp"
 
 namespace tessary::storage {
 namespace {
-
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
 // Number of leading bytes of the sequence at `p` that could still begin a
 // well-formed character (at least 1), and whether they make a whole one.
@@ -46,28 +44,7 @@ Prefix valid_prefix(const unsigned char* p, const unsigned char* end) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
-    if (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      if ((word & kHighBits) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    if (*p < 0x80) {
-      ++p;
-      continue;
-    }
-    const int length = formats::json::utf8_sequence_length(p, end);
-    if (length <= 0) return false;
-    p += length;
-  }
-  return true;
-}
+bool is_valid_utf8(std::string_view bytes) noexcept { return formats::utf8::is_valid(bytes); }
 
 std::string lossy_utf8(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);

@@ -1,14 +1,17 @@
-#include "formats/cbor_utf8.hpp"
+#include "formats/utf8.hpp"
 
 #include <cstdint>
+#include <cstring>
 
-namespace tessary::formats::cbor {
+namespace tessary::formats::utf8 {
 namespace {
 
-// Length of the valid sequence starting at `i`, or 0. The ranges for the
-// second byte are those of RFC 3629's table, which rule out overlong forms,
-// surrogates and code points above U+10FFFF.
-std::size_t sequence_length(std::string_view s, std::size_t i) {
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// Length of the well-formed sequence starting at `i`, or 0. The ranges for
+// the second byte are those of RFC 3629's table, which rule out overlong
+// forms, surrogates and code points above U+10FFFF.
+std::size_t sequence_length(std::string_view s, std::size_t i) noexcept {
   auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
   const std::uint8_t lead = at(i);
   if (lead < 0x80) return 1;
@@ -37,9 +40,17 @@ std::size_t sequence_length(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept {
+std::optional<std::size_t> first_invalid(std::string_view text) noexcept {
   std::size_t i = 0;
   while (i < text.size()) {
+    if (text.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & kHighBits) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     const std::size_t length = sequence_length(text, i);
     if (length == 0) return i;
     i += length;
@@ -47,4 +58,4 @@ std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept {
   return std::nullopt;
 }
 
-}  // namespace tessary::formats::cbor
+}  // namespace tessary::formats::utf8
