@@ -4,8 +4,8 @@
 // screen is also held against the scalar scan.
 //
 // Input layout: [kind/avg selector: 2 bytes] [repeat: 1 byte] [split seed: 1 byte] [data...]
-// The data is repeated `repeat` times so that long streams and large
-// averages are reached from short inputs.
+// The data is repeated `repeat` times (up to 64 KiB) so that long streams
+// and large averages are reached from short inputs.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -89,13 +89,17 @@ std::size_t next_piece(std::uint32_t& state, std::size_t rest) {
 
 }  // namespace
 
+// Long enough for several chunks at the largest averages drawn, short
+// enough for the plain rule (48 steps per position) to keep up.
+constexpr std::size_t kMaxStream = std::size_t{1} << 16;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
   if (size < 4) return 0;
   const ChunkScheme scheme = scheme_from(input[0], input[1]);
   const std::size_t repeat = 1 + input[2] % 64;
   std::uint32_t split_state = input[3];
   Bytes data;
-  for (std::size_t r = 0; r < repeat; ++r) data.insert(data.end(), input + 4, input + size);
+  for (std::size_t r = 0; r < repeat && data.size() < kMaxStream; ++r) data.insert(data.end(), input + 4, input + size);
 
   const auto chunks = chunk_bytes(data, scheme);
   if (!chunks) __builtin_trap();

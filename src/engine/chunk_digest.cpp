@@ -15,7 +15,7 @@ void ChunkDigest::add(std::span<const std::uint8_t> bytes) noexcept {
 void ChunkDigest::release_pending() noexcept {
   if (pending_.empty()) return;
   if (!streaming_) {
-    sha_.begin();
+    sha_.reset();
     streaming_ = true;
   }
   sha_.update(pending_);

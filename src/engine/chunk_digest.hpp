@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/cas_sha256.hpp"
+#include "formats/sha256.hpp"
 #include "formats/sha256.hpp"
 
 namespace tessary::engine {
@@ -21,7 +21,7 @@ class ChunkDigest {
   formats::Digest finish() noexcept;
 
  private:
-  CasSha256 sha_;
+  formats::Sha256 sha_;
   std::span<const std::uint8_t> pending_{};
   bool streaming_ = false;  // the context holds earlier bytes of this chunk
 };

@@ -1,5 +1,7 @@
 #include "engine/file_reader.hpp"
 
+#include "formats/os_error.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,23 +11,7 @@
 
 namespace tessary::engine {
 
-namespace {
-
-// strerror_r comes in two flavours: the XSI one returns a status and fills
-// the buffer, the GNU one returns the message (which may not be the buffer).
-[[maybe_unused]] const char* pick_message(int status, const char* buffer) noexcept {
-  return status == 0 ? buffer : nullptr;
-}
-[[maybe_unused]] const char* pick_message(const char* message, const char*) noexcept { return message; }
-
-}  // namespace
-
-std::string os_error_text(int err) {
-  char buffer[256] = {};
-  const char* message = pick_message(strerror_r(err, buffer, sizeof buffer), buffer);
-  std::string text = message != nullptr ? message : "Unknown error " + std::to_string(err);
-  return text + " (os error " + std::to_string(err) + ")";
-}
+using formats::os_error_text;
 
 namespace {
 

@@ -35,8 +35,6 @@ class FileReader {
   std::unique_ptr<std::uint8_t[]> buffer_;
 };
 
-// The system's message for errno value `err`, then " (os error " + err + ")".
-std::string os_error_text(int err);
 
 // `text` in double quotes, with \" \\ \n \t \r \0 escaped and other control
 // characters written as \u{hex}, as debugging output shows a string.

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/cas_sha256.hpp"
+#include "formats/sha256.hpp"
 #include "formats/sha256.hpp"
 
 namespace tessary::engine {
@@ -42,7 +42,7 @@ class MerkleAccumulator {
   formats::Digest leaf(const formats::Digest& chunk_digest) noexcept;
   formats::Digest node(const formats::Digest& left, const formats::Digest& right) noexcept;
 
-  CasSha256 sha_;
+  formats::Sha256 sha_;
   std::array<Subtree, 64> stack_{};  // heights strictly decrease from bottom to top
   std::size_t depth_ = 0;
   std::size_t leaves_ = 0;

@@ -53,6 +53,14 @@ Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
 
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
 
+void Sha256::reset() noexcept { EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), sha256_md(), nullptr); }
+
+Digest Sha256::digest(std::span<const std::uint8_t> bytes) noexcept {
+  reset();
+  update(bytes);
+  return finish();
+}
+
 void Sha256::update(std::span<const std::uint8_t> bytes) noexcept {
   EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), bytes.data(), bytes.size());
 }

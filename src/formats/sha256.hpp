@@ -16,15 +16,22 @@ Digest sha256(std::span<const std::uint8_t> bytes) noexcept;
 Digest sha256(std::string_view bytes) noexcept;
 
 // Incremental digest; the result equals the one-shot digest of everything fed.
+// One object serves any number of digests in turn (reset, updates, finish),
+// so streams that hash millions of small pieces set OpenSSL up only once.
 class Sha256 {
  public:
   Sha256();  // throws std::bad_alloc when OpenSSL cannot allocate a context
   ~Sha256();
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
+  Sha256(Sha256&& other) noexcept : ctx_(other.ctx_) { other.ctx_ = nullptr; }
+  Sha256& operator=(Sha256&&) = delete;
+
+  void reset() noexcept;  // starts a new digest
   void update(std::span<const std::uint8_t> bytes) noexcept;
   void update(std::string_view bytes) noexcept;
-  Digest finish() noexcept;  // the object may not be updated afterwards
+  Digest finish() noexcept;  // call reset() before the next update
+  Digest digest(std::span<const std::uint8_t> bytes) noexcept;  // reset, update, finish
 
  private:
   void* ctx_;  // EVP_MD_CTX*, kept opaque so callers need no OpenSSL headers

@@ -5,10 +5,14 @@
 #include <cerrno>
 #include <vector>
 
-#include "storage/os_error.hpp"
+#include "formats/os_error.hpp"
 #include "storage/store_paths.hpp"
 
 namespace tessary::storage {
+
+using formats::has_nul;
+using formats::kNulInPath;
+using formats::os_error_text;
 namespace {
 
 bool is_directory(const std::string& path) {

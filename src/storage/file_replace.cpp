@@ -8,10 +8,14 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "storage/os_error.hpp"
+#include "formats/os_error.hpp"
 #include "storage/store_paths.hpp"
 
 namespace tessary::storage {
+
+using formats::has_nul;
+using formats::kNulInPath;
+using formats::os_error_text;
 namespace {
 
 // Linux moves at most this much in one write call.

@@ -8,7 +8,7 @@
 #include "receipts/json_adapter.hpp"
 #include "storage/directory_tree.hpp"
 #include "storage/file_replace.hpp"
-#include "storage/os_error.hpp"
+#include "formats/os_error.hpp"
 #include "storage/stderr_line.hpp"
 #include "storage/store_lock.hpp"
 #include "storage/store_paths.hpp"
@@ -16,6 +16,10 @@
 #include "storage/whole_file_reader.hpp"
 
 namespace tessary::storage {
+
+using formats::has_nul;
+using formats::kNulInPath;
+using formats::os_error_text;
 namespace {
 
 using receipts::Receipt;

@@ -6,9 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "storage/os_error.hpp"
+#include "formats/os_error.hpp"
 
 namespace tessary::storage {
+
+using formats::has_nul;
+using formats::kNulInPath;
+using formats::os_error_text;
 namespace {
 
 constexpr std::size_t kMaxRead = 0x7ffff000;

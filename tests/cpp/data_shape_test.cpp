@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "engine/chunker.hpp"
+#include "formats/os_error.hpp"
 #include "engine/data_shape.hpp"
 #include "engine/data_shape_document.hpp"
 #include "engine/data_shape_file.hpp"
 #include "engine/file_reader.hpp"
+#include "formats/os_error.hpp"
 #include "formats/jcs.hpp"
 #include "formats/json_reader.hpp"
 
@@ -159,8 +161,8 @@ TEST_F(DataShapeFile, ReadFailuresAndTheirOrder) {
 }
 
 TEST(FileReader, TextsOfErrorsAndQuotedPaths) {
-  EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
-  EXPECT_EQ(os_error_text(13), "Permission denied (os error 13)");
+  EXPECT_EQ(tessary::formats::os_error_text(2), "No such file or directory (os error 2)");
+  EXPECT_EQ(tessary::formats::os_error_text(13), "Permission denied (os error 13)");
   EXPECT_EQ(debug_quoted(""), "\"\"");
   EXPECT_EQ(debug_quoted("a\"b\\c\n\t\r"), R"("a\"b\\c\n\t\r")");
   EXPECT_EQ(debug_quoted(std::string("\x01\x1f\x7f", 3)), R"("\u{1}\u{1f}\u{7f}")");

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessary::storage {
+namespace tessary::formats {
 
 std::string os_error_text(int err);
 
@@ -12,4 +12,4 @@ std::string os_error_text(int err);
 inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
 inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
-}  // namespace tessary::storage
+}  // namespace tessary::formats

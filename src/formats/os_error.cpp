@@ -1,8 +1,8 @@
-#include "storage/os_error.hpp"
+#include "formats/os_error.hpp"
 
 #include <cstring>
 
-namespace tessary::storage {
+namespace tessary::formats {
 namespace {
 
 // strerror_r comes in two flavours: the XSI one returns a status and fills
@@ -21,4 +21,4 @@ std::string os_error_text(int err) {
   return text + " (os error " + std::to_string(err) + ")";
 }
 
-}  // namespace tessary::storage
+}  // namespace tessary::formats
