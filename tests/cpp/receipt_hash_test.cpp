@@ -1,10 +1,12 @@
-// Literal bytes of the canonical body, what the hash depends on and what it
-// ignores, and failures.
+// Literal bytes of the canonical body, and bodies that cannot be written.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <functional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "formats/cbor_item.hpp"
 #include "receipt_samples.hpp"
@@ -55,15 +57,6 @@ TEST(ReceiptHash, WholeBodyOfASmallReceiptByteForByte) {
   EXPECT_EQ(r.compute_hash().value(), formats::sha256_prefixed(expected));
 }
 
-TEST(ReceiptHash, BodyStartsWithAttestThenCod) {
-  for (const Receipt& r : {samples::data_shape(), samples::method_shape(), samples::reasoning_shape(),
-                           samples::execution(), samples::spend(), samples::settlement()}) {
-    const std::string b = body(r);
-    EXPECT_EQ(b.substr(0, 15), bytes({0xA9, 0x66}) + "attest" + bytes({0xF6, 0x63}) + "cod" + bytes({0x78, 0x47}));
-    EXPECT_EQ(b.substr(15, 71), r.cod);
-  }
-}
-
 TEST(ReceiptHash, ValuesOfEachWireType) {
   Receipt spend = samples::spend();
   auto& sp = std::get<SpendPayload>(spend.payload);
@@ -89,11 +82,7 @@ TEST(ReceiptHash, ValuesOfEachWireType) {
 
   Receipt execution = samples::execution();
   auto& ep = std::get<ExecutionPayload>(execution.payload);
-  Digest32 pac{};
-  pac[0] = 0x17;
-  pac[1] = 0x18;
-  pac[31] = 0xFF;
-  ep.pac = pac;
+  ep.pac = Digest32{0x17, 0x18};
   ep.hll_cardinality = 1000;
   ep.prev_execution_rid = execution.rid;
   ep.cdf_metadata = std::vector<CdfMetadata>{{-2, "u", "t"}};
@@ -104,149 +93,62 @@ TEST(ReceiptHash, ValuesOfEachWireType) {
   EXPECT_EQ(after_key(b, "commit_version", 1), bytes({0x21}));
 }
 
-TEST(ReceiptHash, RecordedExecutionPayloadHasSixSortedKeys) {
-  Receipt r = samples::execution();
-  const std::string b = body(r);
-  const std::string payload = after_key(b, "payload", 15);
-  EXPECT_EQ(payload, bytes({0xA6, 0x6C}) + "cdf_metadata" + bytes({0xF6}));
-  std::size_t last = 0;
-  for (std::string key : {"data_shape_hash", "method_ref", "roots", "span_commitments", "trace_id"}) {
-    const auto at = b.find(key);
-    ASSERT_NE(at, std::string::npos) << key;
-    EXPECT_GT(at, last) << key;
-    last = at;
-  }
-  std::get<ExecutionPayload>(r.payload).prev_execution_rid = Uuid{};
-  EXPECT_EQ(after_key(body(r), "payload", 1), bytes({0xA7}));
-}
-
 TEST(ReceiptHash, AttestMapsSortByKeyBytes) {
   Receipt r = samples::data_shape();
   r.attest = Item{cbor::Map{{Item::uint(10), Item::text("x")}, {Item::uint(2), Item::text("y")}}};
   EXPECT_EQ(after_key(body(r), "attest", 7), bytes({0xA2, 0x02, 0x61, 'y', 0x0A, 0x61, 'x'}));
   r.attest = Item{cbor::Map{{Item::text("a"), Item::uint(1)}, {Item::uint(1), Item::uint(2)}}};
   EXPECT_EQ(after_key(body(r), "attest", 6), bytes({0xA2, 0x01, 0x02, 0x61, 'a', 0x01}));
+  r.attest = Item{cbor::Map{{Item::text("b"), Item::uint(1)}, {Item::text("aa"), Item::uint(2)}}};  // bytes, not length first
+  EXPECT_EQ(after_key(body(r), "attest", 8), bytes({0xA2, 0x62, 'a', 'a', 0x02, 0x61, 'b', 0x01}));
 }
-
-TEST(ReceiptHash, SealAndEquivalentFormsDoNotChangeTheHash) {
-  const Receipt base = samples::settlement();
-  const std::string h = base.compute_hash().value();
-  EXPECT_EQ(h, base.hash);
-
-  Receipt variant = base;
-  variant.sig = Signature{"ed25519", "key-1", "c2ln"};
-  variant.hash = "sha256:whatever";
-  EXPECT_EQ(variant.compute_hash().value(), h);
-
-  variant = base;
-  variant.attest = Item::null();  // same encoding as no attestation
-  EXPECT_EQ(variant.compute_hash().value(), h);
-
-  Receipt a = base, b = base;
-  a.attest = Item{cbor::Map{{Item::text("b"), Item::uint(1)}, {Item::text("a"), Item{cbor::Map{{Item::uint(3), Item::null()}, {Item::sint(-1), Item::null()}}}}}};
-  b.attest = Item{cbor::Map{{Item::text("a"), Item{cbor::Map{{Item::sint(-1), Item::null()}, {Item::uint(3), Item::null()}}}}, {Item::text("b"), Item::uint(1)}}};
-  EXPECT_EQ(a.compute_hash().value(), b.compute_hash().value());
-}
-
-TEST(ReceiptHash, EveryBodyFieldChangesTheHash) {
-  const Receipt base = samples::spend();
-  const std::string h = base.compute_hash().value();
-  std::vector<std::function<void(Receipt&)>> edits = {
-      [](Receipt& r) { r.rid[15] ^= 1; },
-      [](Receipt& r) { r.version = "0.1.1"; },
-      [](Receipt& r) { r.kind = ReceiptKind::Execution; },
-      [](Receipt& r) { r.dom = r.cod; },
-      [](Receipt& r) { r.cod = r.dom; },
-      [](Receipt& r) { r.links.push_back(r.rid); },
-      [](Receipt& r) { r.ctx.nonce = ""; },  // empty is not absent
-      [](Receipt& r) { r.ctx.determinism.reset(); },
-      [](Receipt& r) { r.attest = Item::uint(0); },
-      [](Receipt& r) { std::get<SpendPayload>(r.payload).meter.gb_sec = 0.0; },
-  };
-  for (std::size_t i = 0; i < edits.size(); ++i) {
-    Receipt r = base;
-    edits[i](r);
-    EXPECT_NE(r.compute_hash().value(), h) << "edit " << i;
-  }
-  Receipt two_links = base, swapped = base;
-  two_links.links = {Uuid{1}, Uuid{2}};
-  swapped.links = {Uuid{2}, Uuid{1}};
-  EXPECT_NE(two_links.compute_hash().value(), swapped.compute_hash().value());
-}
-
-// A body that cannot be read back fails the same way whichever route writes it.
-struct Unreadable {
-  const char* name;
-  std::function<void(Receipt&)> edit;
-  const char* description_start;
-};
 
 Item nested_arrays(std::size_t levels) {
   Item item{cbor::Array{}};
   for (std::size_t i = 1; i < levels; ++i) {
-    cbor::Array outer;
+    cbor::Array outer;  // not an initializer list, which would copy the whole chain each time
     outer.push_back(std::move(item));
     item = Item{std::move(outer)};
   }
   return item;
 }
 
+// A body that cannot be read back fails the same way whichever route writes
+// it; one level less than the depth limit still hashes.
 TEST(ReceiptHash, UnreadableBodiesFailLikeTheGenericRoute) {
-  const std::vector<Unreadable> cases = {
+  const std::vector<std::tuple<const char*, std::function<void(Receipt&)>, const char*>> cases = {
       {"dom not UTF-8", [](Receipt& r) { r.dom = "\xff"; }, "invalid UTF-8"},
       {"kid not UTF-8", [](Receipt& r) { r.sig = Signature{"a", "\xc0\x80", "s"}; }, "invalid UTF-8"},
-      {"hash not UTF-8", [](Receipt& r) { r.hash = "\xed\xa0\x80"; }, "invalid UTF-8"},
-      {"attest key not UTF-8", [](Receipt& r) { r.attest = Item{cbor::Map{{Item::text("\x80"), Item::null()}}}; }, "invalid UTF-8"},
+      {"attest 255 levels", [](Receipt& r) { r.attest = nested_arrays(255); }, nullptr},
       {"attest 256 levels", [](Receipt& r) { r.attest = nested_arrays(256); }, "nesting deeper than 256"},
       {"attest 5000 levels", [](Receipt& r) { r.attest = nested_arrays(5000); }, "nesting deeper than 1024"},
+      {"cash_instr 254 levels",
+       [](Receipt& r) { std::get<SettlementPayload>(r.payload).cash_instr = nested_arrays(254); }, nullptr},
       {"cash_instr 255 levels",
        [](Receipt& r) { std::get<SettlementPayload>(r.payload).cash_instr = nested_arrays(255); }, "nesting deeper than 256"},
-      {"attest simple 24", [](Receipt& r) { r.attest = Item{cbor::Simple{24}}; }, "simple value 24"},
-      {"attest empty tag", [](Receipt& r) { r.attest = Item{cbor::Tagged{}}; }, "tag 0 has no content"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [name, edit, description] : cases) {
     Receipt r = samples::settlement();
-    c.edit(r);
+    edit(r);
     auto direct = canonical::canonical_body(r);
-    auto generic = canonical::generic_body(r);
-    ASSERT_FALSE(direct.has_value()) << c.name;
-    ASSERT_FALSE(generic.has_value()) << c.name;
-    EXPECT_EQ(direct.error(), generic.error()) << c.name;
-    EXPECT_EQ(direct.error().kind, canonical::CanonicalError::Kind::Body) << c.name;
-    EXPECT_TRUE(direct.error().description.starts_with(c.description_start)) << c.name << ": " << direct.error().description;
-    const ValidationError e = r.compute_hash().error();
-    EXPECT_TRUE(e.is<ValidationError::Serialization>());
-    EXPECT_TRUE(e.to_string().starts_with("Serialization error: serde to Value failed: ")) << e.to_string();
+    EXPECT_EQ(direct, canonical::generic_body(r)) << name;
+    if (description == nullptr) {
+      EXPECT_TRUE(r.compute_hash().has_value()) << name;
+      continue;
+    }
+    ASSERT_FALSE(direct.has_value()) << name;
+    EXPECT_EQ(direct.error().kind, canonical::CanonicalError::Kind::Body) << name;
+    EXPECT_TRUE(direct.error().description.starts_with(description)) << name << ": " << direct.error().description;
+    const std::string e = r.compute_hash().error().to_string();
+    EXPECT_TRUE(e.starts_with("Serialization error: serde to Value failed: ")) << e;
   }
 }
 
-TEST(ReceiptHash, DepthLimitSitsExactlyWhereTheReadBackPutsIt) {
-  Receipt r = samples::settlement();
-  r.attest = nested_arrays(255);  // body map + 255 = 256 levels
-  EXPECT_TRUE(r.compute_hash().has_value());
-  EXPECT_EQ(canonical::canonical_body(r), canonical::generic_body(r));
-  r.attest.reset();
-  std::get<SettlementPayload>(r.payload).cash_instr = nested_arrays(254);  // body + payload + 254
-  EXPECT_TRUE(r.compute_hash().has_value());
-  EXPECT_EQ(canonical::canonical_body(r), canonical::generic_body(r));
-}
-
-TEST(ReceiptHash, NonAsciiTextTakesTheDirectRoute) {
-  Receipt r = samples::data_shape();
-  r.ctx.nonce = "\xe6\x97\xa5\xf0\x9f\x98\x80";
-  r.attest = Item{cbor::Map{{Item::text("\xc3\xa9"), Item{cbor::Tagged{1, Item{2.5}}}}}};
-  EXPECT_EQ(canonical::canonical_body(r), canonical::generic_body(r));
-}
-
 TEST(ReceiptHash, HashFormat) {
-  const std::string good = "sha256:" + std::string(64, 'a');
-  EXPECT_TRUE(canonical::validate_hash_format(good));
   EXPECT_TRUE(canonical::validate_hash_format(samples::hash_of("x")));
-  std::string upper_digit = good;
-  upper_digit[40] = 'A';
-  for (const std::string& bad : {upper_digit, "sha256:" + std::string(63, '0'), "sha256:" + std::string(65, '0'),
-                                 "SHA256:" + std::string(64, '0'), "sha512:" + std::string(64, '0'),
-                                 "sha256:" + std::string(63, '0') + "g", std::string(), std::string("sha256:")}) {
+  for (const std::string& bad : {"sha256:" + std::string(63, 'a') + "A", "sha256:" + std::string(63, '0'),
+                                 "sha256:" + std::string(65, '0'), "SHA256:" + std::string(64, '0'),
+                                 "sha256:" + std::string(63, '0') + "g", std::string("sha256:")}) {
     EXPECT_FALSE(canonical::validate_hash_format(bad)) << bad;
   }
 }

@@ -5,21 +5,19 @@ import hashlib
 import inspect
 import json
 import re
-from collections import OrderedDict
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import _tessary
-from receipt_strategies import KINDS, changed, checked, dumps, leaves, receipts, seal
+from receipt_strategies import changed, checked, dumps, leaves, receipts, seal
 
 receipts_module = _tessary.receipts
 from_json = receipts_module.receipt_from_json_py
 RECORDERS = [_tessary.record_work_py, receipts_module.record_work_py]
 VERIFIERS = [_tessary.verify_receipt_py, receipts_module.verify_receipt_py]
 H = "sha256:" + "ef" * 32
-HASH_TEXT = re.compile(r"sha256:[0-9a-f]{64}\Z")
 
 
 def sha(data):
@@ -43,11 +41,13 @@ def verified(receipt):
 
 
 # -- verification -------------------------------------------------------------------------
+# The hash is looked at before any other rule, so a tampered receipt is
+# refused whatever else is wrong with it.
 @checked(150)
-@given(receipts(valid=True, full=True) | receipts(valid=True), st.data())
+@given(receipts(full=True) | receipts(), st.data())
 def test_every_field_but_the_seal_is_covered_by_the_hash(obj, data):
     receipt = seal(obj)
-    assert verified(receipt) is True and receipt.validate() is None
+    assert receipt.get_hash() == receipt.compute_hash()
     out = json.loads(receipt.to_json())
 
     for path, tp in leaves(out, "Receipt/" + out["kind"]):
@@ -59,131 +59,43 @@ def test_every_field_but_the_seal_is_covered_by_the_hash(obj, data):
         assert verified(tampered) is False
 
     resigned = dict(out, sig={"alg": "ed25519", "kid": "k", "sig": data.draw(st.text(), label="sig")})
-    assert verified(reload(resigned)) is True
+    assert reload(resigned).compute_hash() == receipt.get_hash()
     assert verified(reload(dict(out, hash=out["hash"].upper()))) is False
     assert verified(reload(dict(out, hash="SHA256:" + out["hash"][7:]))) is False
 
 
-def valid_base(kind):
-    payloads = {
-        "data_shape": {"schema_hash": H, "sketch_hash": H},
-        "method_shape": {"nodes": [{"id": "n", "span_shape_hash": H}], "root_multiset": H, "dag_hash": H},
-        "reasoning_shape": {"intent_hash": H, "dag_hash": H,
-                            "node_refs": [{"node_id": "n", "operator_ref": "o"}],
-                            "quality": {"review_hash": H}},
-        "execution": {"trace_id": "t",
-                      "method_ref": {"method_id": "m", "version": "1", "method_shape_root": H},
-                      "data_shape_hash": H, "span_commitments": [H],
-                      "roots": {"trace_set_root": H, "identity_root": H, "trace_seq_root": H},
-                      "change_epoch": "e1", "hll_cardinality": 1},
-        "spend": {"meter": {"vcpu_sec": 2, "gpu_sec": 3}, "unit_prices": {"vcpu_sec": 0.5, "gb_sec": 9},
-                  "currency": "USD", "total_value": 1, "pointers": {"trace_id": "t"},
-                  "justification": {"layer": "data"}},
-        "settlement": {"wur_refs": ["w"], "net_positions": {}, "rules_ref": "r"},
-    }
-    return {"rid": "00112233-4455-6677-8899-aabbccddeeff", "version": "0.1.0", "kind": kind, "dom": H,
-            "cod": H, "links": [], "payload": payloads[kind], "hash": "",
-            "ctx": {"timestamp": "2025-01-17T12:00:00Z", "policy_ref": "pol:team/etl@1.0.0",
-                    "identity_ref": "did:example:123"}}
+def settlement(**top):
+    obj = {"rid": "00112233-4455-6677-8899-aabbccddeeff", "version": "0.1.0", "kind": "settlement", "dom": H,
+           "cod": H, "links": [], "hash": "", "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
+           "payload": {"wur_refs": ["w"], "net_positions": {}, "rules_ref": "r"}}
+    obj.update(top)
+    return obj
 
 
-def bad_hash(text):
-    return f"Invalid hash format: {text} (must match ^sha256:[0-9a-f]{{64}}$)"
+# The rules themselves and their order are held in the C++ tests; here, how
+# their failures cross into Python.
+@pytest.mark.parametrize("obj, message", [
+    (settlement(hash="sha256:ABC"), "Invalid hash format: sha256:ABC (must match ^sha256:[0-9a-f]{64}$)"),
+    (settlement(hash=H), None),
+])
+def test_a_wrong_seal_is_false_for_verify(obj, message):
+    receipt = from_json(json.dumps(obj))
+    assert verified(receipt) is False
+    message = message or f"Hash mismatch: expected {H}, computed {receipt.compute_hash()}"
+    with pytest.raises(ValueError, match="^" + re.escape("Receipt validation failed: " + message) + "$"):
+        receipt.validate()
 
 
-def value(text):
-    return "Invalid value: " + text
-
-
-PASSING = [("data_shape", {"version": v}) for v in ("1.2", "+1.2", "1.2.x", "01.002")] + [
-    ("data_shape", {"ctx.timestamp": "2025-01-17T12:00:00.123456+00:00"}),
-    *[("data_shape", {"ctx.policy_ref": p}) for p in ("pol:/@1.0", "pol:simple", None)],
-    *[("data_shape", {"ctx.identity_ref": i}) for i in ("did:key:abc.def_1-2:x", None)],
-    ("spend", {"payload.meter": {}, "payload.total_value": 0.0001}),
-    ("spend", {"payload.justification": {"layer": None}}),
-    ("execution", {"payload.change_epoch": None, "payload.hll_cardinality": None}),
-    ("data_shape", {"payload.sketch_hash": None}),
-]
-FAILING = [
-    *[("data_shape", {"version": v}, value(f"Invalid version format: {v} (expected semver-like format)"))
-      for v in ("1", "1.2.3.4", "1..2", "a.1", "-1.2", "18446744073709551616.0")],
-    *[("data_shape", {"ctx.timestamp": t}, value(f"Invalid timestamp format: {t} (expected RFC3339)"))
-      for t in ("2025-01-17 12:00:00Z", "2025-01-17T12:00:00.5", "2025-01-17T12:00Z")],
-    *[("data_shape", {"ctx.policy_ref": p},
-       value(f"Invalid policy_ref format: {p} (expected pol:<namespace>/<name>@<semver>)"))
-      for p in ("pol:team/etl", "pol:team/etl@latest", "pol:", "policy:x", "")],
-    *[("data_shape", {"ctx.identity_ref": i}, value(f"Invalid identity_ref format: {i} (expected DID URI)"))
-      for i in ("did:Example:1", "did::x", "did:web:", "did:web", "")],
-    *[("spend", {"payload.currency": c},
-       value(f"Invalid currency code: {c} (expected ISO-4217, 3 uppercase letters)"))
-      for c in ("usd", "US", "USDT", "US1")],
-    ("spend", {"payload.total_value": 3}, value("total_value mismatch: expected ~1, got 3")),
-    ("spend", {"payload.meter": {"vcpu_sec": 1e20}, "payload.total_value": 0.1},
-     value("total_value mismatch: expected ~50000000000000000000, got 0.1")),
-    ("spend", {"payload.meter": {}, "payload.total_value": 0.0002},
-     value("total_value mismatch: expected ~0, got 0.0002")),
-    ("spend", {"payload.justification": {"layer": "Data"}}, value(
-        'Invalid layer value: Data (must be one of: ["data", "method", "reasoning", "execution"])')),
-    ("execution", {"payload.hll_cardinality": 0}, value("hll_cardinality must be > 0 if present")),
-    ("execution", {"payload.change_epoch": ""}, value("change_epoch must be non-empty if present")),
-    ("execution", {"payload.roots": {"trace_set_root": H, "identity_root": H, "trace_seq_root": "x"}},
-     bad_hash("x")),
-    ("execution", {"payload.span_commitments": [H, "sha256:" + "E" * 64]}, bad_hash("sha256:" + "E" * 64)),
-    ("execution", {"payload.span_commitments": []}, value("execution.span_commitments must not be empty")),
-    ("method_shape", {"payload.nodes": []}, value("method_shape.nodes must not be empty")),
-    ("method_shape", {"payload.dag_hash": "d"}, bad_hash("d")),
-    ("reasoning_shape", {"payload.node_refs": []}, value("reasoning_shape.node_refs must not be empty")),
-    ("reasoning_shape", {"payload.quality": {"review_hash": "r"}}, bad_hash("r")),
-    ("settlement", {"payload.wur_refs": []}, value("settlement.wur_refs must not be empty")),
-    ("data_shape", {"payload.schema_hash": H[:-1]}, bad_hash(H[:-1])),
-    ("data_shape", {"dom": "sha256:x", "cod": "y"}, bad_hash("sha256:x")),
-    ("data_shape", {"cod": H.upper()}, bad_hash(H.upper())),
-    # The first broken rule is the one reported.
-    ("settlement", {"payload.wur_refs": [], "version": "1"},
-     value("Invalid version format: 1 (expected semver-like format)")),
-    ("data_shape", {"payload.schema_hash": "s", "dom": "d"}, bad_hash("s")),
-]
-
-
-def built(kind, changes):
-    obj = valid_base(kind)
-    for dotted, new in changes.items():
-        parent, key = at(obj, dotted.split("."))
-        parent[key] = new
-    return seal(obj)
-
-
-@pytest.mark.parametrize("kind, changes", [(kind, {}) for kind in KINDS] + PASSING)
-def test_rules_that_pass(kind, changes):
-    assert verified(built(kind, changes)) is True
-
-
-@pytest.mark.parametrize("kind, changes, message", FAILING)
-def test_rules_that_fail(kind, changes, message):
-    receipt = built(kind, changes)
+def test_a_broken_rule_is_a_value_error():
+    obj = settlement()
+    obj["payload"]["wur_refs"] = []
+    receipt = seal(obj)
+    message = "Invalid value: settlement.wur_refs must not be empty"
     with pytest.raises(ValueError, match="^" + re.escape("Receipt validation failed: " + message) + "$"):
         receipt.validate()
     for verify in VERIFIERS:
         with pytest.raises(ValueError, match="^" + re.escape("ValidationError: " + message) + "$"):
             verify(receipt)
-
-
-@pytest.mark.parametrize("stored, message", [
-    ("sha256:ABC", bad_hash("sha256:ABC")),
-    ("", bad_hash("")),
-    (H, None),
-])
-def test_wrong_stored_hash(stored, message):
-    obj = dict(valid_base("settlement"), hash=stored)
-    obj["payload"]["wur_refs"] = []  # a payload rule is broken too, but the hash is looked at first
-    receipt = from_json(json.dumps(obj))
-    right = receipt.compute_hash()
-    assert (receipt.get_hash(), HASH_TEXT.match(right) is not None) == (stored, True)
-    assert verified(receipt) is False
-    with pytest.raises(ValueError) as err:
-        receipt.validate()
-    message = message or f"Hash mismatch: expected {stored}, computed {right}"
-    assert str(err.value) == "Receipt validation failed: " + message
 
 
 # -- recording ----------------------------------------------------------------------------
@@ -238,9 +150,7 @@ def test_payloads_that_are_not_json(record, payload, fragment):
 
 @pytest.mark.parametrize("payload, text", [
     ({"b": [1, 2, {"d": None, "c": True}], "a": "x"}, b'{"a":"x","b":[1,2,{"c":true,"d":null}]}'),
-    (OrderedDict([("z", {}), ("y", [])]), b'{"y":[],"z":{}}'),
     ({1: "one"}, b'{"1":"one"}'),
-    ({}, b"{}"),
     (nest(127), None),
 ])
 def test_recorded_commitments(record, payload, text):
@@ -280,9 +190,7 @@ def test_same_work_same_commitments(record):
 
 @pytest.mark.parametrize("parent, link", [
     ("{ABCDEF01-2345-6789-ABCD-EF0123456789}", "abcdef01-2345-6789-abcd-ef0123456789"),
-    ("urn:uuid:abcdef01-2345-6789-abcd-ef0123456789", "abcdef01-2345-6789-abcd-ef0123456789"),
-    ("ABCDEF0123456789ABCDEF0123456789", "abcdef01-2345-6789-abcd-ef0123456789"),
-    ("not-a-uuid", None), ("", None), (None, None),
+    ("not-a-uuid", None), (None, None),
 ])
 def test_parent_link(record, parent, link):
     doc = document(record("w", {}, trace_id=" any trace ", parent_id=parent))
