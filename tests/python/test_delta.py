@@ -34,7 +34,6 @@ def test_decide_reuse_result_shape(delta):
         "decision": "reuse",
         "justification": {"overlap_j": 0.5, "alpha": 0.5, "c_id": 10.0, "c_comp": 100.0, "decision": "reuse"},
     }
-    assert list(result) == ["decision", "justification"]
     assert list(result["justification"]) == ["overlap_j", "alpha", "c_id", "c_comp", "decision"]
     assert all(type(v) is float for k, v in result["justification"].items() if k != "decision")
 
@@ -53,24 +52,24 @@ def test_threshold_is_strict_and_overlap_clamped(delta, overlap, decision):
         assert j == min(max(overlap, 0.0), 1.0)
 
 
-@pytest.mark.parametrize("zeroed", ["alpha", "c_comp"])
-def test_zero_product_never_reuses(delta, zeroed):
-    model = dict(MODEL, **{zeroed: 0})
-    assert delta.decide_reuse_py(1.0, model)["decision"] == "recompute"
-    assert delta.economic_delta_py(1.0, model) == -10.0
-
-
-def test_economic_delta(delta):
-    assert delta.economic_delta_py(0.3, MODEL) == 5.0
-    assert delta.economic_delta_py(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5}) == 1.0
-    assert math.isnan(delta.economic_delta_py(math.nan, MODEL))
-    assert delta.economic_delta_py(overlap_j=0.3, cost_model=MODEL, row_count=None) == 5.0
+@pytest.mark.parametrize(
+    "overlap, model, decision, economic",
+    [
+        (0.3, MODEL, "reuse", 5.0),
+        (2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5}, "reuse", 1.0),
+        # A zero product never reuses.
+        (1.0, dict(MODEL, alpha=0), "recompute", -10.0),
+        (1.0, dict(MODEL, c_comp=0), "recompute", -10.0),
+    ],
+)
+def test_decision_and_economic_delta(delta, overlap, model, decision, economic):
+    assert delta.decide_reuse_py(overlap, model)["decision"] == decision
+    assert delta.economic_delta_py(overlap_j=overlap, cost_model=model, row_count=None) == economic
 
 
 def test_linear_costs_and_row_count(delta):
     model = {"c_id": 1, "c_comp": {"type": "linear", "per_row": 2, "base": 5}, "alpha": {"type": "constant", "value": 1}}
     assert delta.decide_reuse_py(0.5, model)["justification"]["c_comp"] == 5.0
-    assert delta.decide_reuse_py(0.5, model, None)["justification"]["c_comp"] == 5.0
     assert delta.decide_reuse_py(0.5, model, 1000)["justification"]["c_comp"] == 2005.0
     assert delta.decide_reuse_py(0.5, model, True)["justification"]["c_comp"] == 7.0
     assert delta.decide_reuse_py(0.5, model, 2**64 - 1)["decision"] == "reuse"
@@ -97,14 +96,10 @@ def test_overlap_accepts_what_float_accepts(delta, overlap):
         ({"c_id": 10, "c_comp": 100}, "Missing required field: alpha"),
         ({"c_comp": 100, "alpha": "x"}, "Missing required field: c_id"),
         ({"c_id": "10", "c_comp": 100, "alpha": 0.5}, "c_id: expected float or dict, got builtins.str"),
-        ({"c_id": None, "c_comp": 100, "alpha": 0.5}, "c_id: expected float or dict, got builtins.NoneType"),
-        ({"c_id": [1], "c_comp": 100, "alpha": 0.5}, "c_id: expected float or dict, got builtins.list"),
         ({"c_id": 2**2000, "c_comp": 100, "alpha": 0.5}, "c_id: expected float or dict, got builtins.int"),
         ({"c_id": {"type": "linear", "per_row": 0.01}, "c_comp": 1, "alpha": 1}, "c_id: missing 'base' field"),
-        ({"c_id": {"type": "linear"}, "c_comp": 1, "alpha": 1}, "c_id: missing 'per_row' field"),
         ({"c_id": 1, "c_comp": {"type": "constant", "value": "x"}, "alpha": 1}, "c_comp: missing 'value' field"),
         ({"c_id": 1, "c_comp": {"value": 3}, "alpha": 1}, "c_comp: missing 'type' field"),
-        ({"c_id": 1, "c_comp": {"type": 3}, "alpha": 1}, "c_comp: missing 'type' field"),
         (
             {"c_id": 1, "c_comp": 1, "alpha": {"type": "Linear", "per_row": 1, "base": 1}},
             "alpha: invalid type 'Linear', expected 'constant' or 'linear'",
@@ -131,12 +126,10 @@ def test_cost_model_other_keys_ignored_and_subclass_accepted(delta):
     "args, exc, message",
     [
         (("x", MODEL), TypeError, "argument 'overlap_j': must be real number, not str"),
-        ((None, MODEL), TypeError, "argument 'overlap_j': must be real number, not NoneType"),
         ((2**2000, MODEL), OverflowError, "int too large to convert to float"),
         ((0.5, [1]), TypeError, "argument 'cost_model': 'list' object cannot be converted to 'PyDict'"),
         ((0.5, MODEL, 2.5), TypeError, "argument 'row_count': 'float' object cannot be interpreted as an integer"),
         ((0.5, MODEL, -1), OverflowError, None),
-        ((0.5, MODEL, 2**64), OverflowError, None),
         # Arguments convert in order: a bad row count wins over a bad model's content.
         ((0.5, {}, "1"), TypeError, "argument 'row_count': 'str' object cannot be interpreted as an integer"),
     ],
@@ -151,11 +144,8 @@ def test_argument_conversion_errors(delta, args, exc, message):
 @pytest.mark.parametrize(
     "a, b, expected",
     [
-        ([], [], 1.0),
-        (["a"], [], 0.0),
         (["a", "a", "b"], ["b", "c"], 1 / 3),
         (["a", "b"], ("b", "c"), 1 / 3),
-        (["A"], ["a"], 0.0),
         (["é", "x"], ["é"], 0.5),
     ],
 )
@@ -168,8 +158,6 @@ def test_jaccard(delta, a, b, expected):
     [
         ("ab", "argument 'set1': Can't extract `str` to `Vec`"),
         ({"a"}, "argument 'set1': 'set' object cannot be converted to 'Sequence'"),
-        (frozenset(), "argument 'set1': 'frozenset' object cannot be converted to 'Sequence'"),
-        ({"a": 1}, "argument 'set1': 'dict' object cannot be converted to 'Sequence'"),
         (["a", 1], "argument 'set1': 'int' object cannot be converted to 'PyString'"),
     ],
 )

@@ -1,0 +1,300 @@
+// CBOR encoding, decoding and canonical ordering, held against literal bytes
+// (mostly RFC 8949's examples) and exact error texts.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "formats/cbor_canon.hpp"
+#include "formats/cbor_decoder.hpp"
+#include "formats/cbor_diagnostic.hpp"
+#include "formats/cbor_encoder.hpp"
+
+namespace cbor = tessary::formats::cbor;
+namespace canon = tessary::formats::cbor_canon;
+using cbor::Item;
+
+namespace {
+
+std::string hex(std::string_view bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 0xF];
+  }
+  return out;
+}
+
+std::string unhex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  return out;
+}
+
+std::string encoded_hex(const Item& item) {
+  auto bytes = cbor::encode(item);
+  EXPECT_TRUE(bytes.has_value()) << bytes.error().to_string();
+  return bytes ? hex(*bytes) : "";
+}
+
+std::string diag_of(std::string_view hex) {
+  auto item = cbor::decode(unhex(hex));
+  if (!item) return "error: " + item.error().to_string();
+  return cbor::diagnostic(*item);
+}
+
+Item map(cbor::Map entries) { return Item{std::move(entries)}; }
+Item array(cbor::Array elements) { return Item{std::move(elements)}; }
+
+Item nested_arrays(std::size_t levels) {
+  Item item = Item::uint(0);
+  for (std::size_t i = 0; i < levels; ++i) item = Item{cbor::Array{std::move(item)}};
+  return item;
+}
+
+struct IntCase {
+  Item item;
+  const char* expected;
+};
+
+class CborIntegerHeads : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(CborIntegerHeads, UseTheShortestForm) { EXPECT_EQ(encoded_hex(GetParam().item), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, CborIntegerHeads,
+    ::testing::Values(IntCase{Item::uint(0), "00"}, IntCase{Item::uint(23), "17"}, IntCase{Item::uint(24), "1818"},
+                      IntCase{Item::uint(255), "18ff"}, IntCase{Item::uint(256), "190100"},
+                      IntCase{Item::uint(65535), "19ffff"}, IntCase{Item::uint(65536), "1a00010000"},
+                      IntCase{Item::uint(0xFFFFFFFFu), "1affffffff"},
+                      IntCase{Item::uint(0x100000000u), "1b0000000100000000"},
+                      IntCase{Item::uint(UINT64_MAX), "1bffffffffffffffff"}, IntCase{Item::sint(-1), "20"},
+                      IntCase{Item::sint(-24), "37"}, IntCase{Item::sint(-25), "3818"},
+                      IntCase{Item::sint(-1000), "3903e7"}, IntCase{Item::sint(INT64_MIN), "3b7fffffffffffffff"},
+                      IntCase{Item{cbor::Integer{true, UINT64_MAX}}, "3bffffffffffffffff"}));
+
+struct FloatCase {
+  double value;
+  const char* expected;
+};
+
+class CborFloatWidths : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(CborFloatWidths, PickTheShortestExactWidth) { EXPECT_EQ(encoded_hex(Item{GetParam().value}), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, CborFloatWidths,
+    ::testing::Values(FloatCase{1.5, "f93e00"}, FloatCase{0.1, "fb3fb999999999999a"}, FloatCase{0.0, "f90000"},
+                      FloatCase{-0.0, "f98000"}, FloatCase{1.0, "f93c00"}, FloatCase{-4.0, "f9c400"},
+                      FloatCase{65504.0, "f97bff"}, FloatCase{65520.0, "fa477ff000"},
+                      FloatCase{100000.0, "fa47c35000"}, FloatCase{1e-7, "fb3e7ad7f29abcaf48"},
+                      FloatCase{3.4028234663852886e+38, "fa7f7fffff"}, FloatCase{1.0e+300, "fb7e37e43c8800759c"},
+                      // Half subnormals: 2^-24 is the smallest, 1023 * 2^-24 the largest;
+                      // 2^-25 and 1.5 * 2^-24 fall between half values.
+                      FloatCase{0x1p-24, "f90001"}, FloatCase{1023 * 0x1p-24, "f903ff"},
+                      FloatCase{0x1p-14, "f90400"}, FloatCase{0x1p-25, "fa33000000"},
+                      FloatCase{1.5 * 0x1p-24, "fa33c00000"},
+                      // Single subnormals down to 2^-149; anything smaller needs a double.
+                      FloatCase{0x1p-149, "fa00000001"}, FloatCase{0x1p-150, "fb3690000000000000"},
+                      FloatCase{std::numeric_limits<double>::denorm_min(), "fb0000000000000001"},
+                      FloatCase{std::numeric_limits<double>::infinity(), "f97c00"},
+                      FloatCase{-std::numeric_limits<double>::infinity(), "f9fc00"},
+                      FloatCase{std::numeric_limits<double>::quiet_NaN(), "f97e00"},
+                      // NaN payloads decide the width like any other bits.
+                      FloatCase{std::bit_cast<double>(0x7FF4000000000000ull), "f97d00"},
+                      FloatCase{std::bit_cast<double>(0x7FF8000020000000ull), "fa7fc00001"},
+                      FloatCase{std::bit_cast<double>(0x7FF8000000000001ull), "fb7ff8000000000001"}));
+
+TEST(CborEncoder, StringsContainersTagsAndSimpleValues) {
+  const std::pair<Item, const char*> cases[] = {
+      {Item::text(""), "60"},
+      {Item::text("\xc3\xbc"), "62c3bc"},
+      {Item{cbor::Bytes{1, 2, 3, 4}}, "4401020304"},
+      {array({Item::uint(1), array({Item::uint(2), Item::uint(3)})}), "8201820203"},
+      {map({{Item::uint(1), Item::uint(2)}, {Item::uint(3), Item::uint(4)}}), "a201020304"},
+      {Item{cbor::Tagged{1, Item::uint(1363896240)}}, "c11a514b67b0"},
+      {Item::null(), "f6"},
+      {Item{cbor::Simple{23}}, "f7"},
+      {Item{cbor::Simple{255}}, "f8ff"},
+  };
+  for (const auto& [item, expected] : cases) EXPECT_EQ(encoded_hex(item), expected);
+  EXPECT_EQ(encoded_hex(Item{cbor::Array(25, Item::uint(1))}).substr(0, 6), "981901");
+  EXPECT_EQ(encoded_hex(Item::text(std::string(256, 'x'))).substr(0, 8), "79010078");
+}
+
+TEST(CborEncoder, WriterAppendsToAByteBuffer) {
+  std::vector<std::uint8_t> bytes{0xAA};
+  cbor::ByteWriter writer(bytes);
+  writer.write_map_head(1);
+  writer.write_text("rid");
+  const std::uint8_t raw[] = {1, 2};
+  writer.write_bytes(raw);
+  writer.write_int(-2);
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xAA, 0xA1, 0x63, 'r', 'i', 'd', 0x42, 1, 2, 0x21}));
+}
+
+TEST(CborEncoder, RefusesWhatHasNoWellFormedEncoding) {
+  std::string out = "keep";
+  cbor::Writer writer(out);
+  auto bad = writer.write_item(array({Item::uint(1), Item{cbor::Simple{24}}}));
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().to_string(), "simple value 24 cannot be encoded");
+  EXPECT_EQ(out, "keep") << "a failed write leaves the buffer as it was";
+
+  cbor::Tagged empty;
+  empty.number = 5;
+  const std::pair<Item, const char*> cases[] = {
+      {map({{Item::text("ok"), Item::text("a\xff")}}), "invalid UTF-8 in text string at byte 1"},
+      {Item{empty}, "tag 5 has no content"},
+      {nested_arrays(cbor::kMaxEncodeDepth + 1), "nesting deeper than 1024 levels"},
+  };
+  for (const auto& [item, message] : cases) EXPECT_EQ(cbor::encode(item).error().to_string(), message);
+  EXPECT_TRUE(cbor::encode(nested_arrays(cbor::kMaxEncodeDepth)).has_value());
+}
+
+struct DiagCase {
+  const char* hex;
+  const char* diagnostic;
+};
+
+class CborDecodesTo : public ::testing::TestWithParam<DiagCase> {};
+
+TEST_P(CborDecodesTo, Diagnostic) { EXPECT_EQ(diag_of(GetParam().hex), GetParam().diagnostic); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rfc8949Examples, CborDecodesTo,
+    ::testing::Values(
+        DiagCase{"1bffffffffffffffff", "18446744073709551615"}, DiagCase{"3bffffffffffffffff", "-18446744073709551616"},
+        DiagCase{"3903e7", "-1000"}, DiagCase{"f90001", "5.960464477539063e-08"}, DiagCase{"f97bff", "65504.0"},
+        DiagCase{"fa47c35000", "100000.0"}, DiagCase{"f9c400", "-4.0"}, DiagCase{"f98000", "-0.0"},
+        DiagCase{"fb3ff199999999999a", "1.1"}, DiagCase{"f97c00", "Infinity"}, DiagCase{"fa7fc00000", "NaN"},
+        DiagCase{"f7", "undefined"}, DiagCase{"f0", "simple(16)"}, DiagCase{"f8ff", "simple(255)"},
+        DiagCase{"d74401020304", "23(h'01020304')"}, DiagCase{"62225c", "\"\\\"\\\\\""},
+        DiagCase{"a26161016162820203", "{\"a\": 1, \"b\": [2, 3]}"},
+        // Indefinite lengths are read and come back as ordinary items.
+        DiagCase{"5f42010243030405ff", "h'0102030405'"}, DiagCase{"7f657374726561646d696e67ff", "\"streaming\""},
+        DiagCase{"9fff", "[]"}, DiagCase{"9f018202039f0405ffff", "[1, [2, 3], [4, 5]]"},
+        DiagCase{"bf61610161629f0203ffff", "{\"a\": 1, \"b\": [2, 3]}"},
+        // Duplicate keys and unusual key types are kept as they come.
+        DiagCase{"a2f4010102", "{false: 1, 1: 2}"}, DiagCase{"a201010102", "{1: 1, 1: 2}"}));
+
+struct ErrorCase {
+  const char* hex;
+  const char* message;
+};
+
+class CborRejects : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(CborRejects, WithAClearMessage) { EXPECT_EQ(diag_of(GetParam().hex), std::string("error: ") + GetParam().message); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, CborRejects,
+    ::testing::Values(
+        ErrorCase{"", "unexpected end of input at offset 0"}, ErrorCase{"1901", "unexpected end of input at offset 2"},
+        ErrorCase{"8319010201", "unexpected end of input at offset 5"}, ErrorCase{"9f01", "unexpected end of input at offset 2"},
+        ErrorCase{"0000", "trailing bytes after the item at offset 1"},
+        ErrorCase{"1c", "reserved additional information 28 at offset 0"},
+        ErrorCase{"1f", "indefinite length is not allowed for major type 0 at offset 0"},
+        ErrorCase{"ff", "unexpected break at offset 0"}, ErrorCase{"8201ff", "unexpected break at offset 2"},
+        ErrorCase{"5f6161ff", "invalid chunk in an indefinite-length string at offset 1"},
+        ErrorCase{"f810", "invalid two-byte simple value 16 at offset 0"},
+        ErrorCase{"9b100000000000000000", "length 1152921504606846976 exceeds the remaining input at offset 0"},
+        ErrorCase{"5bffffffffffffffff", "length 18446744073709551615 exceeds the remaining input at offset 0"},
+        ErrorCase{"4301", "length 3 exceeds the remaining input at offset 0"},
+        // Overlong, truncated, surrogate, beyond U+10FFFF, split across chunks.
+        ErrorCase{"6261c080", "invalid UTF-8 in text string at offset 2"},
+        ErrorCase{"63eda080", "invalid UTF-8 in text string at offset 1"},
+        ErrorCase{"64f4908080", "invalid UTF-8 in text string at offset 1"},
+        ErrorCase{"7f61c361bcff", "invalid UTF-8 in text string at offset 2"}));
+
+TEST(CborDecoder, NestingIsLimitedTo256Levels) {
+  EXPECT_TRUE(cbor::decode(std::string(256, '\x81') + '\x00').has_value());
+  EXPECT_TRUE(cbor::decode(std::string(256, '\xc1') + '\x00').has_value());
+  EXPECT_EQ(cbor::decode(std::string(257, '\x81') + '\x00').error().to_string(),
+            "nesting deeper than 256 levels at offset 256");
+  EXPECT_FALSE(cbor::decode(std::string(257, '\xa1') + '\x00').has_value());
+}
+
+TEST(CborDecoder, NarrowFloatsWidenExactly) {
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(cbor::decode(unhex("f97d00"))->as<double>()), 0x7FF4000000000000ull);
+  EXPECT_EQ(cbor::decode(unhex("fa00000001"))->as<double>(), 0x1p-149);
+  EXPECT_EQ(cbor::decode(unhex("f98001"))->as<double>(), -0x1p-24);
+}
+
+TEST(CborDecoder, RoundTripsEncodedItems) {
+  const Item samples[] = {
+      map({{Item::text("a"), array({Item::uint(1), Item{2.5}, Item::sint(-300)})},
+           {Item::uint(7), Item{cbor::Bytes{0, 255}}},
+           {array({}), Item{cbor::Tagged{42, Item::text("x")}}}}),
+      array({Item{true}, Item::null(), Item{cbor::Simple{0}}, Item{cbor::Simple{200}}, Item{1e300},
+             Item{cbor::Integer{true, UINT64_MAX}}, Item::text("\xf0\x9f\x98\x80")}),
+  };
+  for (const Item& item : samples) {
+    auto back = cbor::decode(*cbor::encode(item));
+    ASSERT_TRUE(back.has_value()) << back.error().to_string();
+    EXPECT_EQ(*back, item) << cbor::diagnostic(item);
+  }
+}
+
+TEST(CborCanon, EncodingSortsMapKeysByTheirEncodedBytes) {
+  // Integer 10 (0a) after 2 (02); integer 1 (01) before text "a" (61, compared without its head).
+  EXPECT_EQ(hex(*canon::canonical_encode(map({{Item::uint(10), Item::text("x")}, {Item::uint(2), Item::text("y")}}))),
+            "a2026179" "0a6178");
+  EXPECT_EQ(hex(*canon::canonical_encode(map({{Item::text("a"), Item::uint(1)}, {Item::uint(1), Item::uint(2)}}))),
+            "a2010261610" "1");
+}
+
+struct CanonCase {
+  Item item;
+  const char* diagnostic;
+};
+
+class CborCanonOrder : public ::testing::TestWithParam<CanonCase> {};
+
+TEST_P(CborCanonOrder, AfterCanonValue) {
+  Item item = GetParam().item;
+  canon::canon_value(item);
+  EXPECT_EQ(canon::diagnostic(item), GetParam().diagnostic);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CborCanonOrder,
+    ::testing::Values(
+        // Bytewise, not length first as RFC 8949's core order would have it.
+        CanonCase{map({{Item::text("b"), Item::uint(1)}, {Item::text("aa"), Item::uint(2)}, {Item::text("a"), Item::uint(3)}}),
+                  "{\"a\": 3, \"aa\": 2, \"b\": 1}"},
+        CanonCase{map({{Item::text("rid"), Item::uint(0)}, {Item::text("version"), Item::uint(1)}, {Item::text("kind"), Item::uint(2)},
+                       {Item::text("dom"), Item::uint(3)}, {Item::text("attest"), Item::uint(4)}}),
+                  "{\"attest\": 4, \"dom\": 3, \"kind\": 2, \"rid\": 0, \"version\": 1}"},
+        CanonCase{array({map({{Item::text("z"), Item::uint(1)}, {Item::text("a"), Item::uint(2)}}), Item::uint(9),
+                         map({{Item::text("k"), map({{Item::uint(3), Item::null()}, {Item::uint(1), Item::null()}})}})}),
+                  "[{\"a\": 2, \"z\": 1}, 9, {\"k\": {1: null, 3: null}}]"},
+        // Stable: equal keys keep their relative order.
+        CanonCase{map({{Item::text("b"), Item::uint(1)}, {Item::text("a"), Item::uint(2)}, {Item::text("b"), Item::uint(3)},
+                       {Item::text("a"), Item::uint(4)}}),
+                  "{\"a\": 2, \"a\": 4, \"b\": 1, \"b\": 3}"},
+        // A map key sorts by its canonical encoding (a2 01 00 02 00) but is not itself rewritten.
+        CanonCase{map({{map({{Item::uint(2), Item::uint(0)}, {Item::uint(1), Item::uint(0)}}), Item::uint(1)},
+                       {Item::text("x"), Item::uint(2)}, {Item::null(), Item::uint(3)}}),
+                  "{\"x\": 2, {2: 0, 1: 0}: 1, null: 3}"},
+        CanonCase{Item{cbor::Tagged{7, map({{Item::text("b"), Item::uint(1)}, {Item::text("a"), Item::uint(2)}})}},
+                  "7({\"b\": 1, \"a\": 2})"}));
+
+TEST(CborCanon, FormatKeyIsTheCanonicalEncodingOrElseTheDiagnostic) {
+  EXPECT_EQ(hex(canon::format_key(map({{Item::uint(2), Item::uint(0)}, {Item::uint(1), Item::uint(0)}}))), "a201000200");
+  EXPECT_EQ(hex(canon::format_key(Item::text("ab"))), "6162");
+  EXPECT_EQ(hex(canon::format_key(Item{1.5})), "f93e00");
+  EXPECT_EQ(canon::format_key(Item{cbor::Simple{24}}), "simple(24)");
+}
+
+TEST(CborCanon, DiagnosticNotation) {
+  Item item = map({{Item{cbor::Bytes{0x00, 0xff}}, array({Item{1.0}, Item{-2.5}, Item{1e300}, Item::sint(-7)})},
+                   {Item::text("t\n\"q\""), Item{cbor::Simple{23}}},
+                   {Item{false}, Item{cbor::Tagged{1, Item::uint(2)}}}});
+  EXPECT_EQ(canon::diagnostic(item),
+            "{h'00ff': [1.0, -2.5, 1e+300, -7], \"t\\u000a\\\"q\\\"\": undefined, false: 1(2)}");
+}
+
+}  // namespace
