@@ -204,15 +204,15 @@ class Writer {
   // One entry of a record's map: its key and value, or nothing when the field
   // is absent and omitted. Returns whether an entry was written.
   template <class T>
-  bool field(const FieldSpec& spec, const T& v) {
-    write_text(spec.name);
+  bool field(const FieldSpec& field_info, const T& v) {
+    write_text(field_info.name);
     value(v);
     return true;
   }
   template <class T>
-  bool field(const FieldSpec& spec, const std::optional<T>& v) {
-    if (!v && spec.presence == Presence::OmittedWhenAbsent) return false;
-    write_text(spec.name);
+  bool field(const FieldSpec& field_info, const std::optional<T>& v) {
+    if (!v && field_info.presence == Presence::OmittedWhenAbsent) return false;
+    write_text(field_info.name);
     if (v) {
       value(*v);
     } else {

@@ -115,7 +115,7 @@ inline constexpr std::size_t field_count = std::tuple_size_v<std::remove_const_t
 template <class R, class F>
 void for_each_member(R& record, F&& f) {
   using Plain = std::remove_const_t<R>;
-  static_assert(field_count<Plain> == Plain::fields.size(), "member list and field specs disagree");
+  static_assert(field_count<Plain> == Plain::fields.size(), "member list and field table disagree");
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (f(I, record.*std::get<I>(Members<Plain>::list)), ...);
   }(std::make_index_sequence<field_count<Plain>>{});
