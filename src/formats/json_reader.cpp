@@ -154,6 +154,33 @@ class Reader {
   Value parse_array();
   Value parse_object();
 
+  // What follows an array element or an object member: the closing bracket,
+  // or a comma and then another element (never the bracket: a trailing comma).
+  enum class Next { Element, Close, Fail };
+  Next after_element(char close, ErrorCode eof, ErrorCode expected) {
+    skip_whitespace();
+    if (p_ == end_) {
+      fail_at_end(eof);
+      return Next::Fail;
+    }
+    if (*p_ == close) return Next::Close;
+    if (*p_ != ',') {
+      fail_at_byte(expected, p_);
+      return Next::Fail;
+    }
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) {
+      fail_at_end(ErrorCode::EofWhileParsingValue);
+      return Next::Fail;
+    }
+    if (*p_ == close) {
+      fail_at_byte(ErrorCode::TrailingComma, p_);
+      return Next::Fail;
+    }
+    return Next::Element;
+  }
+
   const char* const begin_;
   const char* p_;
   const char* const end_;
@@ -400,26 +427,9 @@ Value Reader::parse_array() {
     for (;;) {
       items_.push_back(parse_value());
       if (failed_) return {};
-      skip_whitespace();
-      if (p_ == end_) {
-        fail_at_end(ErrorCode::EofWhileParsingList);
-        return {};
-      }
-      if (*p_ == ']') break;
-      if (*p_ != ',') {
-        fail_at_byte(ErrorCode::ExpectedListCommaOrEnd, p_);
-        return {};
-      }
-      ++p_;
-      skip_whitespace();
-      if (p_ == end_) {
-        fail_at_end(ErrorCode::EofWhileParsingValue);
-        return {};
-      }
-      if (*p_ == ']') {
-        fail_at_byte(ErrorCode::TrailingComma, p_);
-        return {};
-      }
+      const Next next = after_element(']', ErrorCode::EofWhileParsingList, ErrorCode::ExpectedListCommaOrEnd);
+      if (next == Next::Fail) return {};
+      if (next == Next::Close) break;
     }
   }
   ++p_;
@@ -464,26 +474,9 @@ Value Reader::parse_object() {
       ++p_;
       members_.emplace_back(std::move(key), parse_value());
       if (failed_) return {};
-      skip_whitespace();
-      if (p_ == end_) {
-        fail_at_end(ErrorCode::EofWhileParsingObject);
-        return {};
-      }
-      if (*p_ == '}') break;
-      if (*p_ != ',') {
-        fail_at_byte(ErrorCode::ExpectedObjectCommaOrEnd, p_);
-        return {};
-      }
-      ++p_;
-      skip_whitespace();
-      if (p_ == end_) {
-        fail_at_end(ErrorCode::EofWhileParsingValue);
-        return {};
-      }
-      if (*p_ == '}') {
-        fail_at_byte(ErrorCode::TrailingComma, p_);
-        return {};
-      }
+      const Next next = after_element('}', ErrorCode::EofWhileParsingObject, ErrorCode::ExpectedObjectCommaOrEnd);
+      if (next == Next::Fail) return {};
+      if (next == Next::Close) break;
     }
   }
   ++p_;

@@ -21,6 +21,7 @@ namespace tessary::receipts {
 namespace {
 
 namespace json = formats::json;
+using json_decode::take_text;
 
 constexpr std::size_t kTypicalReceiptBytes = 1536;
 
@@ -91,15 +92,6 @@ std::string record_failure(std::string_view record, const json::Value& root, con
   text += " at line 1 column ";
   text += std::to_string(json_decode::compact_offset(root, failure.position).value_or(0));
   return text;
-}
-
-template <class V>
-void take_text(V& value, std::string& out) {
-  if constexpr (std::is_const_v<V>) {
-    out = value.as_string();
-  } else {
-    out = std::move(value.as_string());
-  }
 }
 
 template <class V>

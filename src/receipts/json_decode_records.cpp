@@ -31,15 +31,6 @@ V& member_value(const json::Object::Member& member) {
   return const_cast<V&>(member.second);
 }
 
-template <class V>
-void take_text(V& value, std::string& out) {
-  if constexpr (std::is_const_v<V>) {
-    out = value.as_string();
-  } else {
-    out = std::move(value.as_string());
-  }
-}
-
 // Round to nearest, ties to even, overflowing to infinity, as a hardware
 // conversion does; spelled out because an out-of-range conversion is
 // undefined in C++.

@@ -15,6 +15,10 @@
 // `json::Value`, which moves it out: after a failure in that mode the tree is
 // partly emptied and the failure's position meaningless, so callers decode
 // again from an intact tree to report it.
+#include <string>
+#include <type_traits>
+#include <utility>
+
 #include "formats/json_value.hpp"
 #include "receipts/context.hpp"
 #include "receipts/json_decode_failure.hpp"
@@ -22,6 +26,16 @@
 #include "receipts/receipt_kind.hpp"
 
 namespace tessary::receipts::json_decode {
+
+// Text out of a value tree: copied from a borrowed tree, moved out of one we own.
+template <class V>
+void take_text(V& value, std::string& out) {
+  if constexpr (std::is_const_v<V>) {
+    out = value.as_string();
+  } else {
+    out = std::move(value.as_string());
+  }
+}
 
 // Reads `value` as the payload record of `kind` into `out`.
 template <class V>
