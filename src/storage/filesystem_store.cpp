@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include <cerrno>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "receipts/json_adapter.hpp"
@@ -68,9 +70,36 @@ class DirectoryListing {
   int error_ = 0;
 };
 
+void warn_skipped(const std::string& dir, std::string_view name, const std::string& reason) {
+  write_stderr_line("Warning: Failed to parse receipt file " + lossy_utf8(join_path(dir, name)) + ": " + reason + "\n");
+}
+
 void warn_unparsable(const std::string& dir, std::string_view name, const receipts::AdapterError& error) {
-  write_stderr_line("Warning: Failed to parse receipt file " + lossy_utf8(join_path(dir, name)) + ": " +
-                    error.to_string() + "\n");
+  warn_skipped(dir, name, error.to_string());
+}
+
+// Runs one operation under the store's lock. Running out of memory is a
+// failure of this operation alone, not a fault that leaves the store in an
+// unknown state: it is caught while the lock is held (so the lock does not
+// mark the store broken) and raised again once the lock is released. Any
+// other exception still unwinds through the lock and breaks the store.
+template <typename T, typename Op>
+std::expected<T, StoreFailure> under_lock(std::mutex& mutex, bool& broken, Op&& op) {
+  {
+    const StoreLock lock(mutex, broken);
+    if (lock.broken()) return std::unexpected(StoreBroken{});
+    try {
+      auto result = op();
+      if (!result) return std::unexpected(std::move(result.error()));
+      if constexpr (std::is_void_v<T>) {
+        return {};
+      } else {
+        return std::move(*result);
+      }
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  throw std::bad_alloc();
 }
 
 }  // namespace
@@ -87,18 +116,11 @@ std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::o
 }
 
 std::expected<void, StoreFailure> FilesystemStore::store_receipt(const Receipt& receipt) {
-  const StoreLock lock(mutex_, broken_);
-  if (lock.broken()) return std::unexpected(StoreBroken{});
-  if (auto stored = store_locked(receipt); !stored) return std::unexpected(std::move(stored.error()));
-  return {};
+  return under_lock<void>(mutex_, broken_, [&] { return store_locked(receipt); });
 }
 
 std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipts(ReceiptQuery query) {
-  const StoreLock lock(mutex_, broken_);
-  if (lock.broken()) return std::unexpected(StoreBroken{});
-  auto found = query_locked(query);
-  if (!found) return std::unexpected(std::move(found.error()));
-  return std::move(*found);
+  return under_lock<std::vector<Receipt>>(mutex_, broken_, [&] { return query_locked(query); });
 }
 
 std::expected<void, StorageError> FilesystemStore::store_locked(const Receipt& receipt) {
@@ -129,7 +151,11 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_locked(
     if (name->empty()) break;
     if (!has_json_extension(*name)) continue;
     auto bytes = reader.read_at(listing.fd(), name->data());
-    if (!bytes) return io_error("Failed to read receipt file: " + bytes.error());
+    if (!bytes) {
+      if (!bytes.error().skipped) return io_error("Failed to read receipt file: " + bytes.error().message);
+      warn_skipped(receipts_dir_, *name, bytes.error().message);
+      continue;
+    }
     // The JSON reader accepts only well-formed UTF-8, so a text that parses
     // needs no separate check; only a failure must tell undecodable bytes
     // (which fail the query) from text that is not a receipt (a warning).

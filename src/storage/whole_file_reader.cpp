@@ -1,10 +1,12 @@
 #include "storage/whole_file_reader.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "formats/os_error.hpp"
 
@@ -36,20 +38,34 @@ class Descriptor {
 
 }  // namespace
 
-std::expected<std::string_view, std::string> WholeFileReader::read_at(int directory_fd, const char* name) {
-  const Descriptor file(::openat(directory_fd, name, O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::unexpected(os_error_text(errno));
+std::expected<std::string_view, ReadFailure> WholeFileReader::read_at(int directory_fd, const char* name) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  // It changes nothing for the regular files that are read.
+  const Descriptor file(::openat(directory_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (file.get() < 0) return std::unexpected(ReadFailure{os_error_text(errno)});
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) return std::unexpected(ReadFailure{os_error_text(errno)});
+  // A directory fails the scan as reading it always did; FIFOs, sockets and
+  // devices are passed over.
+  if (S_ISDIR(info.st_mode)) return std::unexpected(ReadFailure{os_error_text(EISDIR)});
+  if (!S_ISREG(info.st_mode)) return std::unexpected(ReadFailure{"not a regular file", true});
+  const auto too_large = [] {
+    return std::unexpected(ReadFailure{"larger than the receipt size limit of 64 MiB", true});
+  };
+  if (static_cast<std::uint64_t>(info.st_size) > kMaxReceiptBytes) return too_large();
   if (buffer_.empty()) buffer_.resize(kInitialBuffer);
 
   // Read until a read returns nothing: a read that stops short does not by
-  // itself prove the end of every kind of file.
+  // itself prove the end of every kind of file. The size limit holds also
+  // for a file that grows while it is read.
   std::size_t length = 0;
   for (;;) {
-    if (length == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+    if (length > kMaxReceiptBytes) return too_large();
+    if (length == buffer_.size()) buffer_.resize(std::min(buffer_.size() * 2, kMaxReceiptBytes + 1));
     const ssize_t got = ::read(file.get(), buffer_.data() + length, std::min(buffer_.size() - length, kMaxRead));
     if (got < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(os_error_text(errno));
+      return std::unexpected(ReadFailure{os_error_text(errno)});
     }
     if (got == 0) break;
     length += static_cast<std::size_t>(got);

@@ -8,12 +8,28 @@
 
 namespace tessary::storage {
 
+// Why a file was not read. `skipped` failures are files that cannot be a
+// receipt (not a regular file, or too large): a scan passes over them with a
+// warning. The others are the system's failures ("... (os error N)").
+struct ReadFailure {
+  std::string message;
+  bool skipped = false;
+};
+
 class WholeFileReader {
  public:
-  // The bytes of the file `name` in the directory open as `directory_fd`,
-  // valid until the next call. Fails with the system's message
-  // ("... (os error N)"), e.g. "Is a directory (os error 21)".
-  std::expected<std::string_view, std::string> read_at(int directory_fd, const char* name);
+  // The largest receipt file read: 64 MiB, thousands of times any receipt
+  // this system makes, yet small enough that a scan never exhausts memory on
+  // a file that is not a receipt.
+  static constexpr std::size_t kMaxReceiptBytes = std::size_t{64} << 20;
+
+  // The bytes of the regular file `name` (a link to one counts) in the
+  // directory open as `directory_fd`, valid until the next call. Anything
+  // else (a FIFO, a socket, a device such as /dev/zero) is skipped without
+  // reading, so it can neither block nor fill memory; so is a file of more
+  // than kMaxReceiptBytes. A directory fails as the read of one always has
+  // ("Is a directory (os error 21)").
+  std::expected<std::string_view, ReadFailure> read_at(int directory_fd, const char* name);
 
  private:
   std::string buffer_;  // always at its full size; only a prefix is the file
