@@ -8,12 +8,15 @@ namespace {
 
 // The module as the import system knows it: sys.modules first (the common
 // case, and a fraction of the cost of a full import statement), otherwise a
-// real import, whose failure propagates unchanged.
+// real import, whose failure propagates unchanged. A None entry in
+// sys.modules is how a program blocks an import: the real import then raises
+// the ImportError the program asked for.
 Ref import_json() {
   Ref name = new_str("json");
   if (!name) return {};
   Ref module = Ref::steal(PyImport_GetModule(name.get()));
-  if (module || PyErr_Occurred()) return module;
+  if (PyErr_Occurred()) return {};
+  if (module && module.get() != Py_None) return module;
   return Ref::steal(PyImport_Import(name.get()));
 }
 
