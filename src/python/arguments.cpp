@@ -39,7 +39,7 @@ std::string attr_text(PyObject* obj, const char* attr) {
 
 }  // namespace
 
-bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, Ref* slots) {
   const std::size_t count = params.names.size();
   const auto* names = params.names.begin();
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
@@ -56,12 +56,14 @@ bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, 
     return false;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    slots[i] = i < static_cast<std::size_t>(given) ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
+    slots[i] = Ref::borrow(i < static_cast<std::size_t>(given) ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr);
   }
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // Nothing below runs Python code that could change the dict (keys are
+    // exact str compared by value), so iterating with borrowed entries is safe.
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       if (!PyUnicode_Check(key)) {
         raise_type_error(std::string(params.function) + "() keywords must be strings");
@@ -80,16 +82,16 @@ bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, 
         raise_type_error(std::string(params.function) + "() got an unexpected keyword argument '" + *name + "'");
         return false;
       }
-      if (slots[index] != nullptr) {
+      if (slots[index]) {
         raise_type_error(std::string(params.function) + "() got multiple values for argument '" + names[index] + "'");
         return false;
       }
-      slots[index] = value;
+      slots[index] = Ref::borrow(value);
     }
   }
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < params.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(names[i]);
+    if (!slots[i]) missing.push_back(names[i]);
   }
   if (!missing.empty()) {
     raise_type_error(std::string(params.function) + "() missing " + std::to_string(missing.size()) + " required positional " +
@@ -148,16 +150,24 @@ using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
 // for 3.8, so it is looked up when running on an interpreter that has it.
 AsUtf8AndSize direct_utf8() {
   static const AsUtf8AndSize fn = []() -> AsUtf8AndSize {
-    int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 || major < 3 || (major == 3 && minor < 10)) {
-      return nullptr;
-    }
+    if (runtime_minor_version() < 10) return nullptr;
     return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
   }();
   return fn;
 }
 
 }  // namespace
+
+int runtime_minor_version() {
+  static const int minor = [] {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 || major != 3) return 0;
+    return minor;
+  }();
+  return minor;
+}
+
+unsigned long immutable_type_flag() { return runtime_minor_version() >= 10 ? 1UL << 8 : 0; }
 
 bool Utf8View::open(PyObject* str) {
   if (AsUtf8AndSize fn = direct_utf8()) {

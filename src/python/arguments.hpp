@@ -23,9 +23,12 @@ struct Parameters {
   std::size_t required;
 };
 
-// Binds args/kwargs to the parameters. Slots of omitted optional parameters
-// stay null. Returns false with a TypeError set.
-bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+// Binds args/kwargs to the parameters. Each slot owns its argument for the
+// whole call: converting one argument can run Python code (__index__,
+// __iter__, ...) that empties the caller's keywords dict, and a borrowed
+// reference would then dangle. Slots of omitted optional parameters stay
+// null. Returns false with a TypeError set.
+bool bind_arguments(const Parameters& params, PyObject* args, PyObject* kwargs, Ref* slots);
 
 // Raises TypeError "argument '<name>': <reason>".
 void raise_argument_error(const char* name, std::string_view reason);
@@ -69,6 +72,15 @@ bool check_dict(PyObject* value, const char* name);
 // leave the interpreter's own exception set.
 std::optional<double> as_double(PyObject* value);
 std::optional<std::uint64_t> as_u64(PyObject* value);
+
+// The running interpreter's minor version (3.x), read once.
+int runtime_minor_version();
+
+// Py_TPFLAGS_IMMUTABLETYPE where the running interpreter has it (3.10 and
+// later), so that no Python code can replace a native type's __new__ or
+// methods; zero on older interpreters, whose types stay mutable and rely on
+// every method checking its object's native state.
+unsigned long immutable_type_flag();
 
 // Builds a new str from UTF-8 text.
 Ref new_str(std::string_view text);

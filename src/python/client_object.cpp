@@ -36,11 +36,11 @@ PyObject* raise_store_failure(const char* prefix, const storage::StoreFailure& f
 }
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[1];
+  Ref slots[1];
   if (!bind_arguments({"Client", {"storage_path"}, 0}, args, kwargs, slots)) return nullptr;
   std::unique_ptr<StoreHandle> handle;
-  if (slots[0] != nullptr && slots[0] != Py_None) {
-    auto path = to_string(slots[0], "storage_path");
+  if (slots[0].get() != nullptr && slots[0].get() != Py_None) {
+    auto path = to_string(slots[0].get(), "storage_path");
     if (!path) return nullptr;
     auto store = storage::FilesystemStore::open(std::move(*path));
     if (!store) return raise_value_error("Failed to create filesystem store: " + store.error().to_string());
@@ -78,9 +78,9 @@ PyObject* verify_receipt(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* store_receipt(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[1];
+  Ref slots[1];
   if (!bind_arguments({"Client.store_receipt", {"receipt"}, 1}, args, kwargs, slots)) return nullptr;
-  const receipts::Receipt* receipt = unwrap_receipt(slots[0], "receipt");
+  const receipts::Receipt* receipt = unwrap_receipt(slots[0].get(), "receipt");
   if (receipt == nullptr) return nullptr;
   storage::FilesystemStore* store = store_of(self);
   if (store == nullptr) {
@@ -99,17 +99,17 @@ std::optional<std::optional<std::string>> optional_text(PyObject* value, const c
 }
 
 PyObject* list_receipts(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[3];
+  Ref slots[3];
   if (!bind_arguments({"Client.list_receipts", {"workload_id", "trace_id", "limit"}, 0}, args, kwargs, slots)) return nullptr;
   storage::ReceiptQuery query;
-  auto workload_id = optional_text(slots[0], "workload_id");
+  auto workload_id = optional_text(slots[0].get(), "workload_id");
   if (!workload_id) return nullptr;
-  auto trace_id = optional_text(slots[1], "trace_id");
+  auto trace_id = optional_text(slots[1].get(), "trace_id");
   if (!trace_id) return nullptr;
   query.workload_id = std::move(*workload_id);
   query.trace_id = std::move(*trace_id);
-  if (slots[2] != nullptr && slots[2] != Py_None) {
-    auto limit = to_u64(slots[2], "limit");
+  if (slots[2].get() != nullptr && slots[2].get() != Py_None) {
+    auto limit = to_u64(slots[2].get(), "limit");
     if (!limit) return nullptr;
     query.limit = static_cast<std::size_t>(*limit);
   }
@@ -210,6 +210,9 @@ PyType_Spec kSpec = {"_tessary.Client", sizeof(ClientObject), 0, Py_TPFLAGS_DEFA
 
 }  // namespace
 
-Ref create_client_type() { return Ref::steal(PyType_FromSpec(&kSpec)); }
+Ref create_client_type() {
+  kSpec.flags |= immutable_type_flag();
+  return Ref::steal(PyType_FromSpec(&kSpec));
+}
 
 }  // namespace tessary::python

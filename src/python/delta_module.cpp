@@ -104,17 +104,17 @@ struct CostArguments {
 // (overlap_j, cost_model, row_count=None), converted in signature order; the
 // model's content is read only once all three converted.
 std::optional<CostArguments> cost_arguments(const char* function, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[3];
+  Ref slots[3];
   if (!bind_arguments({function, {"overlap_j", "cost_model", "row_count"}, 2}, args, kwargs, slots)) return std::nullopt;
-  auto overlap = to_double(slots[0], "overlap_j");
+  auto overlap = to_double(slots[0].get(), "overlap_j");
   if (!overlap) return std::nullopt;
-  if (!check_dict(slots[1], "cost_model")) return std::nullopt;
+  if (!check_dict(slots[1].get(), "cost_model")) return std::nullopt;
   std::optional<std::uint64_t> rows;
-  if (slots[2] != nullptr && slots[2] != Py_None) {
-    rows = to_u64(slots[2], "row_count");
+  if (slots[2].get() != nullptr && slots[2].get() != Py_None) {
+    rows = to_u64(slots[2].get(), "row_count");
     if (!rows) return std::nullopt;
   }
-  auto model = dict_to_cost_model(slots[1]);
+  auto model = dict_to_cost_model(slots[1].get());
   if (!model) return std::nullopt;
   return CostArguments{*overlap, *model, rows};
 }
@@ -151,11 +151,11 @@ PyObject* economic_delta_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* jaccard_similarity_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[2];
+  Ref slots[2];
   if (!bind_arguments({"jaccard_similarity_py", {"set1", "set2"}, 2}, args, kwargs, slots)) return nullptr;
-  auto set1 = to_string_list(slots[0], "set1");
+  auto set1 = to_string_list(slots[0].get(), "set1");
   if (!set1) return nullptr;
-  auto set2 = to_string_list(slots[1], "set2");
+  auto set2 = to_string_list(slots[1].get(), "set2");
   if (!set2) return nullptr;
   return PyFloat_FromDouble(engine::jaccard_similarity(*set1, *set2));
 }

@@ -23,6 +23,17 @@ PyTypeObject* g_receipt_type = nullptr;  // kept for the life of the process
 
 const receipts::Receipt& self_receipt(PyObject* self) { return *reinterpret_cast<ReceiptObject*>(self)->receipt; }
 
+constexpr const char* kNoNativeState = "PyReceipt object holds no receipt: receipts are made only by the module";
+
+// True when `object` is a PyReceipt made by the module; otherwise TypeError.
+// An object made around the refusing constructor (object.__new__ after
+// __new__ was replaced, on interpreters whose types are mutable) holds no receipt.
+bool has_receipt(PyObject* object) {
+  if (reinterpret_cast<ReceiptObject*>(object)->receipt != nullptr) return true;
+  PyErr_SetString(PyExc_TypeError, kNoNativeState);
+  return false;
+}
+
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for PyReceipt");
   return nullptr;
@@ -88,6 +99,7 @@ PyObject* compute_hash(PyObject* self, PyObject*) {
 template <PyObject* (*F)(PyObject*, PyObject*)>
 PyObject* guarded_method(PyObject* self, PyObject* arg) noexcept {
   try {
+    if (!has_receipt(self)) return nullptr;
     return F(self, arg);
   } catch (...) {
     return raise_current_exception();
@@ -142,6 +154,7 @@ PyType_Spec kSpec = {
 
 Ref create_receipt_type() {
   if (g_receipt_type == nullptr) {
+    kSpec.flags |= immutable_type_flag();
     g_receipt_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
     if (g_receipt_type == nullptr) return {};
   }
@@ -164,6 +177,7 @@ const receipts::Receipt* unwrap_receipt(PyObject* object, const char* argument) 
     raise_wrong_type(argument, object, "PyReceipt");
     return nullptr;
   }
+  if (!has_receipt(object)) return nullptr;
   return reinterpret_cast<ReceiptObject*>(object)->receipt;
 }
 

@@ -13,14 +13,14 @@ namespace tessary::python {
 namespace {
 
 PyObject* receipt_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[1];
+  Ref slots[1];
   if (!bind_arguments({"receipt_from_json_py", {"json_str"}, 1}, args, kwargs, slots)) return nullptr;
-  if (!PyUnicode_Check(slots[0])) {
-    raise_wrong_type("json_str", slots[0], "PyString");
+  if (!PyUnicode_Check(slots[0].get())) {
+    raise_wrong_type("json_str", slots[0].get(), "PyString");
     return nullptr;
   }
   Utf8View text;
-  if (!text.open(slots[0])) return nullptr;
+  if (!text.open(slots[0].get())) return nullptr;
   auto receipt = receipts::receipt_from_json(text.text());
   if (!receipt) return raise_value_error("Failed to create receipt from JSON: " + receipt.error().to_string());
   return wrap_receipt(std::move(*receipt));

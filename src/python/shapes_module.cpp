@@ -83,46 +83,46 @@ PyObject* method_shape_result(const std::expected<std::string, engine::MethodSha
 }
 
 PyObject* compute_data_shape_hash_from_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[2];
+  Ref slots[2];
   if (!bind_arguments({"compute_data_shape_hash_from_file_py", {"path", "chunk_scheme"}, 1}, args, kwargs, slots)) {
     return nullptr;
   }
-  auto path = to_string(slots[0], "path");
+  auto path = to_string(slots[0].get(), "path");
   if (!path) return nullptr;
-  auto scheme = scheme_argument(slots[1]);
+  auto scheme = scheme_argument(slots[1].get());
   if (!scheme) return nullptr;
   return data_shape_result(engine::compute_data_shape_hash_from_file(*path, *scheme));
 }
 
 PyObject* compute_data_shape_hash_from_bytes_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[2];
+  Ref slots[2];
   if (!bind_arguments({"compute_data_shape_hash_from_bytes_py", {"data", "chunk_scheme"}, 1}, args, kwargs, slots)) {
     return nullptr;
   }
-  if (!PyBytes_Check(slots[0])) {
-    raise_wrong_type("data", slots[0], "PyBytes");
+  if (!PyBytes_Check(slots[0].get())) {
+    raise_wrong_type("data", slots[0].get(), "PyBytes");
     return nullptr;
   }
-  auto scheme = scheme_argument(slots[1]);
+  auto scheme = scheme_argument(slots[1].get());
   if (!scheme) return nullptr;
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(slots[0], &data, &size) < 0) return nullptr;
+  if (PyBytes_AsStringAndSize(slots[0].get(), &data, &size) < 0) return nullptr;
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
   return data_shape_result(engine::compute_data_shape_hash_from_bytes(bytes, *scheme));
 }
 
 PyObject* compute_method_shape_hash_from_code_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[2];
+  Ref slots[2];
   if (!bind_arguments({"compute_method_shape_hash_from_code_py", {"code_hash", "params"}, 1}, args, kwargs, slots)) {
     return nullptr;
   }
-  auto code_hash = to_string(slots[0], "code_hash");
+  auto code_hash = to_string(slots[0].get(), "code_hash");
   if (!code_hash) return nullptr;
   std::optional<formats::json::Value> params;
-  if (slots[1] != nullptr && slots[1] != Py_None) {
-    if (!check_dict(slots[1], "params")) return nullptr;
-    auto text = json_dumps(slots[1]);
+  if (slots[1].get() != nullptr && slots[1].get() != Py_None) {
+    if (!check_dict(slots[1].get(), "params")) return nullptr;
+    auto text = json_dumps(slots[1].get());
     if (!text) return nullptr;
     auto value = formats::json::parse(*text);
     if (!value) return raise_value_error("Failed to parse params JSON: " + value.error().to_string());
@@ -132,16 +132,16 @@ PyObject* compute_method_shape_hash_from_code_py(PyObject*, PyObject* args, PyOb
 }
 
 PyObject* compute_method_shape_hash_from_signature_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[3];
+  Ref slots[3];
   if (!bind_arguments({"compute_method_shape_hash_from_signature_py", {"function_name", "input_types", "output_type"}, 3},
                       args, kwargs, slots)) {
     return nullptr;
   }
-  auto name = to_string(slots[0], "function_name");
+  auto name = to_string(slots[0].get(), "function_name");
   if (!name) return nullptr;
-  auto inputs = to_string_list(slots[1], "input_types");
+  auto inputs = to_string_list(slots[1].get(), "input_types");
   if (!inputs) return nullptr;
-  auto output = to_string(slots[2], "output_type");
+  auto output = to_string(slots[2].get(), "output_type");
   if (!output) return nullptr;
   return method_shape_result(engine::compute_method_shape_hash_from_signature(*name, *inputs, *output));
 }
