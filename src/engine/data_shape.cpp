@@ -1,6 +1,9 @@
 #include "engine/data_shape.hpp"
 
+#include <algorithm>
+
 #include "engine/data_shape_document.hpp"
+#include "formats/interrupt.hpp"
 #include "formats/sha256.hpp"
 
 namespace tessary::engine {
@@ -29,7 +32,12 @@ std::expected<std::string, DataShapeError> DataShapeHasher::finish() {
 std::expected<std::string, DataShapeError> compute_data_shape_hash_from_bytes(std::span<const std::uint8_t> data,
                                                                               std::optional<ChunkScheme> scheme) {
   DataShapeHasher hasher(scheme);
-  hasher.update(data);
+  // Hashed in strides with a poll between them; the hasher streams, so the
+  // pieces give the same hash as one update.
+  for (std::size_t at = 0; at < data.size(); at += formats::kInterruptStride) {
+    if (at > 0 && formats::interrupt_requested()) return std::unexpected(DataShapeError::interrupted());
+    hasher.update(data.subspan(at, std::min(formats::kInterruptStride, data.size() - at)));
+  }
   return hasher.finish();
 }
 

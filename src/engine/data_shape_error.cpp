@@ -6,6 +6,7 @@ std::string DataShapeError::to_string() const {
   if (kind == Kind::InvalidHashFormat) {
     return "Invalid hash format: " + first + ". Expected format: sha256:<64hex>, got: " + second;
   }
+  if (kind == Kind::Interrupted) return "Interrupted";
   return "Serialization failed: " + first + ". Context: " + second;
 }
 

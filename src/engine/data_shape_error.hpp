@@ -6,7 +6,9 @@
 namespace tessary::engine {
 
 struct DataShapeError {
-  enum class Kind { InvalidHashFormat, Serialization };
+  // Interrupted: the caller asked the work to stop (see formats/interrupt.hpp)
+  // and holds the reason itself; the error carries no text of its own.
+  enum class Kind { InvalidHashFormat, Serialization, Interrupted };
   Kind kind;
   std::string first;   // InvalidHashFormat: what was wrong; Serialization: the message
   std::string second;  // InvalidHashFormat: the text seen; Serialization: the context
@@ -15,8 +17,10 @@ struct DataShapeError {
     return {Kind::Serialization, std::move(message), std::move(context)};
   }
 
+  static DataShapeError interrupted() { return {Kind::Interrupted, {}, {}}; }
+
   // "Invalid hash format: " + first + ". Expected format: sha256:<64hex>, got: " + second, or
-  // "Serialization failed: " + first + ". Context: " + second.
+  // "Serialization failed: " + first + ". Context: " + second, or "Interrupted".
   std::string to_string() const;
 
   friend bool operator==(const DataShapeError&, const DataShapeError&) = default;

@@ -7,8 +7,9 @@ namespace tessary::engine {
 
 namespace {
 
-DataShapeError read_error(const std::string& description, const std::string& path) {
-  return DataShapeError::serialization("Failed to read file: " + description, "path: " + debug_quoted(path));
+DataShapeError read_error(const ReadStop& stop, const std::string& path) {
+  if (stop.interrupted) return DataShapeError::interrupted();
+  return DataShapeError::serialization("Failed to read file: " + stop.message, "path: " + debug_quoted(path));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "engine/file_reader.hpp"
 
+#include "formats/interrupt.hpp"
 #include "formats/os_error.hpp"
 
 #include <fcntl.h>
@@ -11,9 +12,22 @@
 
 namespace tessary::engine {
 
+using formats::interrupt_requested;
 using formats::os_error_text;
 
 namespace {
+
+// Runs a system call until it is not interrupted by a signal, or until the
+// caller asks to stop; errno is read before the poll can change it.
+template <typename Call>
+std::expected<long, ReadStop> system_call(Call call) {
+  for (;;) {
+    const long result = call();
+    if (result >= 0) return result;
+    if (errno != EINTR) return std::unexpected(ReadStop{os_error_text(errno)});
+    if (interrupt_requested()) return std::unexpected(ReadStop{{}, true});
+  }
+}
 
 void append_unicode_escape(unsigned code, std::string& out) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -53,15 +67,14 @@ std::string debug_quoted(std::string_view text) {
   return out;
 }
 
-std::expected<FileReader, std::string> FileReader::open(const std::string& path) {
+std::expected<FileReader, ReadStop> FileReader::open(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+    return std::unexpected(ReadStop{"file name contained an unexpected NUL byte"});
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(os_error_text(errno));
+  // Opening a FIFO waits for a writer; only a signal ends that wait.
+  auto opened = system_call([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  const int fd = static_cast<int>(*opened);
 #ifdef POSIX_FADV_SEQUENTIAL
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // larger read-ahead; only a hint
 #endif
@@ -76,13 +89,12 @@ FileReader::~FileReader() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::expected<std::span<const std::uint8_t>, std::string> FileReader::next() {
-  ssize_t n;
-  do {
-    n = ::read(fd_, buffer_.get(), kBufferSize);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return std::unexpected(os_error_text(errno));
-  return std::span<const std::uint8_t>(buffer_.get(), static_cast<std::size_t>(n));
+std::expected<std::span<const std::uint8_t>, ReadStop> FileReader::next() {
+  // One poll per buffer: well under a millisecond of hashing apart.
+  if (interrupt_requested()) return std::unexpected(ReadStop{{}, true});
+  auto n = system_call([&] { return ::read(fd_, buffer_.get(), kBufferSize); });
+  if (!n) return std::unexpected(std::move(n.error()));
+  return std::span<const std::uint8_t>(buffer_.get(), static_cast<std::size_t>(*n));
 }
 
 }  // namespace tessary::engine

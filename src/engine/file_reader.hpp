@@ -2,6 +2,9 @@
 // Reads a file from start to end through one bounded buffer, so a file of
 // any size is hashed in constant memory. Failures carry the operating
 // system's description in the form "No such file or directory (os error 2)".
+// Every read first asks whether the caller wants to stop, and a call that a
+// signal interrupts (EINTR: a FIFO with no writer, a slow device) is
+// retried only when the caller does not, so no file can hold it for ever.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -12,13 +15,19 @@
 
 namespace tessary::engine {
 
+// Why the reader stopped: the system's description, or the caller's interrupt.
+struct ReadStop {
+  std::string message;
+  bool interrupted = false;
+};
+
 class FileReader {
  public:
   static constexpr std::size_t kBufferSize = std::size_t{256} << 10;  // stays in a core's L2 cache
 
   // Opens `path` for reading. A path holding a NUL byte cannot name a file:
   // it fails with "file name contained an unexpected NUL byte".
-  static std::expected<FileReader, std::string> open(const std::string& path);
+  static std::expected<FileReader, ReadStop> open(const std::string& path);
 
   FileReader(FileReader&& other) noexcept;
   FileReader& operator=(FileReader&&) = delete;
@@ -26,7 +35,7 @@ class FileReader {
   ~FileReader();
 
   // The next bytes of the file, valid until the next call; empty at the end.
-  std::expected<std::span<const std::uint8_t>, std::string> next();
+  std::expected<std::span<const std::uint8_t>, ReadStop> next();
 
  private:
   FileReader(int fd, std::unique_ptr<std::uint8_t[]> buffer) noexcept : fd_(fd), buffer_(std::move(buffer)) {}

@@ -29,6 +29,8 @@ storage::FilesystemStore* store_of(PyObject* self) {
 // Storage failures: a StorageError becomes ValueError(prefix + text); a store
 // broken by an earlier internal fault is itself an internal fault.
 PyObject* raise_store_failure(const char* prefix, const storage::StoreFailure& failure) {
+  // Interrupted: the signal handler's exception is already set.
+  if (std::holds_alternative<storage::StoreInterrupted>(failure)) return nullptr;
   if (const auto* error = std::get_if<storage::StorageError>(&failure)) {
     return raise_value_error(std::string(prefix) + error->to_string());
   }

@@ -1,5 +1,6 @@
 // Module initialisation: the root `_tessary` and its submodules, each built
 // once per process.
+#include "formats/interrupt.hpp"
 #include "python/client_object.hpp"
 #include "python/delta_module.hpp"
 #include "python/errors.hpp"
@@ -72,8 +73,14 @@ PyObject* init_delta() { return create_delta_once().release(); }
 PyObject* init_receipts() { return create_receipts_once().release(); }
 PyObject* init_shapes() { return create_shapes_once().release(); }
 
+// Long native work polls here: pending signals run their Python handlers,
+// and one that raises (KeyboardInterrupt for Ctrl-C) stops the work with its
+// exception set. Every call into the module holds the interpreter lock.
+bool check_signals() noexcept { return PyErr_CheckSignals() != 0; }
+
 template <PyObject* (*Init)()>
 PyObject* guarded_init() noexcept {
+  formats::set_interrupt_poll(check_signals);
   try {
     return Init();
   } catch (...) {

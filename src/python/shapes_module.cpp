@@ -73,6 +73,8 @@ std::optional<std::optional<engine::ChunkScheme>> scheme_argument(PyObject* valu
 }
 
 PyObject* data_shape_result(const std::expected<std::string, engine::DataShapeError>& hash) {
+  // The signal handler's exception is already set.
+  if (!hash && hash.error().kind == engine::DataShapeError::Kind::Interrupted) return nullptr;
   if (!hash) return raise_value_error("Failed to compute data shape hash: " + hash.error().to_string());
   return new_str(*hash).release();
 }

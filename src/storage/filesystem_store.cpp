@@ -10,6 +10,7 @@
 #include "receipts/json_adapter.hpp"
 #include "storage/directory_tree.hpp"
 #include "storage/file_replace.hpp"
+#include "formats/interrupt.hpp"
 #include "formats/os_error.hpp"
 #include "storage/stderr_line.hpp"
 #include "storage/store_lock.hpp"
@@ -78,16 +79,27 @@ void warn_unparsable(const std::string& dir, std::string_view name, const receip
   warn_skipped(dir, name, error.to_string());
 }
 
+}  // namespace
+
 // Runs one operation under the store's lock. Running out of memory is a
 // failure of this operation alone, not a fault that leaves the store in an
 // unknown state: it is caught while the lock is held (so the lock does not
 // mark the store broken) and raised again once the lock is released. Any
 // other exception still unwinds through the lock and breaks the store.
 template <typename T, typename Op>
-std::expected<T, StoreFailure> under_lock(std::mutex& mutex, bool& broken, Op&& op) {
+std::expected<T, StoreFailure> FilesystemStore::under_lock(Op&& op) {
+  if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    return std::unexpected(StorageError{StorageError::Kind::InvalidInput,
+                                        "store operation started by a signal handler during another one"});
+  }
   {
-    const StoreLock lock(mutex, broken);
+    const StoreLock lock(mutex_, broken_);
     if (lock.broken()) return std::unexpected(StoreBroken{});
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    struct ClearOwner {
+      std::atomic<std::thread::id>& owner;
+      ~ClearOwner() { owner.store(std::thread::id{}, std::memory_order_relaxed); }
+    } clear_owner{owner_};
     try {
       auto result = op();
       if (!result) return std::unexpected(std::move(result.error()));
@@ -102,8 +114,6 @@ std::expected<T, StoreFailure> under_lock(std::mutex& mutex, bool& broken, Op&& 
   throw std::bad_alloc();
 }
 
-}  // namespace
-
 FilesystemStore::FilesystemStore(std::string base_path, std::string receipts_dir)
     : base_path_(std::move(base_path)), receipts_dir_(std::move(receipts_dir)) {}
 
@@ -116,11 +126,11 @@ std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::o
 }
 
 std::expected<void, StoreFailure> FilesystemStore::store_receipt(const Receipt& receipt) {
-  return under_lock<void>(mutex_, broken_, [&] { return store_locked(receipt); });
+  return under_lock<void>([&] { return store_locked(receipt); });
 }
 
 std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipts(ReceiptQuery query) {
-  return under_lock<std::vector<Receipt>>(mutex_, broken_, [&] { return query_locked(query); });
+  return under_lock<std::vector<Receipt>>([&] { return query_locked(query); });
 }
 
 std::expected<void, StorageError> FilesystemStore::store_locked(const Receipt& receipt) {
@@ -138,7 +148,7 @@ std::expected<void, StorageError> FilesystemStore::store_locked(const Receipt& r
   return {};
 }
 
-std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_locked(const ReceiptQuery& query) {
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_locked(const ReceiptQuery& query) {
   DirectoryListing listing(receipts_dir_);
   if (std::string error = listing.open_error(); !error.empty()) {
     return io_error("Failed to read receipts directory " + lossy_utf8(receipts_dir_) + ": " + error);
@@ -150,6 +160,7 @@ std::expected<std::vector<Receipt>, StorageError> FilesystemStore::query_locked(
     if (!name) return io_error("Failed to read directory entry: " + name.error());
     if (name->empty()) break;
     if (!has_json_extension(*name)) continue;
+    if (formats::interrupt_requested()) return std::unexpected(StoreInterrupted{});
     auto bytes = reader.read_at(listing.fd(), name->data());
     if (!bytes) {
       if (!bytes.error().skipped) return io_error("Failed to read receipt file: " + bytes.error().message);

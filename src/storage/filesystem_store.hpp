@@ -10,7 +10,9 @@
 // stores on the same path.
 #include <expected>
 #include <memory>
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -42,7 +44,8 @@ class FilesystemStore {
   // sorted), at most `query.limit` of them. A file whose name does not end
   // in ".json" is skipped; one that is not a receipt is skipped with a
   // warning line on descriptor 2. Fails, returning nothing, at the first
-  // listing or reading failure (Io), or with StoreBroken.
+  // listing or reading failure (Io), or with StoreBroken. Polls for an
+  // interrupt before each file and stops with StoreInterrupted when asked.
   std::expected<std::vector<receipts::Receipt>, StoreFailure> query_receipts(ReceiptQuery query);
 
   const std::string& base_path() const { return base_path_; }
@@ -51,13 +54,19 @@ class FilesystemStore {
  private:
   FilesystemStore(std::string base_path, std::string receipts_dir);
 
+  template <typename T, typename Op>
+  std::expected<T, StoreFailure> under_lock(Op&& op);
   std::expected<void, StorageError> store_locked(const receipts::Receipt& receipt);
-  std::expected<std::vector<receipts::Receipt>, StorageError> query_locked(const ReceiptQuery& query);
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> query_locked(const ReceiptQuery& query);
 
   const std::string base_path_;
   const std::string receipts_dir_;
   std::mutex mutex_;
   bool broken_ = false;  // guarded by mutex_
+  // The thread inside an operation: a signal handler run by the scan's
+  // interrupt poll may start another operation on the same thread, which
+  // must fail instead of waiting for ever on the mutex its thread holds.
+  std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace tessary::storage

@@ -36,8 +36,15 @@ struct StoreBroken {
   friend bool operator==(const StoreBroken&, const StoreBroken&) = default;
 };
 
+// The caller asked a long operation to stop (see formats/interrupt.hpp) and
+// holds the reason itself. Nothing was changed: a scan only reads.
+struct StoreInterrupted {
+  std::string to_string() const { return "interrupted"; }
+  friend bool operator==(const StoreInterrupted&, const StoreInterrupted&) = default;
+};
+
 // What a store or query operation returns instead of its value.
-using StoreFailure = std::variant<StorageError, StoreBroken>;
+using StoreFailure = std::variant<StorageError, StoreBroken, StoreInterrupted>;
 
 // The failure's display text, whichever it is.
 std::string to_string(const StoreFailure& failure);

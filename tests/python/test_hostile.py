@@ -154,6 +154,29 @@ CASES = {
         client.store_receipt(client.record_work("w2", {}))
         assert len(client.list_receipts()) == 3
     """,
+    "long hashing ends at Ctrl-C or the handler's exception": """
+        import os, signal, subprocess, tempfile
+        def interrupted(call, expected=KeyboardInterrupt):
+            # Another process sends the signal: no thread here can run while the call holds the lock.
+            killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+            try:
+                call()
+                raise AssertionError("not interrupted")
+            except expected:
+                pass
+            finally:
+                killer.wait()
+        fifo = os.path.join(tempfile.mkdtemp(), "fifo")
+        os.mkfifo(fifo)
+        interrupted(lambda: shapes.compute_data_shape_hash_from_file_py("/dev/zero"))
+        interrupted(lambda: shapes.compute_data_shape_hash_from_file_py(fifo))  # open waits for a writer
+        data = bytes(4 << 30)  # zero pages, untouched until hashed
+        def alarm(*_):
+            raise OSError("from the handler")
+        signal.signal(signal.SIGINT, alarm)
+        interrupted(lambda: shapes.compute_data_shape_hash_from_bytes_py(data), OSError)
+        assert shapes.compute_data_shape_hash_from_bytes_py(b"abc").startswith("sha256:")
+    """,
 }
 
 
