@@ -12,13 +12,13 @@ JOBS     ?= 2
 APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev
 PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit orjson pyfastcdc
 
-.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel python-test bench clean
+.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel python-test python-asan-test bench clean
 
 demo: install
 	$(VPY) examples/tour.py
 	$(VPY) examples/reuse_decisions.py
 
-test: cpp-test asan-test fuzz-smoke wheel python-test
+test: cpp-test asan-test fuzz-smoke wheel python-test python-asan-test
 
 # Debian packages: installed only where something is missing.
 system-deps:
@@ -83,3 +83,17 @@ bench: install
 
 clean:
 	rm -rf build dist $(VENV)
+
+# The Python tests again, against the extension built with ASan and UBSan: the
+# sanitizer runtimes are preloaded into the interpreter (and the children it
+# starts), and PYTHONMALLOC=malloc hands every Python object to ASan's
+# allocator, so a reference used after it was freed fails the run even where
+# it would not crash.
+SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+python-asan-test: python-test
+	$(CMAKE) -S . -B build/asan-py -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/asan-py -j $(JOBS) --target _tessary
+	cd tests/python && export PYTHONPATH=$(abspath build/asan-py) LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1; \
+	  ../../$(VPY) -c 'import _tessary, sys; sys.exit(0 if "asan-py" in _tessary.__file__ else "sanitized module not loaded")' && \
+	  ../../$(VPY) -m pytest -q -p no:cacheprovider
