@@ -1,5 +1,4 @@
 """Reuse economics through the delta submodule: results, conversions, messages."""
-import inspect
 import math
 from fractions import Fraction
 
@@ -7,25 +6,6 @@ import pytest
 from hypothesis import given, strategies as st
 
 MODEL = {"c_id": 10, "c_comp": 100, "alpha": 0.5}
-
-
-def test_signatures_and_docstrings(delta):
-    expected = {
-        "decide_reuse_py": ("(overlap_j, cost_model, row_count=None)", "Decide whether to reuse based on overlap and cost model."),
-        "economic_delta_py": ("(overlap_j, cost_model, row_count=None)", "Compute economic delta (savings estimate) from reuse decision."),
-        "jaccard_similarity_py": ("(set1, set2)", "Compute Jaccard similarity between two sets."),
-    }
-    for name, (sig, first) in expected.items():
-        fn = getattr(delta, name)
-        assert str(inspect.signature(fn)) == sig
-        assert inspect.getdoc(fn).splitlines()[0] == first
-    assert "Implements the reuse rule: Reuse iff J > C_id / (α · C_comp)" in delta.decide_reuse_py.__doc__
-    assert "Economic delta is defined as: ΔC ≈ α · C_comp · J - C_id" in delta.economic_delta_py.__doc__
-    assert "Jaccard similarity is defined as: J(U,V) = |U ∩ V| / |U ∪ V|" in delta.jaccard_similarity_py.__doc__
-    returns = delta.decide_reuse_py.__doc__.split("Returns:")[1]
-    assert '"decision"' in returns and '"justification"' in returns and "Tuple" not in returns
-    for word in ('"reuse"', '"recompute"', '"hybrid"'):
-        assert word in returns
 
 
 def test_decide_reuse_result_shape(delta):
@@ -123,25 +103,6 @@ def test_cost_model_other_keys_ignored_and_subclass_accepted(delta):
 
 
 @pytest.mark.parametrize(
-    "args, exc, message",
-    [
-        (("x", MODEL), TypeError, "argument 'overlap_j': must be real number, not str"),
-        ((2**2000, MODEL), OverflowError, "int too large to convert to float"),
-        ((0.5, [1]), TypeError, "argument 'cost_model': 'list' object cannot be converted to 'PyDict'"),
-        ((0.5, MODEL, 2.5), TypeError, "argument 'row_count': 'float' object cannot be interpreted as an integer"),
-        ((0.5, MODEL, -1), OverflowError, None),
-        # Arguments convert in order: a bad row count wins over a bad model's content.
-        ((0.5, {}, "1"), TypeError, "argument 'row_count': 'str' object cannot be interpreted as an integer"),
-    ],
-)
-def test_argument_conversion_errors(delta, args, exc, message):
-    with pytest.raises(exc) as info:
-        delta.decide_reuse_py(*args)
-    if message:
-        assert str(info.value) == message
-
-
-@pytest.mark.parametrize(
     "a, b, expected",
     [
         (["a", "a", "b"], ["b", "c"], 1 / 3),
@@ -151,20 +112,6 @@ def test_argument_conversion_errors(delta, args, exc, message):
 )
 def test_jaccard(delta, a, b, expected):
     assert delta.jaccard_similarity_py(a, b) == expected
-
-
-@pytest.mark.parametrize(
-    "a, message",
-    [
-        ("ab", "argument 'set1': Can't extract `str` to `Vec`"),
-        ({"a"}, "argument 'set1': 'set' object cannot be converted to 'Sequence'"),
-        (["a", 1], "argument 'set1': 'int' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_jaccard_argument_errors(delta, a, message):
-    with pytest.raises(TypeError) as info:
-        delta.jaccard_similarity_py(a, ["a"])
-    assert str(info.value) == message
 
 
 @given(st.lists(st.text(max_size=3), max_size=20), st.lists(st.text(max_size=3), max_size=20))

@@ -1,85 +1,181 @@
-"""The module tree, its conventions and the once-only initialisation."""
+"""The module tree, and every binding's name, signature, docstring and argument errors."""
 import inspect
+import pathlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import _tessary
+from _tessary import Client, delta, receipts, shapes
+
+RECORD = "(workload_id, payload, tags=None, trace_id=None, parent_id=None)"
+RECORD_FIRST = "Record a unit of work and produce a verifiable receipt."
+VERIFY_FIRST = "Verify receipt integrity and hash correctness."
+GETTERS = "get_rid get_kind get_version get_hash get_dom get_cod get_workload_id get_trace_id to_json validate compute_hash"
+SIGNATURES = [
+    (Client, "(storage_path=None)", "Thin client for Tessary SDK."),
+    (Client.record_work, "(self, /, workload_id, payload, tags=None, trace_id=None, parent_id=None)", RECORD_FIRST),
+    (Client.verify_receipt, "(self, /, receipt)", VERIFY_FIRST),
+    (Client.store_receipt, "(self, /, receipt)", "Store a receipt in the configured storage backend."),
+    (Client.list_receipts, "(self, /, workload_id=None, trace_id=None, limit=None)",
+     "List receipts matching the query criteria."),
+    (_tessary.record_work_py, RECORD, "Module-level function: Record a unit of work."),
+    (_tessary.verify_receipt_py, "(receipt)", "Module-level function: Verify receipt integrity."),
+    (receipts.record_work_py, RECORD, RECORD_FIRST),
+    (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST),
+    (receipts.receipt_from_json_py, "(json_str)", "Create a receipt from JSON string."),
+    (delta.decide_reuse_py, "(overlap_j, cost_model, row_count=None)",
+     "Decide whether to reuse based on overlap and cost model."),
+    (delta.economic_delta_py, "(overlap_j, cost_model, row_count=None)",
+     "Compute economic delta (savings estimate) from reuse decision."),
+    (delta.jaccard_similarity_py, "(set1, set2)", "Compute Jaccard similarity between two sets."),
+    (shapes.compute_data_shape_hash_from_file_py, "(path, chunk_scheme=None)", "Compute data shape hash from a file."),
+    (shapes.compute_data_shape_hash_from_bytes_py, "(data, chunk_scheme=None)", "Compute data shape hash from bytes."),
+    (shapes.compute_method_shape_hash_from_code_py, "(code_hash, params=None)",
+     "Compute method shape hash from code hash and parameters."),
+    (shapes.compute_method_shape_hash_from_signature_py, "(function_name, input_types, output_type)",
+     "Compute method shape hash from function signature."),
+    *[(getattr(receipts.PyReceipt, name), "(self, /)", None) for name in GETTERS.split()],
+]
 
 
-def test_root_tree_and_docstring():
-    assert _tessary.__name__ == "_tessary"
-    assert _tessary.__doc__.splitlines()[0] == "Python module definition"
-    assert len(_tessary.__doc__.splitlines()) == 5
-    assert "tessary/__init__.py" in _tessary.__doc__
-    for name in _tessary.__all__:
-        assert getattr(_tessary, name) is not None
-    # Submodules join in the fixed order: delta, receipts, shapes.
-    subs = [n for n in _tessary.__all__ if inspect.ismodule(getattr(_tessary, n))]
-    assert subs == [n for n in ["delta", "receipts", "shapes"] if n in subs]
+@pytest.mark.parametrize("obj, signature, first", SIGNATURES)
+def test_signature_and_first_doc_line(obj, signature, first):
+    assert str(inspect.signature(obj)) == signature
+    if first:
+        assert obj.__doc__.splitlines()[0] == first
 
 
-def test_submodules_are_attributes_not_packages():
-    from _tessary import delta
+SCHEMES = ['{"type": "cdc", "avg_size": int}', '{"type": "fixed", "size": int}', "CDC with avg_size=65536"]
+DOC_TEXTS = [
+    (_tessary, ["tessary/__init__.py"]),
+    (Client, ["Storage is optional and decoupled - receipts can be created without storage."]),
+    *[(getattr(Client, m), ["# Arguments", "# Returns", "# Example"])
+      for m in ("record_work", "verify_receipt", "store_receipt", "list_receipts")],
+    (delta.decide_reuse_py, ["Implements the reuse rule: Reuse iff J > C_id / (α · C_comp)"]),
+    (delta.economic_delta_py, ["Economic delta is defined as: ΔC ≈ α · C_comp · J - C_id"]),
+    (delta.jaccard_similarity_py, ["Jaccard similarity is defined as: J(U,V) = |U ∩ V| / |U ∪ V|"]),
+    (shapes.compute_data_shape_hash_from_bytes_py, SCHEMES + ["ValueError"]),
+    (shapes.compute_data_shape_hash_from_file_py, SCHEMES + ["ValueError"]),
+    (shapes.compute_method_shape_hash_from_code_py, ["ValueError"]),
+    (shapes.compute_method_shape_hash_from_signature_py, ["ValueError"]),
+]
 
-    assert delta.__name__ == "delta"
-    assert delta.__doc__ == "Python bindings for delta compute operations"
-    assert delta.__all__ == ["decide_reuse_py", "economic_delta_py", "jaccard_similarity_py"]
-    assert "delta" not in sys.modules and "_tessary.delta" not in sys.modules
+
+@pytest.mark.parametrize("obj, fragments", DOC_TEXTS)
+def test_doc_texts(obj, fragments):
+    for fragment in fragments:
+        assert fragment in obj.__doc__
+
+
+def test_module_tree():
+    assert _tessary.__all__ == ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
+    assert _tessary.__doc__.splitlines()[0] == "Python module definition" and len(_tessary.__doc__.splitlines()) == 5
+    assert (delta.__name__, delta.__doc__, delta.__all__) == (
+        "delta", "Python bindings for delta compute operations",
+        ["decide_reuse_py", "economic_delta_py", "jaccard_similarity_py"])
+    assert (shapes.__doc__, shapes.__all__) == ("Python bindings for shape operations", [
+        "compute_data_shape_hash_from_file_py", "compute_data_shape_hash_from_bytes_py",
+        "compute_method_shape_hash_from_code_py", "compute_method_shape_hash_from_signature_py"])
+    assert receipts.__all__ == ["PyReceipt", "receipt_from_json_py", "record_work_py", "verify_receipt_py"]
+    # Submodules are attributes, not importable packages.
+    assert not {"delta", "_tessary.delta"} & set(sys.modules)
     with pytest.raises(ModuleNotFoundError):
         __import__("_tessary.delta")
+    # Same implementation, separate entries with their own docs.
+    assert _tessary.record_work_py is not receipts.record_work_py
+    assert _tessary.record_work_py.__doc__ != receipts.record_work_py.__doc__
+    assert _tessary.verify_receipt_py.__doc__ != receipts.verify_receipt_py.__doc__
+    returns = delta.decide_reuse_py.__doc__.split("Returns:")[1]
+    assert all(w in returns for w in ('"decision"', '"justification"', '"reuse"', '"recompute"', '"hybrid"'))
+    assert "Tuple" not in returns
 
 
-def test_functions_are_bound_builtins_with_signatures():
-    for module in [m for m in vars(_tessary).values() if inspect.ismodule(m)]:
-        for name in module.__all__:
-            fn = getattr(module, name)
-            if not inspect.isbuiltin(fn):
-                continue
-            assert fn.__self__ is module
-            assert fn.__module__ == module.__name__
-            # The "name(...)\n--\n\n" line became the text signature.
-            assert fn.__text_signature__.startswith("(")
-            assert not fn.__doc__.startswith(name)
-            inspect.signature(fn)
+@pytest.mark.parametrize("module", [delta, receipts, shapes])
+def test_functions_are_bound_builtins(module):
+    for fn in [getattr(module, n) for n in module.__all__ if inspect.isbuiltin(getattr(module, n))]:
+        assert fn.__self__ is module and fn.__module__ == module.__name__
+        assert fn.__text_signature__.startswith("(") and not fn.__doc__.startswith(fn.__name__)
 
 
 def test_second_initialisation_fails():
-    code = textwrap.dedent(
-        """
-        import sys, _tessary
-        del sys.modules["_tessary"]
-        try:
-            import _tessary
-        except ImportError as e:
-            print("ImportError", e)
-        else:
-            print("imported twice")
-        """
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.startswith("ImportError")
+    code = "import sys, _tessary\ndel sys.modules['_tessary']\nimport _tessary"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 1 and "\nImportError" in run.stderr
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda f: f(), "jaccard_similarity_py() missing 2 required positional arguments: 'set1' and 'set2'"),
-        (lambda f: f([]), "jaccard_similarity_py() missing 1 required positional argument: 'set2'"),
-        (lambda f: f([], [], []), "jaccard_similarity_py() takes 2 positional arguments but 3 were given"),
-        (lambda f: f([], set2=[], other=1), "jaccard_similarity_py() got an unexpected keyword argument 'other'"),
-        (lambda f: f([], set1=[]), "jaccard_similarity_py() got multiple values for argument 'set1'"),
-        (lambda f: f(**{"set1": [], "set2": [], 1: 2}), "jaccard_similarity_py() keywords must be strings"),
-    ],
-)
-def test_binding_errors_use_the_interpreter_wording(delta, call, message):
+def cannot(arg, got, to):
+    return f"argument '{arg}': '{got}' object cannot be converted to '{to}'"
+
+
+J = delta.jaccard_similarity_py
+MODEL = {"c_id": 10, "c_comp": 100, "alpha": 0.5}
+RECORDERS = [_tessary.record_work_py, receipts.record_work_py, Client().record_work]
+ARGUMENT_ERRORS = [
+    # The interpreter's own wording for arity and keywords.
+    (lambda: J(), "jaccard_similarity_py() missing 2 required positional arguments: 'set1' and 'set2'"),
+    (lambda: J([]), "jaccard_similarity_py() missing 1 required positional argument: 'set2'"),
+    (lambda: J([], [], []), "jaccard_similarity_py() takes 2 positional arguments but 3 were given"),
+    (lambda: J([], set2=[], other=1), "jaccard_similarity_py() got an unexpected keyword argument 'other'"),
+    (lambda: J([], set1=[]), "jaccard_similarity_py() got multiple values for argument 'set1'"),
+    (lambda: J(**{"set1": [], "set2": [], 1: 2}), "jaccard_similarity_py() keywords must be strings"),
+    (lambda: delta.decide_reuse_py(0.5, {}, None, 1),
+     "decide_reuse_py() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda: Client("a", "b"), "Client() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: Client().record_work("w"), "Client.record_work() missing 1 required positional argument: 'payload'"),
+    (lambda: Client().verify_receipt(receipt=1, other=2),
+     "Client.verify_receipt() got an unexpected keyword argument 'other'"),
+    (lambda: shapes.compute_method_shape_hash_from_signature_py("f", []),
+     "compute_method_shape_hash_from_signature_py() missing 1 required positional argument: 'output_type'"),
+    # Conversions.
+    (lambda: J("ab", ["a"]), "argument 'set1': Can't extract `str` to `Vec`"),
+    (lambda: J({"a"}, ["a"]), cannot("set1", "set", "Sequence")),
+    (lambda: J(["a", 1], ["a"]), cannot("set1", "int", "PyString")),
+    (lambda: delta.decide_reuse_py("x", MODEL), "argument 'overlap_j': must be real number, not str"),
+    (lambda: delta.decide_reuse_py(0.5, [1]), cannot("cost_model", "list", "PyDict")),
+    (lambda: delta.decide_reuse_py(0.5, MODEL, 2.5),
+     "argument 'row_count': 'float' object cannot be interpreted as an integer"),
+    # Arguments convert in order: a bad row count wins over a bad model's content.
+    (lambda: delta.decide_reuse_py(0.5, {}, "1"),
+     "argument 'row_count': 'str' object cannot be interpreted as an integer"),
+    *[(lambda r=r: r("w", [1]), cannot("payload", "list", "PyDict")) for r in RECORDERS],
+    (lambda: RECORDERS[0](1, [1]), cannot("workload_id", "int", "PyString")),
+    (lambda: RECORDERS[1]("w", {}, "ab"), "argument 'tags': Can't extract `str` to `Vec`"),
+    (lambda: RECORDERS[0]("w", {}, 5), cannot("tags", "int", "Sequence")),
+    (lambda: RECORDERS[1]("w", {}, ["a", 1]), cannot("tags", "int", "PyString")),
+    (lambda: RECORDERS[0]("w", {}, trace_id=5), cannot("trace_id", "int", "PyString")),
+    (lambda: RECORDERS[1]("w", {}, parent_id=b"x"), cannot("parent_id", "bytes", "PyString")),
+    # All arguments convert before the payload goes to the json module.
+    (lambda: RECORDERS[1]("w", {"s": {1}}, trace_id=5), cannot("trace_id", "int", "PyString")),
+    *[(lambda v=v: v({}), cannot("receipt", "dict", "PyReceipt"))
+      for v in (_tessary.verify_receipt_py, receipts.verify_receipt_py)],
+    (lambda: _tessary.verify_receipt_py(None), cannot("receipt", "NoneType", "PyReceipt")),
+    (lambda: receipts.receipt_from_json_py(b"{}"), cannot("json_str", "bytes", "PyString")),
+    (lambda: Client(1), cannot("storage_path", "int", "PyString")),
+    # Argument errors come before the storage test.
+    (lambda: Client().store_receipt({}), cannot("receipt", "dict", "PyReceipt")),
+    (lambda: Client().list_receipts(workload_id=1), cannot("workload_id", "int", "PyString")),
+    (lambda: shapes.compute_data_shape_hash_from_bytes_py(bytearray(b"x")), cannot("data", "bytearray", "PyBytes")),
+    (lambda: shapes.compute_data_shape_hash_from_bytes_py(b"", [1]), cannot("chunk_scheme", "list", "PyDict")),
+    (lambda: shapes.compute_data_shape_hash_from_file_py(pathlib.Path("x")), cannot("path", "PosixPath", "PyString")),
+    (lambda: shapes.compute_method_shape_hash_from_code_py("x", [1]), cannot("params", "list", "PyDict")),
+    (lambda: shapes.compute_method_shape_hash_from_signature_py("f", "int", "str"),
+     "argument 'input_types': Can't extract `str` to `Vec`"),
+]
+
+
+@pytest.mark.parametrize("call, message", ARGUMENT_ERRORS)
+def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
-        call(delta.jaccard_similarity_py)
+        call()
     assert str(info.value) == message
 
 
-def test_optional_parameters_in_surplus_message(delta):
-    with pytest.raises(TypeError, match=r"^decide_reuse_py\(\) takes from 2 to 3 positional arguments but 4 were given$"):
-        delta.decide_reuse_py(0.5, {}, None, 1)
+@pytest.mark.parametrize("call, message", [
+    (lambda: delta.decide_reuse_py(2**2000, MODEL), "^int too large to convert to float$"),
+    (lambda: delta.decide_reuse_py(0.5, MODEL, -1), None), (lambda: Client().list_receipts(limit=-1), None),
+])
+def test_out_of_range_numbers(call, message):
+    with pytest.raises(OverflowError, match=message):
+        call()

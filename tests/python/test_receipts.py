@@ -2,7 +2,6 @@
 import copy
 import datetime
 import hashlib
-import inspect
 import json
 import re
 
@@ -106,21 +105,6 @@ def record(request):
 
 def document(receipt):
     return json.loads(receipt.to_json())
-
-
-@pytest.mark.parametrize("args, kwargs, message", [
-    (("w", [1]), {}, "argument 'payload': 'list' object cannot be converted to 'PyDict'"),
-    ((1, [1]), {}, "argument 'workload_id': 'int' object cannot be converted to 'PyString'"),
-    (("w", {}, "ab"), {}, "argument 'tags': Can't extract `str` to `Vec`"),
-    (("w", {}, 5), {}, "argument 'tags': 'int' object cannot be converted to 'Sequence'"),
-    (("w", {}, ["a", 1]), {}, "argument 'tags': 'int' object cannot be converted to 'PyString'"),
-    (("w", {}), {"trace_id": 5}, "argument 'trace_id': 'int' object cannot be converted to 'PyString'"),
-    (("w", {}), {"parent_id": b"x"}, "argument 'parent_id': 'bytes' object cannot be converted to 'PyString'"),
-    (("w", {"s": {1}}), {"trace_id": 5}, "argument 'trace_id': 'int' object cannot be converted to 'PyString'"),
-])
-def test_argument_errors(record, args, kwargs, message):
-    with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
-        record(*args, **kwargs)
 
 
 @pytest.mark.parametrize("payload", [{"s": {1}}, {"k": object()}, {(1, 2): 3}])
@@ -234,28 +218,6 @@ def test_getters_agree_with_the_json(obj):
     assert receipt.get_workload_id() == (execution and execution["method_ref"]["method_id"])
 
 
-def test_signatures_and_construction():
-    expected = {"record_work_py": "(workload_id, payload, tags=None, trace_id=None, parent_id=None)",
-                "verify_receipt_py": "(receipt)", "receipt_from_json_py": "(json_str)"}
-    for module in (_tessary, receipts_module):
-        for name in ("record_work_py", "verify_receipt_py", "receipt_from_json_py"):
-            if hasattr(module, name):
-                assert str(inspect.signature(getattr(module, name))) == expected[name]
-    for name in ("get_rid get_kind get_version get_hash get_dom get_cod get_workload_id get_trace_id "
-                 "to_json validate compute_hash").split():
-        assert str(inspect.signature(getattr(receipts_module.PyReceipt, name))) == "(self, /)"
-    assert _tessary.record_work_py is not receipts_module.record_work_py
-    assert _tessary.record_work_py.__doc__ != receipts_module.record_work_py.__doc__
-    assert _tessary.verify_receipt_py.__doc__ != receipts_module.verify_receipt_py.__doc__
+def test_no_handle_without_a_receipt():
     with pytest.raises(TypeError):
         receipts_module.PyReceipt()
-
-
-@pytest.mark.parametrize("function, argument, message", [
-    *[(verify, {}, "argument 'receipt': 'dict' object cannot be converted to 'PyReceipt'") for verify in VERIFIERS],
-    (VERIFIERS[0], None, "argument 'receipt': 'NoneType' object cannot be converted to 'PyReceipt'"),
-    (from_json, b"{}", "argument 'json_str': 'bytes' object cannot be converted to 'PyString'"),
-])
-def test_argument_types(function, argument, message):
-    with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
-        function(argument)
