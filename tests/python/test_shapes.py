@@ -40,48 +40,21 @@ def reference_hash(data, size):
     return sha(json.dumps(doc, sort_keys=True, separators=(",", ":")))
 
 
-@pytest.mark.parametrize(
-    "data, scheme, expected",
-    [
-        (b"", None, EMPTY),
-        (b"abcdefghij", {"type": "fixed", "size": 4}, "sha256:d35378f7601f23b0b8ce1ea93600134522df75f1587312c2e7ee2c7bc65484d8"),
-        (b"abc", {"type": "cdc", "avg_size": True, "extra": "ignored"}, None),
-    ],
-)
-def test_literal_data_shape_hashes(data, scheme, expected):
-    result = shapes.compute_data_shape_hash_from_bytes_py(data, scheme)
-    if expected:
-        assert result == expected
-    assert result == shapes.compute_data_shape_hash_from_bytes_py(data=data, chunk_scheme=scheme)
+@pytest.mark.parametrize("data, scheme, same", [
+    (os.urandom(400_000), None, {"type": "cdc", "avg_size": 65536}),
+    (b"abcdefgh", {"type": "cdc", "avg_size": True, "extra": "ignored"}, {"type": "cdc", "avg_size": 1}),
+])
+def test_scheme_defaults_and_conversions(data, scheme, same):
+    assert shapes.compute_data_shape_hash_from_bytes_py(b"") == EMPTY
+    result = shapes.compute_data_shape_hash_from_bytes_py(data=data, chunk_scheme=scheme)
+    assert result == shapes.compute_data_shape_hash_from_bytes_py(data, same)
+    assert result != shapes.compute_data_shape_hash_from_bytes_py(data, dict(same, avg_size=same["avg_size"] * 2))
 
 
 @settings(max_examples=40, deadline=None)
 @given(st.binary(max_size=3000), st.integers(1, 700))
 def test_fixed_chunks_match_an_independent_merkle_tree(data, size):
     assert shapes.compute_data_shape_hash_from_bytes_py(data, {"type": "fixed", "size": size}) == reference_hash(data, size)
-
-
-@pytest.mark.parametrize(
-    "scheme, message",
-    [
-        ({}, "Missing 'type' field in chunk_scheme"),
-        ({"type": 1}, "Missing 'type' field in chunk_scheme"),
-        ({"type": "cdc"}, "Missing 'avg_size' field in chunk_scheme"),
-        ({"type": "cdc", "avg_size": -1}, "Missing 'avg_size' field in chunk_scheme"),
-        ({"type": "cdc", "avg_size": 2**64}, "Missing 'avg_size' field in chunk_scheme"),
-        ({"type": "fixed", "avg_size": 4}, "Missing 'size' field in chunk_scheme"),
-        ({"type": "CDC", "avg_size": 8}, "Invalid chunk_scheme type 'CDC', expected 'cdc' or 'fixed'"),
-        (
-            {"type": "cdc", "avg_size": 0},
-            "Failed to compute data shape hash: Serialization failed: Failed to build manifest: Chunking failed: "
-            "Average chunk size must be > 0. Context: data_size: 5, chunk_scheme: CDC { avg_size: 0 }",
-        ),
-    ],
-)
-def test_chunk_scheme_messages(scheme, message):
-    with pytest.raises(ValueError) as info:
-        shapes.compute_data_shape_hash_from_bytes_py(b"12345", scheme)
-    assert str(info.value) == message
 
 
 def test_file_equals_bytes_and_file_errors(tmp_path):
@@ -105,33 +78,45 @@ def test_file_equals_bytes_and_file_errors(tmp_path):
 ZEROS = "0" * 64
 
 
-@pytest.mark.parametrize(
-    "code_hash, params, document",
-    [
-        (ZEROS, None, {"code_hash": "sha256:" + ZEROS}),
-        ("sha256:" + ZEROS, None, {"code_hash": "sha256:" + ZEROS}),
-        (ZEROS, {"k": 1}, {"code_hash": "sha256:" + ZEROS, "params": {"k": 1}}),
-        (ZEROS, {}, {"code_hash": "sha256:" + ZEROS, "params": {}}),
-        ("AB" * 32, {"b": [1.5, None, "é"], "a": True}, {"code_hash": "sha256:" + "AB" * 32, "params": {"a": True, "b": [1.5, None, "é"]}}),
-    ],
-)
+@pytest.mark.parametrize("code_hash, params, document", [
+    (ZEROS, None, {"code_hash": "sha256:" + ZEROS}),
+    (ZEROS, {}, {"code_hash": "sha256:" + ZEROS, "params": {}}),
+    ("AB" * 32, {"b": [1.5, None, "é"], "a": True}, {"code_hash": "sha256:" + "AB" * 32, "params": {"a": True, "b": [1.5, None, "é"]}}),
+])
 def test_method_shape_from_code(code_hash, params, document):
     expected = sha(json.dumps(document, sort_keys=True, separators=(",", ":"), ensure_ascii=False))
     assert shapes.compute_method_shape_hash_from_code_py(code_hash, params) == expected
+    assert shapes.compute_method_shape_hash_from_signature_py("f", ("int",), "str") == \
+        "sha256:8dec98e8ef39bb1067c1b018dc0d2b20eb99dc539fe8dba7c949395284a0575e"
 
 
-def test_method_shape_literals_and_errors():
-    assert shapes.compute_method_shape_hash_from_code_py(ZEROS) == "sha256:9d3160cf399aaf1713fc2e22c312f0fe9be2dee556767decdac6bf776641d560"
-    assert shapes.compute_method_shape_hash_from_signature_py("f", ("int",), "str") == "sha256:8dec98e8ef39bb1067c1b018dc0d2b20eb99dc539fe8dba7c949395284a0575e"
-    prefix = "Failed to compute method shape hash: "
-    for bad in ["", "SHA256:" + ZEROS, "g" * 64]:
-        with pytest.raises(ValueError) as info:
-            shapes.compute_method_shape_hash_from_code_py(bad)
-        assert str(info.value) == f"{prefix}Invalid hash format: Invalid code hash format: {bad}"
+data_hash, code_hash = shapes.compute_data_shape_hash_from_bytes_py, shapes.compute_method_shape_hash_from_code_py
+MISSING = "Missing '{}' field in chunk_scheme"
+SHAPE_ERRORS = [
+    *[(lambda s=s: data_hash(b"12345", s), MISSING.format(f)) for s, f in [
+        ({}, "type"), ({"type": 1}, "type"), ({"type": "cdc"}, "avg_size"), ({"type": "cdc", "avg_size": -1}, "avg_size"),
+        ({"type": "cdc", "avg_size": 2**64}, "avg_size"), ({"type": "fixed", "avg_size": 4}, "size")]],
+    (lambda: data_hash(b"12345", {"type": "CDC", "avg_size": 8}),
+     "Invalid chunk_scheme type 'CDC', expected 'cdc' or 'fixed'"),
+    (lambda: data_hash(b"12345", {"type": "cdc", "avg_size": 0}),
+     "Failed to compute data shape hash: Serialization failed: Failed to build manifest: Chunking failed: "
+     "Average chunk size must be > 0. Context: data_size: 5, chunk_scheme: CDC { avg_size: 0 }"),
+    (lambda: code_hash("g" * 64),
+     "Failed to compute method shape hash: Invalid hash format: Invalid code hash format: " + "g" * 64),
+    (lambda: shapes.compute_method_shape_hash_from_signature_py("", [], ""),
+     "Failed to compute method shape hash: Invalid input: Function name cannot be empty"),
+    # Messages that end in ": " are prefixes of the json module's own text.
+    (lambda: code_hash(ZEROS, {"x": float("nan")}), "Failed to parse params JSON: "),
+]
+
+
+@pytest.mark.parametrize("call, message", SHAPE_ERRORS)
+def test_value_errors(call, message):
     with pytest.raises(ValueError) as info:
-        shapes.compute_method_shape_hash_from_signature_py("", [], "")
-    assert str(info.value) == f"{prefix}Invalid input: Function name cannot be empty"
-    with pytest.raises(ValueError, match="^Failed to parse params JSON: "):
-        shapes.compute_method_shape_hash_from_code_py(ZEROS, {"x": float("nan")})
+        call()
+    assert str(info.value) == message or message.endswith(": ") and str(info.value).startswith(message)
+
+
+def test_params_the_json_module_refuses():
     with pytest.raises(TypeError, match="not JSON serializable"):
-        shapes.compute_method_shape_hash_from_code_py(ZEROS, {"x": {1, 2}})
+        code_hash(ZEROS, {"x": {1, 2}})
