@@ -1,56 +1,80 @@
-"""Receipt JSON: reading every kind, writing it back, and the reader's error texts."""
+"""Receipt JSON: reading every kind, writing it back, the reader's error texts, and the
+receipt hash recomputed from the written JSON with a separate CBOR writer."""
+import hashlib
 import json
 
+import cbor2
 import pytest
 from hypothesis import given
 
 from _tessary import receipts as module
-from receipt_strategies import checked, dumps, expected, ordered, receipts, text_styles
+from receipt_strategies import body, checked, dumps, expected, ordered, receipts, text_styles
 
-receipt_from_json_py = module.receipt_from_json_py
-
+from_json = module.receipt_from_json_py
 H = "sha256:" + "ab" * 32
-RID = "6f1c2f5e-8d3a-4b7e-9c21-0a1b2c3d4e5f"
 PREFIX = "Failed to create receipt from JSON: JSON deserialization failed: "
-EXEC = "Failed to deserialize ExecutionPayload: "
 
 
-def base(kind="data_shape", payload=None, **top):
-    obj = {"rid": RID, "version": "0.1.0", "kind": kind, "dom": H, "cod": H, "links": [],
-           "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
-           "payload": payload if payload is not None else {"schema_hash": H}, "hash": ""}
-    obj.update(top)
-    return obj
+def head(major, n):
+    if n < 24:
+        return bytes([major << 5 | n])
+    for extra, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if n < 1 << (8 * width):
+            return bytes([major << 5 | extra]) + n.to_bytes(width, "big")
+    raise ValueError(n)
 
 
-def execution(**fields):
-    payload = {"trace_id": "t", "method_ref": {"method_id": "m", "version": "1", "method_shape_root": H},
-               "data_shape_hash": H, "span_commitments": [H],
-               "roots": {"trace_set_root": H, "identity_root": H}}
-    payload.update(fields)
-    return base("execution", payload)
+def canonical(item):
+    """Definite lengths, shortest heads and float widths; map keys ordered by their UTF-8 bytes, never length first."""
+    if isinstance(item, dict):
+        entries = sorted(item.items(), key=lambda kv: kv[0].encode() if isinstance(kv[0], str) else canonical(kv[0]))
+        return head(5, len(entries)) + b"".join(canonical(k) + canonical(v) for k, v in entries)
+    if isinstance(item, list):
+        return head(4, len(item)) + b"".join(canonical(x) for x in item)
+    return cbor2.dumps(item, canonical=True)
 
 
 @checked(300)
 @given(receipts(), text_styles)
-def test_every_kind_reads_back_as_written(obj, style):
-    receipt = receipt_from_json_py(dumps(obj, style))
+def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, style):
+    receipt = from_json(dumps(obj, style))
     out = receipt.to_json()
-    again = receipt_from_json_py(out)
-    assert again.to_json() == out
-    assert again.compute_hash() == receipt.compute_hash()
+    again = from_json(out)
+    assert again.to_json() == out and again.compute_hash() == receipt.compute_hash()
     assert ordered(json.loads(out)) == ordered(expected(obj, "Receipt/" + obj["kind"]))
     assert "\n" not in out and not out.endswith(" ")
+
+    item = body(json.loads(out), "Receipt/" + obj["kind"])
+    encoded = canonical(item)
+    assert cbor2.loads(encoded) == item and encoded.startswith(b"\xa9\x66attest")
+    assert "sha256:" + hashlib.sha256(encoded).hexdigest() == receipt.compute_hash()
+    # Member order inside the attestation and the seal fields play no part.
+    obj = dict(obj, sig={"alg": "x", "kid": "y", "sig": "z"}, hash="sha256:" + "0" * 64)
+    if isinstance(obj.get("attest"), dict):
+        obj["attest"] = dict(reversed(obj["attest"].items()))
+    assert from_json(json.dumps(obj)).compute_hash() == receipt.compute_hash()
+
+
+def base(kind="data_shape", payload=None):
+    return {"rid": "6f1c2f5e-8d3a-4b7e-9c21-0a1b2c3d4e5f", "version": "0.1.0", "kind": kind, "dom": H, "cod": H,
+            "links": [], "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
+            "payload": payload or {"schema_hash": H}, "hash": ""}
+
+
+PAC_SHORT = {"trace_id": "t", "method_ref": {"method_id": "m", "version": "1", "method_shape_root": H},
+             "data_shape_hash": H, "span_commitments": [H], "roots": {"trace_set_root": H, "identity_root": H},
+             "pac": [0] * 31}
 
 
 # Exact messages and columns are held in the C++ tests; here, that they reach
 # Python as ValueError under the boundary's own prefix.
 @pytest.mark.parametrize("text, message", [
     ("{}", "missing field `kind`"),
-    (json.dumps(execution(pac=[0] * 31)), EXEC + "Array too short, expected 32 bytes, got 31 at line 1 column "),
+    (json.dumps(base("execution", PAC_SHORT)),
+     "Failed to deserialize ExecutionPayload: Array too short, expected 32 bytes, got 31 at line 1 column "),
     (json.dumps(base()) + "}", "trailing characters at line 1 column "),
 ])
 def test_reader_errors(text, message):
     with pytest.raises(ValueError) as err:
-        receipt_from_json_py(text)
+        from_json(text)
     assert str(err.value).startswith(PREFIX + message)
