@@ -9,6 +9,7 @@ import pytest
 
 import _tessary
 from _tessary import Client, receipts
+from receipt_strategies import minimal
 
 
 @pytest.fixture
@@ -44,11 +45,8 @@ def test_store_and_list_round_trip(tmp_path, client):
     assert [r.get_rid() for r in Client(str(tmp_path / "store")).list_receipts()] == [first.get_rid()]
 
 
-SPEND = {"rid": "00000000-0000-4000-8000-000000000001", "version": "0.1.0", "kind": "spend",
-         "dom": "sha256:" + "0" * 64, "cod": "sha256:" + "0" * 64, "links": [],
-         "ctx": {"timestamp": "2025-01-17T12:00:00Z"}, "hash": "sha256:" + "0" * 64,
-         "payload": {"meter": {}, "unit_prices": {}, "currency": "USD", "total_value": 0.0,
-                     "pointers": {"trace_id": "t1"}}}
+SPEND = minimal("spend", {"meter": {}, "unit_prices": {}, "currency": "USD", "total_value": 0.0,
+                          "pointers": {"trace_id": "t1"}})
 
 
 def test_filters_and_limit(client):

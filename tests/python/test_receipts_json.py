@@ -1,5 +1,5 @@
-"""Receipt JSON: reading every kind, writing it back, the reader's error texts, and the
-receipt hash recomputed from the written JSON with a separate CBOR writer."""
+"""Receipt JSON: reading every kind, writing it back, the handle's getters, the reader's error
+texts, and the receipt hash recomputed from the written JSON with a separate CBOR writer."""
 import hashlib
 import json
 
@@ -8,10 +8,9 @@ import pytest
 from hypothesis import given
 
 from _tessary import receipts as module
-from receipt_strategies import body, checked, dumps, expected, ordered, receipts, text_styles
+from receipt_strategies import body, checked, dumps, expected, H0 as H, minimal, ordered, receipts, text_styles
 
 from_json = module.receipt_from_json_py
-H = "sha256:" + "ab" * 32
 PREFIX = "Failed to create receipt from JSON: JSON deserialization failed: "
 
 
@@ -34,6 +33,10 @@ def canonical(item):
     return cbor2.dumps(item, canonical=True)
 
 
+KINDS = {"data_shape": "DataShape", "method_shape": "MethodShape", "reasoning_shape": "ReasoningShape",
+         "execution": "Execution", "spend": "Spend", "settlement": "Settlement"}
+
+
 @checked(300)
 @given(receipts(), text_styles)
 def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, style):
@@ -43,6 +46,12 @@ def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, sty
     assert again.to_json() == out and again.compute_hash() == receipt.compute_hash()
     assert ordered(json.loads(out)) == ordered(expected(obj, "Receipt/" + obj["kind"]))
     assert "\n" not in out and not out.endswith(" ")
+    doc = json.loads(out)
+    execution = doc["payload"] if doc["kind"] == "execution" else None
+    assert (receipt.get_kind(), receipt.get_rid(), receipt.get_version(), receipt.get_hash(), receipt.get_dom(),
+            receipt.get_cod()) == (KINDS[doc["kind"]], doc["rid"], doc["version"], doc["hash"], doc["dom"], doc["cod"])
+    assert receipt.get_trace_id() == (execution and execution["trace_id"])
+    assert receipt.get_workload_id() == (execution and execution["method_ref"]["method_id"])
 
     item = body(json.loads(out), "Receipt/" + obj["kind"])
     encoded = canonical(item)
@@ -55,12 +64,6 @@ def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, sty
     assert from_json(json.dumps(obj)).compute_hash() == receipt.compute_hash()
 
 
-def base(kind="data_shape", payload=None):
-    return {"rid": "6f1c2f5e-8d3a-4b7e-9c21-0a1b2c3d4e5f", "version": "0.1.0", "kind": kind, "dom": H, "cod": H,
-            "links": [], "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
-            "payload": payload or {"schema_hash": H}, "hash": ""}
-
-
 PAC_SHORT = {"trace_id": "t", "method_ref": {"method_id": "m", "version": "1", "method_shape_root": H},
              "data_shape_hash": H, "span_commitments": [H], "roots": {"trace_set_root": H, "identity_root": H},
              "pac": [0] * 31}
@@ -70,9 +73,9 @@ PAC_SHORT = {"trace_id": "t", "method_ref": {"method_id": "m", "version": "1", "
 # Python as ValueError under the boundary's own prefix.
 @pytest.mark.parametrize("text, message", [
     ("{}", "missing field `kind`"),
-    (json.dumps(base("execution", PAC_SHORT)),
+    (json.dumps(minimal("execution", PAC_SHORT)),
      "Failed to deserialize ExecutionPayload: Array too short, expected 32 bytes, got 31 at line 1 column "),
-    (json.dumps(base()) + "}", "trailing characters at line 1 column "),
+    (json.dumps(minimal("data_shape", {"schema_hash": H})) + "}", "trailing characters at line 1 column "),
 ])
 def test_reader_errors(text, message):
     with pytest.raises(ValueError) as err:
