@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 # "name:type" in wire order; "?" null when absent, "~" left out when absent;
-# "[T]" a list of T, "[T]+" a list that a full receipt never leaves empty.
+# "[T]" a list of T, never empty in a full receipt.
 LAYOUT = {
     "Receipt": "rid:uuid version:version kind:kind dom:hash cod:hash links:links? ctx:Context "
                "payload:payload attest:value? sig:sig? hash:seal",
@@ -21,14 +21,14 @@ LAYOUT = {
                "identity_ref:identity?",
     "Signature": "alg:text kid:text sig:text",
     "DataShapePayload": "schema_hash:hash sketch_hash:hash?",
-    "MethodShapePayload": "nodes:[MethodNodeRef]+ edges:[Edge]? root_multiset:hash dag_hash:hash?",
+    "MethodShapePayload": "nodes:[MethodNodeRef] edges:[Edge]? root_multiset:hash dag_hash:hash?",
     "MethodNodeRef": "id:text span_shape_hash:hash",
     "Edge": "from:text to:text",
-    "ReasoningShapePayload": "intent_hash:hash dag_hash:hash node_refs:[ReasoningNodeRef]+ "
+    "ReasoningShapePayload": "intent_hash:hash dag_hash:hash node_refs:[ReasoningNodeRef] "
                              "policy_ref:text? quality:ReasoningQuality?",
     "ReasoningNodeRef": "node_id:text operator_ref:text pox_ref:text?",
     "ReasoningQuality": "success_score:f32? eval_method:text? review_hash:hash? confidence:f32?",
-    "ExecutionPayload": "trace_id:text method_ref:MethodRef data_shape_hash:hash span_commitments:[hash]+ "
+    "ExecutionPayload": "trace_id:text method_ref:MethodRef data_shape_hash:hash span_commitments:[hash] "
                         "roots:ExecutionRoots cdf_metadata:[CdfMetadata]? pac:digest~ change_epoch:epoch~ "
                         "minhash_signature:bytes~ hll_cardinality:hll~ chunk_manifest_hash:digest~ "
                         "chunk_manifest_size_bytes:u64~ merkle_root:digest~ prev_execution_rid:uuid~ "
@@ -46,7 +46,7 @@ LAYOUT = {
     "SpendPointers": "trace_id:text span_ids:[text]?",
     "ReuseJustification": "overlap_j:f64? alpha:f64? c_id:f64? c_comp:f64? decision:text? layer:layer? "
                           "minhash_sketch:text?",
-    "SettlementPayload": "wur_refs:[text]+ net_positions:nummap rules_ref:text cash_instr:value?",
+    "SettlementPayload": "wur_refs:[text] net_positions:nummap rules_ref:text cash_instr:value?",
 }
 KINDS = {"data_shape": "DataShapePayload", "method_shape": "MethodShapePayload",
          "reasoning_shape": "ReasoningShapePayload", "execution": "ExecutionPayload",
@@ -54,16 +54,10 @@ KINDS = {"data_shape": "DataShapePayload", "method_shape": "MethodShapePayload",
 REQ, NULL, OMIT = "", "?", "~"
 
 
-def parse_type(text):
-    if text.startswith("["):
-        return ("list", text[1:text.index("]")], text.endswith("+"))
-    return text
-
-
 def parse_field(entry):
     name, tp = entry.split(":")
-    presence = tp[-1] if tp[-1] in "?~" else REQ
-    return name, parse_type(tp.rstrip("?~")), presence
+    presence, tp = (tp[-1], tp[:-1]) if tp[-1] in "?~" else (REQ, tp)
+    return name, ("list", tp[1:-1]) if tp.startswith("[") else tp, presence
 
 
 FIELDS = {name: [parse_field(entry) for entry in text.split()] for name, text in LAYOUT.items()}
@@ -155,12 +149,11 @@ def receipts(full=False):
     return st.sampled_from(list(KINDS)).flatmap(lambda kind: record("Receipt/" + kind, full))
 
 
-def dumps(obj, style=None):
-    style = style or {}
-    return json.dumps(obj, ensure_ascii=style.get("ascii", False), indent=style.get("indent"))
+def dumps(obj, **style):
+    return json.dumps(obj, **{"ensure_ascii": False, **style})
 
 
-text_styles = st.fixed_dictionaries({"ascii": st.booleans(), "indent": st.sampled_from([None, 0, 2])})
+text_styles = st.fixed_dictionaries({"ensure_ascii": st.booleans(), "indent": st.sampled_from([None, 0, 2])})
 
 
 def seal(obj):
@@ -260,18 +253,16 @@ def leaves(v, tp, path=()):
         yield path, tp
 
 
+CHANGE = {"rotate": lambda v: v[1:] + v[:1], "bytes": lambda v: v + [7],
+          "uuid": lambda v: str(uuid.UUID(int=uuid.UUID(v).int ^ 1)),
+          "digest": lambda v: ("B" if v[0] == "A" else "A") + v[1:],
+          "determinism": lambda v: "strict" if v != "strict" else "bounded"}
+
+
 def changed(v, tp):
     """A different value of the same type, one that encodes differently in the body."""
-    if tp == "rotate":
-        return v[1:] + v[:1]
-    if tp == "bytes":
-        return v + [7]
-    if tp == "uuid":
-        return str(uuid.UUID(int=uuid.UUID(v).int ^ 1))
-    if tp == "digest":
-        return ("B" if v[0] == "A" else "A") + v[1:]
-    if tp == "determinism":
-        return "strict" if v != "strict" else "bounded"
+    if tp in CHANGE:
+        return CHANGE[tp](v)
     if isinstance(v, bool) or v is None:
         return not v
     if isinstance(v, int):

@@ -40,7 +40,7 @@ KINDS = {"data_shape": "DataShape", "method_shape": "MethodShape", "reasoning_sh
 @checked(300)
 @given(receipts(), text_styles)
 def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, style):
-    receipt = from_json(dumps(obj, style))
+    receipt = from_json(dumps(obj, **style))
     out = receipt.to_json()
     again = from_json(out)
     assert again.to_json() == out and again.compute_hash() == receipt.compute_hash()
