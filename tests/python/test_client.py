@@ -96,26 +96,21 @@ def test_store_failures_name_the_path(tmp_path, client):
     assert os.listdir(receipts_dir(tmp_path)) == [target.name]  # no temporary left behind
 
 
-WRITER = r"""
-import sys
-from _tessary import Client
-client = Client(sys.argv[1])
-made = [client.record_work("w" + sys.argv[2], {"i": i, "blob": "x" * 4000}) for i in range(40)]
-for round in range(5):
-    for r in made:
-        client.store_receipt(r)
-print("\n".join(r.get_rid() for r in made))
-"""
-
-LISTER = r"""
+WORKER = r"""
 import sys, time
 from _tessary import Client
 client = Client(sys.argv[1])
-deadline = time.time() + 60
-while time.time() < deadline:
-    client.list_receipts()
-    if open(sys.argv[2]).read() == "done":
-        break
+if sys.argv[2] == "list":
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        client.list_receipts()
+        if open(sys.argv[3]).read() == "done":
+            break
+else:
+    made = [client.record_work("w" + sys.argv[2], {"i": i, "blob": "x" * 4000}) for i in range(40)]
+    for r in made * 5:
+        client.store_receipt(r)
+    print("\n".join(r.get_rid() for r in made))
 """
 
 
@@ -124,8 +119,8 @@ def test_concurrent_writers_and_a_reader_never_see_a_torn_file(tmp_path):
     flag = tmp_path / "flag"
     flag.write_text("")
     Client(store)
-    lister = subprocess.Popen([sys.executable, "-c", LISTER, store, str(flag)], stderr=subprocess.PIPE, text=True)
-    writers = [subprocess.Popen([sys.executable, "-c", WRITER, store, str(n)], stdout=subprocess.PIPE, text=True) for n in range(3)]
+    lister = subprocess.Popen([sys.executable, "-c", WORKER, store, "list", str(flag)], stderr=subprocess.PIPE, text=True)
+    writers = [subprocess.Popen([sys.executable, "-c", WORKER, store, str(n)], stdout=subprocess.PIPE, text=True) for n in range(3)]
     rids = []
     for w in writers:
         out, _ = w.communicate(timeout=120)

@@ -57,11 +57,6 @@ def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, sty
     encoded = canonical(item)
     assert cbor2.loads(encoded) == item and encoded.startswith(b"\xa9\x66attest")
     assert "sha256:" + hashlib.sha256(encoded).hexdigest() == receipt.compute_hash()
-    # Member order inside the attestation and the seal fields play no part.
-    obj = dict(obj, sig={"alg": "x", "kid": "y", "sig": "z"}, hash="sha256:" + "0" * 64)
-    if isinstance(obj.get("attest"), dict):
-        obj["attest"] = dict(reversed(obj["attest"].items()))
-    assert from_json(json.dumps(obj)).compute_hash() == receipt.compute_hash()
 
 
 PAC_SHORT = {"trace_id": "t", "method_ref": {"method_id": "m", "version": "1", "method_shape_root": H},
