@@ -36,15 +36,15 @@ def test_linear_costs_and_row_count(rows, c_comp):
     assert delta.decide_reuse_py(0.5, model, rows)["justification"]["c_comp"] == c_comp
 
 
-@pytest.mark.parametrize("overlap", [0.5, type("F", (), {"__float__": lambda s: 0.5})(), True,
-                                     type("I", (), {"__index__": lambda s: 1})()])
-def test_overlap_accepts_what_float_accepts(overlap):
-    assert delta.economic_delta_py(overlap, MODEL) == float(overlap) * 50 - 10
-
-
-def test_cost_model_other_keys_ignored_and_subclass_accepted():
-    model = type("Sub", (dict,), {})(MODEL, extra="ignored", alpha={"type": "constant", "value": 0.5, "note": 1})
-    assert delta.decide_reuse_py(0.5, model)["decision"] == "reuse"
+# Overlaps convert as float() does; cost models may be dict subclasses, and other keys are ignored.
+@pytest.mark.parametrize("overlap, model", [
+    (0.5, MODEL), (type("F", (), {"__float__": lambda s: 0.5})(), MODEL), (True, MODEL),
+    (type("I", (), {"__index__": lambda s: 1})(), MODEL),
+    (0.5, type("Sub", (dict,), {})(MODEL, extra="ignored", alpha={"type": "constant", "value": 0.5, "note": 1})),
+])
+def test_accepted_inputs(overlap, model):
+    assert delta.economic_delta_py(overlap, model) == float(overlap) * 50 - 10
+    assert delta.decide_reuse_py(overlap, model)["justification"]["overlap_j"] == float(overlap)
 
 
 @pytest.mark.parametrize("model, message", [

@@ -82,6 +82,8 @@ def test_module_tree():
     for module in (delta, receipts, shapes):
         for fn in [getattr(module, n) for n in module.__all__ if inspect.isbuiltin(getattr(module, n))]:
             assert fn.__self__ is module and fn.__module__ == module.__name__
+    with pytest.raises(TypeError):
+        receipts.PyReceipt()  # handles come only from recording or reading
     # Submodules are attributes, not importable packages.
     assert not {"delta", "_tessary.delta"} & set(sys.modules)
     with pytest.raises(ModuleNotFoundError):

@@ -180,15 +180,9 @@ def test_timestamps_and_identifiers():
     after = datetime.datetime.now(datetime.timezone.utc)
     for receipt in made:
         ts = document(receipt)["ctx"]["timestamp"]
-        assert stamp.match(ts) and not ts.endswith("Z")
+        assert stamp.match(ts)
         assert not re.search(r"\.(\d{3})*000\+", ts)  # the fraction is as short as the clock reading allows
         moment = datetime.datetime.fromisoformat(re.sub(r"(\.\d{6})\d{3}", r"\1", ts))
         assert before - datetime.timedelta(seconds=1) <= moment <= after + datetime.timedelta(seconds=1)
         assert rid.match(receipt.get_rid())
     assert len({r.get_rid() for r in made}) == 50
-
-
-# -- the handle ---------------------------------------------------------------------------
-def test_no_handle_without_a_receipt():
-    with pytest.raises(TypeError):
-        receipts_module.PyReceipt()

@@ -15,12 +15,8 @@ PREFIX = "Failed to create receipt from JSON: JSON deserialization failed: "
 
 
 def head(major, n):
-    if n < 24:
-        return bytes([major << 5 | n])
-    for extra, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
-        if n < 1 << (8 * width):
-            return bytes([major << 5 | extra]) + n.to_bytes(width, "big")
-    raise ValueError(n)
+    encoded = cbor2.dumps(n)  # an unsigned integer's shortest head, its type bits then set
+    return bytes([encoded[0] | major << 5]) + encoded[1:]
 
 
 def canonical(item):
