@@ -12,6 +12,8 @@ import uuid
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
+from _tessary import receipts as receipts_module
+
 # "name:type" in wire order; "?" null when absent, "~" left out when absent;
 # "[T]" a list of T, never empty in a full receipt.
 LAYOUT = {
@@ -158,11 +160,8 @@ text_styles = st.fixed_dictionaries({"ensure_ascii": st.booleans(), "indent": st
 
 def seal(obj):
     """The receipt of `obj` with its hash field set to the hash of its body."""
-    from _tessary import receipts as module
-
-    obj = dict(obj, hash="")
-    obj["hash"] = module.receipt_from_json_py(dumps(obj)).compute_hash()
-    return module.receipt_from_json_py(dumps(obj))
+    hashed = receipts_module.receipt_from_json_py(dumps(dict(obj, hash=""))).compute_hash()
+    return receipts_module.receipt_from_json_py(dumps(dict(obj, hash=hashed)))
 
 
 H0 = "sha256:" + "0" * 64
