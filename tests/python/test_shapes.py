@@ -31,12 +31,8 @@ def merkle_root(digests):
 def reference_hash(data, size):
     """The data shape hash of fixed-size chunks, written out independently."""
     digests = [hashlib.sha256(data[i : i + size]).digest() for i in range(0, len(data), size)]
-    doc = {
-        "chunk_scheme": {"size": size, "type": "fixed"},
-        "kind": "bytestream",
-        "manifest_len": len(data),
-        "manifest_root": "sha256:" + merkle_root(digests).hex(),
-    }
+    doc = {"chunk_scheme": {"size": size, "type": "fixed"}, "kind": "bytestream", "manifest_len": len(data),
+           "manifest_root": "sha256:" + merkle_root(digests).hex()}
     return sha(json.dumps(doc, sort_keys=True, separators=(",", ":")))
 
 
