@@ -21,14 +21,9 @@
 using namespace tessary::engine;
 using tessary::formats::Digest;
 
-namespace {
-
-}  // namespace
-
 using namespace tessary::engine::reference;
 
 namespace {
-
 
 std::vector<Cut> cuts_of(const std::vector<Chunk>& chunks) {
   std::vector<Cut> cuts;
@@ -165,38 +160,6 @@ TEST(Chunker, PiecesOfAnySizeGiveTheSameChunks) {
           for (std::size_t i = 0; i < pieces.digests.size(); ++i) ASSERT_EQ(pieces.digests[i], (*whole)[i].digest);
         }
       }
-    }
-  }
-}
-
-TEST(Chunker, StreamedDataShapeHashEqualsWholeHash) {
-  std::mt19937_64 rng(5);
-  for (auto scheme : {ChunkScheme::cdc(64), ChunkScheme::cdc(1000), ChunkScheme::cdc(65536), ChunkScheme::fixed(4096),
-                      ChunkScheme::fixed(1), ChunkScheme::cdc(0)}) {
-    const Bytes data = make_input(Shape::Random, 150000 + rng() % 1000, rng());
-    const auto whole = compute_data_shape_hash_from_bytes(data, scheme);
-    DataShapeHasher hasher(scheme);
-    for (std::size_t at = 0, len; at < data.size(); at += len) {
-      len = std::min(data.size() - at, std::size_t(rng() % 40000));
-      hasher.update(Bytes(data.begin() + at, data.begin() + at + len));
-    }
-    EXPECT_EQ(hasher.finish(), whole);
-  }
-}
-
-// The screen that scans 16 lanes at once finds the same first position as
-// the one-at-a-time scan, whichever lane the hit falls in.
-TEST(WindowScan, VectorScreenMatchesScalarScan) {
-  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
-  std::mt19937_64 rng(17);
-  const Bytes data = make_input(Shape::Random, 300000, 23);
-  for (std::uint16_t mask : {0x1, 0xff, 0x3ff, 0xfff, 0x7fff, 0xffff}) {
-    for (int round = 0; round < 300; ++round) {
-      const std::size_t start = rng() % 1000;
-      const std::size_t count = rng() % (data.size() - start - 48);
-      const std::uint8_t* p = data.data() + start;
-      ASSERT_EQ(first_low_bits_clear_avx2(p, count, mask), first_low_bits_clear_scalar(p, count, mask))
-          << "mask " << mask << " start " << start << " count " << count;
     }
   }
 }

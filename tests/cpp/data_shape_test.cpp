@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -74,16 +73,6 @@ TEST(DataShape, DocumentIsCanonicalJson) {
     ASSERT_TRUE(parsed.has_value()) << text;
     EXPECT_EQ(tessary::formats::jcs::canonical(*parsed), text);
   }
-}
-
-TEST(DataShape, SchemeAndContentBothEnterTheHash) {
-  const std::string data(10000, 'x');
-  std::set<std::string> hashes = {hash_of(data), hash_of(data, ChunkScheme::cdc(4096)),
-                                  hash_of(data, ChunkScheme::fixed(65536)), hash_of(data, ChunkScheme::fixed(4096))};
-  std::string changed = data;
-  changed[5000] = 'y';
-  hashes.insert(hash_of(changed));
-  EXPECT_EQ(hashes.size(), 5u);
 }
 
 TEST(DataShape, ErrorDisplayTexts) {

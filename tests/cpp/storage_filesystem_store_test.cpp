@@ -121,9 +121,6 @@ TEST_F(FilesystemStoreTest, CreationFailsWithTheErrorOfTheComponentInTheWay) {
   EXPECT_EQ(on_file.error().to_string(),
             "I/O error: Failed to create receipts directory " + root_ + "/file/receipts: Not a directory (os error 20)");
   EXPECT_EQ(on_file.error().kind, StorageError::Kind::Io);
-  // Deeper below a regular file: still the same reason, never "not found".
-  EXPECT_EQ(FilesystemStore::open(root_ + "/file/x/y").error().message,
-            "Failed to create receipts directory " + root_ + "/file/x/y/receipts: Not a directory (os error 20)");
   // "receipts" itself is a regular file.
   ::mkdir(base_.c_str(), 0777);
   write_file(dir_, "x");
@@ -262,14 +259,11 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"policy_any_kind", make([](auto& q) { q.policy_ref = "pol:acme/default@1.0.0"; }), {0, 3}},
         FilterCase{"change_epoch", make([](auto& q) { q.change_epoch = "e1"; }), {0}},
         FilterCase{"epoch_and_time", make([](auto& q) { q.change_epoch = "e1"; q.start_time = kNoon + 1; }), {}},
-        FilterCase{"change_epoch_other", make([](auto& q) { q.change_epoch = "e2"; }), {}},
         FilterCase{"pac", make([](auto& q) { q.pac = filled(7); }), {0}},
-        FilterCase{"pac_other", make([](auto& q) { q.pac = filled(8); }), {}},
         // Whole seconds, the fraction dropped, offsets applied; bounds inclusive.
         FilterCase{"start_inclusive_with_fraction", make([](auto& q) { q.start_time = kNoon; }), {0, 1, 2}},
         FilterCase{"start_after", make([](auto& q) { q.start_time = kNoon + 1; }), {1}},
         FilterCase{"end_inclusive", make([](auto& q) { q.end_time = kNoon; }), {0, 2, 3}},
-        FilterCase{"end_before", make([](auto& q) { q.end_time = kNoon - 1; }), {3}},
         FilterCase{"exact_second", make([](auto& q) { q.start_time = kNoon; q.end_time = kNoon; }), {0, 2}},
         FilterCase{"empty_range", make([](auto& q) { q.start_time = kNoon + 1; q.end_time = kNoon; }), {}},
         FilterCase{"wide_range", make([](auto& q) { q.start_time = INT64_MIN; q.end_time = INT64_MAX; }),

@@ -74,31 +74,3 @@ TEST(Uuid, VersionFourBitsAreStamped) {
 }
 
 }  // namespace
-
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <set>
-
-// Identifiers drawn from the per-thread reserve stay distinct, also across fork():
-// a child must not hand out what its parent will hand out next.
-TEST(UuidRandom, DistinctAcrossCallsAndFork) {
-  namespace uuid = tessary::formats::uuid;
-  std::set<uuid::Uuid> seen;
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(seen.insert(*uuid::new_v4()).second);
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    const uuid::Uuid mine = *uuid::new_v4();
-    ssize_t ignored = write(fds[1], mine.data(), mine.size());
-    (void)ignored;
-    _exit(0);
-  }
-  uuid::Uuid from_child{};
-  ASSERT_EQ(read(fds[0], from_child.data(), from_child.size()), 16);
-  waitpid(child, nullptr, 0);
-  close(fds[0]);
-  close(fds[1]);
-  EXPECT_NE(from_child, *uuid::new_v4());
-}
