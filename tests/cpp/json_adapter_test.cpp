@@ -2,12 +2,9 @@
 // messages, and round trips of every kind.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
-#include <vector>
 
-#include "formats/base64url.hpp"
 #include "formats/json_reader.hpp"
 #include "formats/uuid.hpp"
 #include "receipt_samples.hpp"
@@ -39,22 +36,19 @@ std::string failure_of(std::string_view text) {
 
 Uuid uuid(std::string_view text) { return tessary::formats::uuid::parse(text).value(); }
 
-Digest32 digest(std::uint8_t seed) {
-  Digest32 d;
-  for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return d;
-}
-
 cbor::Item map(cbor::Map entries) { return cbor::Item{std::move(entries)}; }
 cbor::Item array(cbor::Array elements) { return cbor::Item{std::move(elements)}; }
 
 // ---- error type ---------------------------------------------------------------
 
 TEST(AdapterErrorText, IsThePrefixOfItsKindThenTheMessage) {
-  EXPECT_EQ((AdapterError{AdapterError::Kind::JsonDeserialize, "m"}.to_string()), "JSON deserialization failed: m");
-  EXPECT_EQ((AdapterError{AdapterError::Kind::JsonSerialize, "m"}.to_string()), "JSON serialization failed: m");
-  EXPECT_EQ((AdapterError{AdapterError::Kind::CborDeserialize, "m"}.to_string()), "CBOR deserialization failed: m");
-  EXPECT_EQ((AdapterError{AdapterError::Kind::CborSerialize, "m"}.to_string()), "CBOR serialization failed: m");
+  using K = AdapterError::Kind;
+  for (const auto& [kind, text] : {std::pair{K::JsonDeserialize, "JSON deserialization failed: m"},
+                                   {K::JsonSerialize, "JSON serialization failed: m"},
+                                   {K::CborDeserialize, "CBOR deserialization failed: m"},
+                                   {K::CborSerialize, "CBOR serialization failed: m"}}) {
+    EXPECT_EQ((AdapterError{kind, "m"}.to_string()), text);
+  }
 }
 
 // ---- writing ------------------------------------------------------------------
@@ -95,9 +89,6 @@ TEST(ReceiptToJson, FloatsUseTheirShortestFormAndNullWhenNotFinite) {
   const std::string text = to_json(spend);
   EXPECT_NE(text.find(R"("meter":{"vcpu_sec":2.0,"gpu_sec":null,)"), std::string::npos);
   EXPECT_NE(text.find(R"("total_value":null,)"), std::string::npos);
-  // A required float written as null does not read back.
-  EXPECT_NE(failure_of(text).find("Failed to deserialize SpendPayload: invalid type: null, expected f64 at line 1 column "),
-            std::string::npos);
 }
 
 TEST(ReceiptToJson, StringsUseMinimalEscapes) {
@@ -129,9 +120,6 @@ TEST(ReceiptToJson, RefusesMapKeysJsonCannotHold) {
     ASSERT_FALSE(text.has_value());
     EXPECT_EQ(text.error().to_string(), "JSON serialization failed: key must be a string");
   }
-  Receipt settlement = samples::settlement();
-  std::get<SettlementPayload>(settlement.payload).cash_instr = map({{cbor::Item{false}, cbor::Item::uint(1)}});
-  EXPECT_EQ(receipt_to_json(settlement).error().kind, AdapterError::Kind::JsonSerialize);
 }
 
 TEST(ReceiptToJson, RefusesItemsNestedBeyondTheEncoderLimit) {
@@ -233,80 +221,18 @@ TEST(ReceiptFromJson, TheLastOfRepeatedKeysWinsAndTrailingWhitespaceIsFine) {
 
 // ---- round trips ------------------------------------------------------------------
 
-Receipt with_everything(Receipt r) {
-  r.links = {uuid("6fa459ea-ee8a-3ca4-894e-db77e160355e"), uuid("00000000-0000-0000-0000-000000000001")};
-  r.ctx = Context{"pol:acme/default@1.0.0", "2025-01-17T12:00:00Z", "n-1", DeterminismClass::Strict, "did:web:acme.example"};
-  r.attest = map({{cbor::Item::text("a"), array({cbor::Item::uint(1), cbor::Item::sint(-2), cbor::Item{0.25}})},
-                  {cbor::Item::text("b"), cbor::Item::text("\u00e9\n")}});
-  r.sig = Signature{"ed25519", "key-1", "c2ln"};
-  std::visit(
-      [](auto& p) {
-        using P = std::decay_t<decltype(p)>;
-        if constexpr (std::is_same_v<P, DataShapePayload>) {
-          p.sketch_hash = "sketch";
-        } else if constexpr (std::is_same_v<P, MethodShapePayload>) {
-          p.dag_hash = "dag";
-        } else if constexpr (std::is_same_v<P, ReasoningShapePayload>) {
-          p.node_refs.push_back({"r2", "op:act", "pox"});
-          p.policy_ref = "pol:acme/reason@1.0.0";
-          p.quality = ReasoningQuality{0.1f, "rubric", "review", 0.3333333432674408f};
-        } else if constexpr (std::is_same_v<P, ExecutionPayload>) {
-          p.cdf_metadata = std::vector<CdfMetadata>{{-5, "insert", "2025-01-01T00:00:00Z"}, {std::numeric_limits<std::int64_t>::min(), "delete", "t"}};
-          p.pac = digest(1);
-          p.change_epoch = "epoch-7";
-          p.minhash_signature = ByteList{0, 1, 254, 255};
-          p.hll_cardinality = std::numeric_limits<std::uint64_t>::max();
-          p.chunk_manifest_hash = digest(2);
-          p.chunk_manifest_size_bytes = 0;
-          p.merkle_root = digest(3);
-          p.prev_execution_rid = uuid("00000000-0000-4000-8000-0000000000ff");
-          p.output_digest = "sha256:out";
-          p.manifest_root = digest(4);
-          p.output_mime_type = "application/json";
-          p.output_size_bytes = 12345;
-          p.input_locator_refs = std::vector<EncryptedLocatorRef>{{{9, 8}, "h1", "aes"}, {{}, "h2", "aes"}};
-          p.output_locator_ref = EncryptedLocatorRef{{7}, "h3", "chacha"};
-        } else if constexpr (std::is_same_v<P, SpendPayload>) {
-          p.meter = ResourceVector{1.5, 2.0, 1e-7, 1e21, 0.1};
-          p.pricing_policy_ref = "pol:acme/prices@2.0.0";
-          p.pointers.span_ids = std::vector<std::string>{"s1", "s2"};
-          p.justification = ReuseJustification{0.75, 0.5, 1.0, 4.0, "reuse", "data", "mh"};
-        } else if constexpr (std::is_same_v<P, SettlementPayload>) {
-          p.cash_instr = map({{cbor::Item::text("amount"), cbor::Item{12.5}}, {cbor::Item::text("to"), cbor::Item::text("bob")}});
-        }
-      },
-      r.payload);
-  return r;
+// Full and minimal receipts of every kind, with values at their limits, are
+// round-tripped by the Python property; here the samples, and what JSON
+// cannot carry.
+TEST(RoundTrip, GivesAnEqualReceiptAndTheSameText) {
+  for (const Receipt& original : {samples::data_shape(), samples::method_shape(), samples::reasoning_shape(),
+                                  samples::execution(), samples::spend(), samples::settlement()}) {
+    const std::string text = to_json(original);
+    const Receipt back = from_json(text);
+    EXPECT_EQ(back, original) << text;
+    EXPECT_EQ(to_json(back), text);
+  }
 }
-
-Receipt with_nothing(Receipt r) {
-  r.ctx = Context{std::nullopt, "t", std::nullopt, std::nullopt, std::nullopt};
-  r.hash.clear();
-  std::visit(
-      [](auto& p) {
-        using P = std::decay_t<decltype(p)>;
-        if constexpr (std::is_same_v<P, MethodShapePayload>) p.edges.reset();
-        if constexpr (std::is_same_v<P, ReasoningShapePayload>) p.quality.reset();
-        if constexpr (std::is_same_v<P, SpendPayload>) p.meter = p.unit_prices = ResourceVector{};
-      },
-      r.payload);
-  return r;
-}
-
-class RoundTrip : public ::testing::TestWithParam<std::tuple<int, bool>> {};
-
-TEST_P(RoundTrip, GivesAnEqualReceiptAndTheSameText) {
-  const std::vector<Receipt> kinds = {samples::data_shape(), samples::method_shape(), samples::reasoning_shape(),
-                                      samples::execution(),  samples::spend(),        samples::settlement()};
-  const auto [index, everything] = GetParam();
-  const Receipt original = everything ? with_everything(kinds[index]) : with_nothing(kinds[index]);
-  const std::string text = to_json(original);
-  const Receipt back = from_json(text);
-  EXPECT_EQ(back, original) << text;
-  EXPECT_EQ(to_json(back), text);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllKinds, RoundTrip, ::testing::Combine(::testing::Range(0, 6), ::testing::Bool()));
 
 TEST(RoundTrip, NormalisesWhatJsonCannotCarry) {
   Receipt r = samples::data_shape();
