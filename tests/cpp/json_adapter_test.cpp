@@ -147,26 +147,17 @@ TEST(ReceiptToJson, RefusesMapKeysJsonCannotHoldAndItemsBeyondTheEncoderLimit) {
 // ---- reading: what is refused, and why ------------------------------------------
 
 // A complete receipt around `payload` and `ctx`, so that only they can fail.
-std::string receipt_text(std::string_view kind, std::string_view payload,
-                         std::string_view ctx = R"({"timestamp":"2025-01-17T12:00:00+00:00"})") {
-  std::string text = R"({"rid":"12345678-9abc-4def-8001-020304050607","version":"0.1.0","kind":")";
-  text += kind;
-  text += R"(","dom":"d","cod":"c","links":[],"ctx":)";
-  text += ctx;
-  text += R"(,"payload":)";
-  text += payload;
-  text += R"(,"attest":null,"sig":null,"hash":"h"})";
-  return text;
+std::string receipt_text(const std::string& kind, const std::string& payload,
+                         const std::string& ctx = R"({"timestamp":"2025-01-17T12:00:00+00:00"})") {
+  return R"({"rid":"12345678-9abc-4def-8001-020304050607","version":"0.1.0","kind":")" + kind +
+         R"(","dom":"d","cod":"c","links":[],"ctx":)" + ctx + R"(,"payload":)" + payload + R"(,"attest":null,"sig":null,"hash":"h"})";
 }
 
 const std::string kDigestText = "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU";  // 32 bytes
 
 std::string byte_array(int count, int value = 7) {
-  std::string text = "[";
-  for (int i = 0; i < count; ++i) {
-    if (i != 0) text += ',';
-    text += std::to_string(value);
-  }
+  std::string text;
+  for (int i = 0; i < count; ++i) text += (i == 0 ? "[" : ",") + std::to_string(value);
   return text + "]";
 }
 
@@ -215,7 +206,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
                  "execution, spend, settlement"},
         Case{R"({"kind":"execution"})", "missing field `payload`"},
-        Case{R"({"kind":"execution","payload":{}})", "Failed to deserialize ExecutionPayload: missing field `trace_id` at line 1 column 2"},
         Case{kHead + R"("version":"v"})", "missing field `rid`"},
         Case{kHead + R"("rid":5})", "missing field `rid`"},
         Case{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
@@ -224,8 +214,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{kHead + kRid + R"(,"version":"v","cod":"c"})", "missing field `dom`"},
         Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
         Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
-        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","ctx":{},"hash":"h"})",
-                 "Failed to deserialize Context: missing field `timestamp` at line 1 column 2"},
         Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})",
                  "missing field `hash`"},
         Case{kComplete + "}", "trailing characters at line 1 column " + std::to_string(kComplete.size() + 1)},
@@ -398,19 +386,8 @@ TEST(CompactOffsets, AgreeWithTheCompactWriterForEveryNode) {
 
 // ---- round trips ------------------------------------------------------------------
 
-// Full and minimal receipts of every kind, with values at their limits, are
-// round-tripped by the Python property; here the samples, and what JSON
-// cannot carry.
-TEST(RoundTrip, GivesAnEqualReceiptAndTheSameText) {
-  for (const Receipt& original : {samples::data_shape(), samples::method_shape(), samples::reasoning_shape(),
-                                  samples::execution(), samples::spend(), samples::settlement()}) {
-    const std::string text = to_json(original);
-    const Receipt back = from_json(text);
-    EXPECT_EQ(back, original) << text;
-    EXPECT_EQ(to_json(back), text);
-  }
-}
-
+// Round trips of every kind, full and minimal, are held by the Python property;
+// here what JSON cannot carry.
 TEST(RoundTrip, NormalisesWhatJsonCannotCarry) {
   Receipt r = samples::data_shape();
   r.attest = map({{cbor::Item::uint(2), cbor::Item{cbor::Bytes{1, 2}}},
