@@ -161,29 +161,26 @@ TEST(Validation, EachRuleReportsItsMessageInOrder) {
 #undef HASH
 
 TEST(Validation, LenientCasesPass) {
-  auto spend_with = [](const std::function<void(SpendPayload&)>& edit) {
-    Receipt r = samples::spend();
-    edit(std::get<SpendPayload>(r.payload));
-    return samples::sealed(std::move(r));
+  auto edited = [](Receipt r, const std::function<void(Receipt&)>& edit) { return edit(r), samples::sealed(std::move(r)); };
+  auto spend = [&](const std::function<void(SpendPayload&)>& edit) {
+    return edited(samples::spend(), [&](Receipt& r) { edit(std::get<SpendPayload>(r.payload)); });
   };
-  Receipt execution = samples::execution();
-  std::get<ExecutionPayload>(execution.payload).hll_cardinality = 1;
-  std::get<ExecutionPayload>(execution.payload).change_epoch = "e";
-  Receipt referenced = samples::data_shape();
-  referenced.ctx.policy_ref = "pol:team/etl@1.0.0";
-  referenced.ctx.identity_ref = "did:example:123";
-  const std::vector<std::pair<const char*, Receipt>> cases = {
-      {"total within tolerance", spend_with([](auto& p) { p.total_value = 2.00009; })},
-      {"nothing metered, tiny total", spend_with([](auto& p) { p.meter = {}; p.total_value = -0.0001; })},
-      {"NaN total never mismatches", spend_with([](auto& p) { p.total_value = std::nan(""); })},
-      {"layer known", spend_with([](auto& p) { p.justification = ReuseJustification{}; p.justification->layer = "reasoning"; })},
-      {"justification without layer", spend_with([](auto& p) { p.justification = ReuseJustification{}; })},
-      {"hll positive, epoch set", samples::sealed(execution)},
-      {"references well formed", samples::sealed(referenced)},
-      {"data_shape", samples::data_shape()}, {"method_shape", samples::method_shape()},
-      {"reasoning_shape", samples::reasoning_shape()}, {"spend", samples::spend()}, {"settlement", samples::settlement()},
-  };
-  for (const auto& [name, r] : cases) EXPECT_EQ(failure(r), "ok") << name;
+  for (const Receipt& r : {spend([](auto& p) { p.total_value = 2.00009; }),  // within the tolerance
+                           spend([](auto& p) { p.meter = {}; p.total_value = -0.0001; }),
+                           spend([](auto& p) { p.total_value = std::nan(""); }),  // a NaN total never mismatches
+                           spend([](auto& p) { p.justification = ReuseJustification{}; p.justification->layer = "reasoning"; }),
+                           spend([](auto& p) { p.justification = ReuseJustification{}; }),
+                           edited(samples::execution(), [](Receipt& r) {
+                             std::get<ExecutionPayload>(r.payload).hll_cardinality = 1;
+                             std::get<ExecutionPayload>(r.payload).change_epoch = "e";
+                           }),
+                           edited(samples::data_shape(), [](Receipt& r) {
+                             r.ctx.policy_ref = "pol:team/etl@1.0.0";
+                             r.ctx.identity_ref = "did:example:123";
+                           }),
+                           samples::method_shape(), samples::reasoning_shape(), samples::settlement()}) {
+    EXPECT_EQ(failure(r), "ok") << r.hash;
+  }
 }
 
 }  // namespace
