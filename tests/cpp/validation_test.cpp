@@ -24,20 +24,15 @@ struct FormatCase {
 
 TEST(ValidationFormats, ShapeChecksAcceptAndRejectExactlyTheseTexts) {
   const std::vector<FormatCase> cases = {
-      {validate_version_format, "version",
-       {"0.1.0", "1.2", "+1.2", "1.2.x", "1.2.", "007.0", "18446744073709551615.0"},
+      {validate_version_format, "version", {"0.1.0", "1.2", "+1.2", "1.2.x", "1.2.", "007.0", "18446744073709551615.0"},
        {"1", "1.2.3.4", "1..2", "a.1", "-1.2", "", "+.1", "1.+", "18446744073709551616.0", "1. 2", "1.2.3.4.5"}},
-      {is_timestamp_format, "timestamp",
-       {"2025-01-17T12:00:00Z", "2025-01-17T12:00:00.123456+00:00", "2025-01-17T12:00:00-05:00",
+      {is_timestamp_format, "timestamp", {"2025-01-17T12:00:00Z", "2025-01-17T12:00:00.123456+00:00", "2025-01-17T12:00:00-05:00",
         "\xc3\xbc" "025-01-17T12:00:00Z"},  // positions count characters, not bytes
        {"2025-01-17 12:00:00Z", "2025-01-17T12:00:00.5", "2025-01-17T12:00Z", "2025/01/17T12:00:00Z",
         "2025-01-17t12:00:00Z", "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"}},
-      {is_policy_ref_format, "policy_ref",
-       {"pol:team/etl@1.0.0", "pol:/@1.0", "pol:simple", "pol:a.b-c_D9", "pol:ns/n@1.2.rc1"},
-       {"pol:team/etl", "pol:team/etl@latest", "pol:", "policy:x", "pol:team/etl@1", "pol:te am/x@1.0", "pol:a@1.0",
-        "POL:x"}},
-      {is_did_uri_format, "identity_ref",
-       {"did:example:123", "did:key:abc.def_1-2:x", "did:web:a:b"},
+      {is_policy_ref_format, "policy_ref", {"pol:team/etl@1.0.0", "pol:/@1.0", "pol:simple", "pol:a.b-c_D9", "pol:ns/n@1.2.rc1"},
+       {"pol:team/etl", "pol:team/etl@latest", "pol:", "policy:x", "pol:team/etl@1", "pol:te am/x@1.0", "pol:a@1.0", "POL:x"}},
+      {is_did_uri_format, "identity_ref", {"did:example:123", "did:key:abc.def_1-2:x", "did:web:a:b"},
        {"did:Example:1", "did::x", "did:web:", "did:web", "DID:web:x", "did:web:a b", "did:we-b:x"}},
       {is_currency_code_format, "currency", {"USD", "EUR"}, {"usd", "US", "USDT", "US1", "", "\xc3\x9cSD"}},
   };
@@ -75,12 +70,11 @@ TEST(Validation, HashIsCheckedBeforeAnythingElse) {
   r.version = "bad";
 
   r.hash = "SHA256:" + r.hash.substr(7);
-  EXPECT_EQ(validate(r).error(), (ValidationError{ValidationError::InvalidHashFormat{r.hash}}));
+  EXPECT_EQ(failure(r), invalid_hash(r.hash));
 
   const std::string stale = samples::method_shape().hash;
   r.hash = stale;
   const std::string computed = r.compute_hash().value();
-  EXPECT_EQ(validate(r).error(), (ValidationError{ValidationError::HashMismatch{stale, computed}}));
   EXPECT_EQ(failure(r), "Hash mismatch: expected " + stale + ", computed " + computed);
 
   r.dom = "\xff";  // cannot be hashed at all
