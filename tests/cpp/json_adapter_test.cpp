@@ -243,6 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
         payload("spend", R"({"total_value":null})", "invalid type: null, expected f64 at line 1 column 19"),
         payload("settlement", R"({"net_positions":[]})", "invalid type: sequence, expected a map at line 1 column 17"),
         payload("settlement", R"({"net_positions":{"a":"x\n"}})", "invalid type: string \"x\\n\", expected f64 at line 1 column 27"),
+        payload("method_shape", R"({"nodes":[]})", "missing field `root_multiset` at line 1 column 12"),
         payload("data_shape", "[\"s\"]", "invalid length 1, expected struct DataShapePayload with 2 elements at line 1 column 5"),
         pac("\"" + kDigestText + "=\"", "Invalid base64url string: " + b64_error(kDigestText + "=") + " at line 1 column 53"),
         pac("\"" + encoded(31) + "\"", "Expected 32 bytes, got 31 bytes at line 1 column 51"),
@@ -339,11 +340,8 @@ TEST(FoundDescriptions, FollowTheFamiliarWording) {
 
 void each_node(const json::Value& value, const std::function<void(const json::Value&)>& f) {
   f(value);
-  if (value.is_array()) {
-    for (const auto& element : value.as_array()) each_node(element, f);
-  } else if (value.is_object()) {
-    for (const auto& [key, member] : value.as_object()) each_node(member, f);
-  }
+  if (value.is_array()) for (const auto& element : value.as_array()) each_node(element, f);
+  if (value.is_object()) for (const auto& [key, member] : value.as_object()) each_node(member, f);
 }
 
 TEST(CompactOffsets, AgreeWithTheCompactWriterForEveryNode) {
