@@ -1,20 +1,25 @@
-// The receipt JSON adapter: the text it writes, the reading steps and their
-// messages, and round trips of every kind.
+// The receipt JSON adapter: the text it writes, what it refuses to read with
+// the message and the column in the compact text, the forms it reads, and
+// round trips.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "formats/base64url.hpp"
 #include "formats/json_reader.hpp"
+#include "formats/json_writer.hpp"
 #include "formats/uuid.hpp"
 #include "receipt_samples.hpp"
 #include "receipts/json_adapter.hpp"
+#include "receipts/json_decode_failure.hpp"
+#include "receipts/json_decode_position.hpp"
 
 namespace cbor = tessary::formats::cbor;
 namespace json = tessary::formats::json;
+namespace decode = tessary::receipts::json_decode;
 namespace samples = tessary::receipts::samples;
 using namespace tessary::receipts;
 
@@ -32,30 +37,17 @@ Receipt from_json(std::string_view text) {
   return receipt ? *receipt : Receipt{};
 }
 
-std::string failure_of(std::string_view text) {
+std::string failure_of(const std::string& text) {
   auto receipt = receipt_from_json(text);
   return receipt ? "(accepted)" : receipt.error().to_string();
 }
 
 Uuid uuid(std::string_view text) { return tessary::formats::uuid::parse(text).value(); }
 
-Digest32 digest(std::uint8_t seed) {
-  Digest32 d;
-  for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return d;
-}
-
 cbor::Item map(cbor::Map entries) { return cbor::Item{std::move(entries)}; }
 cbor::Item array(cbor::Array elements) { return cbor::Item{std::move(elements)}; }
 
-// ---- error type ---------------------------------------------------------------
-
-TEST(AdapterErrorText, IsThePrefixOfItsKindThenTheMessage) {
-  EXPECT_EQ((AdapterError{AdapterError::Kind::JsonDeserialize, "m"}.to_string()), "JSON deserialization failed: m");
-  EXPECT_EQ((AdapterError{AdapterError::Kind::JsonSerialize, "m"}.to_string()), "JSON serialization failed: m");
-  EXPECT_EQ((AdapterError{AdapterError::Kind::CborDeserialize, "m"}.to_string()), "CBOR deserialization failed: m");
-  EXPECT_EQ((AdapterError{AdapterError::Kind::CborSerialize, "m"}.to_string()), "CBOR serialization failed: m");
-}
+// Every message below carries its kind's prefix.
 
 // ---- writing ------------------------------------------------------------------
 
@@ -95,9 +87,6 @@ TEST(ReceiptToJson, FloatsUseTheirShortestFormAndNullWhenNotFinite) {
   const std::string text = to_json(spend);
   EXPECT_NE(text.find(R"("meter":{"vcpu_sec":2.0,"gpu_sec":null,)"), std::string::npos);
   EXPECT_NE(text.find(R"("total_value":null,)"), std::string::npos);
-  // A required float written as null does not read back.
-  EXPECT_NE(failure_of(text).find("Failed to deserialize SpendPayload: invalid type: null, expected f64 at line 1 column "),
-            std::string::npos);
 }
 
 TEST(ReceiptToJson, StringsUseMinimalEscapes) {
@@ -120,82 +109,166 @@ TEST(ReceiptToJson, MapsStructuredItemsToJson) {
             std::string::npos);
 }
 
-TEST(ReceiptToJson, RefusesMapKeysJsonCannotHold) {
+cbor::Item nested_arrays(int levels) {
+  cbor::Item item = cbor::Item::uint(1);
+  for (int i = 0; i < levels; ++i) {
+    cbor::Array wrapper;  // not an initializer list, which would copy the whole chain each time
+    wrapper.push_back(std::move(item));
+    item = cbor::Item{std::move(wrapper)};
+  }
+  return item;
+}
+
+TEST(ReceiptToJson, RefusesMapKeysJsonCannotHoldAndItemsBeyondTheEncoderLimit) {
+  std::vector<std::pair<cbor::Item, std::string>> cases = {{nested_arrays(2000), "recursion limit exceeded"}};
   for (const cbor::Item& key : {cbor::Item{true}, cbor::Item{1.5}, cbor::Item::null(), cbor::Item{cbor::Bytes{1}},
                                 array({}), cbor::Item{cbor::Tagged{0, cbor::Item::text("k")}}}) {
+    cases.emplace_back(array({map({{key, cbor::Item::uint(1)}})}), "key must be a string");
+  }
+  for (auto& [item, message] : cases) {
     Receipt r = samples::data_shape();
-    r.attest = array({map({{key, cbor::Item::uint(1)}})});
+    r.attest = std::move(item);
     auto text = receipt_to_json(r);
     ASSERT_FALSE(text.has_value());
-    EXPECT_EQ(text.error().to_string(), "JSON serialization failed: key must be a string");
+    EXPECT_EQ(text.error().to_string(), "JSON serialization failed: " + message);
   }
-  Receipt settlement = samples::settlement();
-  std::get<SettlementPayload>(settlement.payload).cash_instr = map({{cbor::Item{false}, cbor::Item::uint(1)}});
-  EXPECT_EQ(receipt_to_json(settlement).error().kind, AdapterError::Kind::JsonSerialize);
 }
 
-TEST(ReceiptToJson, RefusesItemsNestedBeyondTheEncoderLimit) {
-  cbor::Item deep = cbor::Item::uint(1);
-  for (int i = 0; i < 2000; ++i) {
-    cbor::Array wrapper;  // not an initializer list, which would copy the whole chain each time
-    wrapper.push_back(std::move(deep));
-    deep = cbor::Item{std::move(wrapper)};
-  }
-  Receipt r = samples::data_shape();
-  r.attest = std::move(deep);
-  EXPECT_EQ(receipt_to_json(r).error().to_string(), "JSON serialization failed: recursion limit exceeded");
+// ---- reading: what is refused, and why ------------------------------------------
+
+// A complete receipt around `payload` and `ctx`, so that only they can fail.
+std::string receipt_text(const std::string& kind, const std::string& payload,
+                         const std::string& ctx = R"({"timestamp":"2025-01-17T12:00:00+00:00"})") {
+  return R"({"rid":"12345678-9abc-4def-8001-020304050607","version":"0.1.0","kind":")" + kind +
+         R"(","dom":"d","cod":"c","links":[],"ctx":)" + ctx + R"(,"payload":)" + payload + R"(,"attest":null,"sig":null,"hash":"h"})";
 }
 
-// ---- reading: the steps and their messages -------------------------------------
+const std::string kDigestText = "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU";  // 32 bytes
 
-constexpr std::string_view kValidPayload = R"({"schema_hash":"s"})";
-
-struct StepCase {
+std::string byte_array(int count, int value = 7) {
   std::string text;
+  for (int i = 0; i < count; ++i) text += (i == 0 ? "[" : ",") + std::to_string(value);
+  return text + "]";
+}
+
+struct Case {
+  std::string receipt;
   std::string message;  // after "JSON deserialization failed: "
 };
 
-class ReadingSteps : public ::testing::TestWithParam<StepCase> {};
-
-TEST_P(ReadingSteps, StopAtTheFirstFailureWithItsMessage) {
-  EXPECT_EQ(failure_of(GetParam().text), "JSON deserialization failed: " + GetParam().message);
+Case payload(const char* kind, const std::string& payload, const std::string& message) {
+  const auto record = tessary::receipts::payload_record_name(*tessary::receipts::parse_receipt_kind(kind));
+  return {receipt_text(kind, payload), "Failed to deserialize " + std::string(record) + ": " + message};
 }
+// The 32-byte fields, tried on `pac`: `{"pac":` is 7 bytes of the compact text.
+Case pac(const std::string& value, const std::string& message) { return payload("execution", R"({"pac":)" + value + "}", message); }
+Case context(const std::string& ctx, const std::string& message) {
+  return {receipt_text("data_shape", R"({"schema_hash":"s"})", ctx), "Failed to deserialize Context: " + message};
+}
+
+std::string b64_error(std::string_view text) { return tessary::formats::base64url::decode(text).error().to_string(); }
+std::string encoded(std::size_t bytes) { return tessary::formats::base64url::encode(std::vector<std::uint8_t>(bytes, 0xAB)); }
+
+class ReadFailures : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ReadFailures, StopAtTheFirstFaultWithItsMessage) {
+  EXPECT_EQ(failure_of(GetParam().receipt), "JSON deserialization failed: " + GetParam().message);
+}
+
+const std::string kNotDigest = "expected a base64url string or array of 32 numbers at line 1 column ";
+const std::string kVariants = "expected one of `strict`, `bounded`, `observational` at line 1 column 23";
 
 const std::string kCtx = R"("ctx":{"timestamp":"t"})";
 const std::string kRid = R"("rid":"12345678-9abc-4def-8001-020304050607")";
 const std::string kHead = R"({"kind":"data_shape","payload":{"schema_hash":"s"},)";
 const std::string kComplete = kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"hash":"h"})";
 
+
 INSTANTIATE_TEST_SUITE_P(
-    Messages, ReadingSteps,
+    Messages, ReadFailures,
     ::testing::Values(
-        StepCase{"{\"kind\":", "EOF while parsing a value at line 1 column 8"},
-        StepCase{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
-        StepCase{"[]", "invalid type: expected object, expected an object"},
-        StepCase{"{}", "missing field `kind`"},
-        StepCase{R"({"kind":3,"payload":5})", "missing field `kind`"},
-        StepCase{R"({"kind":"Execution"})",
+        Case{"{\"kind\":", "EOF while parsing a value at line 1 column 8"},
+        Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
+        Case{"[]", "invalid type: expected object, expected an object"},
+        Case{"{}", "missing field `kind`"},
+        Case{R"({"kind":3,"payload":5})", "missing field `kind`"},
+        Case{R"({"kind":"Execution"})",
                  "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
                  "execution, spend, settlement"},
-        StepCase{R"({"kind":"execution"})", "missing field `payload`"},
-        StepCase{R"({"kind":"execution","payload":{}})", "Failed to deserialize ExecutionPayload: missing field `trace_id` at line 1 column 2"},
-        StepCase{kHead + R"("version":"v"})", "missing field `rid`"},
-        StepCase{kHead + R"("rid":5})", "missing field `rid`"},
-        StepCase{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
+        Case{R"({"kind":"execution"})", "missing field `payload`"},
+        Case{kHead + R"("version":"v"})", "missing field `rid`"},
+        Case{kHead + R"("rid":5})", "missing field `rid`"},
+        Case{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
                  "Invalid UUID in rid: invalid group length in group 4: expected 12, found 11"},
-        StepCase{kHead + kRid + R"(,"dom":"d"})", "missing field `version`"},
-        StepCase{kHead + kRid + R"(,"version":"v","cod":"c"})", "missing field `dom`"},
-        StepCase{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
-        StepCase{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
-        StepCase{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","ctx":{},"hash":"h"})",
-                 "Failed to deserialize Context: missing field `timestamp` at line 1 column 2"},
-        StepCase{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})",
-                 "missing field `hash`"},
-        StepCase{kComplete + "}", "trailing characters at line 1 column " + std::to_string(kComplete.size() + 1)},
-        StepCase{kComplete + "\n \n x",
-                 "trailing characters at line 3 column 2"},
+        Case{kHead + kRid + R"(,"dom":"d"})", "missing field `version`"},
+        Case{kHead + kRid + R"(,"version":"v","cod":"c"})", "missing field `dom`"},
+        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
+        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
+        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})", "missing field `hash`"},
+        Case{kComplete + "}", "trailing characters at line 1 column " + std::to_string(kComplete.size() + 1)},
+        Case{kComplete + "\n \n x", "trailing characters at line 3 column 2"},
         // The value is read and built before what follows it is looked at.
-        StepCase{"{}}", "missing field `kind`"}));
+        Case{"{}}", "missing field `kind`"},
+        payload("execution", "{}", "missing field `trace_id` at line 1 column 2"),
+        // Written with spaces and out of order: the column is in the re-written, key-sorted text.
+        payload("execution", R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"),
+        payload("execution", R"({"trace_id":5,"data_shape_hash":6})", "invalid type: integer `6`, expected a string at line 1 column 20"),
+        payload("execution", R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"),
+        payload("execution", R"({"hll_cardinality":1.0})", "invalid type: floating point `1.0`, expected u64 at line 1 column 22"),
+        payload("execution", R"({"hll_cardinality":18446744073709551616})",
+                "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 40"),
+        payload("execution", R"({"hll_cardinality":"7"})", "invalid type: string \"7\", expected u64 at line 1 column 22"),
+        payload("execution", R"({"cdf_metadata":[{"commit_version":9223372036854775808}]})",
+                "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 54"),
+        payload("execution", R"({"cdf_metadata":[{"commit_version":1e0}]})",
+                "invalid type: floating point `1.0`, expected i64 at line 1 column 38"),
+        payload("execution", R"({"minhash_signature":[1,256]})", "invalid value: integer `256`, expected u8 at line 1 column 27"),
+        payload("execution", R"({"minhash_signature":"AAE"})", "invalid type: string \"AAE\", expected a sequence at line 1 column 26"),
+        payload("execution", R"({"method_ref":["a","b"]})",
+                "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"),
+        payload("execution", R"({"method_ref":["a","b","c","d"]})",
+                "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"),
+        payload("execution", R"({"roots":"x"})", "invalid type: string \"x\", expected struct ExecutionRoots at line 1 column 12"),
+        payload("execution", R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"),
+        payload("execution", R"({"prev_execution_rid":7})", "invalid type: integer `7`, expected a UUID string at line 1 column 23"),
+        payload("execution", R"({"prev_execution_rid":"zz"})",
+                "UUID parsing failed: " + tessary::formats::uuid::parse("zz").error().to_string() + " at line 1 column 26"),
+        payload("execution", R"({"output_locator_ref":{"content_hash":"h","encrypted_data":[1],"encryption_scheme":true}})",
+                "invalid type: boolean `true`, expected a string at line 1 column 87"),
+        payload("execution", "\"abc\"", "invalid type: string \"abc\", expected struct ExecutionPayload at line 1 column 5"),
+        payload("execution", "[]", "invalid length 0, expected struct ExecutionPayload with 20 elements at line 1 column 2"),
+        payload("reasoning_shape", R"({"intent_hash":"i","node_refs":[]})", "missing field `dag_hash` at line 1 column 34"),
+        payload("reasoning_shape", R"({"quality":{"success_score":true}})",
+                "invalid type: boolean `true`, expected f32 at line 1 column 32"),
+        payload("spend", R"({"total_value":null})", "invalid type: null, expected f64 at line 1 column 19"),
+        payload("settlement", R"({"net_positions":[]})", "invalid type: sequence, expected a map at line 1 column 17"),
+        payload("settlement", R"({"net_positions":{"a":"x\n"}})", "invalid type: string \"x\\n\", expected f64 at line 1 column 27"),
+        payload("method_shape", R"({"nodes":[]})", "missing field `root_multiset` at line 1 column 12"),
+        payload("data_shape", "[\"s\"]", "invalid length 1, expected struct DataShapePayload with 2 elements at line 1 column 5"),
+        pac("\"" + kDigestText + "=\"", "Invalid base64url string: " + b64_error(kDigestText + "=") + " at line 1 column 53"),
+        pac("\"" + encoded(31) + "\"", "Expected 32 bytes, got 31 bytes at line 1 column 51"),
+        pac("\"" + encoded(33) + "\"", "Expected 32 bytes, got 33 bytes at line 1 column 53"),
+        pac("\"a+b\"", "Invalid base64url string: " + b64_error("a+b") + " at line 1 column 12"),
+        pac(byte_array(31), "Array too short, expected 32 bytes, got 31 at line 1 column 70"),
+        pac(byte_array(33), "Array too long, expected 32 bytes at line 1 column 74"),
+        // With more than 33 the reader, having taken the 33rd, stands at the start of the 34th.
+        pac(byte_array(35, 100), "Array too long, expected 32 bytes at line 1 column 140"),
+        pac("[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"),
+        pac("[1,\"a\"]", "invalid type: string \"a\", expected u8 at line 1 column 13"),
+        pac("true", "invalid type: boolean `true`, " + kNotDigest + "11"),
+        pac("{}", "invalid type: map, " + kNotDigest + "9"),
+        pac(R"({"a":1})", "invalid type: map, " + kNotDigest + "8"),
+        context("{}", "missing field `timestamp` at line 1 column 2"),
+        context("[]", "invalid length 0, expected struct Context with 5 elements at line 1 column 2"),
+        context(R"({"timestamp":"t","nonce":5})", "invalid type: integer `5`, expected a string at line 1 column 10"),
+        context(R"({"determinism":"Strict","timestamp":"t"})", "unknown variant `Strict`, " + kVariants),
+        // Not a name and not the {"name": null} form: refused one byte into the value.
+        context(R"({"determinism":5,"timestamp":"t"})", "expected value at line 1 column 16"),
+        context(R"({"determinism":{},"timestamp":"t"})", "expected value at line 1 column 17"),
+        context(R"({"determinism":{"bogus":null},"timestamp":"t"})", "unknown variant `bogus`, " + kVariants),
+        context(R"({"determinism":{"strict":1},"timestamp":"t"})", "invalid type: integer `1`, expected unit at line 1 column 26"),
+        context(R"({"determinism":{"strict":null,"x":1},"timestamp":"t"})", "expected value at line 1 column 29"),
+        context("\"t\"", "invalid type: string \"t\", expected struct Context at line 1 column 3")));
 
 TEST(ReceiptFromJson, NestingOf127LevelsIsReadAndA128thIsNot) {
   const std::string base = kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"hash":"h","attest":)";
@@ -208,15 +281,8 @@ TEST(ReceiptFromJson, NestingOf127LevelsIsReadAndA128thIsNot) {
 }
 
 TEST(ReceiptFromJson, ValueDecodingGivesTheSameReceiptAndTheBareMessage) {
-  const std::string good = to_json(samples::spend());
-  auto tree = json::parse(good);
-  ASSERT_TRUE(tree.has_value());
-  auto receipt = deserialize_from_json_value(*tree);
-  ASSERT_TRUE(receipt.has_value()) << receipt.error();
-  EXPECT_EQ(*receipt, samples::spend());
-
-  auto bad = json::parse(R"({"kind":"spend","payload":{"total_value":"1"}})");
-  EXPECT_EQ(deserialize_from_json_value(*bad).error(),
+  EXPECT_EQ(deserialize_from_json_value(json::parse(to_json(samples::spend())).value()).value(), samples::spend());
+  EXPECT_EQ(deserialize_from_json_value(json::parse(R"({"kind":"spend","payload":{"total_value":"1"}})").value()).error(),
             "Failed to deserialize SpendPayload: invalid type: string \"1\", expected f64 at line 1 column 18");
 }
 
@@ -231,83 +297,76 @@ TEST(ReceiptFromJson, TheLastOfRepeatedKeysWinsAndTrailingWhitespaceIsFine) {
   EXPECT_EQ(r.rid, uuid("6fa459ea-ee8a-3ca4-894e-db77e160355e"));
 }
 
+Receipt read(const char* kind, const std::string& payload, const std::string& ctx) {
+  auto receipt = receipt_from_json(receipt_text(kind, payload, ctx));
+  EXPECT_TRUE(receipt.has_value()) << receipt.error().to_string();
+  return receipt ? *receipt : Receipt{};
+}
+
+TEST(ContextForms, ArrayAndTaggedObjectFormsAreRead) {
+  const auto array_form = read("data_shape", R"({"schema_hash":"s"})", R"(["pol:a/b@1.0.0","t",null,"bounded",null])");
+  EXPECT_EQ(array_form.ctx.policy_ref, "pol:a/b@1.0.0");
+  EXPECT_EQ(array_form.ctx.determinism, DeterminismClass::Bounded);
+  const auto tagged = read("data_shape", R"({"schema_hash":"s"})", R"({"timestamp":"t","determinism":{"strict":null}})");
+  EXPECT_EQ(tagged.ctx.determinism, DeterminismClass::Strict);
+}
+
+TEST(PayloadForms, F32FieldsTakeTheNearestSingleAndOverflowToInfinity) {
+  const std::vector<std::pair<std::string, float>> cases = {
+      {"0.1", 0.1f}, {"1", 1.0f},
+      // 2^60 + 2^36 + 1 lies just above the midpoint of two singles; through a
+      // double it would land on the midpoint and round down to even.
+      {"1152921573326323713", 0x1.000002p60f},
+      // 2^128 - 2^103 is halfway between the largest single and 2^128: ties go to infinity.
+      {"3.4028235677973366e38", std::numeric_limits<float>::infinity()},
+      {"3.4028235677973362e38", std::numeric_limits<float>::max()}};
+  for (const auto& [text, expected] : cases) {
+    const auto r = read("reasoning_shape", R"({"intent_hash":"i","dag_hash":"d","node_refs":[],"quality":{"success_score":)" + text + "}}",
+                        R"({"timestamp":"t"})");
+    EXPECT_EQ(std::get<ReasoningShapePayload>(r.payload).quality->success_score, expected) << text;
+  }
+}
+
+// Nulls, booleans, integers, sequences and maps are described in the messages above.
+TEST(FoundDescriptions, FollowTheFamiliarWording) {
+  EXPECT_EQ(decode::describe(json::Value(-0.0)), "floating point `-0.0`");
+  EXPECT_EQ(decode::describe(json::Value(1e-7)), "floating point `1e-7`");
+  EXPECT_EQ(decode::quoted("a\"b\\c\n\t\r"), R"("a\"b\\c\n\t\r")");
+  EXPECT_EQ(decode::quoted(std::string("\0\x01\x7f", 3)), R"("\0\u{1}\u{7f}")");
+  EXPECT_EQ(decode::quoted("caf\xc3\xa9 \xc2\xa0 \xe2\x80\x8b"), "\"caf\xc3\xa9 \\u{a0} \\u{200b}\"");
+}
+
+// ---- columns ----------------------------------------------------------------
+
+void each_node(const json::Value& value, const std::function<void(const json::Value&)>& f) {
+  f(value);
+  if (value.is_array()) for (const auto& element : value.as_array()) each_node(element, f);
+  if (value.is_object()) for (const auto& [key, member] : value.as_object()) each_node(member, f);
+}
+
+TEST(CompactOffsets, AgreeWithTheCompactWriterForEveryNode) {
+  auto tree = json::parse(R"({"z":[1,-20,0.5,1e300,-0.0,true,false,null,"q\"\\\u0001\n/é"],
+                             "a\u0007":{"":{},"k":[[],[{}]]},"m":{"x":18446744073709551615,"y":-9223372036854775808}})");
+  ASSERT_TRUE(tree.has_value());
+  const std::string text = json::to_compact(*tree);
+  EXPECT_EQ(decode::compact_length(*tree), text.size());
+  int nodes = 0;
+  each_node(*tree, [&](const json::Value& node) {
+    ++nodes;
+    const auto start = decode::compact_offset(*tree, decode::Position::start(node));
+    const auto end = decode::compact_offset(*tree, decode::Position::end(node));
+    ASSERT_TRUE(start && end);
+    EXPECT_EQ(text.substr(*start, *end - *start), json::to_compact(node));
+  });
+  EXPECT_EQ(nodes, 20);
+  const json::Value stranger;
+  EXPECT_FALSE(decode::compact_offset(*tree, decode::Position::start(stranger)).has_value());
+}
+
 // ---- round trips ------------------------------------------------------------------
 
-Receipt with_everything(Receipt r) {
-  r.links = {uuid("6fa459ea-ee8a-3ca4-894e-db77e160355e"), uuid("00000000-0000-0000-0000-000000000001")};
-  r.ctx = Context{"pol:acme/default@1.0.0", "2025-01-17T12:00:00Z", "n-1", DeterminismClass::Strict, "did:web:acme.example"};
-  r.attest = map({{cbor::Item::text("a"), array({cbor::Item::uint(1), cbor::Item::sint(-2), cbor::Item{0.25}})},
-                  {cbor::Item::text("b"), cbor::Item::text("\u00e9\n")}});
-  r.sig = Signature{"ed25519", "key-1", "c2ln"};
-  std::visit(
-      [](auto& p) {
-        using P = std::decay_t<decltype(p)>;
-        if constexpr (std::is_same_v<P, DataShapePayload>) {
-          p.sketch_hash = "sketch";
-        } else if constexpr (std::is_same_v<P, MethodShapePayload>) {
-          p.dag_hash = "dag";
-        } else if constexpr (std::is_same_v<P, ReasoningShapePayload>) {
-          p.node_refs.push_back({"r2", "op:act", "pox"});
-          p.policy_ref = "pol:acme/reason@1.0.0";
-          p.quality = ReasoningQuality{0.1f, "rubric", "review", 0.3333333432674408f};
-        } else if constexpr (std::is_same_v<P, ExecutionPayload>) {
-          p.cdf_metadata = std::vector<CdfMetadata>{{-5, "insert", "2025-01-01T00:00:00Z"}, {std::numeric_limits<std::int64_t>::min(), "delete", "t"}};
-          p.pac = digest(1);
-          p.change_epoch = "epoch-7";
-          p.minhash_signature = ByteList{0, 1, 254, 255};
-          p.hll_cardinality = std::numeric_limits<std::uint64_t>::max();
-          p.chunk_manifest_hash = digest(2);
-          p.chunk_manifest_size_bytes = 0;
-          p.merkle_root = digest(3);
-          p.prev_execution_rid = uuid("00000000-0000-4000-8000-0000000000ff");
-          p.output_digest = "sha256:out";
-          p.manifest_root = digest(4);
-          p.output_mime_type = "application/json";
-          p.output_size_bytes = 12345;
-          p.input_locator_refs = std::vector<EncryptedLocatorRef>{{{9, 8}, "h1", "aes"}, {{}, "h2", "aes"}};
-          p.output_locator_ref = EncryptedLocatorRef{{7}, "h3", "chacha"};
-        } else if constexpr (std::is_same_v<P, SpendPayload>) {
-          p.meter = ResourceVector{1.5, 2.0, 1e-7, 1e21, 0.1};
-          p.pricing_policy_ref = "pol:acme/prices@2.0.0";
-          p.pointers.span_ids = std::vector<std::string>{"s1", "s2"};
-          p.justification = ReuseJustification{0.75, 0.5, 1.0, 4.0, "reuse", "data", "mh"};
-        } else if constexpr (std::is_same_v<P, SettlementPayload>) {
-          p.cash_instr = map({{cbor::Item::text("amount"), cbor::Item{12.5}}, {cbor::Item::text("to"), cbor::Item::text("bob")}});
-        }
-      },
-      r.payload);
-  return r;
-}
-
-Receipt with_nothing(Receipt r) {
-  r.ctx = Context{std::nullopt, "t", std::nullopt, std::nullopt, std::nullopt};
-  r.hash.clear();
-  std::visit(
-      [](auto& p) {
-        using P = std::decay_t<decltype(p)>;
-        if constexpr (std::is_same_v<P, MethodShapePayload>) p.edges.reset();
-        if constexpr (std::is_same_v<P, ReasoningShapePayload>) p.quality.reset();
-        if constexpr (std::is_same_v<P, SpendPayload>) p.meter = p.unit_prices = ResourceVector{};
-      },
-      r.payload);
-  return r;
-}
-
-class RoundTrip : public ::testing::TestWithParam<std::tuple<int, bool>> {};
-
-TEST_P(RoundTrip, GivesAnEqualReceiptAndTheSameText) {
-  const std::vector<Receipt> kinds = {samples::data_shape(), samples::method_shape(), samples::reasoning_shape(),
-                                      samples::execution(),  samples::spend(),        samples::settlement()};
-  const auto [index, everything] = GetParam();
-  const Receipt original = everything ? with_everything(kinds[index]) : with_nothing(kinds[index]);
-  const std::string text = to_json(original);
-  const Receipt back = from_json(text);
-  EXPECT_EQ(back, original) << text;
-  EXPECT_EQ(to_json(back), text);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllKinds, RoundTrip, ::testing::Combine(::testing::Range(0, 6), ::testing::Bool()));
-
+// Round trips of every kind, full and minimal, are held by the Python property;
+// here what JSON cannot carry.
 TEST(RoundTrip, NormalisesWhatJsonCannotCarry) {
   Receipt r = samples::data_shape();
   r.attest = map({{cbor::Item::uint(2), cbor::Item{cbor::Bytes{1, 2}}},
