@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <chrono>
 
 #include "formats/rfc3339.hpp"
 
@@ -41,9 +41,14 @@ TEST(Rfc3339, FormatRefusesWhatFourDigitYearsCannotHold) {
 }
 
 TEST(Rfc3339, NowIsTheCurrentUtcSecond) {
-  const std::int64_t before = std::time(nullptr);
+  // The system clock, not time(): time() reads a coarse clock that can trail
+  // the precise one across a second boundary.
+  const auto seconds_now = [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const std::int64_t before = seconds_now();
   const std::string now = rfc3339::format_utc_now().value();
-  const std::int64_t after = std::time(nullptr), parsed = rfc3339::parse(now)->unix_seconds;
+  const std::int64_t after = seconds_now(), parsed = rfc3339::parse(now)->unix_seconds;
   EXPECT_TRUE(now.ends_with("+00:00"));
   EXPECT_TRUE(before <= parsed && parsed <= after) << now;
 }
