@@ -23,14 +23,6 @@ json::Value sort(const json::Value& value) {
   return value;
 }
 
-void write_canonical(const json::Value& value, std::string& out) { json::write_compact(value, out); }
-
 std::string canonical(const json::Value& value) { return json::to_compact(value); }
 
 }  // namespace tessary::formats::jcs
-
-namespace tessary::formats {
-
-std::string jcs_text(const json::Value& value) { return jcs::canonical(value); }
-
-}  // namespace tessary::formats

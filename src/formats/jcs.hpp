@@ -15,13 +15,5 @@ json::Value sort(const json::Value& value);
 // The canonical text. The value tree already keeps objects in key order, so
 // this writes the value directly instead of sorting a copy first.
 std::string canonical(const json::Value& value);
-void write_canonical(const json::Value& value, std::string& out);
 
 }  // namespace tessary::formats::jcs
-
-namespace tessary::formats {
-
-// Same as jcs::canonical.
-std::string jcs_text(const json::Value& value);
-
-}  // namespace tessary::formats
