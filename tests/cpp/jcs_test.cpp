@@ -32,7 +32,7 @@ TEST(Jcs, AgreesWithPythonsSortedCompactJson) {
   EXPECT_EQ(jcs::canonical(value),
             "{\"B\":true,\"a\":null,\"b\":[{\"y\":\"\xc3\xa9/\x7f\",\"z\":1},[3,1,2]],"
             "\"\xef\xbd\x9e\":0,\"\xf0\x9f\x98\x80\":-5}");
-  EXPECT_EQ(sha256_prefixed(jcs_text(value)),
+  EXPECT_EQ(sha256_prefixed(jcs::canonical(value)),
             "sha256:d50fda443310c9999da76fff16d13d58027025496c04fdc52bbde1597ee321ae");
 }
 
@@ -43,23 +43,6 @@ TEST(Jcs, MemberOrderAndWhitespaceDoNotChangeTheCommitment) {
   EXPECT_EQ(sha256_prefixed(jcs::canonical(a)), sha256_prefixed(jcs::canonical(b)));
   // Number classes are part of the text: 1 and 1.0 commit differently.
   EXPECT_NE(jcs::canonical(parsed("[1]")), jcs::canonical(parsed("[1.0]")));
-}
-
-TEST(Jcs, SortIsADeepCopyInKeyOrder) {
-  // Built member by member in reverse order, nested inside an array.
-  json::Object inner;
-  inner.insert("b", 2);
-  inner.insert("a", json::Array{3, 1, 2});
-  json::Object outer;
-  outer.insert("z", json::Array{json::Value(inner)});
-  outer.insert("m", "text");
-  const json::Value value(outer);
-  const json::Value sorted = jcs::sort(value);
-  EXPECT_EQ(sorted, value);
-  EXPECT_EQ(jcs::canonical(sorted), R"({"m":"text","z":[{"a":[3,1,2],"b":2}]})");
-  std::string appended = "prefix:";
-  jcs::write_canonical(sorted, appended);
-  EXPECT_EQ(appended, "prefix:" + jcs_text(value));
 }
 
 }  // namespace

@@ -17,15 +17,6 @@ CostModel constant_model(double c_id, double c_comp, double alpha) {
 
 }  // namespace
 
-TEST(Reuse, JaccardCountsDistinctIdentifiers) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(jaccard_similarity(V{}, V{}), 1.0);
-  EXPECT_EQ(jaccard_similarity(V{"a"}, V{}), 0.0);
-  EXPECT_EQ(jaccard_similarity(V{"a", "a", "b"}, V{"b", "c"}), 1.0 / 3.0);
-  EXPECT_EQ(jaccard_similarity(V{"A"}, V{"a"}), 0.0);
-  EXPECT_EQ(jaccard_similarity(V{"x", "y"}, V{"y", "x", "x"}), 1.0);
-}
-
 TEST(Reuse, ThresholdIsStrictAndOverlapClamped) {
   const CostModel m = constant_model(10, 100, 0.5);
   EXPECT_EQ(decide_reuse(0.2, m, std::nullopt).decision, ReuseDecision::Recompute);
@@ -63,8 +54,3 @@ TEST(Reuse, LinearCostsEvaluateAtTheRowCount) {
   EXPECT_EQ(rows.decision, ReuseDecision::Reuse);
 }
 
-TEST(Reuse, DecisionTexts) {
-  EXPECT_EQ(to_text(ReuseDecision::Reuse), "reuse");
-  EXPECT_EQ(to_text(ReuseDecision::Recompute), "recompute");
-  EXPECT_EQ(to_text(ReuseDecision::Hybrid), "hybrid");
-}
