@@ -1,9 +1,11 @@
 // Literal bytes of the canonical body, and bodies that cannot be written.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "formats/cbor_item.hpp"
@@ -55,31 +57,28 @@ TEST(ReceiptHash, WholeBodyOfASmallReceiptByteForByte) {
   EXPECT_EQ(r.compute_hash().value(), formats::sha256_prefixed(expected));
 }
 
-// Values JSON can carry are held against an independent writer by the Python
-// property; here float widths, and the non-finite floats JSON cannot carry.
-TEST(ReceiptHash, FloatsTakeTheirShortestExactWidth) {
-  Receipt spend = samples::spend();
-  // Non-finite doubles stay floats (no null in CBOR), in their shortest exact width.
-  for (const auto& [value, expected] : std::vector<std::pair<double, std::string>>{
-           {1.5, bytes({0xF9, 0x3E, 0x00})}, {0.1, bytes({0xFB, 0x3F, 0xB9, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A})},
-           {std::numeric_limits<double>::quiet_NaN(), bytes({0xF9, 0x7E, 0x00})},
-           {-std::numeric_limits<double>::infinity(), bytes({0xF9, 0xFC, 0x00})}}) {
-    std::get<SpendPayload>(spend.payload).total_value = value;
-    EXPECT_EQ(after_key(body(spend), "total_value", expected.size()), expected) << value;
-  }
+TEST(ReceiptHash, ValuesOfEachWireType) {
   Receipt reasoning = samples::reasoning_shape();
-  std::get<ReasoningShapePayload>(reasoning.payload).quality->success_score = 0.1f;  // a single, not its double
+  auto& quality = *std::get<ReasoningShapePayload>(reasoning.payload).quality;
+  quality.success_score = 0.1f;  // the single value, widened: needs single precision, not double
   EXPECT_EQ(after_key(body(reasoning), "success_score", 5), bytes({0xFA, 0x3D, 0xCC, 0xCC, 0xCD}));
-}
 
-TEST(ReceiptHash, AttestMapsSortByKeyBytes) {
-  Receipt r = samples::data_shape();
-  r.attest = Item{cbor::Map{{Item::uint(10), Item::text("x")}, {Item::uint(2), Item::text("y")}}};
-  EXPECT_EQ(after_key(body(r), "attest", 7), bytes({0xA2, 0x02, 0x61, 'y', 0x0A, 0x61, 'x'}));
-  r.attest = Item{cbor::Map{{Item::text("a"), Item::uint(1)}, {Item::uint(1), Item::uint(2)}}};
-  EXPECT_EQ(after_key(body(r), "attest", 6), bytes({0xA2, 0x01, 0x02, 0x61, 'a', 0x01}));
-  r.attest = Item{cbor::Map{{Item::text("b"), Item::uint(1)}, {Item::text("aa"), Item::uint(2)}}};  // bytes, not length first
-  EXPECT_EQ(after_key(body(r), "attest", 8), bytes({0xA2, 0x62, 'a', 'a', 0x02, 0x61, 'b', 0x01}));
+  Receipt settlement = samples::settlement();
+  std::get<SettlementPayload>(settlement.payload).net_positions = {{"b", 1.0}, {"a", 2.0}};
+  EXPECT_EQ(after_key(body(settlement), "net_positions", 11),
+            bytes({0xA2, 0x61, 'a', 0xF9, 0x40, 0x00, 0x61, 'b', 0xF9, 0x3C, 0x00}));
+
+  Receipt execution = samples::execution();
+  auto& ep = std::get<ExecutionPayload>(execution.payload);
+  ep.pac = Digest32{0x17, 0x18};
+  ep.hll_cardinality = 1000;
+  ep.prev_execution_rid = execution.rid;
+  ep.cdf_metadata = std::vector<CdfMetadata>{{-2, "u", "t"}};
+  const std::string b = body(execution);
+  EXPECT_EQ(after_key(b, "pac", 5), bytes({0x98, 0x20, 0x17, 0x18, 0x18}));
+  EXPECT_EQ(after_key(b, "hll_cardinality", 3), bytes({0x19, 0x03, 0xE8}));
+  EXPECT_EQ(after_key(b, "prev_execution_rid", 17), bytes({0x50}) + std::string(execution.rid.begin(), execution.rid.end()));
+  EXPECT_EQ(after_key(b, "commit_version", 1), bytes({0x21}));
 }
 
 Item nested_arrays(std::size_t levels) {
@@ -95,29 +94,34 @@ Item nested_arrays(std::size_t levels) {
 // A body that cannot be read back fails the same way whichever route writes
 // it; one level less than the depth limit still hashes.
 TEST(ReceiptHash, UnreadableBodiesFailLikeTheGenericRoute) {
-  auto cash = [](Receipt& r) -> auto& { return std::get<SettlementPayload>(r.payload).cash_instr; };
-  const std::vector<std::pair<std::function<void(Receipt&)>, std::string>> cases = {
-      {[](Receipt& r) { r.dom = "\xff"; }, "invalid UTF-8"},
-      {[](Receipt& r) { r.sig = Signature{"a", "\xc0\x80", "s"}; }, "invalid UTF-8"},
-      {[](Receipt& r) { r.attest = nested_arrays(255); }, ""},
-      {[](Receipt& r) { r.attest = nested_arrays(256); }, "nesting deeper than 256"},
-      {[](Receipt& r) { r.attest = nested_arrays(5000); }, "nesting deeper than 1024"},
-      {[&](Receipt& r) { cash(r) = nested_arrays(254); }, ""},  // one level deeper than attest
-      {[&](Receipt& r) { cash(r) = nested_arrays(255); }, "nesting deeper than 256"},
+  const std::vector<std::tuple<const char*, std::function<void(Receipt&)>, const char*>> cases = {
+      {"dom not UTF-8", [](Receipt& r) { r.dom = "\xff"; }, "invalid UTF-8"},
+      {"kid not UTF-8", [](Receipt& r) { r.sig = Signature{"a", "\xc0\x80", "s"}; }, "invalid UTF-8"},
+      {"attest key not UTF-8", [](Receipt& r) { r.attest = Item{cbor::Map{{Item::text("ok\xe6\x97"), Item::null()}}}; }, "invalid UTF-8"},
+      {"attest simple 24", [](Receipt& r) { r.attest = Item{cbor::Array{Item{cbor::Simple{24}}}}; }, "simple value 24"},
+      {"attest empty tag", [](Receipt& r) { r.attest = Item{cbor::Tagged{}}; }, "tag 0 has no content"},
+      {"attest 255 levels", [](Receipt& r) { r.attest = nested_arrays(255); }, nullptr},
+      {"attest 256 levels", [](Receipt& r) { r.attest = nested_arrays(256); }, "nesting deeper than 256"},
+      {"attest 5000 levels", [](Receipt& r) { r.attest = nested_arrays(5000); }, "nesting deeper than 1024"},
+      {"cash_instr 254 levels",
+       [](Receipt& r) { std::get<SettlementPayload>(r.payload).cash_instr = nested_arrays(254); }, nullptr},
+      {"cash_instr 255 levels",
+       [](Receipt& r) { std::get<SettlementPayload>(r.payload).cash_instr = nested_arrays(255); }, "nesting deeper than 256"},
   };
-  for (const auto& [edit, description] : cases) {
+  for (const auto& [name, edit, description] : cases) {
     Receipt r = samples::settlement();
     edit(r);
     auto direct = canonical::canonical_body(r);
-    EXPECT_EQ(direct, canonical::generic_body(r)) << description;
-    if (description.empty()) {
-      EXPECT_TRUE(r.compute_hash().has_value());
+    EXPECT_EQ(direct, canonical::generic_body(r)) << name;
+    if (description == nullptr) {
+      EXPECT_TRUE(r.compute_hash().has_value()) << name;
       continue;
     }
-    ASSERT_FALSE(direct.has_value()) << description;
-    EXPECT_EQ(direct.error().kind, canonical::CanonicalError::Kind::Body);
-    EXPECT_TRUE(direct.error().description.starts_with(description)) << direct.error().description;
-    EXPECT_TRUE(r.compute_hash().error().to_string().starts_with("Serialization error: serde to Value failed: "));
+    ASSERT_FALSE(direct.has_value()) << name;
+    EXPECT_EQ(direct.error().kind, canonical::CanonicalError::Kind::Body) << name;
+    EXPECT_TRUE(direct.error().description.starts_with(description)) << name << ": " << direct.error().description;
+    const std::string e = r.compute_hash().error().to_string();
+    EXPECT_TRUE(e.starts_with("Serialization error: serde to Value failed: ")) << e;
   }
 }
 
