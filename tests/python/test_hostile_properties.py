@@ -15,7 +15,6 @@ from _tessary import Client, delta, receipts, shapes
 from hostile_objects import Hostile, Probe, call_kw
 
 
-
 class OddDict(dict):
     def __getitem__(self, key): raise Hostile()
     def items(self): raise Hostile()
