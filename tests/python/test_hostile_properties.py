@@ -4,7 +4,6 @@ Hostile: protocol methods that raise, return the wrong type or clear the
 container the object came in; dict and str subclasses; huge and negative
 integers. A SystemError means the module broke the C API's rules.
 """
-import ctypes
 import inspect
 import os
 import tempfile
@@ -13,42 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _tessary
 from _tessary import Client, delta, receipts, shapes
-
-_call = ctypes.pythonapi.PyObject_Call
-_call.restype = ctypes.py_object
-_call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-
-
-class Hostile(Exception):
-    pass
-
-
-class Probe:
-    """Answers every protocol with `behaviour`: raise, a wrong type, or clearing its container."""
-
-    def __init__(self, behaviour, container):
-        self.behaviour, self.container = behaviour, container
-
-    def _answer(self, good):
-        if self.behaviour == "raise":
-            raise Hostile()
-        if self.behaviour == "clear":
-            self.container.clear()
-            return good
-        return self.behaviour  # a value of the wrong type
-
-    def __len__(self): return self._answer(1)
-    def __getitem__(self, i):
-        if i:
-            raise IndexError
-        return self._answer("t")
-
-    def __iter__(self): return iter([self._answer("t")])
-    def __float__(self): return self._answer(0.5)
-    def __index__(self): return self._answer(2)
-    def __int__(self): return self._answer(2)
-    def __str__(self): return self._answer("s")
-    def keys(self): return self._answer(["k"])
+from hostile_objects import Hostile, Probe, call_kw
 
 
 class OddDict(dict):
@@ -131,7 +95,7 @@ def test_entry_points_survive_hostile_arguments(fn, data):
         if positional:
             fn(*kwargs.values())
         else:
-            _call(fn, (), kwargs)  # the dict itself, not a copy: a probe may clear it mid-call
+            call_kw(fn, (), kwargs)  # the dict itself, not a copy: a probe may clear it mid-call
     except SystemError:
         raise
     except Exception:
