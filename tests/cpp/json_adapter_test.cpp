@@ -89,12 +89,6 @@ TEST(ReceiptToJson, FloatsUseTheirShortestFormAndNullWhenNotFinite) {
   EXPECT_NE(text.find(R"("total_value":null,)"), std::string::npos);
 }
 
-TEST(ReceiptToJson, StringsUseMinimalEscapes) {
-  Receipt r = samples::data_shape();
-  r.version = std::string("q\"b\\s/\x7f\x01\b\f\n\r\t\xc3\xa9", 15);
-  EXPECT_NE(to_json(r).find(R"("version":"q\"b\\s/)" "\x7f" R"(\u0001\b\f\n\r\t)" "\xc3\xa9\""), std::string::npos);
-}
-
 TEST(ReceiptToJson, MapsStructuredItemsToJson) {
   Receipt r = samples::data_shape();
   cbor::Map entries;
@@ -143,8 +137,6 @@ std::string receipt_text(const std::string& kind, const std::string& payload,
          R"(","dom":"d","cod":"c","links":[],"ctx":)" + ctx + R"(,"payload":)" + payload + R"(,"attest":null,"sig":null,"hash":"h"})";
 }
 
-const std::string kDigestText = "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU";  // 32 bytes
-
 std::string byte_array(int count, int value = 7) {
   std::string text;
   for (int i = 0; i < count; ++i) text += (i == 0 ? "[" : ",") + std::to_string(value);
@@ -191,17 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
         Case{"[]", "invalid type: expected object, expected an object"},
         Case{"{}", "missing field `kind`"},
-        Case{R"({"kind":3,"payload":5})", "missing field `kind`"},
         Case{R"({"kind":"Execution"})",
                  "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
                  "execution, spend, settlement"},
         Case{R"({"kind":"execution"})", "missing field `payload`"},
-        Case{kHead + R"("version":"v"})", "missing field `rid`"},
         Case{kHead + R"("rid":5})", "missing field `rid`"},
         Case{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
                  "Invalid UUID in rid: invalid group length in group 4: expected 12, found 11"},
-        Case{kHead + kRid + R"(,"dom":"d"})", "missing field `version`"},
-        Case{kHead + kRid + R"(,"version":"v","cod":"c"})", "missing field `dom`"},
         Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
         Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
         Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})", "missing field `hash`"},
@@ -212,63 +200,42 @@ INSTANTIATE_TEST_SUITE_P(
         payload("execution", "{}", "missing field `trace_id` at line 1 column 2"),
         // Written with spaces and out of order: the column is in the re-written, key-sorted text.
         payload("execution", R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"),
-        payload("execution", R"({"trace_id":5,"data_shape_hash":6})", "invalid type: integer `6`, expected a string at line 1 column 20"),
         payload("execution", R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"),
-        payload("execution", R"({"hll_cardinality":1.0})", "invalid type: floating point `1.0`, expected u64 at line 1 column 22"),
         payload("execution", R"({"hll_cardinality":18446744073709551616})",
                 "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 40"),
-        payload("execution", R"({"hll_cardinality":"7"})", "invalid type: string \"7\", expected u64 at line 1 column 22"),
         payload("execution", R"({"cdf_metadata":[{"commit_version":9223372036854775808}]})",
                 "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 54"),
-        payload("execution", R"({"cdf_metadata":[{"commit_version":1e0}]})",
-                "invalid type: floating point `1.0`, expected i64 at line 1 column 38"),
         payload("execution", R"({"minhash_signature":[1,256]})", "invalid value: integer `256`, expected u8 at line 1 column 27"),
-        payload("execution", R"({"minhash_signature":"AAE"})", "invalid type: string \"AAE\", expected a sequence at line 1 column 26"),
         payload("execution", R"({"method_ref":["a","b"]})",
                 "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"),
         payload("execution", R"({"method_ref":["a","b","c","d"]})",
                 "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"),
-        payload("execution", R"({"roots":"x"})", "invalid type: string \"x\", expected struct ExecutionRoots at line 1 column 12"),
         payload("execution", R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"),
         payload("execution", R"({"prev_execution_rid":7})", "invalid type: integer `7`, expected a UUID string at line 1 column 23"),
         payload("execution", R"({"prev_execution_rid":"zz"})",
                 "UUID parsing failed: " + tessary::formats::uuid::parse("zz").error().to_string() + " at line 1 column 26"),
-        payload("execution", R"({"output_locator_ref":{"content_hash":"h","encrypted_data":[1],"encryption_scheme":true}})",
-                "invalid type: boolean `true`, expected a string at line 1 column 87"),
         payload("execution", "\"abc\"", "invalid type: string \"abc\", expected struct ExecutionPayload at line 1 column 5"),
         payload("execution", "[]", "invalid length 0, expected struct ExecutionPayload with 20 elements at line 1 column 2"),
-        payload("reasoning_shape", R"({"intent_hash":"i","node_refs":[]})", "missing field `dag_hash` at line 1 column 34"),
         payload("reasoning_shape", R"({"quality":{"success_score":true}})",
                 "invalid type: boolean `true`, expected f32 at line 1 column 32"),
         payload("spend", R"({"total_value":null})", "invalid type: null, expected f64 at line 1 column 19"),
         payload("settlement", R"({"net_positions":[]})", "invalid type: sequence, expected a map at line 1 column 17"),
-        payload("settlement", R"({"net_positions":{"a":"x\n"}})", "invalid type: string \"x\\n\", expected f64 at line 1 column 27"),
-        payload("method_shape", R"({"nodes":[]})", "missing field `root_multiset` at line 1 column 12"),
-        payload("data_shape", "[\"s\"]", "invalid length 1, expected struct DataShapePayload with 2 elements at line 1 column 5"),
-        pac("\"" + kDigestText + "=\"", "Invalid base64url string: " + b64_error(kDigestText + "=") + " at line 1 column 53"),
+        pac("\"" + encoded(32) + "=\"", "Invalid base64url string: " + b64_error(encoded(32) + "=") + " at line 1 column 53"),
         pac("\"" + encoded(31) + "\"", "Expected 32 bytes, got 31 bytes at line 1 column 51"),
-        pac("\"" + encoded(33) + "\"", "Expected 32 bytes, got 33 bytes at line 1 column 53"),
-        pac("\"a+b\"", "Invalid base64url string: " + b64_error("a+b") + " at line 1 column 12"),
         pac(byte_array(31), "Array too short, expected 32 bytes, got 31 at line 1 column 70"),
         pac(byte_array(33), "Array too long, expected 32 bytes at line 1 column 74"),
         // With more than 33 the reader, having taken the 33rd, stands at the start of the 34th.
         pac(byte_array(35, 100), "Array too long, expected 32 bytes at line 1 column 140"),
         pac("[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"),
-        pac("[1,\"a\"]", "invalid type: string \"a\", expected u8 at line 1 column 13"),
-        pac("true", "invalid type: boolean `true`, " + kNotDigest + "11"),
         pac("{}", "invalid type: map, " + kNotDigest + "9"),
         pac(R"({"a":1})", "invalid type: map, " + kNotDigest + "8"),
-        context("{}", "missing field `timestamp` at line 1 column 2"),
-        context("[]", "invalid length 0, expected struct Context with 5 elements at line 1 column 2"),
-        context(R"({"timestamp":"t","nonce":5})", "invalid type: integer `5`, expected a string at line 1 column 10"),
         context(R"({"determinism":"Strict","timestamp":"t"})", "unknown variant `Strict`, " + kVariants),
         // Not a name and not the {"name": null} form: refused one byte into the value.
         context(R"({"determinism":5,"timestamp":"t"})", "expected value at line 1 column 16"),
         context(R"({"determinism":{},"timestamp":"t"})", "expected value at line 1 column 17"),
         context(R"({"determinism":{"bogus":null},"timestamp":"t"})", "unknown variant `bogus`, " + kVariants),
         context(R"({"determinism":{"strict":1},"timestamp":"t"})", "invalid type: integer `1`, expected unit at line 1 column 26"),
-        context(R"({"determinism":{"strict":null,"x":1},"timestamp":"t"})", "expected value at line 1 column 29"),
-        context("\"t\"", "invalid type: string \"t\", expected struct Context at line 1 column 3")));
+        context(R"({"determinism":{"strict":null,"x":1},"timestamp":"t"})", "expected value at line 1 column 29")));
 
 TEST(ReceiptFromJson, NestingOf127LevelsIsReadAndA128thIsNot) {
   const std::string base = kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"hash":"h","attest":)";
@@ -280,8 +247,8 @@ TEST(ReceiptFromJson, NestingOf127LevelsIsReadAndA128thIsNot) {
                                          std::to_string(base.size() + 127));
 }
 
-TEST(ReceiptFromJson, ValueDecodingGivesTheSameReceiptAndTheBareMessage) {
-  EXPECT_EQ(deserialize_from_json_value(json::parse(to_json(samples::spend())).value()).value(), samples::spend());
+// The value path agreeing with the text path is held by the fuzz target.
+TEST(ReceiptFromJson, ValueDecodingGivesTheBareMessage) {
   EXPECT_EQ(deserialize_from_json_value(json::parse(R"({"kind":"spend","payload":{"total_value":"1"}})").value()).error(),
             "Failed to deserialize SpendPayload: invalid type: string \"1\", expected f64 at line 1 column 18");
 }
