@@ -61,7 +61,6 @@ class FilesystemStoreTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    ::chmod(dir_.c_str(), 0700);
     ::nftw(
         root_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
         FTW_DEPTH | FTW_PHYS);
