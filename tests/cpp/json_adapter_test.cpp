@@ -161,13 +161,11 @@ const std::string kVariants = "expected one of `strict`, `bounded`, `observation
 const std::string kCtx = R"("ctx":{"timestamp":"t"})";
 const std::string kRid = R"("rid":"12345678-9abc-4def-8001-020304050607")";
 const std::string kHead = R"({"kind":"data_shape","payload":{"schema_hash":"s"},)";
-const std::string kComplete = kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"hash":"h"})";
 
 TEST(ReceiptFromJson, StopsAtTheFirstFaultWithItsMessage) {
   const Case cases[] = {
       Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
       Case{"[]", "invalid type: expected object, expected an object"},
-      Case{"{}", "missing field `kind`"},
       Case{R"({"kind":"Execution"})",
                "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
                "execution, spend, settlement"},
@@ -178,7 +176,6 @@ TEST(ReceiptFromJson, StopsAtTheFirstFaultWithItsMessage) {
       Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
       Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
       Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})", "missing field `hash`"},
-      Case{kComplete + "}", "trailing characters at line 1 column " + std::to_string(kComplete.size() + 1)},
       // The value is read and built before what follows it is looked at.
       Case{"{}}", "missing field `kind`"},
       payload("execution", "{}", "missing field `trace_id` at line 1 column 2"),
@@ -243,13 +240,9 @@ TEST(ReceiptFromJson, ValueDecodingGivesTheBareMessage) {
 // Which forms the reader accepts (UUID spellings, links it drops, signatures
 // it drops, digests as text or bytes, unknown keys, null or missing optional
 // fields) is held against an independent model of the reader in the Python property
-// tests; here only what those cannot produce.
-TEST(ReceiptFromJson, TheLastOfRepeatedKeysWinsAndTrailingWhitespaceIsFine) {
-  std::string text = to_json(samples::data_shape());
-  text.insert(text.size() - 1, R"(,"rid":"6FA459EAEE8A3CA4894EDB77E160355E")");
-  const Receipt r = from_json(text + " \n\t\r");
-  EXPECT_EQ(tessary::formats::uuid::format(r.rid), "6fa459ea-ee8a-3ca4-894e-db77e160355e");
-}
+// tests, and repeated keys and surrounding whitespace by the JSON reader's tests;
+// here only what those cannot produce. A complete receipt followed by more text
+// is refused in the Python tests.
 
 TEST(ContextForms, ArrayAndTaggedObjectFormsAreRead) {
   const auto array_form = from_json(receipt_text("data_shape", R"({"schema_hash":"s"})", R"(["pol:a/b@1.0.0","t",null,"bounded",null])"));

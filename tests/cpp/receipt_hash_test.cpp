@@ -20,12 +20,6 @@ namespace {
 namespace cbor = formats::cbor;
 using cbor::Item;
 
-std::string bytes(std::initializer_list<int> list) {
-  std::string s;
-  for (int b : list) s.push_back(static_cast<char>(b));
-  return s;
-}
-
 std::string body(const Receipt& r) { return canonical::canonical_body(r).value(); }
 
 TEST(ReceiptHash, WholeBodyOfASmallReceiptByteForByte) {
@@ -34,16 +28,16 @@ TEST(ReceiptHash, WholeBodyOfASmallReceiptByteForByte) {
   r.sig = Signature{"ed25519", "k1", "zzz"};
   r.hash = "ignored";
   const std::string expected =
-      bytes({0xA9}) + "\x66" "attest" "\xF6"                                     //
-      + "\x63" "cod" + bytes({0x78, 0x47}) + r.cod                               //
-      + "\x63" "ctx" + bytes({0xA5})                                             //
+      std::string("\xA9" "\x66" "attest" "\xF6")                                //
+      + "\x63" "cod" "\x78\x47" + r.cod                                         //
+      + "\x63" "ctx" "\xA5"                                                      //
       + "\x6B" "determinism" "\xF6" "\x6C" "identity_ref" "\xF6"                 //
       + "\x65" "nonce" "\xF6" "\x6A" "policy_ref" "\xF6"                         //
       + "\x69" "timestamp" "\x74" "2025-01-17T12:00:00Z"                         //
-      + "\x63" "dom" + bytes({0x78, 0x47}) + r.dom                               //
+      + "\x63" "dom" "\x78\x47" + r.dom                                         //
       + "\x64" "kind" "\x6A" "data_shape"                                        //
-      + "\x65" "links" + bytes({0x80})                                           //
-      + "\x67" "payload" + bytes({0xA2}) + "\x6B" "schema_hash" "\x61" "s"       //
+      + "\x65" "links" "\x80"                                                    //
+      + "\x67" "payload" "\xA2" "\x6B" "schema_hash" "\x61" "s"                 //
       + "\x6B" "sketch_hash" "\xF6"                                              //
       + "\x63" "rid" "\x50" + std::string(r.rid.begin(), r.rid.end())            //
       + "\x67" "version" "\x65" "0.1.0";
