@@ -179,10 +179,8 @@ TEST(CborCanon, CanonValueOrdersEveryMapBelowTheItem) {
   }
 }
 
-TEST(CborCanon, FormatKeyIsTheCanonicalEncodingOrElseTheDiagnostic) {
-  EXPECT_EQ(hex(canon::format_key(map({{Item::uint(2), Item::uint(0)}, {Item::uint(1), Item::uint(0)}}))), "a201000200");
-  EXPECT_EQ(hex(canon::format_key(Item::text("ab"))), "6162");
-  EXPECT_EQ(hex(canon::format_key(Item{1.5})), "f93e00");
+// The encoded keys themselves show in the orders above.
+TEST(CborCanon, FormatKeyFallsBackToTheDiagnosticForAKeyWithNoEncoding) {
   EXPECT_EQ(canon::format_key(Item{cbor::Simple{24}}), "simple(24)");
 }
 
