@@ -42,8 +42,6 @@ std::string failure_of(const std::string& text) {
   return receipt ? "(accepted)" : receipt.error().to_string();
 }
 
-Uuid uuid(std::string_view text) { return tessary::formats::uuid::parse(text).value(); }
-
 cbor::Item map(cbor::Map entries) { return cbor::Item{std::move(entries)}; }
 cbor::Item array(cbor::Array elements) { return cbor::Item{std::move(elements)}; }
 
@@ -89,21 +87,12 @@ TEST(ReceiptToJson, FloatsUseTheirShortestFormAndNullWhenNotFinite) {
   EXPECT_NE(text.find(R"("total_value":null,)"), std::string::npos);
 }
 
-TEST(ReceiptToJson, StringsUseMinimalEscapes) {
-  Receipt r = samples::data_shape();
-  r.version = std::string("q\"b\\s/\x7f\x01\b\f\n\r\t\xc3\xa9", 15);
-  EXPECT_NE(to_json(r).find(R"("version":"q\"b\\s/)" "\x7f" R"(\u0001\b\f\n\r\t)" "\xc3\xa9\""), std::string::npos);
-}
-
 TEST(ReceiptToJson, MapsStructuredItemsToJson) {
   Receipt r = samples::data_shape();
-  cbor::Map entries;
-  entries.emplace_back(cbor::Item::text("z"), cbor::Item{cbor::Bytes{0, 255}});
-  entries.emplace_back(cbor::Item::uint(10), cbor::Item{cbor::Tagged{1, cbor::Item::sint(-1)}});
-  entries.emplace_back(cbor::Item::sint(-3), array({cbor::Item{cbor::Integer{true, std::numeric_limits<std::uint64_t>::max()}},
-                                                     cbor::Item{std::numeric_limits<double>::infinity()}, cbor::Item{1.0},
-                                                     cbor::Item{cbor::Simple{23}}, cbor::Item{true}, cbor::Item::null()}));
-  r.attest = map(std::move(entries));
+  r.attest = map({{cbor::Item::text("z"), cbor::Item{cbor::Bytes{0, 255}}},
+                  {cbor::Item::uint(10), cbor::Item{cbor::Tagged{1, cbor::Item::sint(-1)}}},
+                  {cbor::Item::sint(-3), array({cbor::Item{cbor::Integer{true, UINT64_MAX}}, cbor::Item{std::numeric_limits<double>::infinity()},
+                                                cbor::Item{1.0}, cbor::Item{cbor::Simple{23}}, cbor::Item{true}, cbor::Item::null()})}});
   EXPECT_NE(to_json(r).find(R"("attest":{"z":[0,255],"10":{"@@TAGGED@@":[1,-1]},)"
                             R"("-3":[-18446744073709551616,null,1.0,null,true,null]},"sig":null)"),
             std::string::npos);
@@ -121,8 +110,7 @@ cbor::Item nested_arrays(int levels) {
 
 TEST(ReceiptToJson, RefusesMapKeysJsonCannotHoldAndItemsBeyondTheEncoderLimit) {
   std::vector<std::pair<cbor::Item, std::string>> cases = {{nested_arrays(2000), "recursion limit exceeded"}};
-  for (const cbor::Item& key : {cbor::Item{true}, cbor::Item{1.5}, cbor::Item::null(), cbor::Item{cbor::Bytes{1}},
-                                array({}), cbor::Item{cbor::Tagged{0, cbor::Item::text("k")}}}) {
+  for (const cbor::Item& key : {cbor::Item{1.5}, cbor::Item{cbor::Tagged{0, cbor::Item::text("k")}}}) {
     cases.emplace_back(array({map({{key, cbor::Item::uint(1)}})}), "key must be a string");
   }
   for (auto& [item, message] : cases) {
@@ -142,8 +130,6 @@ std::string receipt_text(const std::string& kind, const std::string& payload,
   return R"({"rid":"12345678-9abc-4def-8001-020304050607","version":"0.1.0","kind":")" + kind +
          R"(","dom":"d","cod":"c","links":[],"ctx":)" + ctx + R"(,"payload":)" + payload + R"(,"attest":null,"sig":null,"hash":"h"})";
 }
-
-const std::string kDigestText = "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU";  // 32 bytes
 
 std::string byte_array(int count, int value = 7) {
   std::string text;
@@ -169,106 +155,71 @@ Case context(const std::string& ctx, const std::string& message) {
 std::string b64_error(std::string_view text) { return tessary::formats::base64url::decode(text).error().to_string(); }
 std::string encoded(std::size_t bytes) { return tessary::formats::base64url::encode(std::vector<std::uint8_t>(bytes, 0xAB)); }
 
-class ReadFailures : public ::testing::TestWithParam<Case> {};
-
-TEST_P(ReadFailures, StopAtTheFirstFaultWithItsMessage) {
-  EXPECT_EQ(failure_of(GetParam().receipt), "JSON deserialization failed: " + GetParam().message);
-}
-
 const std::string kNotDigest = "expected a base64url string or array of 32 numbers at line 1 column ";
 const std::string kVariants = "expected one of `strict`, `bounded`, `observational` at line 1 column 23";
 
 const std::string kCtx = R"("ctx":{"timestamp":"t"})";
 const std::string kRid = R"("rid":"12345678-9abc-4def-8001-020304050607")";
 const std::string kHead = R"({"kind":"data_shape","payload":{"schema_hash":"s"},)";
-const std::string kComplete = kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"hash":"h"})";
 
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, ReadFailures,
-    ::testing::Values(
-        Case{"{\"kind\":", "EOF while parsing a value at line 1 column 8"},
-        Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
-        Case{"[]", "invalid type: expected object, expected an object"},
-        Case{"{}", "missing field `kind`"},
-        Case{R"({"kind":3,"payload":5})", "missing field `kind`"},
-        Case{R"({"kind":"Execution"})",
-                 "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
-                 "execution, spend, settlement"},
-        Case{R"({"kind":"execution"})", "missing field `payload`"},
-        Case{kHead + R"("version":"v"})", "missing field `rid`"},
-        Case{kHead + R"("rid":5})", "missing field `rid`"},
-        Case{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
-                 "Invalid UUID in rid: invalid group length in group 4: expected 12, found 11"},
-        Case{kHead + kRid + R"(,"dom":"d"})", "missing field `version`"},
-        Case{kHead + kRid + R"(,"version":"v","cod":"c"})", "missing field `dom`"},
-        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
-        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
-        Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})", "missing field `hash`"},
-        Case{kComplete + "}", "trailing characters at line 1 column " + std::to_string(kComplete.size() + 1)},
-        Case{kComplete + "\n \n x", "trailing characters at line 3 column 2"},
-        // The value is read and built before what follows it is looked at.
-        Case{"{}}", "missing field `kind`"},
-        payload("execution", "{}", "missing field `trace_id` at line 1 column 2"),
-        // Written with spaces and out of order: the column is in the re-written, key-sorted text.
-        payload("execution", R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"),
-        payload("execution", R"({"trace_id":5,"data_shape_hash":6})", "invalid type: integer `6`, expected a string at line 1 column 20"),
-        payload("execution", R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"),
-        payload("execution", R"({"hll_cardinality":1.0})", "invalid type: floating point `1.0`, expected u64 at line 1 column 22"),
-        payload("execution", R"({"hll_cardinality":18446744073709551616})",
-                "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 40"),
-        payload("execution", R"({"hll_cardinality":"7"})", "invalid type: string \"7\", expected u64 at line 1 column 22"),
-        payload("execution", R"({"cdf_metadata":[{"commit_version":9223372036854775808}]})",
-                "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 54"),
-        payload("execution", R"({"cdf_metadata":[{"commit_version":1e0}]})",
-                "invalid type: floating point `1.0`, expected i64 at line 1 column 38"),
-        payload("execution", R"({"minhash_signature":[1,256]})", "invalid value: integer `256`, expected u8 at line 1 column 27"),
-        payload("execution", R"({"minhash_signature":"AAE"})", "invalid type: string \"AAE\", expected a sequence at line 1 column 26"),
-        payload("execution", R"({"method_ref":["a","b"]})",
-                "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"),
-        payload("execution", R"({"method_ref":["a","b","c","d"]})",
-                "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"),
-        payload("execution", R"({"roots":"x"})", "invalid type: string \"x\", expected struct ExecutionRoots at line 1 column 12"),
-        payload("execution", R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"),
-        payload("execution", R"({"prev_execution_rid":7})", "invalid type: integer `7`, expected a UUID string at line 1 column 23"),
-        payload("execution", R"({"prev_execution_rid":"zz"})",
-                "UUID parsing failed: " + tessary::formats::uuid::parse("zz").error().to_string() + " at line 1 column 26"),
-        payload("execution", R"({"output_locator_ref":{"content_hash":"h","encrypted_data":[1],"encryption_scheme":true}})",
-                "invalid type: boolean `true`, expected a string at line 1 column 87"),
-        payload("execution", "\"abc\"", "invalid type: string \"abc\", expected struct ExecutionPayload at line 1 column 5"),
-        payload("execution", "[]", "invalid length 0, expected struct ExecutionPayload with 20 elements at line 1 column 2"),
-        payload("reasoning_shape", R"({"intent_hash":"i","node_refs":[]})", "missing field `dag_hash` at line 1 column 34"),
-        payload("reasoning_shape", R"({"quality":{"success_score":true}})",
-                "invalid type: boolean `true`, expected f32 at line 1 column 32"),
-        payload("spend", R"({"total_value":null})", "invalid type: null, expected f64 at line 1 column 19"),
-        payload("settlement", R"({"net_positions":[]})", "invalid type: sequence, expected a map at line 1 column 17"),
-        payload("settlement", R"({"net_positions":{"a":"x\n"}})", "invalid type: string \"x\\n\", expected f64 at line 1 column 27"),
-        payload("method_shape", R"({"nodes":[]})", "missing field `root_multiset` at line 1 column 12"),
-        payload("data_shape", "[\"s\"]", "invalid length 1, expected struct DataShapePayload with 2 elements at line 1 column 5"),
-        pac("\"" + kDigestText + "=\"", "Invalid base64url string: " + b64_error(kDigestText + "=") + " at line 1 column 53"),
-        pac("\"" + encoded(31) + "\"", "Expected 32 bytes, got 31 bytes at line 1 column 51"),
-        pac("\"" + encoded(33) + "\"", "Expected 32 bytes, got 33 bytes at line 1 column 53"),
-        pac("\"a+b\"", "Invalid base64url string: " + b64_error("a+b") + " at line 1 column 12"),
-        pac(byte_array(31), "Array too short, expected 32 bytes, got 31 at line 1 column 70"),
-        pac(byte_array(33), "Array too long, expected 32 bytes at line 1 column 74"),
-        // With more than 33 the reader, having taken the 33rd, stands at the start of the 34th.
-        pac(byte_array(35, 100), "Array too long, expected 32 bytes at line 1 column 140"),
-        pac("[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"),
-        pac("[1,\"a\"]", "invalid type: string \"a\", expected u8 at line 1 column 13"),
-        pac("true", "invalid type: boolean `true`, " + kNotDigest + "11"),
-        pac("{}", "invalid type: map, " + kNotDigest + "9"),
-        pac(R"({"a":1})", "invalid type: map, " + kNotDigest + "8"),
-        context("{}", "missing field `timestamp` at line 1 column 2"),
-        context("[]", "invalid length 0, expected struct Context with 5 elements at line 1 column 2"),
-        context(R"({"timestamp":"t","nonce":5})", "invalid type: integer `5`, expected a string at line 1 column 10"),
-        context(R"({"determinism":"Strict","timestamp":"t"})", "unknown variant `Strict`, " + kVariants),
-        // Not a name and not the {"name": null} form: refused one byte into the value.
-        context(R"({"determinism":5,"timestamp":"t"})", "expected value at line 1 column 16"),
-        context(R"({"determinism":{},"timestamp":"t"})", "expected value at line 1 column 17"),
-        context(R"({"determinism":{"bogus":null},"timestamp":"t"})", "unknown variant `bogus`, " + kVariants),
-        context(R"({"determinism":{"strict":1},"timestamp":"t"})", "invalid type: integer `1`, expected unit at line 1 column 26"),
-        context(R"({"determinism":{"strict":null,"x":1},"timestamp":"t"})", "expected value at line 1 column 29"),
-        context("\"t\"", "invalid type: string \"t\", expected struct Context at line 1 column 3")));
+TEST(ReceiptFromJson, StopsAtTheFirstFaultWithItsMessage) {
+  const Case cases[] = {
+      Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
+      Case{"[]", "invalid type: expected object, expected an object"},
+      Case{R"({"kind":"Execution"})",
+               "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
+               "execution, spend, settlement"},
+      Case{R"({"kind":"execution"})", "missing field `payload`"},
+      Case{kHead + R"("rid":5})", "missing field `rid`"},
+      Case{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
+               "Invalid UUID in rid: invalid group length in group 4: expected 12, found 11"},
+      Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
+      Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
+      Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})", "missing field `hash`"},
+      // The value is read and built before what follows it is looked at.
+      Case{"{}}", "missing field `kind`"},
+      payload("execution", "{}", "missing field `trace_id` at line 1 column 2"),
+      // Written with spaces and out of order: the column is in the re-written, key-sorted text.
+      payload("execution", R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"),
+      payload("execution", R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"),
+      payload("execution", R"({"hll_cardinality":18446744073709551616})",
+              "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 40"),
+      payload("execution", R"({"cdf_metadata":[{"commit_version":9223372036854775808}]})",
+              "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 54"),
+      payload("execution", R"({"minhash_signature":[1,256]})", "invalid value: integer `256`, expected u8 at line 1 column 27"),
+      payload("execution", R"({"method_ref":["a","b"]})",
+              "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"),
+      payload("execution", R"({"method_ref":["a","b","c","d"]})",
+              "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"),
+      payload("execution", R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"),
+      payload("execution", R"({"prev_execution_rid":7})", "invalid type: integer `7`, expected a UUID string at line 1 column 23"),
+      payload("execution", R"({"prev_execution_rid":"zz"})",
+              "UUID parsing failed: " + tessary::formats::uuid::parse("zz").error().to_string() + " at line 1 column 26"),
+      payload("execution", "\"abc\"", "invalid type: string \"abc\", expected struct ExecutionPayload at line 1 column 5"),
+      payload("execution", "[]", "invalid length 0, expected struct ExecutionPayload with 20 elements at line 1 column 2"),
+      payload("reasoning_shape", R"({"quality":{"success_score":true}})",
+              "invalid type: boolean `true`, expected f32 at line 1 column 32"),
+      payload("spend", R"({"total_value":null})", "invalid type: null, expected f64 at line 1 column 19"),
+      payload("settlement", R"({"net_positions":[]})", "invalid type: sequence, expected a map at line 1 column 17"),
+      pac("\"" + encoded(32) + "=\"", "Invalid base64url string: " + b64_error(encoded(32) + "=") + " at line 1 column 53"),
+      pac("\"" + encoded(31) + "\"", "Expected 32 bytes, got 31 bytes at line 1 column 51"),
+      pac(byte_array(31), "Array too short, expected 32 bytes, got 31 at line 1 column 70"),
+      pac(byte_array(33), "Array too long, expected 32 bytes at line 1 column 74"),
+      // With more than 33 the reader, having taken the 33rd, stands at the start of the 34th.
+      pac(byte_array(35, 100), "Array too long, expected 32 bytes at line 1 column 140"),
+      pac("[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"),
+      pac("{}", "invalid type: map, " + kNotDigest + "9"),
+      pac(R"({"a":1})", "invalid type: map, " + kNotDigest + "8"),
+      context(R"({"determinism":"Strict","timestamp":"t"})", "unknown variant `Strict`, " + kVariants),
+      // Not a name and not the {"name": null} form: refused one byte into the value.
+      context(R"({"determinism":5,"timestamp":"t"})", "expected value at line 1 column 16"),
+      context(R"({"determinism":{},"timestamp":"t"})", "expected value at line 1 column 17"),
+      context(R"({"determinism":{"bogus":null},"timestamp":"t"})", "unknown variant `bogus`, " + kVariants),
+      context(R"({"determinism":{"strict":1},"timestamp":"t"})", "invalid type: integer `1`, expected unit at line 1 column 26"),
+      context(R"({"determinism":{"strict":null,"x":1},"timestamp":"t"})", "expected value at line 1 column 29"),
+  };
+  for (const auto& [receipt, message] : cases) EXPECT_EQ(failure_of(receipt), "JSON deserialization failed: " + message) << receipt;
+}
 
 TEST(ReceiptFromJson, NestingOf127LevelsIsReadAndA128thIsNot) {
   const std::string base = kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"hash":"h","attest":)";
@@ -280,8 +231,8 @@ TEST(ReceiptFromJson, NestingOf127LevelsIsReadAndA128thIsNot) {
                                          std::to_string(base.size() + 127));
 }
 
-TEST(ReceiptFromJson, ValueDecodingGivesTheSameReceiptAndTheBareMessage) {
-  EXPECT_EQ(deserialize_from_json_value(json::parse(to_json(samples::spend())).value()).value(), samples::spend());
+// The value path agreeing with the text path is held by the fuzz target.
+TEST(ReceiptFromJson, ValueDecodingGivesTheBareMessage) {
   EXPECT_EQ(deserialize_from_json_value(json::parse(R"({"kind":"spend","payload":{"total_value":"1"}})").value()).error(),
             "Failed to deserialize SpendPayload: invalid type: string \"1\", expected f64 at line 1 column 18");
 }
@@ -289,25 +240,15 @@ TEST(ReceiptFromJson, ValueDecodingGivesTheSameReceiptAndTheBareMessage) {
 // Which forms the reader accepts (UUID spellings, links it drops, signatures
 // it drops, digests as text or bytes, unknown keys, null or missing optional
 // fields) is held against an independent model of the reader in the Python property
-// tests; here only what those cannot produce.
-TEST(ReceiptFromJson, TheLastOfRepeatedKeysWinsAndTrailingWhitespaceIsFine) {
-  std::string text = to_json(samples::data_shape());
-  text.insert(text.size() - 1, R"(,"rid":"6FA459EAEE8A3CA4894EDB77E160355E")");
-  const Receipt r = from_json(text + " \n\t\r");
-  EXPECT_EQ(r.rid, uuid("6fa459ea-ee8a-3ca4-894e-db77e160355e"));
-}
-
-Receipt read(const char* kind, const std::string& payload, const std::string& ctx) {
-  auto receipt = receipt_from_json(receipt_text(kind, payload, ctx));
-  EXPECT_TRUE(receipt.has_value()) << receipt.error().to_string();
-  return receipt ? *receipt : Receipt{};
-}
+// tests, and repeated keys and surrounding whitespace by the JSON reader's tests;
+// here only what those cannot produce. A complete receipt followed by more text
+// is refused in the Python tests.
 
 TEST(ContextForms, ArrayAndTaggedObjectFormsAreRead) {
-  const auto array_form = read("data_shape", R"({"schema_hash":"s"})", R"(["pol:a/b@1.0.0","t",null,"bounded",null])");
+  const auto array_form = from_json(receipt_text("data_shape", R"({"schema_hash":"s"})", R"(["pol:a/b@1.0.0","t",null,"bounded",null])"));
   EXPECT_EQ(array_form.ctx.policy_ref, "pol:a/b@1.0.0");
   EXPECT_EQ(array_form.ctx.determinism, DeterminismClass::Bounded);
-  const auto tagged = read("data_shape", R"({"schema_hash":"s"})", R"({"timestamp":"t","determinism":{"strict":null}})");
+  const auto tagged = from_json(receipt_text("data_shape", R"({"schema_hash":"s"})", R"({"timestamp":"t","determinism":{"strict":null}})"));
   EXPECT_EQ(tagged.ctx.determinism, DeterminismClass::Strict);
 }
 
@@ -321,8 +262,8 @@ TEST(PayloadForms, F32FieldsTakeTheNearestSingleAndOverflowToInfinity) {
       {"3.4028235677973366e38", std::numeric_limits<float>::infinity()},
       {"3.4028235677973362e38", std::numeric_limits<float>::max()}};
   for (const auto& [text, expected] : cases) {
-    const auto r = read("reasoning_shape", R"({"intent_hash":"i","dag_hash":"d","node_refs":[],"quality":{"success_score":)" + text + "}}",
-                        R"({"timestamp":"t"})");
+    const auto r = from_json(
+        receipt_text("reasoning_shape", R"({"intent_hash":"i","dag_hash":"d","node_refs":[],"quality":{"success_score":)" + text + "}}"));
     EXPECT_EQ(std::get<ReasoningShapePayload>(r.payload).quality->success_score, expected) << text;
   }
 }

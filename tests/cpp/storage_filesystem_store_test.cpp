@@ -5,15 +5,14 @@
 // end to end.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,19 +47,6 @@ std::string file_name(const Uuid& rid) { return tessary::formats::uuid::format(r
 
 void write_file(const std::string& path, std::string_view bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-std::vector<std::string> list_dir(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string failure_text(const StoreFailure& failure) { return tessary::storage::to_string(failure); }
 
 class FilesystemStoreTest : public ::testing::Test {
@@ -75,7 +61,6 @@ class FilesystemStoreTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    ::chmod(dir_.c_str(), 0700);
     ::nftw(
         root_.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
         FTW_DEPTH | FTW_PHYS);
@@ -128,17 +113,15 @@ TEST_F(FilesystemStoreTest, CreationFailsWithTheErrorOfTheComponentInTheWay) {
             "Failed to create receipts directory " + dir_ + ": File exists (os error 17)");
 }
 
-TEST_F(FilesystemStoreTest, FailedStoreNamesTheTargetAndLeavesNoTemporaryFile) {
+TEST_F(FilesystemStoreTest, FailedStoreGivesTheSystemErrorForTheTarget) {
   auto s = open_store();
   const Receipt receipt = samples::execution();
   // A directory holding the receipt's name makes the final rename fail,
   // also for root, who passes every permission check.
   const std::string target = dir_ + "/" + file_name(receipt.rid);
   ASSERT_EQ(::mkdir(target.c_str(), 0777), 0);
-  auto stored = s->store_receipt(receipt);
-  ASSERT_FALSE(stored.has_value());
-  EXPECT_EQ(failure_text(stored.error()), "I/O error: Failed to write receipt to " + target + ": Is a directory (os error 21)");
-  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{file_name(receipt.rid)});
+  EXPECT_EQ(failure_text(s->store_receipt(receipt).error()),
+            "I/O error: Failed to write receipt to " + target + ": Is a directory (os error 21)");
 
   // Without the directory the temporary file cannot even be made.
   ASSERT_EQ(::rmdir(target.c_str()), 0);
@@ -152,11 +135,9 @@ TEST_F(FilesystemStoreTest, ReceiptTheAdapterCannotWriteIsASerializationError) {
   Receipt receipt = samples::execution();
   namespace cbor = tessary::formats::cbor;
   receipt.attest = cbor::Item{cbor::Map{{cbor::Item{1.5}, cbor::Item::uint(1)}}};
-  auto stored = s->store_receipt(receipt);
-  ASSERT_FALSE(stored.has_value());
-  EXPECT_EQ(failure_text(stored.error()),
+  EXPECT_EQ(failure_text(s->store_receipt(receipt).error()),
             "Serialization error: JSON serialization failed: JSON serialization failed: key must be a string");
-  EXPECT_TRUE(list_dir(dir_).empty());
+  EXPECT_EQ(::rmdir(dir_.c_str()), 0) << "nothing written";
 }
 
 // ---- scanning --------------------------------------------------------------
@@ -174,13 +155,10 @@ TEST_F(FilesystemStoreTest, WarningShowsAnUndecodableFileNameAsText) {
 TEST_F(FilesystemStoreTest, ListingAndReadingFailuresEndTheQuery) {
   auto s = open_store();
   store(*s, samples::execution());
-  write_file(dir_ + "/bad.json", "\xff");
+  ASSERT_EQ(::mkdir((dir_ + "/sub.json").c_str(), 0777), 0);
   ReceiptQuery none;
   none.limit = 0;  // the limit does not shorten the scan
-  EXPECT_EQ(query_failure(*s, none), "I/O error: Failed to read receipt file: stream did not contain valid UTF-8");
-  ASSERT_EQ(::unlink((dir_ + "/bad.json").c_str()), 0);
-  ASSERT_EQ(::mkdir((dir_ + "/sub.json").c_str(), 0777), 0);
-  EXPECT_EQ(query_failure(*s), "I/O error: Failed to read receipt file: Is a directory (os error 21)");
+  EXPECT_EQ(query_failure(*s, none), "I/O error: Failed to read receipt file: Is a directory (os error 21)");
   ASSERT_EQ(::rmdir((dir_ + "/sub.json").c_str()), 0);
   ASSERT_EQ(::symlink("missing", (dir_ + "/dangling.json").c_str()), 0);
   EXPECT_EQ(query_failure(*s), "I/O error: Failed to read receipt file: No such file or directory (os error 2)");
@@ -205,18 +183,12 @@ TEST_F(FilesystemStoreTest, ReadsFilesLargerThanTheFirstBuffer) {
 
 // ---- filters ---------------------------------------------------------------
 
-struct FilterCase {
-  const char* name;
-  ReceiptQuery query;
-  std::set<int> expected;  // indexes into the corpus below
-};
-
 // 0: execution with policy, epoch "e1", pac of 7s, 12:00:00.900Z
 // 1: execution, no policy, no epoch, 12:00:01+00:00
 // 2: execution at 14:00:00+02:00 (= 12:00:00Z)
 // 3: spend with the same policy, 11:59:59.999z
 // 4: data_shape with an unparsable timestamp
-std::vector<Receipt> filter_corpus() {
+TEST_F(FilesystemStoreTest, QueriesReturnExactlyTheReceiptsPassingEveryFilter) {
   auto made = [](Receipt r, int n, const char* timestamp) {
     r.rid = rid_of(n);
     r.ctx.timestamp = timestamp;
@@ -230,44 +202,27 @@ std::vector<Receipt> filter_corpus() {
   corpus[0].ctx.policy_ref = corpus[3].ctx.policy_ref = "pol:acme/default@1.0.0";
   std::get<ExecutionPayload>(corpus[0].payload).change_epoch = "e1";
   std::get<ExecutionPayload>(corpus[0].payload).pac = filled(7);
-  return corpus;
-}
-
-constexpr std::int64_t kNoon = 1737115200;  // 2025-01-17T12:00:00Z
-
-class QueryFilters : public FilesystemStoreTest, public ::testing::WithParamInterface<FilterCase> {};
-
-TEST_P(QueryFilters, ReturnExactlyTheReceiptsPassingEveryFilter) {
   auto s = open_store();
-  const auto corpus = filter_corpus();
   for (const Receipt& r : corpus) store(*s, r);
-  std::set<Uuid> expected;
-  for (int i : GetParam().expected) expected.insert(corpus[static_cast<std::size_t>(i)].rid);
-  EXPECT_EQ(rids(query(*s, GetParam().query)), expected);
+  static constexpr std::int64_t noon = 1737115200;  // 2025-01-17T12:00:00Z
+  const std::vector<std::pair<std::function<void(ReceiptQuery&)>, std::set<int>>> cases = {
+      {[](auto&) {}, {0, 1, 2, 3, 4}},
+      {[](auto& q) { q.policy_ref = "pol:acme/default@1.0.0"; }, {0, 3}},  // of any kind
+      {[](auto& q) { q.change_epoch = "e1"; }, {0}},
+      {[](auto& q) { q.pac = filled(7); }, {0}},
+      // Whole seconds, the fraction dropped, offsets applied; bounds inclusive.
+      {[](auto& q) { q.start_time = noon; }, {0, 1, 2}},
+      {[](auto& q) { q.start_time = noon + 1; }, {1}},
+      {[](auto& q) { q.end_time = noon; }, {0, 2, 3}},
+      {[](auto& q) { q.start_time = INT64_MIN; q.end_time = INT64_MAX; }, {0, 1, 2, 3}},
+  };
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    ReceiptQuery q;
+    cases[c].first(q);
+    std::set<Uuid> expected;
+    for (int i : cases[c].second) expected.insert(corpus[static_cast<std::size_t>(i)].rid);
+    EXPECT_EQ(rids(query(*s, q)), expected) << "case " << c;
+  }
 }
-
-ReceiptQuery make(auto set) {
-  ReceiptQuery q;
-  set(q);
-  return q;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Store, QueryFilters,
-    ::testing::Values(
-        FilterCase{"none", {}, {0, 1, 2, 3, 4}},
-        FilterCase{"policy_any_kind", make([](auto& q) { q.policy_ref = "pol:acme/default@1.0.0"; }), {0, 3}},
-        FilterCase{"change_epoch", make([](auto& q) { q.change_epoch = "e1"; }), {0}},
-        FilterCase{"epoch_and_time", make([](auto& q) { q.change_epoch = "e1"; q.start_time = kNoon + 1; }), {}},
-        FilterCase{"pac", make([](auto& q) { q.pac = filled(7); }), {0}},
-        // Whole seconds, the fraction dropped, offsets applied; bounds inclusive.
-        FilterCase{"start_inclusive_with_fraction", make([](auto& q) { q.start_time = kNoon; }), {0, 1, 2}},
-        FilterCase{"start_after", make([](auto& q) { q.start_time = kNoon + 1; }), {1}},
-        FilterCase{"end_inclusive", make([](auto& q) { q.end_time = kNoon; }), {0, 2, 3}},
-        FilterCase{"exact_second", make([](auto& q) { q.start_time = kNoon; q.end_time = kNoon; }), {0, 2}},
-        FilterCase{"empty_range", make([](auto& q) { q.start_time = kNoon + 1; q.end_time = kNoon; }), {}},
-        FilterCase{"wide_range", make([](auto& q) { q.start_time = INT64_MIN; q.end_time = INT64_MAX; }),
-                   {0, 1, 2, 3}}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
