@@ -1,0 +1,3 @@
+"""tessary: verifiable work receipts."""
+
+__version__ = "0.1.0"
