@@ -1,3 +1,59 @@
-"""tessary: verifiable work receipts."""
+"""tessary: verifiable work receipts.
+
+Record a unit of work and get back a receipt sealed by a SHA-256 hash over its
+canonical body; anyone holding the receipt can verify it. Also: data shape
+hashes of bytes and files, method shapes of code, reuse-or-recompute
+economics, and stores that keep receipts.
+
+    >>> import tessary
+    >>> receipt = tessary.record("train-model", {"epochs": 3})
+    >>> tessary.verify(receipt)
+    True
+"""
+
+from .client import Client
+from .errors import CostModelError, ReceiptError, ShapeError, StoreError, TessaryError, VerificationError
+from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
+from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
+from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
+from .stores import DirectoryStore, Store, open_store
 
 __version__ = "0.1.0"
+
+__all__ = [
+    "record",
+    "verify",
+    "verify_strict",
+    "Receipt",
+    "ReceiptKind",
+    "Context",
+    "Determinism",
+    "Signature",
+    "Client",
+    "Store",
+    "DirectoryStore",
+    "open_store",
+    "data_shape",
+    "DataShapeHasher",
+    "DataShape",
+    "Chunk",
+    "CDC",
+    "Fixed",
+    "DEFAULT_SCHEME",
+    "method_shape",
+    "method_shape_of",
+    "jaccard",
+    "decide_reuse",
+    "economic_delta",
+    "CostModel",
+    "Constant",
+    "Linear",
+    "ReuseDecision",
+    "Decision",
+    "TessaryError",
+    "ReceiptError",
+    "VerificationError",
+    "StoreError",
+    "ShapeError",
+    "CostModelError",
+]

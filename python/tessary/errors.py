@@ -1,0 +1,33 @@
+"""The exceptions of the public package.
+
+Every one is a ``ValueError``, as the native module's own failures are, so code
+that caught those keeps working; the subclasses say which area failed.
+"""
+
+from __future__ import annotations
+
+__all__ = ["TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError"]
+
+
+class TessaryError(ValueError):
+    """Base class of every failure tessary reports."""
+
+
+class ReceiptError(TessaryError):
+    """Text that is not a receipt, or a receipt that cannot be encoded."""
+
+
+class VerificationError(TessaryError):
+    """A receipt failed verification; the message gives the reason."""
+
+
+class StoreError(TessaryError):
+    """A store could not be opened, written or read."""
+
+
+class ShapeError(TessaryError):
+    """A data or method shape could not be computed."""
+
+
+class CostModelError(TessaryError):
+    """A cost model that the reuse rule cannot read."""

@@ -1,0 +1,297 @@
+"""Data shapes of byte streams and files, and method shapes of code.
+
+A data shape hash is a content-defined commitment to bytes: the same bytes
+under the same chunk scheme always give the same hash, however they are
+read. :func:`data_shape` takes bytes, any buffer, a path or an open binary
+file; :class:`DataShapeHasher` takes the stream in pieces, like ``hashlib``.
+With ``chunks=True`` the result also lists the chunks, which is what
+:func:`tessary.jaccard` compares between two versions of a data set.
+"""
+
+from __future__ import annotations
+
+import inspect
+import io
+import os
+from typing import Any, Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
+
+import _tessary
+
+from . import _native
+from .errors import ShapeError
+
+__all__ = [
+    "CDC",
+    "Fixed",
+    "ChunkScheme",
+    "DEFAULT_SCHEME",
+    "Chunk",
+    "DataShape",
+    "DataShapeHasher",
+    "data_shape",
+    "method_shape",
+    "method_shape_of",
+]
+
+_CDC_KIND = 0
+_FIXED_KIND = 1
+_READ_PIECE = 1 << 20
+
+
+class CDC(NamedTuple):
+    """Content-defined chunking around an average chunk size in bytes."""
+
+    avg_size: int = 65536
+
+    def to_dict(self) -> dict:  # type: ignore[type-arg]
+        """The scheme as the native module's dict form."""
+        return {"type": "cdc", "avg_size": self.avg_size}
+
+
+class Fixed(NamedTuple):
+    """Fixed-size chunking: every chunk ``size`` bytes but possibly the last."""
+
+    size: int
+
+    def to_dict(self) -> dict:  # type: ignore[type-arg]
+        """The scheme as the native module's dict form."""
+        return {"type": "fixed", "size": self.size}
+
+
+ChunkScheme = Union[CDC, Fixed]
+
+#: The scheme used when none is given: CDC with an average of 64 KiB.
+DEFAULT_SCHEME = CDC(65536)
+
+
+class Chunk(NamedTuple):
+    """One chunk of a stream: where it starts, how long it is, its SHA-256."""
+
+    offset: int
+    length: int
+    digest: bytes
+
+    @property
+    def id(self) -> str:
+        """The chunk identifier, "sha256:" + the digest in hex."""
+        return "sha256:" + self.digest.hex()
+
+
+class DataShape(NamedTuple):
+    """A data shape: its hash, the stream's size, the scheme, and the chunks when asked for."""
+
+    hash: str
+    size: int
+    scheme: ChunkScheme
+    chunks: Optional[Tuple[Chunk, ...]] = None
+
+    @property
+    def chunk_ids(self) -> List[str]:
+        """The chunk identifiers in stream order; needs a shape computed with ``chunks=True``."""
+        if self.chunks is None:
+            raise ValueError("this data shape was computed without its chunks; pass chunks=True")
+        return ["sha256:" + c.digest.hex() for c in self.chunks]
+
+
+def _scheme_args(scheme: Optional[ChunkScheme]) -> Tuple[int, int]:
+    if scheme is None:
+        return _CDC_KIND, 65536
+    if isinstance(scheme, CDC):
+        kind, size = _CDC_KIND, scheme.avg_size
+    elif isinstance(scheme, Fixed):
+        kind, size = _FIXED_KIND, scheme.size
+    else:
+        raise TypeError(f"scheme must be tessary.CDC or tessary.Fixed, not {type(scheme).__name__}")
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"chunk size must be an int, not {type(size).__name__}")
+    if size <= 0 or size >= 2**64:
+        raise ShapeError(f"chunk size must be between 1 and 2**64 - 1, got {size}")
+    return kind, size
+
+
+def _result(raw: Tuple[str, int, Optional[List[Tuple[int, int, bytes]]]], scheme: ChunkScheme) -> DataShape:
+    hash_text, size, chunks = raw
+    listed = tuple(Chunk(o, n, d) for o, n, d in chunks) if chunks is not None else None
+    return DataShape(hash_text, size, scheme, listed)
+
+
+def _native_call(fn: Callable[..., Any], *args: Any) -> Any:
+    try:
+        return fn(*args)
+    except ValueError as e:
+        raise ShapeError(str(e)) from None
+
+
+class DataShapeHasher:
+    """A data shape computed over a stream fed in pieces, in the style of ``hashlib``.
+
+    ``update`` may be called any number of times with bytes or any buffer;
+    ``digest``, ``hexdigest`` and ``shape`` may be asked at any point and do
+    not end the stream. The result equals :func:`data_shape` of all the bytes
+    fed. Large pieces are hashed with the interpreter lock released.
+    """
+
+    name = "tessary-data-shape"
+    digest_size = 32
+
+    __slots__ = ("_state", "_scheme", "_chunks")
+
+    def __init__(self, data: Any = None, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> None:
+        kind, size = _scheme_args(scheme)
+        self._scheme: ChunkScheme = scheme if scheme is not None else DEFAULT_SCHEME
+        self._chunks = bool(chunks)
+        self._state = _native.Hasher(kind, size, self._chunks)
+        if data is not None:
+            self.update(data)
+
+    def update(self, data: Any) -> None:
+        """Feed the next piece of the stream (bytes, bytearray, memoryview or any buffer)."""
+        try:
+            self._state.update(data)
+        except BufferError:
+            self._state.update(memoryview(data).tobytes())
+
+    def copy(self) -> "DataShapeHasher":
+        """An independent hasher in the same state."""
+        twin = object.__new__(DataShapeHasher)
+        twin._scheme = self._scheme
+        twin._chunks = self._chunks
+        twin._state = self._state.copy()
+        return twin
+
+    def shape(self) -> DataShape:
+        """The data shape of everything fed so far."""
+        return _result(_native_call(self._state.copy().finish), self._scheme)
+
+    def hexdigest(self) -> str:
+        """The data shape hash as 64 hex digits (without the "sha256:" prefix)."""
+        return self.shape().hash[len("sha256:") :]
+
+    def digest(self) -> bytes:
+        """The data shape hash as 32 raw bytes."""
+        return bytes.fromhex(self.hexdigest())
+
+    def __repr__(self) -> str:
+        return f"<DataShapeHasher {self._scheme!r}>"
+
+
+Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]", io.RawIOBase, io.BufferedIOBase, Any]
+
+
+def _is_file_object(source: Any) -> bool:
+    return callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None))
+
+
+def _file_pieces(source: Any) -> Iterator[Any]:
+    readinto = getattr(source, "readinto", None)
+    if callable(readinto):
+        buffer = bytearray(_READ_PIECE)
+        view = memoryview(buffer)
+        while True:
+            n = readinto(view)
+            if n is None:
+                raise ShapeError("the file is in non-blocking mode and has no data ready")
+            if not n:
+                return
+            yield view[:n]
+    else:
+        while True:
+            piece = source.read(_READ_PIECE)
+            if piece is None:
+                raise ShapeError("the file is in non-blocking mode and has no data ready")
+            if isinstance(piece, str):
+                raise TypeError("the file must be opened in binary mode ('rb')")
+            if not piece:
+                return
+            yield piece
+
+
+def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> DataShape:
+    """The data shape of bytes, a buffer, a file path or an open binary file.
+
+    - ``bytes``, ``bytearray``, ``memoryview`` or any object with the buffer
+      protocol (``mmap``, ``array.array``, NumPy arrays): its bytes.
+    - ``str`` or ``os.PathLike``: the contents of the file at that path, read
+      as a stream (never whole into memory).
+    - an object with ``readinto`` or ``read`` (an open binary file, a socket
+      file, ``io.BytesIO``): the bytes from its current position to the end.
+
+    ``scheme`` is :class:`CDC` (the default, 64 KiB average) or
+    :class:`Fixed`. ``chunks=True`` lists the chunks in the result. The hash
+    is computed with the interpreter lock released, so other threads run on.
+    Raises ``OSError`` for a file that cannot be read, :class:`ShapeError`
+    for a bad scheme.
+    """
+    kind, size = _scheme_args(scheme)
+    effective: ChunkScheme = scheme if scheme is not None else DEFAULT_SCHEME
+    keep = bool(chunks)
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsencode(source)
+        if b"\0" in path:
+            raise ValueError("path contains a NUL byte")
+        return _result(_native_call(_native.shape_of_file, path, kind, size, keep), effective)
+    if isinstance(source, (bytes, bytearray, memoryview)) or not _is_file_object(source):
+        try:
+            raw = _native_call(_native.shape_of_buffer, source, kind, size, keep)
+        except BufferError:
+            raw = _native_call(_native.shape_of_buffer, memoryview(source).tobytes(), kind, size, keep)
+        except TypeError:
+            raise TypeError(
+                f"data_shape() needs bytes, a buffer, a path or a binary file, not {type(source).__name__}"
+            ) from None
+        return _result(raw, effective)
+    hasher = DataShapeHasher(scheme=scheme, chunks=keep)
+    for piece in _file_pieces(source):
+        hasher.update(piece)
+    return hasher.shape()
+
+
+def _wrap_method(fn: Callable[..., str], *args: Any) -> str:
+    try:
+        return fn(*args)
+    except ValueError as e:
+        raise ShapeError(str(e)) from None
+
+
+def method_shape(code_hash: str, params: Optional[Mapping[str, Any]] = None) -> str:
+    """The method shape hash of code (by its "sha256:..." hash) and its parameters.
+
+    ``params`` is any JSON-serialisable mapping; an empty mapping differs from none.
+    """
+    if params is not None and not isinstance(params, dict):
+        params = dict(params)
+    return _wrap_method(_tessary.shapes.compute_method_shape_hash_from_code_py, code_hash, params)
+
+
+def _type_name(annotation: Any) -> str:
+    if annotation is inspect.Parameter.empty:
+        return "Any"
+    if annotation is None or annotation is type(None):
+        return "None"
+    if isinstance(annotation, str):
+        return annotation
+    if isinstance(annotation, type):
+        module = annotation.__module__
+        name = annotation.__qualname__
+        return name if module == "builtins" else f"{module}.{name}"
+    return repr(annotation).replace("typing.", "")
+
+
+def method_shape_of(function: Callable[..., Any]) -> str:
+    """The method shape hash of a Python callable from its name and annotations.
+
+    The name is the function's ``__qualname__``; each parameter's annotation
+    and the return annotation become type names (``int``, ``pathlib.Path``,
+    ``List[int]``); a missing annotation counts as ``Any``. String
+    annotations are taken as written, so the hash does not depend on
+    whether annotations are evaluated.
+    """
+    if not callable(function):
+        raise TypeError(f"method_shape_of() needs a callable, not {type(function).__name__}")
+    name = getattr(function, "__qualname__", None) or getattr(function, "__name__", None)
+    if not isinstance(name, str):
+        raise TypeError("the callable has no name")
+    signature = inspect.signature(function)
+    inputs = [_type_name(p.annotation) for p in signature.parameters.values()]
+    output = _type_name(signature.return_annotation)
+    return _wrap_method(_tessary.shapes.compute_method_shape_hash_from_signature_py, name, inputs, output)
