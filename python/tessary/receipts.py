@@ -115,26 +115,20 @@ class Receipt:
 
     __slots__ = ("_native", "_json", "_fields")
 
+    # The fields are read-only properties; the slots are the receipt's own
+    # state: the native receipt, and its JSON text and fields once read.
     _native: Any
-    _json: Optional[str]
-    _fields: Optional[Dict[str, Any]]
+    _json: str
+    _fields: Dict[str, Any]
 
     def __init__(self) -> None:
         raise TypeError("Receipt objects are made by tessary.record(), Receipt.from_json() or a store")
 
     @classmethod
-    def _wrap(cls, native: Any, text: Optional[str] = None) -> "Receipt":
-        receipt = object.__new__(cls)
-        object.__setattr__(receipt, "_native", native)
-        object.__setattr__(receipt, "_json", text)
-        object.__setattr__(receipt, "_fields", None)
+    def _wrap(cls, native: Any) -> "Receipt":
+        receipt = _new(cls)
+        receipt._native = native
         return receipt
-
-    def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"Receipt is immutable: cannot set {name!r}")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"Receipt is immutable: cannot delete {name!r}")
 
     # -- JSON ---------------------------------------------------------------
 
@@ -156,13 +150,15 @@ class Receipt:
 
     def to_json(self) -> str:
         """The receipt's compact JSON text, the form stores keep and peers read."""
-        text = self._json
-        if text is None:
-            try:
-                text = self._native.to_json()
-            except ValueError as e:
-                raise ReceiptError(str(e)) from None
-            object.__setattr__(self, "_json", text)
+        try:
+            return self._json
+        except AttributeError:
+            pass
+        try:
+            text: str = self._native.to_json()
+        except ValueError as e:
+            raise ReceiptError(str(e)) from None
+        self._json = text
         return text
 
     def to_dict(self) -> Dict[str, JSONValue]:
@@ -171,10 +167,11 @@ class Receipt:
         return result
 
     def _field(self, name: str) -> Any:
-        fields = self._fields
-        if fields is None:
+        try:
+            fields = self._fields
+        except AttributeError:
             fields = {k: _frozen(v) for k, v in json.loads(self.to_json()).items()}
-            object.__setattr__(self, "_fields", fields)
+            self._fields = fields
         return fields.get(name)
 
     # -- fields ---------------------------------------------------------------
@@ -336,6 +333,9 @@ def _parent_id(parent: Union[Receipt, str, uuid.UUID, None]) -> Optional[str]:
     raise TypeError(f"parent must be a Receipt or a receipt identifier, not {type(parent).__name__}")
 
 
+_new = object.__new__
+
+
 def record(
     workload: str,
     payload: Mapping[str, JSONValue],
@@ -355,11 +355,11 @@ def record(
     """
     if parent is not None:
         parent = _parent_id(parent)
-    if not isinstance(payload, dict):
+    if type(payload) is not dict:
         if not isinstance(payload, Mapping):
             raise TypeError(f"payload must be a mapping, not {type(payload).__name__}")
         payload = dict(payload)
-    if tags is not None and not isinstance(tags, list):
+    if tags is not None and type(tags) is not list:
         if isinstance(tags, str):
             raise TypeError("tags must be an iterable of str, not a single str")
         tags = list(tags)
@@ -367,7 +367,9 @@ def record(
         native = _native_record(workload, payload, tags, trace, parent)
     except ValueError as e:
         raise ReceiptError(str(e)) from None
-    return Receipt._wrap(native)
+    receipt = _new(Receipt)
+    receipt._native = native
+    return receipt
 
 
 def verify(receipt: Receipt) -> bool:
@@ -394,8 +396,3 @@ def verify_strict(receipt: Receipt) -> None:
     except ValueError as e:
         raise VerificationError(str(e)) from None
     raise VerificationError(f"Hash mismatch: expected {native.get_hash()}, computed {computed}")
-
-
-def _wrap_all(natives: Sequence[Any]) -> List[Receipt]:
-    wrap = Receipt._wrap
-    return [wrap(n) for n in natives]

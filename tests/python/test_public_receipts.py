@@ -1,0 +1,108 @@
+"""The public receipt API: fields of every kind, value behaviour, record and verify."""
+import copy
+import inspect
+import json
+import pickle
+import uuid
+
+import pytest
+from hypothesis import given
+
+import tessary
+from tessary import Receipt, ReceiptKind
+from receipt_strategies import receipts, seal
+
+
+@given(receipts(full=True))
+def test_every_field_of_every_kind_reads_back_as_its_json_form(obj):
+    receipt = Receipt.from_json(seal(obj).to_json())
+    wire = receipt.to_dict()
+    assert receipt.kind is ReceiptKind(wire["kind"])
+    assert (receipt.rid, receipt.version, receipt.hash, receipt.dom, receipt.cod) == (
+        wire["rid"], wire["version"], wire["hash"], wire["dom"], wire["cod"])
+    assert list(receipt.links) == wire["links"]
+    ctx = wire["ctx"]
+    assert receipt.ctx._replace(determinism=ctx["determinism"]) == (
+        ctx["timestamp"], ctx["policy_ref"], ctx["nonce"], ctx["determinism"], ctx["identity_ref"])
+    assert json.loads(json.dumps(receipt.payload, default=dict_or_list)) == wire["payload"]
+    assert json.loads(json.dumps(receipt.attest, default=dict_or_list)) == wire["attest"]
+    assert (receipt.sig and receipt.sig._asdict()) == wire["sig"]
+    if receipt.kind is ReceiptKind.EXECUTION:
+        assert receipt.workload == wire["payload"]["method_ref"]["method_id"]
+        assert receipt.parent == wire["payload"].get("prev_execution_rid")
+    else:
+        assert receipt.workload is None and receipt.parent is None
+    twin = pickle.loads(pickle.dumps(receipt))
+    assert twin == receipt and hash(twin) == hash(receipt) and twin is not receipt
+    assert receipt.rid in repr(receipt)
+
+
+def dict_or_list(value):
+    return dict(value) if hasattr(value, "keys") else list(value)
+
+
+def test_fields_are_read_only_views_and_receipts_come_only_from_the_package():
+    receipt = tessary.record("w", {"rows": [1, 2]})
+    with pytest.raises(AttributeError):
+        receipt.rid = "x"
+    with pytest.raises(TypeError):
+        receipt.payload["trace_id"] = "x"
+    with pytest.raises(TypeError, match="made by"):
+        Receipt()
+    assert copy.deepcopy(receipt) == receipt
+    assert receipt != tessary.record("w", {"rows": [1, 2]})  # a new rid and timestamp
+    assert receipt.ctx.time is not None and receipt.ctx.time.tzinfo is not None
+
+
+def test_record_links_a_parent_given_as_receipt_text_or_uuid():
+    parent = tessary.record("prepare", {"n": 1})
+    for given_as in (parent, parent.rid, uuid.UUID(parent.rid), parent.rid.upper()):
+        child = tessary.record("train", {"n": 2}, parent=given_as, trace="run-7", tags=("a", "b"))
+        assert child.links == (parent.rid,) and child.parent == parent.rid and child.trace == "run-7"
+    with pytest.raises(ValueError, match="receipt identifier"):
+        tessary.record("train", {}, parent="not-a-uuid")
+    with pytest.raises(TypeError):
+        tessary.record("train", {}, tags="one")
+    with pytest.raises(TypeError):
+        tessary.record("train", ["not", "a", "mapping"])
+
+
+def test_verify_is_a_bool_and_verify_strict_gives_the_reason():
+    receipt = tessary.record("w", {"x": 1})
+    assert tessary.verify(receipt) and tessary.Client().verify(receipt) and receipt.verify()
+    assert tessary.verify_strict(receipt) is None
+    wire = receipt.to_dict()
+
+    wire["sig"] = {"alg": "ed25519", "kid": "k", "sig": "s"}  # outside the hash
+    assert tessary.verify(Receipt.from_json(json.dumps(wire)))
+
+    wire["dom"] = "sha256:" + "0" * 64
+    tampered = Receipt.from_json(json.dumps(wire))
+    assert not tessary.verify(tampered)
+    with pytest.raises(tessary.VerificationError, match="^Hash mismatch: expected " + receipt.hash):
+        tessary.verify_strict(tampered)
+
+    wire = receipt.to_dict()
+    wire["version"] = "one"
+    invalid = Receipt.from_json(seal(wire).to_json())
+    assert not tessary.verify(invalid)
+    with pytest.raises(tessary.VerificationError, match="^ValidationError: "):
+        tessary.verify_strict(invalid)
+    with pytest.raises(TypeError):
+        tessary.verify(wire)
+
+
+@pytest.mark.parametrize("text", ["{}", "[1", '{"kind": "execution"}', b"\xff", "null"])
+def test_from_json_refuses_what_is_not_a_receipt(text):
+    with pytest.raises(tessary.ReceiptError):
+        Receipt.from_json(text)
+
+
+def test_public_names_are_documented_and_signatures_are_keyword_friendly():
+    for name in tessary.__all__:
+        assert getattr(tessary, name).__doc__, name
+    assert list(inspect.signature(tessary.record).parameters) == ["workload", "payload", "tags", "trace", "parent"]
+    assert [p.kind for p in inspect.signature(tessary.record).parameters.values()][2:] == [
+        inspect.Parameter.KEYWORD_ONLY] * 3
+    for error in ("ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError"):
+        assert issubclass(getattr(tessary, error), (tessary.TessaryError, ValueError))
