@@ -78,7 +78,7 @@ wheel: system-deps venv
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.8 --verbose dist/*.whl
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist/manylinux dist/*.whl
-	$(VENV)/bin/auditwheel show dist/manylinux/*.whl | grep -q 'is consistent with'
+	$(VENV)/bin/auditwheel show dist/manylinux/*.whl | grep 'is consistent with' >/dev/null
 
 # The same wheel installed into a fresh virtual environment on every CPython
 # from 3.8 to 3.13 that pyenv keeps here, each running a smoke test.

@@ -1,52 +1,42 @@
-"""Reuse or recompute? Decide from the overlap of real chunk-identifier lists.
+"""Reuse or recompute? Decide from the chunk overlap of two versions of a data set.
 
-Two versions of a dataset are cut into chunks; each chunk is named by the
-SHA-256 of its bytes. The share of chunk names the versions have in common
-(their Jaccard overlap) says how much earlier work can be taken over, and a
-cost model prices that against computing again.
+Each version is cut into content-defined chunks named by the SHA-256 of their
+bytes. The share of chunks the versions have in common (their Jaccard overlap)
+says how much earlier work can be taken over, and a cost model prices that
+against computing again.
 """
-import hashlib
 import random
-from typing import List
 
-from _tessary import delta
+import tessary
+
+SCHEME = tessary.CDC(4096)
 
 
-def chunk_ids(data: bytes, size: int = 4096) -> List[str]:
-    return ["sha256:" + hashlib.sha256(data[i : i + size]).hexdigest() for i in range(0, len(data), size)]
+def edit(data: bytes, share: float, rng: random.Random) -> bytes:
+    """Rewrites a byte in about `share` of the 4 KiB regions of `data`."""
+    out = bytearray(data)
+    for region in rng.sample(range(len(data) // 4096), int(share * len(data) / 4096)):
+        out[region * 4096 + rng.randrange(4096)] ^= 0xFF
+    return bytes(out)
 
 
 def main() -> None:
     rng = random.Random(7)
-    base = bytes(rng.getrandbits(8) for _ in range(256 * 1024))
-    # Version 2 rewrites 10% of the chunks; version 3 rewrites 70%.
-    def edit(data: bytes, share: float) -> bytes:
-        out = bytearray(data)
-        for chunk in rng.sample(range(len(data) // 4096), int(share * len(data) / 4096)):
-            out[chunk * 4096] ^= 0xFF
-        return bytes(out)
-
-    versions = {"v2 (10% rewritten)": edit(base, 0.10), "v3 (70% rewritten)": edit(base, 0.70)}
-    earlier = chunk_ids(base)
+    base = bytes(rng.getrandbits(8) for _ in range(512 * 1024))
+    earlier = tessary.data_shape(base, scheme=SCHEME, chunks=True)
 
     # Reusing costs 100 units to find and take over; computing costs 2 units per
     # row plus 100; reuse saves 90% of the compute cost per unit of overlap.
-    model = {
-        "c_id": 100.0,
-        "c_comp": {"type": "linear", "per_row": 2.0, "base": 100.0},
-        "alpha": 0.9,
-    }
+    model = tessary.CostModel.of(c_id=100.0, c_comp=tessary.Linear(per_row=2.0, base=100.0), alpha=0.9)
     rows = 100
-    print(f"cost model: {model}, rows: {rows}")
-    for name, data in versions.items():
-        current = chunk_ids(data)
-        overlap = delta.jaccard_similarity_py(earlier, current)
-        result = delta.decide_reuse_py(overlap, model, row_count=rows)
-        saving = delta.economic_delta_py(overlap, model, row_count=rows)
-        j = result["justification"]
+    print(f"cost model: {model.to_dict()}, rows: {rows}")
+    for share in (0.02, 0.10, 0.70):
+        current = tessary.data_shape(edit(base, share, rng), scheme=SCHEME, chunks=True)
+        overlap = tessary.jaccard(earlier, current)
+        d = tessary.decide_reuse(overlap, model, rows=rows)
         print(
-            f"{name}: {len(current)} chunks, overlap {overlap:.3f} -> {result['decision']:9s} "
-            f"(threshold {j['c_id'] / (j['alpha'] * j['c_comp']):.3f}, economic delta {saving:+.1f})"
+            f"{share:4.0%} of regions edited: {len(current.chunks or ())} chunks, overlap {overlap:.3f} -> "
+            f"{d.decision.value:9s} (threshold {d.c_id / (d.alpha * d.c_comp):.3f}, economic delta {d.delta:+.1f})"
         )
 
 

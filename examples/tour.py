@@ -7,57 +7,53 @@ import json
 import os
 import tempfile
 
-import _tessary
-from _tessary import Client, delta, shapes
+import tessary
 
 
 def main() -> None:
-    with tempfile.TemporaryDirectory() as storage:
-        client = Client(storage_path=storage)
-
-        # 1. Record a unit of work: the payload is committed by hash, the receipt sealed.
+    with tempfile.TemporaryDirectory() as folder, tessary.Client(folder) as client:
+        # 1. Record a unit of work: the payload is committed by hash, the receipt sealed
+        #    and, since the client has a store, kept.
         params = {"source": "events-2026-12-01.csv", "filter": "country = 'NL'", "sample": 0.05}
-        receipt = client.record_work("etl.sample", params, trace_id="trace:nightly-42")
-        print("recorded  ", receipt.get_kind(), receipt.get_rid())
-        print("  dom     ", receipt.get_dom())
-        print("  hash    ", receipt.get_hash())
+        sample = client.record("etl.sample", params, trace="nightly-42")
+        print("recorded  ", sample)
+        print("  dom     ", sample.dom)
+        print("  at      ", sample.ctx.time)
 
         # 2. Anyone holding the receipt can verify it; one changed byte and it no longer does.
-        print("verified  ", client.verify_receipt(receipt))
-        tampered = json.loads(receipt.to_json())
-        tampered["payload"]["method_ref"]["method_id"] = "etl.other"
-        forged = _tessary.receipts.receipt_from_json_py(json.dumps(tampered))
-        print("tampered  ", client.verify_receipt(forged))
+        print("verified  ", tessary.verify(sample))
+        wire = sample.to_dict()
+        wire["payload"]["method_ref"]["method_id"] = "etl.other"
+        forged = tessary.Receipt.from_json(json.dumps(wire))
+        try:
+            tessary.verify_strict(forged)
+        except tessary.VerificationError as e:
+            print("tampered   refused:", str(e)[:60], "...")
 
-        # 3. Keep receipts in a directory and list them by workload or trace.
-        client.store_receipt(receipt)
+        # 3. Receipts link into a graph of work; the store finds them by workload, trace, time.
         for day in range(3):
-            client.store_receipt(client.record_work("etl.report", {"day": day}, trace_id="trace:nightly-42"))
-        print("stored    ", sorted(os.listdir(os.path.join(storage, "receipts")))[:2], "...")
-        print("by workload etl.sample:", [r.get_rid() for r in client.list_receipts(workload_id="etl.sample")])
-        print("by trace, first 2:     ", len(client.list_receipts(trace_id="trace:nightly-42", limit=2)), "receipts")
+            client.record("etl.report", {"day": day}, trace="nightly-42", parent=sample)
+        print("by workload etl.report:", len(client.query(workload="etl.report")), "receipts")
+        print("by trace, first 2:     ", [r.rid[:8] for r in client.query(trace="nightly-42", limit=2)])
 
         # 4. The data shape of a file: content-defined chunks, a Merkle root, one hash.
-        path = os.path.join(storage, "events.bin")
+        path = os.path.join(folder, "events.bin")
         with open(path, "wb") as f:
             f.write(os.urandom(3 * 1024 * 1024))
-        before = shapes.compute_data_shape_hash_from_file_py(path)
-        with open(path, "r+b") as f:  # edit one byte in the middle
+        before = tessary.data_shape(path, chunks=True)
+        with open(path, "r+b") as f:  # edit a few bytes in the middle
             f.seek(1_500_000)
-            f.write(b"\x00")
-        after = shapes.compute_data_shape_hash_from_file_py(path)
-        print("data shape", before)
-        print("  edited  ", after, "(changed)" if after != before else "(same)")
-        print("method    ", shapes.compute_method_shape_hash_from_signature_py("sample", ["DataFrame", "float"], "DataFrame"))
+            f.write(b"edited")
+        after = tessary.data_shape(path, chunks=True)
+        print("data shape", before.hash, f"({len(before.chunks)} chunks)")
+        print("  edited  ", after.hash)
 
-        # 5. Reuse or recompute: overlap of chunk sets against a cost model.
-        earlier = ["chunk-%d" % i for i in range(100)]
-        current = ["chunk-%d" % i for i in range(10, 110)]
-        overlap = delta.jaccard_similarity_py(earlier, current)
-        model = {"c_id": 5.0, "c_comp": {"type": "linear", "per_row": 0.01, "base": 20.0}, "alpha": 0.9}
-        decision = delta.decide_reuse_py(overlap, model, row_count=10_000)
-        print(f"overlap    {overlap:.3f} -> {decision['decision']}, "
-              f"saving {delta.economic_delta_py(overlap, model, row_count=10_000):.1f}")
+        # 5. Reuse or recompute: the chunk overlap of the two versions against a cost model.
+        overlap = tessary.jaccard(before, after)
+        model = tessary.CostModel.of(c_id=5.0, c_comp=tessary.Linear(per_row=0.01, base=20.0), alpha=0.9)
+        decision = tessary.decide_reuse(overlap, model, rows=10_000)
+        print(f"overlap    {overlap:.3f} -> {decision.decision}, saving {decision.delta:.1f}")
+        print("method    ", tessary.method_shape_of(main))
 
 
 if __name__ == "__main__":

@@ -11,9 +11,8 @@ With ``chunks=True`` the result also lists the chunks, which is what
 from __future__ import annotations
 
 import inspect
-import io
 import os
-from typing import Any, Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
 
 import _tessary
 
@@ -175,7 +174,9 @@ class DataShapeHasher:
         return f"<DataShapeHasher {self._scheme!r}>"
 
 
-Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]", io.RawIOBase, io.BufferedIOBase, Any]
+# What data_shape() reads. Any object with the buffer protocol counts as data
+# (the protocol has no static type before Python 3.12), hence the Any.
+Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO, Any]
 
 
 def _is_file_object(source: Any) -> bool:
@@ -234,7 +235,7 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
         try:
             raw = _native_call(_native.shape_of_buffer, source, kind, size, keep)
         except BufferError:
-            raw = _native_call(_native.shape_of_buffer, memoryview(source).tobytes(), kind, size, keep)
+            raw = _native_call(_native.shape_of_buffer, memoryview(cast(Any, source)).tobytes(), kind, size, keep)
         except TypeError:
             raise TypeError(
                 f"data_shape() needs bytes, a buffer, a path or a binary file, not {type(source).__name__}"

@@ -1,0 +1,165 @@
+"""Data shapes from every kind of source, the streaming hasher, chunk lists, method shapes, reuse."""
+import array
+import asyncio
+import hashlib
+import io
+import mmap
+import os
+import pathlib
+import random
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tessary
+from tessary import CDC, Fixed
+from _tessary import shapes as native_shapes
+
+DATA = random.Random(7).randbytes(300_000)
+EXPECTED = native_shapes.compute_data_shape_hash_from_bytes_py(DATA)
+
+
+def test_every_source_of_the_same_bytes_has_the_same_shape(tmp_path):
+    path = tmp_path / "data.bin"
+    path.write_bytes(DATA)
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        assert tessary.data_shape(mapped).hash == EXPECTED
+    padded = b"xx" + DATA + b"yy"
+    words = array.array("B", DATA)
+    sources = [DATA, bytearray(DATA), memoryview(padded)[2:-2], words, str(path), path, os.fsencode(path),
+               io.BytesIO(DATA), open(path, "rb"), open(path, "rb", buffering=0)]
+    for source in sources:
+        shape = tessary.data_shape(source)
+        assert (shape.hash, shape.size, shape.scheme, shape.chunks) == (EXPECTED, len(DATA), CDC(65536), None), source
+    strided = memoryview(bytes(range(256)) * 2)[::2]  # not contiguous: read through a copy
+    assert tessary.data_shape(strided).hash == tessary.data_shape(strided.tobytes()).hash
+
+
+def test_sources_that_are_not_data_are_refused_clearly(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        tessary.data_shape(tmp_path / "missing")
+    with pytest.raises(IsADirectoryError):
+        tessary.data_shape(tmp_path)
+    with open(tmp_path / "t.txt", "w") as text_file, pytest.raises(TypeError, match="binary"):
+        tessary.data_shape(text_file)
+    with pytest.raises(TypeError, match="needs bytes"):
+        tessary.data_shape(12)
+    with pytest.raises(tessary.ShapeError):
+        tessary.data_shape(b"x", scheme=Fixed(0))
+    with pytest.raises(TypeError):
+        tessary.data_shape(b"x", scheme={"type": "cdc", "avg_size": 8})
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.binary(max_size=5000), st.lists(st.integers(0, 5000), max_size=6),
+       st.sampled_from([CDC(64), CDC(256), Fixed(100), Fixed(1)]))
+def test_the_hasher_matches_one_shot_for_any_split_and_copies_branch(data, cuts, scheme):
+    whole = tessary.data_shape(data, scheme=scheme, chunks=True)
+    hasher = tessary.DataShapeHasher(scheme=scheme, chunks=True)
+    start = 0
+    for cut in sorted(cuts):
+        cut = min(cut, len(data))
+        hasher.update(memoryview(data)[start:cut])
+        start = cut
+    branch = hasher.copy()
+    branch.update(b"tail")
+    hasher.update(data[start:])
+    assert hasher.shape() == whole and hasher.shape() == whole  # asking does not end the stream
+    assert hasher.hexdigest() == whole.hash[7:] and hasher.digest() == bytes.fromhex(whole.hash[7:])
+    assert branch.shape() == tessary.data_shape(data + b"tail", scheme=scheme, chunks=True)
+
+
+@pytest.mark.parametrize("scheme", [CDC(1024), Fixed(4096)])
+def test_chunk_lists_cover_the_stream_and_name_each_chunk_by_its_sha256(scheme):
+    shape = tessary.data_shape(DATA, scheme=scheme, chunks=True)
+    offset = 0
+    for chunk in shape.chunks:
+        assert chunk.offset == offset and chunk.length > 0
+        assert chunk.digest == hashlib.sha256(DATA[offset:offset + chunk.length]).digest()
+        assert chunk.id == "sha256:" + chunk.digest.hex()
+        offset += chunk.length
+    assert offset == len(DATA) and shape.hash == tessary.data_shape(DATA, scheme=scheme).hash
+    if isinstance(scheme, Fixed):
+        assert {c.length for c in shape.chunks[:-1]} == {4096}
+
+
+def test_an_edit_keeps_most_content_defined_chunks_and_the_reuse_rule_sees_it():
+    before = tessary.data_shape(DATA, scheme=CDC(1024), chunks=True)
+    after = tessary.data_shape(DATA[:150_000] + b"inserted" + DATA[150_000:], scheme=CDC(1024), chunks=True)
+    overlap = tessary.jaccard(before, after)
+    assert 0.9 < overlap < 1.0
+    assert tessary.jaccard(before.chunks, before.chunk_ids) == 1.0
+    model = tessary.CostModel.of(c_id=5, c_comp=100, alpha=0.9)
+    decision = tessary.decide_reuse(overlap, model)
+    assert decision.reuse and decision.decision is tessary.ReuseDecision.REUSE
+    assert decision.delta == pytest.approx(0.9 * 100 * overlap - 5)
+    assert not tessary.decide_reuse(0.01, model).reuse
+    with pytest.raises(ValueError, match="chunks=True"):
+        tessary.jaccard(tessary.data_shape(DATA), before)
+
+
+def test_cost_models_are_typed_values_with_the_native_readers_errors():
+    linear = tessary.CostModel.from_dict({"c_id": {"type": "linear", "per_row": 0.5, "base": 1}, "c_comp": 100,
+                                          "alpha": {"type": "constant", "value": 0.5}})
+    assert linear == tessary.CostModel(tessary.Linear(0.5, 1.0), tessary.Constant(100.0), tessary.Constant(0.5))
+    assert tessary.decide_reuse(1.0, linear, rows=10).c_id == 6.0
+    assert tessary.economic_delta(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5}) == 1.0  # overlap clamped to 1
+    for model, message in [({"c_id": 1, "c_comp": 1}, "Missing required field: alpha"),
+                           ({"c_id": "10", "c_comp": 1, "alpha": 1}, "c_id"),
+                           ({"c_id": {"type": "Linear"}, "c_comp": 1, "alpha": 1}, "invalid type 'Linear'"),
+                           ({"c_id": {"type": "linear", "per_row": 1}, "c_comp": 1, "alpha": 1}, "'base'"),
+                           ({"c_id": float("nan"), "c_comp": 1, "alpha": 1}, "finite")]:
+        with pytest.raises(tessary.CostModelError, match=message):
+            tessary.decide_reuse(0.5, model)
+    with pytest.raises(tessary.CostModelError, match="not JSON"):
+        tessary.CostModel.from_json("{")
+    with pytest.raises(ValueError):
+        tessary.decide_reuse(0.5, linear, rows=-1)
+
+
+def test_method_shapes_follow_code_hash_parameters_and_annotations():
+    code = "sha256:" + "ab" * 32
+    assert tessary.method_shape(code) != tessary.method_shape(code, {})
+    assert tessary.method_shape(code, {"lr": 0.1}) == native_shapes.compute_method_shape_hash_from_code_py(code, {"lr": 0.1})
+    with pytest.raises(tessary.ShapeError, match="Invalid code hash format"):
+        tessary.method_shape("xyz")
+
+    def train(rows: int, out: pathlib.Path) -> "Model": ...  # noqa: F821
+
+    def train_untyped(rows, out): ...
+
+    assert tessary.method_shape_of(train) == native_shapes.compute_method_shape_hash_from_signature_py(
+        train.__qualname__, ["int", "pathlib.Path"], "Model")
+    assert tessary.method_shape_of(train) != tessary.method_shape_of(train_untyped)
+
+
+def test_large_hashing_leaves_other_threads_and_the_event_loop_running():
+    big = bytes(256 << 20)
+    ticks = []
+
+    async def ticker():
+        while True:
+            ticks.append(1)
+            await asyncio.sleep(0.001)
+
+    async def main():
+        tick = asyncio.ensure_future(ticker())
+        await asyncio.sleep(0)
+        shape = await tessary.aio.data_shape(big, scheme=Fixed(1 << 20))
+        tick.cancel()
+        return shape
+
+    import tessary.aio
+    shape = asyncio.run(main())
+    assert shape.size == len(big) and len(ticks) > 5
+
+    counted = []
+    stop = threading.Event()
+    counter = threading.Thread(target=lambda: [counted.append(1) for _ in iter(lambda: stop.is_set(), True)])
+    counter.start()
+    tessary.data_shape(big)
+    stop.set()
+    counter.join()
+    assert len(counted) > 1000

@@ -1,0 +1,132 @@
+"""The directory store through the public API: every filter, iteration, the store protocol."""
+import base64
+import threading
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+import tessary
+from tessary import DirectoryStore, Receipt
+from receipt_strategies import H0, seal
+
+PAC = bytes(range(32))
+BASE = datetime(2025, 1, 17, 12, 0, 0, tzinfo=timezone.utc)
+
+
+def execution(n, workload, trace, *, policy=None, epoch=None, pac=None, timestamp=None):
+    payload = {"trace_id": trace, "method_ref": {"method_id": workload, "version": "1", "method_shape_root": H0},
+               "data_shape_hash": H0, "span_commitments": [H0],
+               "roots": {"trace_set_root": H0, "identity_root": H0}}
+    if epoch:
+        payload["change_epoch"] = epoch
+    if pac:
+        payload["pac"] = base64.urlsafe_b64encode(pac).rstrip(b"=").decode()
+    ctx = {"timestamp": timestamp or (BASE + timedelta(seconds=n)).isoformat(), "policy_ref": policy}
+    obj = {"rid": f"00000000-0000-4000-8000-{n:012d}", "version": "0.1.0", "kind": "execution", "dom": H0,
+           "cod": H0, "links": [], "ctx": ctx, "payload": payload, "hash": ""}
+    return Receipt.from_json(seal(obj).to_json())
+
+
+RECEIPTS = [
+    execution(0, "etl", "t1"),
+    execution(1, "etl", "t2", policy="pol:acme/retain@1.0.0"),
+    execution(2, "train", "t1", epoch="e7", pac=PAC),
+    execution(3, "train", "t2", epoch="e8"),
+    execution(4, "train", "t1", timestamp="yesterday"),
+]
+
+
+@pytest.fixture
+def store(tmp_path):
+    with DirectoryStore(tmp_path / "store") as s:
+        assert s.store_many(RECEIPTS) == len(RECEIPTS)
+        yield s
+
+
+def ns(receipts):
+    return sorted(int(r.rid[-12:]) for r in receipts)
+
+
+@pytest.mark.parametrize("filters, expected", [
+    ({}, [0, 1, 2, 3, 4]),
+    ({"workload": "train"}, [2, 3, 4]),
+    ({"trace": "t1", "workload": "train"}, [2, 4]),
+    ({"policy": "pol:acme/retain@1.0.0"}, [1]),
+    ({"change_epoch": "e7"}, [2]),
+    ({"pac": PAC}, [2]),
+    ({"pac": base64.urlsafe_b64encode(PAC).rstrip(b"=").decode()}, [2]),
+    ({"start": BASE + timedelta(seconds=1), "end": BASE + timedelta(seconds=2)}, [1, 2]),
+    ({"start": int(BASE.timestamp()) + 3}, [3]),  # the unparsable timestamp never passes a time bound
+    ({"start": BASE.timestamp() + 0.5, "end": BASE.timestamp() + 2.5}, [1, 2]),  # whole seconds inside
+    ({"end": BASE.replace(tzinfo=None)}, [0]),  # naive means UTC
+    ({"workload": "nothing"}, []),
+])
+def test_every_filter_and_the_iterator_agree(store, filters, expected):
+    assert ns(store.query(**filters)) == expected
+    for batch in (1, 2, 1000):
+        assert ns(store.iter(**filters, batch_size=batch)) == expected
+    assert len(store.query(**filters, limit=1)) == min(1, len(expected))
+    assert len(list(store.iter(**filters, limit=2, batch_size=1))) == min(2, len(expected))
+
+
+@pytest.mark.parametrize("filters, error", [
+    ({"limit": -1}, ValueError), ({"limit": 1.5}, TypeError), ({"pac": b"short"}, ValueError),
+    ({"pac": "!!"}, ValueError), ({"start": "yesterday"}, TypeError), ({"end": float("inf")}, ValueError),
+    ({"workload": 3}, TypeError),
+])
+def test_bad_filters_are_refused_before_any_scan(store, filters, error):
+    with pytest.raises(error):
+        store.query(**filters)
+    with pytest.raises(error):
+        store.iter(**filters)
+
+
+def test_storing_again_replaces_and_a_closed_store_says_so(tmp_path):
+    store = DirectoryStore(str(tmp_path))
+    assert isinstance(store, tessary.Store)
+    receipt = tessary.record("w", {"n": 1})
+    store.store(receipt)
+    store.store(receipt)
+    assert store.query() == [receipt] and list(store) == [receipt]
+    with pytest.raises(TypeError):
+        store.store(receipt.to_dict())
+    store.close()
+    with pytest.raises(tessary.StoreError, match="closed"):
+        store.query()
+    (tmp_path / "file").write_text("x")
+    with pytest.raises(tessary.StoreError, match="Failed to create filesystem store"):
+        DirectoryStore(tmp_path / "file")
+
+
+def test_a_client_with_a_store_keeps_what_it_records(tmp_path):
+    with tessary.Client(tmp_path) as client:
+        parent = client.record("prepare", {"rows": 10})
+        child = client.record("train", {"epochs": 2}, parent=parent)
+        assert client.query(workload="train") == [child]
+        assert {r.rid for r in client.iter()} == {parent.rid, child.rid}
+    with pytest.raises(tessary.StoreError, match="no store"):
+        tessary.Client().query()
+    assert tessary.open_store(tmp_path).query(workload="prepare") == [parent]
+
+
+def test_threads_storing_and_listing_at_once_finish(tmp_path):
+    store = DirectoryStore(tmp_path)
+    errors = []
+
+    def writer(k):
+        try:
+            store.store_many(tessary.record(f"w{k}", {"i": i}) for i in range(50))
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    def reader():
+        for _ in range(20):
+            store.query(limit=10)
+
+    threads = [threading.Thread(target=writer, args=(k,)) for k in range(3)] + [threading.Thread(target=reader)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors and not any(t.is_alive() for t in threads)
+    assert len(store.query()) == 150
