@@ -89,7 +89,7 @@ wheel-matrix: wheel
 	  [ -n "$$py" ] && [ -x "$$py/bin/python3" ] || { echo "no CPython 3.$$minor here: skipped"; continue; }; \
 	  env=build/wheel-matrix/3.$$minor; rm -rf $$env; \
 	  "$$py/bin/python3" -m venv $$env; \
-	  $$env/bin/python -m pip install -q --no-deps dist/manylinux/*.whl 2>&1 | grep -v '^WARNING' || true; \
+	  $$env/bin/python -m pip install -q dist/manylinux/*.whl 2>&1 | grep -v '^WARNING' || true; \
 	  (cd tests/smoke && ../../$$env/bin/python wheel_smoke.py); found=$$((found+1)); \
 	done; [ $$found -gt 0 ] || { echo "no CPython found under $(PYENV_VERSIONS)"; exit 1; }
 

@@ -45,7 +45,7 @@ def main() -> None:
             f.seek(1_500_000)
             f.write(b"edited")
         after = tessary.data_shape(path, chunks=True)
-        print("data shape", before.hash, f"({len(before.chunks)} chunks)")
+        print("data shape", before.hash, f"({len(before.chunk_ids)} chunks)")
         print("  edited  ", after.hash)
 
         # 5. Reuse or recompute: the chunk overlap of the two versions against a cost model.
