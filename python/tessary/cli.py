@@ -440,13 +440,25 @@ def _short_hash(value: str) -> str:
     return digits[:12]
 
 
+def _short_time(receipt: Receipt) -> str:
+    """The timestamp to the second in UTC, or as written when it does not parse."""
+    moment = receipt.ctx.time
+    if moment is None:
+        return receipt.timestamp
+    return moment.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M:%SZ")
+
+
 def _table(receipts: Iterator[Receipt]) -> None:
+    from rich import box
     from rich.console import Console
     from rich.table import Table
 
-    table = Table(show_header=True, header_style="bold")
+    table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, pad_edge=False)
+    # The identifier and kind keep their width (a rid is what 'show' takes); on a
+    # narrow terminal the other columns fold onto more lines rather than vanish.
+    widths = {"rid": 36, "kind": 9, "workload": 4, "trace": 4, "timestamp": 10, "hash": 6}
     for column in ("rid", "kind", "workload", "trace", "timestamp", "hash"):
-        table.add_column(column, no_wrap=column in ("rid", "hash"))
+        table.add_column(column, no_wrap=column in ("rid", "kind"), min_width=widths[column], overflow="fold")
     count = 0
     for receipt in receipts:
         count += 1
@@ -455,12 +467,12 @@ def _table(receipts: Iterator[Receipt]) -> None:
             receipt.kind.value,
             receipt.workload or "",
             receipt.trace or "",
-            receipt.timestamp,
+            _short_time(receipt),
             _short_hash(receipt.hash),
         )
     console = Console()
     console.print(table)
-    console.print(f"{count} receipt{'' if count == 1 else 's'}")
+    console.print(f"{count} receipt{'' if count == 1 else 's'}", highlight=False)
 
 
 def _cmd_ls(args: Args) -> int:
