@@ -251,30 +251,55 @@ def _json_type(value: Any) -> str:
     return "an object"
 
 
-def _receipts_in_text(text: str, source: str) -> Iterator[Tuple[str, Receipt]]:
-    """The receipts in one receipt's JSON (compact or indented) or in JSON lines, with where each was."""
+def _parsed_line(line: str, where: str) -> Any:
+    try:
+        return _loads(line)
+    except json.JSONDecodeError as e:
+        raise CliError(f"{where}: not JSON: {_json_problem(e)}") from None
+    except ValueError as e:
+        raise CliError(f"{where}: not JSON: {e}") from None
+
+
+def _receipts_in(stream: Iterator[str], source: str) -> Iterator[Tuple[str, Receipt]]:
+    """The receipts in one receipt's JSON (compact or indented) or in JSON lines, with where each was.
+
+    JSON lines are read a line at a time, so a long listing piped in is
+    verified in bounded memory. A receipt alone on its line in a file is
+    named by the file; receipts of a longer listing by ``file:line``.
+    """
     label = _label(source)
-    stripped = text.strip()
-    if not stripped:
+    number = 0
+    first: Optional[str] = None
+    for line in stream:
+        number += 1
+        if line.strip():
+            first = line
+            break
+    if first is None:
         return
     try:
-        whole = _loads(stripped)
+        value = _loads(first)
     except ValueError:
-        pass
-    else:
-        yield label, _receipt_from_value(whole, label)
+        # Not a JSON value on its own line: the whole text is one document, an indented receipt.
+        text = "\n" * (number - 1) + first + "".join(stream)
+        yield label, _receipt_from_value(_parsed_line(text, label), label)
         return
-    for number, line in enumerate(text.splitlines(), 1):
+    pending: Tuple[int, Any] = (number, value)
+    alone = True
+    for line in stream:
+        number += 1
         if not line.strip():
             continue
-        where = f"{label}:{number}"
-        try:
-            value = _loads(line)
-        except json.JSONDecodeError as e:
-            raise CliError(f"{where}: not JSON: {_json_problem(e)}") from None
-        except ValueError as e:
-            raise CliError(f"{where}: not JSON: {e}") from None
-        yield where, _receipt_from_value(value, where)
+        where = f"{label}:{pending[0]}"
+        yield where, _receipt_from_value(pending[1], where)
+        alone = False
+        pending = (number, _parsed_line(line, f"{label}:{number}"))
+    where = label if alone else f"{label}:{pending[0]}"
+    yield where, _receipt_from_value(pending[1], where)
+
+
+def _receipts_in_text(text: str, source: str) -> List[Tuple[str, Receipt]]:
+    return list(_receipts_in(iter(io.StringIO(text)), source))
 
 
 def _receipt_files(directory: str) -> List[str]:
@@ -288,12 +313,25 @@ def _receipt_files(directory: str) -> List[str]:
     return [os.path.join(folder, n) for n in names]
 
 
+def _receipts_from_file(source: str) -> Iterator[Tuple[str, Receipt]]:
+    try:
+        if source == "-":
+            yield from _receipts_in(iter(sys.stdin), source)
+        else:
+            with open(source, encoding="utf-8") as f:
+                yield from _receipts_in(iter(f), source)
+    except UnicodeDecodeError:
+        raise CliError(f"{_label(source)}: not UTF-8 text") from None
+    except OSError as e:
+        raise CliError(_describe_os_error(e, _label(source))) from None
+
+
 def _receipts_from(source: str) -> Iterator[Tuple[str, Receipt]]:
     if source != "-" and os.path.isdir(source):
         for path in _receipt_files(source):
-            yield from _receipts_in_text(_read_text(path), path)
+            yield from _receipts_from_file(path)
     else:
-        yield from _receipts_in_text(_read_text(source), source)
+        yield from _receipts_from_file(source)
 
 
 # -- record -------------------------------------------------------------------------
@@ -383,7 +421,7 @@ def _store_directory(path: str) -> str:
 def _lookup(rid: str, store_path: str) -> Receipt:
     direct = os.path.join(store_path, "receipts", rid + ".json")
     if os.path.isfile(direct):
-        found = list(_receipts_in_text(_read_text(direct), direct))
+        found = _receipts_in_text(_read_text(direct), direct)
         if len(found) == 1 and found[0][1].rid == rid:
             return found[0][1]
     with open_store(store_path) as store:
@@ -403,7 +441,7 @@ def _cmd_show(args: Args) -> int:
     if target == "-" or os.path.exists(target):
         if os.path.isdir(target):
             raise CliError(f"{target}: is a directory, expected a receipt file")
-        found = list(_receipts_in_text(_read_text(target), target))
+        found = _receipts_in_text(_read_text(target), target)
         if not found:
             raise CliError(f"{_label(target)}: no receipt in it")
         if len(found) > 1:

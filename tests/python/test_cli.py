@@ -118,6 +118,10 @@ def test_round_trip_through_ls_and_verify(store, tmp_path, capsys, monkeypatch):
     assert failure.startswith(f"{bad}: {tampered['rid']}: Hash mismatch")
     assert summary == "4 receipts: 3 verified, 1 failed"
 
+    lines[1] = json.dumps(tampered)
+    code, out, _ = run(capsys, "verify", "-", stdin="\n".join(lines) + "\n", monkeypatch=monkeypatch)
+    assert code == 1 and out.startswith(f"<stdin>:2: {tampered['rid']}: Hash mismatch")
+
     code, out, _ = run(capsys, "verify", "--json", bad, store)
     report = json.loads(out)
     assert code == 1 and (report["receipts"], report["verified"], report["failed"]) == (4, 3, 1)
