@@ -843,6 +843,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except TessaryError as e:
             _error(prog, str(e))
             return EXIT_USAGE
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            _error(prog, _describe_os_error(e))
+            return EXIT_USAGE
         sys.stdout.flush()
         return code
     except _UsageError as e:
