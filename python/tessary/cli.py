@@ -17,6 +17,7 @@ import io
 import json
 import math
 import os
+import re
 import sys
 import uuid
 from datetime import datetime, timezone
@@ -105,6 +106,9 @@ def _nonnegative_int(text: str) -> int:
     return value
 
 
+_FRACTION = re.compile(r"\.(\d+)", re.ASCII)
+
+
 def _time_bound(text: str) -> datetime:
     """RFC 3339 / ISO 8601 (a naive time is UTC) or epoch seconds, as an aware datetime."""
     stripped = text.strip()
@@ -119,7 +123,9 @@ def _time_bound(text: str) -> datetime:
             return datetime.fromtimestamp(seconds, tz=timezone.utc)
         except (OverflowError, OSError, ValueError):
             raise argparse.ArgumentTypeError(f"epoch seconds out of range: {text!r}") from None
-    iso = stripped
+    # fromisoformat before 3.11 takes neither "Z" nor fractions other than 3 or 6 digits,
+    # and receipts carry nanoseconds: cut the fraction to microseconds first.
+    iso = _FRACTION.sub(lambda m: "." + (m.group(1) + "00000")[:6], stripped, count=1)
     if iso[-1:] in ("Z", "z"):
         iso = iso[:-1] + "+00:00"
     try:

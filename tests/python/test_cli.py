@@ -175,7 +175,7 @@ def test_ls_table_on_terminal(store, capsys, monkeypatch):
 
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",
-                                  "1714564800", "1714564800.0"])
+                                  "2024-05-01T12:00:00.000000000Z", "1714564800", "1714564800.0"])
 def test_time_bounds_name_one_instant(text):
     assert cli._time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
 
