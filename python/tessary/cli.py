@@ -234,13 +234,16 @@ def _loads(text: str) -> Any:
     return json.loads(text, parse_constant=_reject_constant)
 
 
-def _receipt_from_value(value: Any, where: str) -> Receipt:
+def _receipt_from_text(text: str, where: str) -> Receipt:
+    """The receipt the text holds, read from the text exactly as given (never re-encoded)."""
+    try:
+        return Receipt.from_json(text)
+    except TessaryError as e:
+        problem = _one_line(str(e))
+    value = _parsed_line(text, where)
     if not isinstance(value, dict):
         raise CliError(f"{where}: not a receipt (expected a JSON object, got {_json_type(value)})")
-    try:
-        return Receipt.from_json(json.dumps(value, ensure_ascii=False))
-    except TessaryError as e:
-        raise CliError(f"{where}: not a receipt: {_one_line(str(e))}") from None
+    raise CliError(f"{where}: not a receipt: {problem}")
 
 
 def _json_type(value: Any) -> str:
@@ -283,25 +286,28 @@ def _receipts_in(stream: Iterator[str], source: str) -> Iterator[Tuple[str, Rece
             break
     if first is None:
         return
+    early: Optional[Receipt] = None
     try:
-        value = _loads(first)
-    except ValueError:
-        # Not a JSON value on its own line: the whole text is one document, an indented receipt.
-        text = "\n" * (number - 1) + first + "".join(stream)
-        yield label, _receipt_from_value(_parsed_line(text, label), label)
-        return
-    pending: Tuple[int, Any] = (number, value)
-    alone = True
+        early = Receipt.from_json(first)
+    except TessaryError:
+        try:
+            _loads(first)
+        except ValueError:
+            # Not a JSON value on its own line: the whole text is one document, an indented receipt.
+            text = "\n" * (number - 1) + first + "".join(stream)
+            yield label, _receipt_from_text(text, label)
+            return
+    pending_number, pending, alone = number, first, True
     for line in stream:
         number += 1
         if not line.strip():
             continue
-        where = f"{label}:{pending[0]}"
-        yield where, _receipt_from_value(pending[1], where)
-        alone = False
-        pending = (number, _parsed_line(line, f"{label}:{number}"))
-    where = label if alone else f"{label}:{pending[0]}"
-    yield where, _receipt_from_value(pending[1], where)
+        where = f"{label}:{pending_number}"
+        yield where, early if early is not None else _receipt_from_text(pending, where)
+        early = None
+        pending_number, pending, alone = number, line, False
+    where = label if alone else f"{label}:{pending_number}"
+    yield where, early if early is not None else _receipt_from_text(pending, where)
 
 
 def _receipts_in_text(text: str, source: str) -> List[Tuple[str, Receipt]]:
