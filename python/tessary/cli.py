@@ -470,9 +470,9 @@ def _cmd_show(args: Args) -> int:
     if _is_terminal(sys.stdout):
         try:
             verify_strict(receipt)
-            status = "verified"
+            status = "yes"
         except VerificationError as e:
-            status = f"FAILED: {_one_line(str(e))}"
+            status = f"NO: {_one_line(str(e))}"
         _out(f"kind:     {receipt.kind.value}")
         _out(f"rid:      {receipt.rid}")
         _out(f"verified: {status}")

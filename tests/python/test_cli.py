@@ -159,8 +159,13 @@ def test_show_by_rid_and_terminal_header(receipt_file, store, capsys, monkeypatc
     monkeypatch.setattr(cli, "_is_terminal", lambda stream: True)
     code, out, _ = run(capsys, "show", receipt_file)
     header, body = out.split("\n\n", 1)
-    assert "execution" in header and rid in header and "verified: verified" in header
+    assert "execution" in header and rid in header and "verified: yes" in header
     assert json.loads(body)["rid"] == rid
+    forged = json.loads(body)
+    forged["links"] = [rid]
+    receipt_file.write_text(json.dumps(forged))
+    code, out, _ = run(capsys, "show", receipt_file)
+    assert code == 0 and "verified: NO: Hash mismatch" in out
 
 
 def test_ls_table_on_terminal(store, capsys, monkeypatch):
