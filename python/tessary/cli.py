@@ -21,7 +21,7 @@ import re
 import sys
 import uuid
 from datetime import datetime, timezone
-from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Set, Tuple
 
 from . import __version__
 from .errors import TessaryError, VerificationError
@@ -41,6 +41,7 @@ EXIT_PIPE = 141
 PROG = "tessary"
 _MIB = 1 << 20
 _PROGRESS_THRESHOLD = 4 * _MIB
+_LARGEST_SHAPE_FILE = 512 * _MIB
 
 _EPILOG = """\
 exit codes:
@@ -667,9 +668,11 @@ def _shape_file_chunks(path: str) -> Optional[Tuple[List[str], Optional[ChunkSch
     try:
         with open(path, "rb") as f:
             head = f.read(64).lstrip()
+            size = os.fstat(f.fileno()).st_size
     except OSError as e:
         raise CliError(_describe_os_error(e, path)) from None
-    if not head.startswith(b"{"):
+    # A shape file lists about 110 bytes per chunk: anything this large is data, however it starts.
+    if not head.startswith(b"{") or size > _LARGEST_SHAPE_FILE:
         return None
     try:
         with open(path, encoding="utf-8") as f:
@@ -715,7 +718,10 @@ def _cmd_jaccard(args: Args) -> int:
     --scheme, else with the scheme of the shape file given, else the default.
     """
     read = [(path, _shape_file_chunks(path)) for path in (args.a, args.b)]
-    schemes = {s for _, found in read if found is not None for s in [found[1]] if s is not None}
+    schemes: Set[ChunkScheme] = set()
+    for _, found in read:
+        if found is not None and found[1] is not None:
+            schemes.add(found[1])
     if args.scheme is not None:
         schemes.add(args.scheme)
     if len(schemes) > 1:
