@@ -1,0 +1,318 @@
+"""The tessary command line: exit codes, one-line errors, pipes between commands, output forms."""
+import io
+import json
+import os
+import subprocess
+import sys
+from datetime import datetime, timezone
+
+import pytest
+
+import tessary
+import tessary._native
+from tessary import cli
+
+STUB_NATIVE = tessary._native.__file__.endswith(".py")
+needs_chunks = pytest.mark.skipif(STUB_NATIVE, reason="chunk lists need the compiled extension")
+PAYLOAD = '{"epochs": 3, "lr": 0.1}'
+
+
+def run(capsys, *argv, stdin=None, monkeypatch=None):
+    if stdin is not None:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin.encode()), encoding="utf-8"))
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def one_error_line(err, prog="tessary"):
+    lines = err.splitlines()
+    assert len(lines) == 1, err
+    assert lines[0].startswith(prog) and ": error: " in lines[0] and "Traceback" not in err
+    return lines[0]
+
+
+@pytest.fixture
+def store(tmp_path, capsys):
+    path = tmp_path / "store"
+    for workload, trace in (("train", "t1"), ("train", "t2"), ("eval", "t1")):
+        assert cli.main(["record", workload, "--payload", PAYLOAD, "--trace", trace, "--store", str(path)]) == 0
+    capsys.readouterr()
+    return path
+
+
+@pytest.fixture
+def receipt_file(tmp_path, capsys):
+    assert cli.main(["record", "train", "--payload", PAYLOAD, "--tag", "a", "--tag", "b"]) == 0
+    path = tmp_path / "r.json"
+    path.write_text(capsys.readouterr().out)
+    return path
+
+
+# -- mistakes: one line on stderr, exit 2 --------------------------------------------------
+
+BAD = {
+    "no command": ([], None),
+    "unknown command": (["sign"], None),
+    "missing file": (["verify", "{tmp}/missing.json"], "missing.json"),
+    "directory as file": (["show", "{tmp}"], "is a directory"),
+    "non-receipt JSON": (["verify", "{tmp}/other.json"], "not a receipt"),
+    "JSON lines with a broken line": (["verify", "{tmp}/lines.json"], "lines.json:2"),
+    "array as receipt": (["verify", "{tmp}/array.json"], "not a receipt"),
+    "start not a time": (["ls", "--store", "{tmp}", "--start", "yesterday"], "--start"),
+    "end not a date": (["ls", "--store", "{tmp}", "--end", "2024-13-01"], "--end"),
+    "negative limit": (["ls", "--store", "{tmp}", "--limit", "-1"], "--limit"),
+    "short pac": (["ls", "--store", "{tmp}", "--pac", "AAAA"], "--pac"),
+    "pac not base64": (["ls", "--store", "{tmp}", "--pac", "!!"], "--pac"),
+    "unknown option": (["ls", "--store", "{tmp}", "--colour"], "--colour"),
+    "store that does not exist": (["ls", "--store", "{tmp}/nope"], "--store"),
+    "payload not JSON": (["record", "w", "--payload", "{epochs: 3}"], "--payload"),
+    "payload an array": (["record", "w", "--payload", "[1]"], "--payload"),
+    "payload NaN": (["record", "w", "--payload", '{"x": NaN}'], "--payload"),
+    "payload file missing": (["record", "w", "--payload", "@{tmp}/none.json"], "none.json"),
+    "parent not a rid": (["record", "w", "--payload", "{}", "--parent", "abc"], "--parent"),
+    "rid without store": (["show", "6f1c1d2e-0000-4000-8000-000000000000"], "--store"),
+    "unknown rid": (["show", "6f1c1d2e-0000-4000-8000-000000000000", "--store", "{tmp}"], "no receipt"),
+    "bad scheme": (["shape", "--scheme", "lz:4", "{tmp}/other.json"], "--scheme"),
+    "zero chunk size": (["shape", "--scheme", "fixed:0", "{tmp}/other.json"], "--scheme"),
+    "shape a directory": (["shape", "{tmp}"], "is a directory"),
+    "overlap out of range": (["reuse", "--overlap", "1.5", "--cost-model", "{tmp}/cm.json"], "--overlap"),
+    "cost model incomplete": (["reuse", "--overlap", "0.5", "--cost-model", "{tmp}/other.json"], "--cost-model"),
+    "shape without chunks": (["jaccard", "{tmp}/nochunks.json", "{tmp}/other.json"], "--chunks"),
+}
+
+
+@pytest.mark.parametrize("argv, needle", BAD.values(), ids=BAD.keys())
+def test_mistakes_are_one_line_and_exit_2(tmp_path, capsys, argv, needle):
+    (tmp_path / "other.json").write_text('{"c_id": 1}')
+    (tmp_path / "array.json").write_text("[1, 2]")
+    (tmp_path / "cm.json").write_text('{"c_id": 1, "c_comp": 10, "alpha": 0.9}')
+    (tmp_path / "nochunks.json").write_text('{"path": "x", "hash": "sha256:00", "size": 1, "scheme": "cdc:65536"}')
+    good = tessary.record("w", {}).to_json()
+    (tmp_path / "lines.json").write_text(good + "\n{broken\n" + good + "\n")
+    code, out, err = run(capsys, *(a.replace("{tmp}", str(tmp_path)) for a in argv))
+    assert code == 2
+    line = one_error_line(err)
+    if needle is not None:
+        assert needle in line
+
+
+# -- record, ls, verify round trip ----------------------------------------------------------
+
+
+def test_round_trip_through_ls_and_verify(store, tmp_path, capsys, monkeypatch):
+    code, listed, _ = run(capsys, "ls", "--store", store)
+    assert code == 0
+    lines = listed.splitlines()
+    assert len(lines) == 3 and all(tessary.Receipt.from_json(line).verify() for line in lines)
+    code, out, err = run(capsys, "verify", "-", stdin=listed, monkeypatch=monkeypatch)
+    assert (code, out, err) == (0, "3 receipts: 3 verified, 0 failed\n", "")
+
+    tampered = json.loads(lines[1])
+    tampered["payload"]["trace_id"] = "forged"
+    bad = tmp_path / "tampered.json"
+    bad.write_text(json.dumps(tampered))
+    code, out, _ = run(capsys, "verify", bad, store)
+    assert code == 1
+    failure, summary = out.splitlines()
+    assert failure.startswith(f"{bad}: {tampered['rid']}: Hash mismatch")
+    assert summary == "4 receipts: 3 verified, 1 failed"
+
+    lines[1] = json.dumps(tampered)
+    code, out, _ = run(capsys, "verify", "-", stdin="\n".join(lines) + "\n", monkeypatch=monkeypatch)
+    assert code == 1 and out.startswith(f"<stdin>:2: {tampered['rid']}: Hash mismatch")
+
+    code, out, _ = run(capsys, "verify", "--json", bad, store)
+    report = json.loads(out)
+    assert code == 1 and (report["receipts"], report["verified"], report["failed"]) == (4, 3, 1)
+    assert report["failures"][0]["rid"] == tampered["rid"]
+
+
+@pytest.mark.parametrize("filters, count", [([], 3), (["--workload", "train"], 2), (["--trace", "t1"], 2),
+                                            (["--limit", "1"], 1), (["--limit", "0"], 0)])
+def test_ls_filters(store, capsys, filters, count):
+    code, out, _ = run(capsys, "ls", "--store", store, *filters)
+    assert code == 0 and len(out.splitlines()) == count
+
+
+def test_verify_reads_every_form(receipt_file, store, tmp_path, capsys, monkeypatch):
+    indented = tmp_path / "indented.json"
+    assert cli.main(["show", str(receipt_file)]) == 0
+    indented.write_text(capsys.readouterr().out)
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    (folder / "one.json").write_text(receipt_file.read_text())
+    (folder / "notes.txt").write_text("not looked at")
+    lines = tmp_path / "lines.jsonl"
+    lines.write_text(receipt_file.read_text() * 2 + "\n")
+    code, out, _ = run(capsys, "verify", receipt_file, indented, folder, lines, store, "-",
+                       stdin=receipt_file.read_text(), monkeypatch=monkeypatch)
+    assert (code, out) == (0, "9 receipts: 9 verified, 0 failed\n")
+
+
+def test_show_by_rid_and_terminal_header(receipt_file, store, capsys, monkeypatch):
+    rid = json.loads(receipt_file.read_text())["rid"]
+    listed = run(capsys, "ls", "--store", store)[1].splitlines()
+    wanted = json.loads(listed[0])
+    code, out, _ = run(capsys, "show", wanted["rid"].upper(), "--store", store)
+    assert code == 0 and json.loads(out) == wanted
+    monkeypatch.setattr(cli, "_is_terminal", lambda stream: True)
+    code, out, _ = run(capsys, "show", receipt_file)
+    header, body = out.split("\n\n", 1)
+    assert "execution" in header and rid in header and "verified: yes" in header
+    assert json.loads(body)["rid"] == rid
+    forged = json.loads(body)
+    forged["links"] = [rid]
+    receipt_file.write_text(json.dumps(forged))
+    code, out, _ = run(capsys, "show", receipt_file)
+    assert code == 0 and "verified: NO: Hash mismatch" in out
+
+
+def test_ls_table_on_terminal(store, capsys, monkeypatch):
+    monkeypatch.setattr(cli, "_is_terminal", lambda stream: True)
+    monkeypatch.setenv("COLUMNS", "160")
+    code, out, _ = run(capsys, "ls", "--store", store)
+    rids = [r.rid for r in tessary.DirectoryStore(store).query()]
+    assert code == 0 and all(rid in out for rid in rids) and "3 receipts" in out
+
+
+# -- option values ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",
+                                  "2024-05-01T12:00:00.000000000Z", "1714564800", "1714564800.0"])
+def test_time_bounds_name_one_instant(text):
+    assert cli._time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
+
+
+@pytest.mark.parametrize("text, scheme", [("cdc:65536", tessary.CDC(65536)), ("cdc:64K", tessary.CDC(65536)),
+                                          ("fixed:4096", tessary.Fixed(4096)), ("FIXED:1MiB", tessary.Fixed(1 << 20))])
+def test_scheme_texts(text, scheme):
+    assert cli._scheme(text) == scheme
+    assert cli._scheme(cli._scheme_text(scheme)) == scheme
+
+
+# -- shapes, reuse, jaccard --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("scheme", [None, tessary.Fixed(1000)])
+def test_shape_matches_the_library_on_every_path(tmp_path, capsys, monkeypatch, scheme):
+    data = os.urandom(300_000)
+    path = tmp_path / "data.bin"
+    path.write_bytes(data)
+    expected = tessary.data_shape(data, scheme=scheme, chunks=True)
+    option = ["--scheme", cli._scheme_text(scheme)] if scheme else []
+    code, out, _ = run(capsys, "shape", path, *option)
+    assert (code, out) == (0, f"{expected.hash}  {len(data)}  {path}\n")
+    # With stderr on a terminal, a file over the threshold is read in pieces under a progress bar.
+    monkeypatch.setattr(cli, "_is_terminal", lambda stream: stream is sys.stderr)
+    monkeypatch.setattr(cli, "_PROGRESS_THRESHOLD", 1000)
+    monkeypatch.setattr(cli, "_MIB", 4096)
+    code, out, _ = run(capsys, "shape", "--chunks", path, *option)
+    record = json.loads(out)
+    assert (record["hash"], record["size"]) == (expected.hash, len(data))
+    assert [c["id"] for c in record["chunks"]] == expected.chunk_ids
+    assert sum(c["length"] for c in record["chunks"]) == (len(data) if not STUB_NATIVE else 0)
+
+
+def test_shape_of_stdin_and_json(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"abc")))
+    code, out, _ = run(capsys, "shape", "--json", "-")
+    assert code == 0 and json.loads(out) == {"path": "-", "hash": tessary.data_shape(b"abc").hash, "size": 3,
+                                             "scheme": "cdc:65536"}
+
+
+@pytest.mark.parametrize("overlap, rows, model", [
+    ("0.5", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
+    ("0.05", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
+    ("0.3", "1000", {"c_id": 5, "c_comp": {"type": "linear", "per_row": 0.1, "base": 2}, "alpha": 1}),
+])
+def test_reuse_prints_the_library_decision(capsys, monkeypatch, overlap, rows, model):
+    expected = tessary.decide_reuse(float(overlap), model, rows=int(rows) if rows else None)
+    extra = ["--rows", rows] if rows else []
+    code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", "--json", *extra,
+                       stdin=json.dumps(model), monkeypatch=monkeypatch)
+    assert code == 0 and json.loads(out) == expected.to_dict()
+    code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", *extra,
+                       stdin=json.dumps(model), monkeypatch=monkeypatch)
+    assert out.splitlines()[0] == f"decision: {expected.decision.value}"
+    assert f"{expected.delta:.10g}" in out.splitlines()[-1]
+
+
+def _shape_file(path, ids, scheme="fixed:4"):
+    path.write_text(json.dumps({"path": "x", "hash": "sha256:00", "size": 0, "scheme": scheme,
+                                "chunks": [{"offset": 0, "length": 4, "id": i} for i in ids]}) + "\n")
+    return path
+
+
+def test_jaccard_of_shape_files(tmp_path, capsys):
+    a = _shape_file(tmp_path / "a.json", ["sha256:1", "sha256:2", "sha256:2"])
+    b = _shape_file(tmp_path / "b.json", ["sha256:2", "sha256:3"])
+    assert run(capsys, "jaccard", a, b)[:2] == (0, "0.3333333333333333\n")
+    c = _shape_file(tmp_path / "c.json", ["sha256:2"], scheme="cdc:65536")
+    code, _, err = run(capsys, "jaccard", a, c)
+    assert code == 2 and "different schemes" in one_error_line(err)
+
+
+@needs_chunks
+def test_jaccard_of_data_against_its_shape(tmp_path, capsys):
+    data = os.urandom(100_000)
+    (tmp_path / "v1.bin").write_bytes(data)
+    (tmp_path / "v2.bin").write_bytes(data[:50_000] + os.urandom(50_000))
+    assert cli.main(["shape", "--chunks", "--scheme", "fixed:10000", str(tmp_path / "v1.bin")]) == 0
+    (tmp_path / "v1.json").write_text(capsys.readouterr().out)
+    code, out, _ = run(capsys, "jaccard", tmp_path / "v1.json", tmp_path / "v2.bin")
+    assert code == 0 and float(out) == pytest.approx(5 / 15)
+
+
+# -- help, interrupts, pipes, the console entry ------------------------------------------------
+
+
+@pytest.mark.parametrize("command", ["record", "verify", "show", "ls", "shape", "reuse", "jaccard"])
+def test_every_command_has_help(capsys, command):
+    code, out, _ = run(capsys, command, "--help")
+    assert code == 0 and out.startswith(f"usage: tessary {command}")
+    assert cli.build_parser().format_help().count("130") == 1
+
+
+def test_interrupt_and_closed_pipe(capsys, monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "record", interrupted)
+    code, _, err = run(capsys, "record", "w", "--payload", "{}")
+    assert code == 130 and err == "tessary: interrupted\n"
+
+    class ClosedPipe(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError
+
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"abc")))
+    monkeypatch.setattr(sys, "stdout", ClosedPipe())
+    assert cli.main(["shape", "-"]) == 141
+    assert capsys.readouterr().err == ""
+
+
+def _env():
+    return dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(cli.__file__)))
+
+
+def _python_m(*argv):
+    return subprocess.run([sys.executable, "-m", "tessary", *map(str, argv)], env=_env(), capture_output=True)
+
+
+def test_console_entry(tmp_path, receipt_file):
+    done = _python_m("--version")
+    assert done.returncode == 0 and done.stdout.decode().strip() == f"tessary {tessary.__version__}"
+    done = _python_m("verify", tmp_path / "missing.json")
+    assert done.returncode == 2 and done.stdout == b""
+    one_error_line(done.stderr.decode(), "tessary verify")
+    done = _python_m("record", "w", "--payload", "{")
+    assert done.returncode == 2
+    one_error_line(done.stderr.decode(), "tessary record")
+    # Output far larger than a pipe buffer, to a reader that stops after ten bytes.
+    writer = subprocess.Popen([sys.executable, "-m", "tessary", "shape", *[str(receipt_file)] * 3000],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env())
+    assert len(writer.stdout.read(10)) == 10
+    writer.stdout.close()
+    assert writer.wait(timeout=60) == 141 and writer.stderr.read() == b""
