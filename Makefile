@@ -18,6 +18,7 @@ PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit 
 demo: install
 	$(VPY) examples/tour.py
 	$(VPY) examples/reuse_decisions.py
+	PATH=$(abspath $(VENV)/bin):$$PATH examples/cli_tour.sh
 
 test: cpp-test asan-test fuzz-smoke wheel wheel-matrix python-test typecheck python-asan-test
 
