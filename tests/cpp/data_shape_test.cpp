@@ -135,8 +135,9 @@ TEST(FileReader, TextsOfErrorsAndQuotedPaths) {
 namespace {
 
 std::vector<ChunkExtent> extents_of(std::span<const std::uint8_t> data, ChunkScheme scheme) {
+  const auto chunks = chunk_bytes(data, scheme);
   std::vector<ChunkExtent> out;
-  for (const Chunk& c : chunk_bytes(data, scheme).value()) out.push_back({c.offset, c.length, c.digest});
+  for (const Chunk& c : chunks.value()) out.push_back({c.offset, c.length, c.digest});
   return out;
 }
 
