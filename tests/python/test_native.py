@@ -6,6 +6,7 @@ import json
 import mmap
 import os
 import signal
+import sys
 import threading
 import time
 
@@ -232,21 +233,28 @@ def test_hashing_lets_other_python_threads_run():
     data = bytes(256 << 20)
     counter = [0]
     seen = {}
-    stop = threading.Event()
+    done = threading.Event()
 
     def hash_it():
         seen["before"] = counter[0]
         _native.shape_of_buffer(data, 0, 65536, False)
         seen["after"] = counter[0]
-        stop.set()
+        done.set()
 
-    worker = threading.Thread(target=hash_it)
-    worker.start()
-    while not stop.is_set():
-        counter[0] += 1
-    worker.join()
-    # Holding the lock through the call would leave the counter all but still.
-    assert seen["after"] - seen["before"] > 1000
+    previous = sys.getswitchinterval()
+    # No forced hand-over of the lock: the counter can move during the call
+    # only if the call itself lets go of the interpreter lock.
+    sys.setswitchinterval(100)
+    try:
+        worker = threading.Thread(target=hash_it)
+        worker.start()
+        while not done.is_set():
+            counter[0] += 1
+            time.sleep(0)
+        worker.join()
+    finally:
+        sys.setswitchinterval(previous)
+    assert seen["after"] > seen["before"]
 
 
 # ---- files and signals ------------------------------------------------------
