@@ -38,6 +38,7 @@ bool poll_signals() noexcept {
   PyThreadState* saved = released_state;
   if (saved == nullptr) return PyErr_CheckSignals() != 0;
   PyEval_RestoreThread(saved);
+  released_state = nullptr;  // the handler runs holding the lock, and may call in here again
   const bool raised = PyErr_CheckSignals() != 0;  // the exception stays in the thread state
   released_state = PyEval_SaveThread();
   return raised;

@@ -24,6 +24,7 @@ namespace {
 using python::Ref;
 
 // Below this, releasing the interpreter lock costs more than it lets run.
+// (Pieces under it are hashed whole: no poll is needed for so few bytes.)
 constexpr std::size_t kReleaseThreshold = std::size_t{64} << 10;
 
 struct HasherState {
@@ -50,49 +51,53 @@ HasherState* state_of(PyObject* self) {
   return state;
 }
 
-// Holds the state's mutex: taken at once when free, otherwise waited for with
-// the interpreter lock released.
-class StateLock {
- public:
-  explicit StateLock(HasherState& state) : state_(state), lock_(state.mutex, std::defer_lock) {}
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
-  ~StateLock() {
-    if (lock_.owns_lock()) state_.owner.store(std::thread::id{}, std::memory_order_relaxed);
-  }
+// What a method found when it took the state's mutex.
+enum class Access { Ready, Reentered, Interrupted, Finished };
 
-  // False with ValueError set when this thread already holds it (a signal
-  // handler running inside an update of the same hasher).
-  bool acquire(bool release_gil) {
-    if (state_.owner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-      python::raise_value_error("hasher is in use by the call this signal handler interrupted");
-      return false;
-    }
-    if (release_gil || !lock_.try_lock()) {
-      const WithoutGil released;
-      lock_.lock();
-    }
-    state_.owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    return true;
-  }
+Access access_of(const HasherState& state) {
+  if (state.interrupted) return Access::Interrupted;
+  if (state.finished) return Access::Finished;
+  return Access::Ready;
+}
 
-  // The state may be used further: neither finished nor broken by an interrupt.
-  bool usable() const {
-    if (state_.interrupted) {
-      python::raise_value_error("hasher was interrupted during an update");
-      return false;
-    }
-    if (state_.finished) {
-      python::raise_value_error("hasher already finished");
-      return false;
-    }
-    return true;
+// Runs `op` (native work only) on a usable state under its mutex. With the
+// interpreter lock kept when the mutex is free at once and the work is
+// small; otherwise the lock is released first and taken back only after the
+// mutex is let go.
+template <typename Op>
+Access with_state(HasherState& state, bool release_gil, Op&& op) {
+  const std::thread::id me = std::this_thread::get_id();
+  // A signal handler run by the poll inside this thread's own update.
+  if (state.owner.load(std::memory_order_relaxed) == me) return Access::Reentered;
+  auto run = [&] {
+    state.owner.store(me, std::memory_order_relaxed);
+    struct ClearOwner {
+      std::atomic<std::thread::id>& owner;
+      ~ClearOwner() { owner.store(std::thread::id{}, std::memory_order_relaxed); }
+    } clear{state.owner};
+    const Access access = access_of(state);
+    if (access == Access::Ready) op();
+    return access;
+  };
+  if (!release_gil) {
+    std::unique_lock<std::mutex> lock(state.mutex, std::try_to_lock);
+    if (lock.owns_lock()) return run();
   }
+  const WithoutGil released;
+  const std::lock_guard<std::mutex> lock(state.mutex);  // let go before `released` takes the lock back
+  return run();
+}
 
- private:
-  HasherState& state_;
-  std::unique_lock<std::mutex> lock_;
-};
+// Raises the refusal of a state that was not Ready. Returns null.
+PyObject* raise_refusal(Access access) {
+  switch (access) {
+    case Access::Reentered: return python::raise_value_error("hasher is in use by the call this signal handler interrupted");
+    case Access::Interrupted: return python::raise_value_error("hasher was interrupted during an update");
+    case Access::Finished:
+    case Access::Ready: break;
+  }
+  return python::raise_value_error("hasher already finished");
+}
 
 PyObject* wrap_state(PyTypeObject* type, std::unique_ptr<HasherState> state) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -136,19 +141,12 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   BufferView buffer;
   if (!buffer.open(slots[0].get(), "data")) return nullptr;
   const auto bytes = buffer.bytes();
-  const bool large = bytes.size() >= kReleaseThreshold;
-  StateLock lock(*state);
-  if (!lock.acquire(large) || !lock.usable()) return nullptr;
-  if (!large) {
-    state->hasher.update(bytes);
-    Py_RETURN_NONE;
-  }
   std::expected<void, engine::DataShapeError> fed;
-  {
-    const WithoutGil released;
+  const Access access = with_state(*state, bytes.size() >= kReleaseThreshold, [&] {
     fed = state->hasher.update_interruptible(bytes);
     if (!fed) state->interrupted = true;
-  }
+  });
+  if (access != Access::Ready) return raise_refusal(access);
   if (!fed) return nullptr;  // the signal handler's exception
   Py_RETURN_NONE;
 }
@@ -157,11 +155,9 @@ PyObject* copy(PyObject* self, PyObject*, PyObject*) {
   HasherState* state = state_of(self);
   if (state == nullptr) return nullptr;
   std::unique_ptr<HasherState> twin;
-  {
-    StateLock lock(*state);
-    if (!lock.acquire(false) || !lock.usable()) return nullptr;
-    twin = std::make_unique<HasherState>(state->hasher, state->keep_chunks);
-  }
+  const Access access =
+      with_state(*state, false, [&] { twin = std::make_unique<HasherState>(state->hasher, state->keep_chunks); });
+  if (access != Access::Ready) return raise_refusal(access);
   return wrap_state(Py_TYPE(self), std::move(twin));
 }
 
@@ -170,13 +166,12 @@ PyObject* finish(PyObject* self, PyObject*, PyObject*) {
   if (state == nullptr) return nullptr;
   engine::DataShape shape;
   std::expected<std::string, engine::DataShapeError> hash;
-  {
-    StateLock lock(*state);
-    if (!lock.acquire(false) || !lock.usable()) return nullptr;
+  const Access access = with_state(*state, false, [&] {
     state->finished = true;
     hash = state->hasher.finish();
     if (hash) shape = {std::move(*hash), state->hasher.total_size(), state->hasher.take_chunks()};
-  }
+  });
+  if (access != Access::Ready) return raise_refusal(access);
   if (!hash) return raise_shape_error(hash.error());
   return shape_tuple(shape, state->keep_chunks).release();
 }

@@ -324,6 +324,29 @@ def test_sigint_stops_work_with_the_handlers_exception(tmp_path, stop_on_sigint,
             f.close()
 
 
+def test_handler_reusing_the_interrupted_hasher_is_refused(stop_on_sigint):
+    hasher = _native.Hasher(0, 65536, False)
+    fired = []
+
+    def handler(signum, frame):
+        fired.append(signum)
+        hasher.update(b"x")  # waits on nothing: the interrupted update holds the hasher
+
+    previous = signal.signal(signal.SIGINT, handler)
+    kill = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    kill.start()
+    big = bytes(64 << 20)
+    try:
+        with pytest.raises(ValueError, match="in use by the call this signal handler interrupted"):
+            while not fired:
+                hasher.update(big)
+    finally:
+        kill.cancel()
+        signal.signal(signal.SIGINT, previous)
+    with pytest.raises(ValueError, match="^hasher was interrupted during an update$"):
+        hasher.finish()
+
+
 # ---- store ------------------------------------------------------------------
 
 def made_receipts(n):

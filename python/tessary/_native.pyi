@@ -1,0 +1,43 @@
+# Types of the package's private native helper; the public modules wrap it.
+from typing import List, Optional, Tuple
+
+Chunk = Tuple[int, int, bytes]
+Shape = Tuple[str, int, Optional[List[Chunk]]]
+
+class Hasher:
+    def __init__(self, kind: int, size: int, keep_chunks: bool) -> None: ...
+    def update(self, data: object) -> None: ...
+    def copy(self) -> "Hasher": ...
+    def finish(self) -> Shape: ...
+
+def shape_of_buffer(data: object, kind: int, size: int, keep_chunks: bool) -> Shape: ...
+def shape_of_file(path: bytes, kind: int, size: int, keep_chunks: bool) -> Shape: ...
+
+class Store:
+    def __init__(self, path: str) -> None: ...
+    def store_many(self, texts: List[str]) -> None: ...
+    def query(
+        self,
+        workload: Optional[str] = None,
+        trace: Optional[str] = None,
+        policy: Optional[str] = None,
+        change_epoch: Optional[str] = None,
+        pac: Optional[bytes] = None,
+        start: Optional[int] = None,
+        end: Optional[int] = None,
+        limit: Optional[int] = None,
+    ) -> List[str]: ...
+    def cursor(
+        self,
+        workload: Optional[str] = None,
+        trace: Optional[str] = None,
+        policy: Optional[str] = None,
+        change_epoch: Optional[str] = None,
+        pac: Optional[bytes] = None,
+        start: Optional[int] = None,
+        end: Optional[int] = None,
+        limit: Optional[int] = None,
+    ) -> "Cursor": ...
+
+class Cursor:
+    def next_batch(self, n: int) -> List[str]: ...
