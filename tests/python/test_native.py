@@ -35,6 +35,25 @@ def check_chunks(data, chunks):
     assert at == len(data)
 
 
+def run_threads(*targets):
+    """Runs the targets at once; fails on a thread's exception or one still running."""
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "threads still running: a deadlock"
+    assert errors == []
+
+
 # ---- hashing ----------------------------------------------------------------
 
 @settings(max_examples=60, deadline=None)
@@ -208,11 +227,7 @@ def test_two_threads_hashing_at_once_are_both_right():
     def run(i):
         results[i] = _native.shape_of_buffer(inputs[i], 1, 10_000, False)[0]
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(lambda: run(0), lambda: run(1))
     assert results == [one_shot(d, 1, 10_000) for d in inputs]
 
 
@@ -221,11 +236,7 @@ def test_threads_sharing_one_hasher_never_interleave_within_an_update():
     # the same stream; an update torn apart by another would not.
     piece = os.urandom((1 << 20) + 17)
     hasher = _native.Hasher(0, 8192, False)
-    threads = [threading.Thread(target=lambda: [hasher.update(piece) for _ in range(6)]) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*[lambda: [hasher.update(piece) for _ in range(6)]] * 3)
     assert hasher.finish()[0] == one_shot(piece * 18, 0, 8192)
 
 
@@ -419,29 +430,13 @@ def test_cursor_batches_equal_query(tmp_path, filters, batch):
 def test_threads_storing_and_scanning_at_once_do_not_deadlock(tmp_path):
     store = _native.Store(str(tmp_path))
     texts = [r.to_json() for r in made_receipts(40)]
-    errors = []
-
-    def write():
-        try:
-            for i in range(0, 40, 4):
-                store.store_many(texts[i:i + 4])
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
 
     def read():
-        try:
-            for _ in range(20):
-                store.query()
-                cursor = store.cursor()
-                while cursor.next_batch(3):
-                    pass
-        except Exception as e:  # pragma: no cover
-            errors.append(e)
+        for _ in range(20):
+            store.query()
+            cursor = store.cursor()
+            while cursor.next_batch(3):
+                pass
 
-    threads = [threading.Thread(target=f) for f in (write, read, read)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    assert not any(t.is_alive() for t in threads) and errors == []
+    run_threads(lambda: [store.store_many(texts[i:i + 4]) for i in range(0, 40, 4)], read, read)
     assert sorted(store.query()) == sorted(texts)
