@@ -116,12 +116,15 @@ clean:
 # sanitizer runtimes are preloaded into the interpreter (and the children it
 # starts), and PYTHONMALLOC=malloc hands every Python object to ASan's
 # allocator, so a reference used after it was freed fails the run even where
-# it would not crash.
+# it would not crash. The package's sources are copied beside its sanitized
+# native helper (build/asan-py/pkg), so they are found before the installed copy.
 SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 python-asan-test: python-test
 	$(CMAKE) -S . -B build/asan-py -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
-	$(CMAKE) --build build/asan-py -j $(JOBS) --target _tessary
-	cd tests/python && export PYTHONPATH=$(abspath build/asan-py) LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
+	$(CMAKE) --build build/asan-py -j $(JOBS) --target _tessary _native
+	rm -rf build/asan-py/pkg && mkdir -p build/asan-py/pkg && cp -r python/tessary build/asan-py/pkg/ && \
+	  ln -s ../../_native.abi3.so build/asan-py/pkg/tessary/_native.abi3.so
+	cd tests/python && export PYTHONPATH=$(abspath build/asan-py):$(abspath build/asan-py/pkg) LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1; \
-	  ../../$(VPY) -c 'import _tessary, sys; sys.exit(0 if "asan-py" in _tessary.__file__ else "sanitized module not loaded")' && \
+	  ../../$(VPY) -c 'import _tessary, tessary._native as n, sys; sys.exit(0 if all("asan-py" in m.__file__ for m in (_tessary, n)) else "sanitized modules not loaded")' && \
 	  ../../$(VPY) -m pytest -q -p no:cacheprovider

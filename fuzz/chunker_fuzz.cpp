@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -67,12 +68,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
 
   CutList streamed;
   Chunker chunker(scheme);
-  DataShapeHasher hasher(scheme);
+  DataShapeHasher hasher(scheme, true);
+  // Copied after the first piece, wherever that leaves the chunker (mid-window,
+  // holding lookahead bytes): the copy must carry on exactly as the original.
+  std::optional<DataShapeHasher> fork;
   for (std::size_t at = 0; at < data.size();) {
     const std::size_t len = next_piece(split_state, data.size() - at);
     const Bytes piece(data.begin() + at, data.begin() + at + len);  // its own allocation
     chunker.update(piece, streamed);
     hasher.update(piece);
+    if (fork) {
+      fork->update(piece);
+    } else {
+      fork.emplace(hasher);
+    }
     at += len;
   }
   chunker.finish(streamed);
@@ -80,7 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   for (std::size_t i = 0; i < whole.size(); ++i) {
     if (streamed.digests[i] != (*chunks)[i].digest) __builtin_trap();
   }
-  if (hasher.finish() != compute_data_shape_hash_from_bytes(data, scheme)) __builtin_trap();
+  const auto hash = hasher.finish();
+  if (hash != compute_data_shape_hash_from_bytes(data, scheme)) __builtin_trap();
+  if (fork && fork->finish() != hash) __builtin_trap();
+  if (hasher.chunks().size() != whole.size()) __builtin_trap();
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    const ChunkExtent& kept = hasher.chunks()[i];
+    if (kept.offset != whole[i].offset || kept.length != whole[i].length || kept.digest != (*chunks)[i].digest) {
+      __builtin_trap();
+    }
+  }
 
   if (cpu_has_avx2() && data.size() > 48) {
     const std::uint16_t mask = static_cast<std::uint16_t>((std::uint32_t{1} << (input[1] % 17)) - 1);

@@ -1,22 +1,18 @@
-# The package's native helper: buffers, streaming data shapes and the directory
-# store, with the interpreter lock released while they work.
-from typing import Any, List, Optional, Tuple, final
+# Types of the package's private native helper; the public modules wrap it.
+from typing import List, Optional, Tuple, final
 
-_Shape = Tuple[str, int, Optional[List[Tuple[int, int, bytes]]]]
+Chunk = Tuple[int, int, bytes]
+Shape = Tuple[str, int, Optional[List[Chunk]]]
 
 @final
 class Hasher:
     def __init__(self, kind: int, size: int, keep_chunks: bool) -> None: ...
-    def update(self, data: Any) -> None: ...
-    def copy(self) -> Hasher: ...
-    def finish(self) -> _Shape: ...
+    def update(self, data: object) -> None: ...
+    def copy(self) -> "Hasher": ...
+    def finish(self) -> Shape: ...
 
-def shape_of_buffer(data: Any, kind: int, size: int, keep_chunks: bool) -> _Shape: ...
-def shape_of_file(path: bytes, kind: int, size: int, keep_chunks: bool) -> _Shape: ...
-
-@final
-class Cursor:
-    def next_batch(self, n: int) -> List[str]: ...
+def shape_of_buffer(data: object, kind: int, size: int, keep_chunks: bool) -> Shape: ...
+def shape_of_file(path: bytes, kind: int, size: int, keep_chunks: bool) -> Shape: ...
 
 @final
 class Store:
@@ -24,23 +20,27 @@ class Store:
     def store_many(self, texts: List[str]) -> None: ...
     def query(
         self,
-        workload: Optional[str],
-        trace: Optional[str],
-        policy: Optional[str],
-        change_epoch: Optional[str],
-        pac: Optional[bytes],
-        start: Optional[int],
-        end: Optional[int],
-        limit: Optional[int],
+        workload: Optional[str] = None,
+        trace: Optional[str] = None,
+        policy: Optional[str] = None,
+        change_epoch: Optional[str] = None,
+        pac: Optional[bytes] = None,
+        start: Optional[int] = None,
+        end: Optional[int] = None,
+        limit: Optional[int] = None,
     ) -> List[str]: ...
     def cursor(
         self,
-        workload: Optional[str],
-        trace: Optional[str],
-        policy: Optional[str],
-        change_epoch: Optional[str],
-        pac: Optional[bytes],
-        start: Optional[int],
-        end: Optional[int],
-        limit: Optional[int],
-    ) -> Cursor: ...
+        workload: Optional[str] = None,
+        trace: Optional[str] = None,
+        policy: Optional[str] = None,
+        change_epoch: Optional[str] = None,
+        pac: Optional[bytes] = None,
+        start: Optional[int] = None,
+        end: Optional[int] = None,
+        limit: Optional[int] = None,
+    ) -> "Cursor": ...
+
+@final
+class Cursor:
+    def next_batch(self, n: int) -> List[str]: ...

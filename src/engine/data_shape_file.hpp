@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/chunk_scheme.hpp"
+#include "engine/data_shape.hpp"
 #include "engine/data_shape_error.hpp"
 
 namespace tessary::engine {
@@ -15,5 +16,10 @@ namespace tessary::engine {
 // "path: " + the quoted path; only then is a zero chunk size reported.
 std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(const std::string& path,
                                                                              std::optional<ChunkScheme> scheme);
+
+// The same stream, with its length and (when asked for) its chunks. A read
+// failure that the system reported carries its errno in the error.
+std::expected<DataShape, DataShapeError> compute_data_shape_from_file(const std::string& path,
+                                                                      std::optional<ChunkScheme> scheme, bool keep_chunks);
 
 }  // namespace tessary::engine

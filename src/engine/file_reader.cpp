@@ -24,7 +24,7 @@ std::expected<long, ReadStop> system_call(Call call) {
   for (;;) {
     const long result = call();
     if (result >= 0) return result;
-    if (errno != EINTR) return std::unexpected(ReadStop{os_error_text(errno)});
+    if (const int err = errno; err != EINTR) return std::unexpected(ReadStop{os_error_text(err), false, err});
     if (interrupt_requested()) return std::unexpected(ReadStop{{}, true});
   }
 }

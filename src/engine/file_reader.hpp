@@ -19,6 +19,7 @@ namespace tessary::engine {
 struct ReadStop {
   std::string message;
   bool interrupted = false;
+  int os_errno = 0;  // the system's error number behind `message`, when there is one
 };
 
 class FileReader {

@@ -51,6 +51,13 @@ Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
   }
 }
 
+Sha256::Sha256(const Sha256& other) : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr || EVP_MD_CTX_copy_ex(static_cast<EVP_MD_CTX*>(ctx_), static_cast<const EVP_MD_CTX*>(other.ctx_)) != 1) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+    throw std::bad_alloc();
+  }
+}
+
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
 
 void Sha256::reset() noexcept { EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), sha256_md(), nullptr); }

@@ -22,7 +22,9 @@ class Sha256 {
  public:
   Sha256();  // throws std::bad_alloc when OpenSSL cannot allocate a context
   ~Sha256();
-  Sha256(const Sha256&) = delete;
+  // A copy continues from the same point on its own: streaming hashers fork
+  // their state (Python's copy()) without rehashing what came before.
+  Sha256(const Sha256& other);  // throws std::bad_alloc like the constructor
   Sha256& operator=(const Sha256&) = delete;
   Sha256(Sha256&& other) noexcept : ctx_(other.ctx_) { other.ctx_ = nullptr; }
   Sha256& operator=(Sha256&&) = delete;

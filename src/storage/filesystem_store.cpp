@@ -1,9 +1,13 @@
 #include "storage/filesystem_store.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -79,6 +83,52 @@ void warn_unparsable(const std::string& dir, std::string_view name, const receip
   warn_skipped(dir, name, error.to_string());
 }
 
+// The receipt in the listed file `name` (NUL-terminated) of the directory
+// open as `dir_fd`; nullopt for a file passed over with a warning. A file
+// that cannot be read, or holds bytes that are not UTF-8, fails the scan.
+std::expected<std::optional<Receipt>, StorageError> read_listed_file(WholeFileReader& reader, int dir_fd,
+                                                                     const std::string& dir, std::string_view name) {
+  auto bytes = reader.read_at(dir_fd, name.data());
+  if (!bytes) {
+    if (!bytes.error().skipped) return io_error("Failed to read receipt file: " + bytes.error().message);
+    warn_skipped(dir, name, bytes.error().message);
+    return std::nullopt;
+  }
+  // The JSON reader accepts only well-formed UTF-8, so a text that parses
+  // needs no separate check; only a failure must tell undecodable bytes
+  // (which fail the query) from text that is not a receipt (a warning).
+  auto receipt = receipts::receipt_from_json(*bytes);
+  if (!receipt) {
+    if (!is_valid_utf8(*bytes)) return io_error("Failed to read receipt file: stream did not contain valid UTF-8");
+    warn_unparsable(dir, name, receipt.error());
+    return std::nullopt;
+  }
+  return std::optional<Receipt>(std::move(*receipt));
+}
+
+std::string open_failure_text(const std::string& dir, const std::string& reason) {
+  return "Failed to read receipts directory " + lossy_utf8(dir) + ": " + reason;
+}
+
+// The directory itself, for reading a batch of listed names relative to it.
+class DirectoryHandle {
+ public:
+  explicit DirectoryHandle(const std::string& path)
+      : fd_(has_nul(path) ? -1 : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+        error_(fd_ < 0 ? (has_nul(path) ? std::string(kNulInPath) : os_error_text(errno)) : std::string()) {}
+  DirectoryHandle(const DirectoryHandle&) = delete;
+  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+  ~DirectoryHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  int fd_;
+  std::string error_;
+};
+
 }  // namespace
 
 // Runs one operation under the store's lock. Running out of memory is a
@@ -151,7 +201,7 @@ std::expected<void, StorageError> FilesystemStore::store_locked(const Receipt& r
 std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_locked(const ReceiptQuery& query) {
   DirectoryListing listing(receipts_dir_);
   if (std::string error = listing.open_error(); !error.empty()) {
-    return io_error("Failed to read receipts directory " + lossy_utf8(receipts_dir_) + ": " + error);
+    return io_error(open_failure_text(receipts_dir_, error));
   }
   WholeFileReader reader;
   std::vector<Receipt> found;
@@ -161,26 +211,65 @@ std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_locked(
     if (name->empty()) break;
     if (!has_json_extension(*name)) continue;
     if (formats::interrupt_requested()) return std::unexpected(StoreInterrupted{});
-    auto bytes = reader.read_at(listing.fd(), name->data());
-    if (!bytes) {
-      if (!bytes.error().skipped) return io_error("Failed to read receipt file: " + bytes.error().message);
-      warn_skipped(receipts_dir_, *name, bytes.error().message);
-      continue;
-    }
-    // The JSON reader accepts only well-formed UTF-8, so a text that parses
-    // needs no separate check; only a failure must tell undecodable bytes
-    // (which fail the query) from text that is not a receipt (a warning).
-    auto receipt = receipts::receipt_from_json(*bytes);
-    if (!receipt) {
-      if (!is_valid_utf8(*bytes)) return io_error("Failed to read receipt file: stream did not contain valid UTF-8");
-      warn_unparsable(receipts_dir_, *name, receipt.error());
-      continue;
-    }
-    if (matches(*receipt, query)) found.push_back(std::move(*receipt));
+    auto receipt = read_listed_file(reader, listing.fd(), receipts_dir_, *name);
+    if (!receipt) return std::unexpected(std::move(receipt.error()));
+    if (*receipt && matches(**receipt, query)) found.push_back(std::move(**receipt));
   }
   // The whole directory is read even when the limit is reached early, so a
   // bad file anywhere fails every query alike.
   if (query.limit && *query.limit < found.size()) found.resize(*query.limit);
+  return found;
+}
+
+}  // namespace tessary::storage
+
+namespace tessary::storage {
+
+std::expected<ReceiptCursor, StoreFailure> FilesystemStore::open_cursor(std::shared_ptr<FilesystemStore> store,
+                                                                        ReceiptQuery query) {
+  FilesystemStore& self = *store;
+  auto names = self.under_lock<std::vector<std::string>>([&] { return self.list_names_locked(); });
+  if (!names) return std::unexpected(std::move(names.error()));
+  return ReceiptCursor(std::move(store), std::move(query), std::move(*names));
+}
+
+std::expected<std::vector<std::string>, StorageError> FilesystemStore::list_names_locked() {
+  DirectoryListing listing(receipts_dir_);
+  if (std::string error = listing.open_error(); !error.empty()) return io_error(open_failure_text(receipts_dir_, error));
+  std::vector<std::string> names;
+  for (;;) {
+    auto name = listing.next();
+    if (!name) return io_error("Failed to read directory entry: " + name.error());
+    if (name->empty()) break;
+    if (has_json_extension(*name)) names.emplace_back(*name);
+  }
+  return names;
+}
+
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::read_batch(ReceiptCursor& cursor, std::size_t count) {
+  return under_lock<std::vector<Receipt>>([&] { return read_batch_locked(cursor, count); });
+}
+
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::read_batch_locked(ReceiptCursor& cursor,
+                                                                                     std::size_t count) {
+  const DirectoryHandle dir(receipts_dir_);
+  if (dir.fd() < 0) return io_error(open_failure_text(receipts_dir_, dir.error()));
+  // Read under the lock, which also keeps two threads paging one cursor
+  // from interleaving.
+  if (cursor.query_.limit) count = std::min(count, *cursor.query_.limit - cursor.handed_out_);
+  WholeFileReader reader;
+  std::vector<Receipt> found;
+  // The cursor moves only when the batch succeeds: a failed or interrupted
+  // batch can be asked for again without losing matches.
+  std::size_t at = cursor.next_;
+  for (; at < cursor.names_.size() && found.size() < count; ++at) {
+    if (formats::interrupt_requested()) return std::unexpected(StoreInterrupted{});
+    auto receipt = read_listed_file(reader, dir.fd(), receipts_dir_, cursor.names_[at]);
+    if (!receipt) return std::unexpected(std::move(receipt.error()));
+    if (*receipt && matches(**receipt, cursor.query_)) found.push_back(std::move(**receipt));
+  }
+  cursor.next_ = at;
+  cursor.handed_out_ += found.size();
   return found;
 }
 

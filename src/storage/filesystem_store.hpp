@@ -18,9 +18,12 @@
 
 #include "receipts/receipt.hpp"
 #include "storage/receipt_query.hpp"
+#include "storage/receipt_cursor.hpp"
 #include "storage/storage_error.hpp"
 
 namespace tessary::storage {
+
+class ReceiptCursor;
 
 class FilesystemStore {
  public:
@@ -48,6 +51,11 @@ class FilesystemStore {
   // interrupt before each file and stops with StoreInterrupted when asked.
   std::expected<std::vector<receipts::Receipt>, StoreFailure> query_receipts(ReceiptQuery query);
 
+  // Starts a scan that hands out its matches in batches (see ReceiptCursor).
+  // The directory is listed now, under the lock, and fails as a query's
+  // listing does.
+  static std::expected<ReceiptCursor, StoreFailure> open_cursor(std::shared_ptr<FilesystemStore> store, ReceiptQuery query);
+
   const std::string& base_path() const { return base_path_; }
   const std::string& receipts_dir() const { return receipts_dir_; }
 
@@ -58,6 +66,11 @@ class FilesystemStore {
   std::expected<T, StoreFailure> under_lock(Op&& op);
   std::expected<void, StorageError> store_locked(const receipts::Receipt& receipt);
   std::expected<std::vector<receipts::Receipt>, StoreFailure> query_locked(const ReceiptQuery& query);
+  std::expected<std::vector<std::string>, StorageError> list_names_locked();
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch(ReceiptCursor& cursor, std::size_t count);
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch_locked(ReceiptCursor& cursor, std::size_t count);
+
+  friend class ReceiptCursor;
 
   const std::string base_path_;
   const std::string receipts_dir_;

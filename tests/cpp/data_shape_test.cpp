@@ -129,3 +129,74 @@ TEST(FileReader, TextsOfErrorsAndQuotedPaths) {
   EXPECT_EQ(debug_quoted(std::string("\x01\x1f\x7f", 3)), R"("\u{1}\u{1f}\u{7f}")");
   EXPECT_EQ(debug_quoted("\xc2\x85 caf\xc3\xa9 'x' /"), "\"\\u{85} caf\xc3\xa9 'x' /\"");
 }
+
+// ---- streaming: copies, kept chunks, errno -----------------------------------
+
+namespace {
+
+std::vector<ChunkExtent> extents_of(std::span<const std::uint8_t> data, ChunkScheme scheme) {
+  const auto chunks = chunk_bytes(data, scheme);
+  std::vector<ChunkExtent> out;
+  for (const Chunk& c : chunks.value()) out.push_back({c.offset, c.length, c.digest});
+  return out;
+}
+
+}  // namespace
+
+class DataShapeStreaming : public ::testing::TestWithParam<ChunkScheme> {};
+
+// A copy taken mid-stream must not share the SHA-256 contexts: feeding the
+// copy and the original different tails gives each the hash of its own stream.
+TEST_P(DataShapeStreaming, CopiesForkIndependentlyAndKeepTheChunkList) {
+  std::mt19937_64 rng(21);
+  std::vector<std::uint8_t> data(300000);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  const std::span<const std::uint8_t> all(data);
+  std::vector<std::uint8_t> other(data.begin(), data.begin() + 100001);
+  other.resize(data.size() - 7, 0x5a);
+
+  DataShapeHasher original(GetParam(), true);
+  original.update(all.first(100001));
+  DataShapeHasher fork = original;  // mid-chunk for every scheme used
+  original.update(all.subspan(100001));
+  fork.update(std::span<const std::uint8_t>(other).subspan(100001));
+
+  const auto shape = compute_data_shape_from_bytes(all, GetParam(), true).value();
+  EXPECT_EQ(original.finish().value(), shape.hash);
+  EXPECT_EQ(original.total_size(), data.size());
+  EXPECT_EQ(original.chunks(), extents_of(all, GetParam()));
+  EXPECT_EQ(shape.chunks, original.chunks());
+  EXPECT_EQ(fork.finish().value(), compute_data_shape_hash_from_bytes(other, GetParam()).value());
+  EXPECT_EQ(fork.chunks(), extents_of(other, GetParam()));
+  // Without keep_chunks nothing is collected, and the hash is the same.
+  EXPECT_TRUE(compute_data_shape_from_bytes(all, GetParam(), false).value().chunks.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, DataShapeStreaming,
+                         ::testing::Values(ChunkScheme::cdc(4096), ChunkScheme::cdc(65536), ChunkScheme::fixed(1000)));
+
+TEST_F(DataShapeFile, FileShapeMatchesBytesAndFailuresCarryErrno) {
+  std::mt19937_64 rng(3);
+  std::string contents(2 * FileReader::kBufferSize + 99, '\0');
+  for (char& c : contents) c = char(rng());
+  const std::string path = write("data", contents);
+  const auto from_file = compute_data_shape_from_file(path, ChunkScheme::cdc(8192), true).value();
+  const auto from_bytes = compute_data_shape_from_bytes(bytes_of(contents), ChunkScheme::cdc(8192), true).value();
+  EXPECT_EQ(from_file.hash, from_bytes.hash);
+  EXPECT_EQ(from_file.total_size, contents.size());
+  EXPECT_EQ(from_file.chunks, from_bytes.chunks);
+
+  struct Case {
+    std::string path;
+    int os_errno;
+  };
+  for (const Case& c : {Case{dir_ + "/missing", ENOENT}, Case{dir_, EISDIR}, Case{std::string("a\0b", 3), 0}}) {
+    auto failed = compute_data_shape_from_file(c.path, std::nullopt, false);
+    ASSERT_FALSE(failed.has_value()) << c.path;
+    EXPECT_EQ(failed.error().os_errno, c.os_errno) << failed.error().to_string();
+    // The display text is the one the hash-only function gives.
+    EXPECT_EQ(failed.error().to_string(), compute_data_shape_hash_from_file(c.path, std::nullopt).error().to_string());
+  }
+  // A zero size is not a file failure.
+  EXPECT_EQ(compute_data_shape_from_file(path, ChunkScheme::fixed(0), false).error().os_errno, 0);
+}

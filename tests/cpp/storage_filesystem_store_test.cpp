@@ -226,3 +226,76 @@ TEST_F(FilesystemStoreTest, QueriesReturnExactlyTheReceiptsPassingEveryFilter) {
 }
 
 }  // namespace
+
+// ---- cursor ----------------------------------------------------------------
+
+namespace {
+
+std::vector<Receipt> drain(tessary::storage::ReceiptCursor& cursor, std::size_t batch) {
+  std::vector<Receipt> all;
+  for (;;) {
+    auto got = cursor.next_batch(batch);
+    EXPECT_TRUE(got.has_value()) << failure_text(got.error());
+    if (!got || got->empty()) return all;
+    EXPECT_LE(got->size(), batch);
+    all.insert(all.end(), got->begin(), got->end());
+  }
+}
+
+}  // namespace
+
+// Batches of any size hand out exactly what one query returns, in the same
+// order, and the limit counts across batches.
+TEST_F(FilesystemStoreTest, CursorBatchesConcatenateToTheQuery) {
+  auto s = open_store();
+  for (int n = 0; n < 11; ++n) {
+    Receipt r = n % 3 == 0 ? samples::spend() : samples::execution();
+    r.rid = rid_of(n);
+    store(*s, r);
+  }
+  write_file(dir_ + "/notes.txt", "not a receipt name");
+  ReceiptQuery spends_out;
+  spends_out.workload_id = std::get<ExecutionPayload>(samples::execution().payload).method_ref.method_id;
+  ReceiptQuery limited;
+  limited.limit = 4;
+  for (const ReceiptQuery& q : {ReceiptQuery{}, spends_out, limited}) {
+    const std::vector<Receipt> expected = query(*s, q);
+    for (std::size_t batch : {std::size_t{1}, std::size_t{3}, std::size_t{100}}) {
+      auto cursor = FilesystemStore::open_cursor(s, q);
+      ASSERT_TRUE(cursor.has_value());
+      EXPECT_EQ(drain(*cursor, batch), expected) << "batch " << batch;
+      EXPECT_TRUE(cursor->exhausted());
+      EXPECT_TRUE(cursor->next_batch(batch)->empty());
+    }
+  }
+  EXPECT_EQ(query(*s, limited).size(), 4u);
+}
+
+// A batch that fails leaves the cursor where it was; files that are not
+// receipts warn as in a query; the listing is taken once.
+TEST_F(FilesystemStoreTest, CursorFailuresWarningsAndListingSnapshot) {
+  auto s = open_store();
+  store(*s, samples::execution());
+  write_file(dir_ + "/junk.json", "{}");
+  auto cursor = FilesystemStore::open_cursor(s, {});
+  ASSERT_TRUE(cursor.has_value());
+  Receipt later = samples::spend();
+  later.rid = rid_of(9);
+  store(*s, later);  // after the listing: not seen
+
+  ASSERT_EQ(::rename(dir_.c_str(), (base_ + "/moved").c_str()), 0);
+  EXPECT_EQ(failure_text(cursor->next_batch(10).error()),
+            "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
+  ASSERT_EQ(::rename((base_ + "/moved").c_str(), dir_.c_str()), 0);
+
+  ::testing::internal::CaptureStderr();
+  const std::vector<Receipt> got = drain(*cursor, 10);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Warning: Failed to parse receipt file " + dir_ + "/junk.json: JSON deserialization failed: missing field `kind`\n");
+  EXPECT_EQ(rids(got), std::set<Uuid>{samples::execution().rid});
+
+  const std::string moved = base_ + "/elsewhere";
+  ASSERT_EQ(::rename(dir_.c_str(), moved.c_str()), 0);
+  EXPECT_EQ(failure_text(FilesystemStore::open_cursor(s, {}).error()),
+            "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
+}

@@ -1,0 +1,51 @@
+// tessary._native: the public package's native helper. Buffers of any kind,
+// streaming data shapes and the directory store, with the heavy work done
+// while the interpreter lock is released. Conversion only: every decision
+// is made by the libraries.
+#include "native/gil.hpp"
+#include "native/hasher_object.hpp"
+#include "native/shape_functions.hpp"
+#include "native/store_object.hpp"
+#include "python/errors.hpp"
+#include "python/module_builder.hpp"
+
+namespace tessary::native {
+
+namespace {
+
+using python::Ref;
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "tessary._native",
+    "Native helpers of the tessary package (private; use the tessary API).",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+  if (!install_signal_poll()) return nullptr;
+  Ref module = Ref::steal(PyModule_Create(&kModuleDef));
+  if (!module) return nullptr;
+  Ref hasher = create_hasher_type();
+  if (!hasher || !python::add_object(module.get(), hasher.get())) return nullptr;
+  if (!python::add_functions(module.get(), kShapeFunctions)) return nullptr;
+  if (!add_store_types(module.get())) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace tessary::native
+
+PyMODINIT_FUNC PyInit__native(void) {
+  try {
+    return tessary::native::init_module();
+  } catch (...) {
+    return tessary::python::raise_current_exception();
+  }
+}

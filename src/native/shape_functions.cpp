@@ -1,0 +1,98 @@
+#include "native/shape_functions.hpp"
+
+#include <cerrno>
+#include <string>
+
+#include "engine/data_shape_file.hpp"
+#include "native/buffer_view.hpp"
+#include "native/gil.hpp"
+#include "native/shape_values.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
+
+namespace tessary::native {
+
+namespace {
+
+using python::Ref;
+
+PyObject* shape_of_buffer(PyObject*, PyObject* args, PyObject* kwargs) {
+  Ref slots[4];
+  if (!python::bind_arguments({"shape_of_buffer", {"data", "kind", "size", "keep_chunks"}, 4}, args, kwargs, slots)) {
+    return nullptr;
+  }
+  BufferView buffer;
+  if (!buffer.open(slots[0].get(), "data")) return nullptr;
+  auto scheme = scheme_arguments(slots[1].get(), slots[2].get());
+  if (!scheme) return nullptr;
+  auto keep = flag_argument(slots[3].get(), "keep_chunks");
+  if (!keep) return nullptr;
+  std::expected<engine::DataShape, engine::DataShapeError> shape;
+  {
+    const WithoutGil released;
+    shape = engine::compute_data_shape_from_bytes(buffer.bytes(), *scheme, *keep);
+  }
+  if (!shape) return raise_shape_error(shape.error());
+  return shape_tuple(*shape, *keep).release();
+}
+
+// A failure of open or read becomes the OSError subclass of its errno
+// (FileNotFoundError, PermissionError, ...), naming the file as given.
+PyObject* raise_file_error(const engine::DataShapeError& error, PyObject* path) {
+  if (error.os_errno == 0) return raise_shape_error(error);
+  errno = error.os_errno;
+  return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+PyObject* shape_of_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  Ref slots[4];
+  if (!python::bind_arguments({"shape_of_file", {"path", "kind", "size", "keep_chunks"}, 4}, args, kwargs, slots)) {
+    return nullptr;
+  }
+  if (!PyBytes_Check(slots[0].get())) {
+    python::raise_wrong_type("path", slots[0].get(), "bytes");
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(slots[0].get(), &data, &length) < 0) return nullptr;
+  const std::string path(data, static_cast<std::size_t>(length));
+  auto scheme = scheme_arguments(slots[1].get(), slots[2].get());
+  if (!scheme) return nullptr;
+  auto keep = flag_argument(slots[3].get(), "keep_chunks");
+  if (!keep) return nullptr;
+  std::expected<engine::DataShape, engine::DataShapeError> shape;
+  {
+    const WithoutGil released;
+    shape = engine::compute_data_shape_from_file(path, *scheme, *keep);
+  }
+  if (!shape) return raise_file_error(shape.error(), slots[0].get());
+  return shape_tuple(*shape, *keep).release();
+}
+
+constexpr const char* kBufferDoc =
+    "shape_of_buffer(data, kind, size, keep_chunks)\n--\n\n"
+    "The data shape of a C-contiguous buffer, hashed with the interpreter lock\n"
+    "released: (hash, total_size, chunks or None).";
+
+constexpr const char* kFileDoc =
+    "shape_of_file(path, kind, size, keep_chunks)\n--\n\n"
+    "The data shape of a file (path as bytes), read as a stream with the\n"
+    "interpreter lock released: (hash, total_size, chunks or None). OSError\n"
+    "when the file cannot be opened or read.";
+
+}  // namespace
+
+#define TESSARY_FUNCTION(name, doc)                                                                          \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<name>)), METH_VARARGS | METH_KEYWORDS, \
+   doc}
+
+PyMethodDef kShapeFunctions[] = {
+    TESSARY_FUNCTION(shape_of_buffer, kBufferDoc),
+    TESSARY_FUNCTION(shape_of_file, kFileDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef TESSARY_FUNCTION
+
+}  // namespace tessary::native

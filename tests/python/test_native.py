@@ -1,0 +1,442 @@
+"""tessary._native: buffers of every kind, streaming shapes, the store, and
+work done with the interpreter lock released."""
+import array
+import hashlib
+import json
+import mmap
+import os
+import signal
+import sys
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import _tessary
+from _tessary import shapes
+from tessary import _native
+
+KINDS = {0: "cdc", 1: "fixed"}
+
+
+def one_shot(data, kind=0, size=4096):
+    key = "avg_size" if kind == 0 else "size"
+    return shapes.compute_data_shape_hash_from_bytes_py(bytes(data), {"type": KINDS[kind], key: size})
+
+
+def check_chunks(data, chunks):
+    """Chunks tile the data in order and each digest is hashlib's of its bytes."""
+    at = 0
+    for offset, length, digest in chunks:
+        assert offset == at and length > 0
+        assert digest == hashlib.sha256(data[offset:offset + length]).digest()
+        at += length
+    assert at == len(data)
+
+
+def run_threads(*targets):
+    """Runs the targets at once; fails on a thread's exception or one still running."""
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "threads still running: a deadlock"
+    assert errors == []
+
+
+# ---- hashing ----------------------------------------------------------------
+
+@settings(max_examples=60, deadline=None)
+@given(data=st.binary(max_size=20_000), cuts=st.lists(st.integers(0, 20_000), max_size=8),
+       kind=st.sampled_from([0, 1]), size=st.sampled_from([64, 1000, 4096]))
+def test_hasher_equals_one_shot_for_every_split(data, cuts, kind, size):
+    hasher = _native.Hasher(kind, size, True)
+    at = 0
+    for cut in sorted(min(c, len(data)) for c in cuts):
+        hasher.update(data[at:cut])
+        at = cut
+    hasher.update(data[at:])
+    digest, total, chunks = hasher.finish()
+    assert digest == one_shot(data, kind, size)
+    assert total == len(data)
+    check_chunks(data, chunks)
+
+
+@settings(max_examples=40, deadline=None)
+@given(prefix=st.binary(max_size=5000), tails=st.lists(st.binary(max_size=5000), min_size=2, max_size=4))
+def test_copies_branch_independently(prefix, tails):
+    base = _native.Hasher(0, 256, False)
+    base.update(prefix)
+    forks = [base.copy() for _ in tails]
+    for fork, tail in zip(forks, tails):
+        fork.update(tail)
+    # The original is untouched by its copies and still usable.
+    assert base.finish()[0] == one_shot(prefix, 0, 256)
+    for fork, tail in zip(forks, tails):
+        assert fork.finish() == (one_shot(prefix + tail, 0, 256), len(prefix) + len(tail), None)
+
+
+def test_finished_and_refused_states():
+    hasher = _native.Hasher(0, 0, True)
+    hasher.update(b"abc")
+    with pytest.raises(ValueError) as ours:
+        hasher.finish()
+    with pytest.raises(ValueError) as theirs:
+        shapes.compute_data_shape_hash_from_bytes_py(b"abc", {"type": "cdc", "avg_size": 0})
+    assert str(ours.value) == str(theirs.value)
+    for call in (hasher.finish, hasher.copy, lambda: hasher.update(b"x"), lambda: hasher.update(bytes(1 << 20))):
+        with pytest.raises(ValueError, match="^hasher already finished$"):
+            call()
+
+
+@pytest.mark.parametrize("args, error", [
+    ((2, 10, False), ValueError),
+    ((0, -1, False), OverflowError),
+    ((0, 10, 1), TypeError),
+    ((0, 10), TypeError),
+    (("0", 10, False), TypeError),
+])
+def test_hasher_arguments(args, error):
+    with pytest.raises(error):
+        _native.Hasher(*args)
+
+
+# ---- buffers ----------------------------------------------------------------
+
+DATA = os.urandom(300_000)
+
+
+def numpy_array():
+    np = pytest.importorskip("numpy")
+    return np.frombuffer(DATA, dtype=np.uint32).reshape(-1, 100).copy()
+
+
+def mmap_of(tmp_path):
+    path = tmp_path / "m.bin"
+    path.write_bytes(DATA)
+    with open(path, "rb") as f:
+        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda tmp: DATA, DATA),
+    (lambda tmp: bytearray(DATA), DATA),
+    (lambda tmp: memoryview(DATA)[1000:-1000], DATA[1000:-1000]),
+    (mmap_of, DATA),
+    (lambda tmp: array.array("d", DATA[:299_992]), DATA[:299_992]),
+    (lambda tmp: numpy_array(), DATA),
+], ids=["bytes", "bytearray", "memoryview-slice", "mmap", "array", "numpy"])
+def test_every_buffer_kind(tmp_path, make, expected):
+    buffer = make(tmp_path)
+    want = one_shot(expected, 0, 4096)
+    digest, total, chunks = _native.shape_of_buffer(buffer, 0, 4096, True)
+    assert (digest, total) == (want, len(expected))
+    check_chunks(expected, chunks)
+    hasher = _native.Hasher(0, 4096, False)
+    hasher.update(buffer)
+    assert hasher.finish()[0] == want
+
+
+@pytest.mark.parametrize("value, error", [
+    (memoryview(DATA)[::2], BufferError),
+    ("text", TypeError),
+    (12, TypeError),
+])
+def test_unusable_buffers(value, error):
+    with pytest.raises(error):
+        _native.shape_of_buffer(value, 0, 4096, False)
+    with pytest.raises(error):
+        _native.Hasher(0, 4096, False).update(value)
+
+
+def hash_in_thread(buffer, times):
+    """Starts hashing `buffer` repeatedly in a thread; returns once it has begun."""
+    hasher = _native.Hasher(0, 65536, False)
+    started = threading.Event()
+    failures = []
+
+    def run():
+        started.set()
+        try:
+            for _ in range(times):
+                hasher.update(buffer)
+        except ValueError as e:  # an mmap closed between two updates
+            failures.append(e)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    started.wait()
+    return worker, hasher, failures
+
+
+def test_bytearray_cannot_be_resized_while_hashed():
+    data = bytearray(os.urandom(1 << 16)) * 512  # 32 MiB
+    length = len(data)
+    worker, hasher, _ = hash_in_thread(data, 4)
+    refused = 0
+    while worker.is_alive():
+        try:
+            data.extend(b"x")
+        except BufferError:
+            refused += 1
+            continue
+        while True:  # undo it, waiting for an export in between to end
+            try:
+                del data[-1]
+                break
+            except BufferError:
+                pass
+    worker.join()
+    assert refused > 0
+    assert len(data) == length
+    assert 4 * length <= hasher.finish()[1] <= 4 * (length + 1)
+    data.extend(b"x")  # the export ended with the calls
+
+
+def test_mmap_cannot_be_closed_while_hashed(tmp_path):
+    view = mmap_of(tmp_path)
+    worker, _, failures = hash_in_thread(view, 400)
+    refused = 0
+    while worker.is_alive():
+        try:
+            view.close()
+            break
+        except BufferError:
+            refused += 1
+    worker.join()
+    assert refused > 0
+    assert len(failures) <= 1
+
+
+# ---- threads ----------------------------------------------------------------
+
+def test_two_threads_hashing_at_once_are_both_right():
+    inputs = [os.urandom(3 << 20), os.urandom(5 << 20)]
+    results = [None, None]
+
+    def run(i):
+        results[i] = _native.shape_of_buffer(inputs[i], 1, 10_000, False)[0]
+
+    run_threads(lambda: run(0), lambda: run(1))
+    assert results == [one_shot(d, 1, 10_000) for d in inputs]
+
+
+def test_threads_sharing_one_hasher_never_interleave_within_an_update():
+    # Every update feeds the same piece, so any order of whole updates gives
+    # the same stream; an update torn apart by another would not.
+    piece = os.urandom((1 << 20) + 17)
+    hasher = _native.Hasher(0, 8192, False)
+    run_threads(*[lambda: [hasher.update(piece) for _ in range(6)]] * 3)
+    assert hasher.finish()[0] == one_shot(piece * 18, 0, 8192)
+
+
+def test_hashing_lets_other_python_threads_run():
+    data = bytes(256 << 20)
+    counter = [0]
+    seen = {}
+    done = threading.Event()
+
+    def hash_it():
+        seen["before"] = counter[0]
+        _native.shape_of_buffer(data, 0, 65536, False)
+        seen["after"] = counter[0]
+        done.set()
+
+    previous = sys.getswitchinterval()
+    # No forced hand-over of the lock: the counter can move during the call
+    # only if the call itself lets go of the interpreter lock.
+    sys.setswitchinterval(100)
+    try:
+        worker = threading.Thread(target=hash_it)
+        worker.start()
+        while not done.is_set():
+            counter[0] += 1
+            time.sleep(0)
+        worker.join()
+    finally:
+        sys.setswitchinterval(previous)
+    assert seen["after"] > seen["before"]
+
+
+# ---- files and signals ------------------------------------------------------
+
+def test_file_shape_and_os_errors(tmp_path):
+    data = os.urandom(700_000)
+    path = tmp_path / "f.bin"
+    path.write_bytes(data)
+    assert _native.shape_of_file(os.fsencode(path), 0, 4096, True) == _native.shape_of_buffer(data, 0, 4096, True)
+    assert _native.shape_of_file(os.fsencode(path), 1, 1000, False)[0] == shapes.compute_data_shape_hash_from_file_py(
+        str(path), {"type": "fixed", "size": 1000})
+    missing = os.fsencode(tmp_path / "missing")
+    with pytest.raises(FileNotFoundError) as info:
+        _native.shape_of_file(missing, 0, 4096, False)
+    assert (info.value.errno, info.value.filename) == (2, missing)
+    with pytest.raises(IsADirectoryError):
+        _native.shape_of_file(os.fsencode(tmp_path), 0, 4096, False)
+    with pytest.raises(TypeError):
+        _native.shape_of_file(str(path), 0, 4096, False)
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.fixture
+def stop_on_sigint():
+    def handler(signum, frame):
+        raise Stop()
+    previous = signal.signal(signal.SIGINT, handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+@pytest.mark.parametrize("source", ["dev-zero", "fifo-open", "fifo-read", "buffer"])
+def test_sigint_stops_work_with_the_handlers_exception(tmp_path, stop_on_sigint, source):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    writer = []
+    if source == "fifo-read":  # a writer that holds the FIFO open and never writes
+        threading.Thread(target=lambda: writer.append(open(fifo, "wb"))).start()
+
+    def unblock():  # ends the wait if the signal was lost, so a fault fails instead of hanging
+        try:
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+
+    kill = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    rescue = threading.Timer(15, unblock)
+    kill.start()
+    rescue.start()
+    try:
+        with pytest.raises(Stop):
+            if source == "dev-zero":
+                _native.shape_of_file(b"/dev/zero", 0, 65536, False)
+            elif source == "buffer":
+                big = bytes(64 << 20)
+                while True:
+                    _native.shape_of_buffer(big, 0, 65536, False)
+            else:
+                _native.shape_of_file(os.fsencode(fifo), 0, 65536, False)
+    finally:
+        kill.cancel()
+        rescue.cancel()
+        for f in writer:
+            f.close()
+
+
+def test_handler_reusing_the_interrupted_hasher_is_refused(stop_on_sigint):
+    hasher = _native.Hasher(0, 65536, False)
+    fired = []
+
+    def handler(signum, frame):
+        fired.append(signum)
+        hasher.update(b"x")  # waits on nothing: the interrupted update holds the hasher
+
+    previous = signal.signal(signal.SIGINT, handler)
+    kill = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    kill.start()
+    big = bytes(64 << 20)
+    try:
+        with pytest.raises(ValueError, match="in use by the call this signal handler interrupted"):
+            while not fired:
+                hasher.update(big)
+    finally:
+        kill.cancel()
+        signal.signal(signal.SIGINT, previous)
+    with pytest.raises(ValueError, match="^hasher was interrupted during an update$"):
+        hasher.finish()
+
+
+# ---- store ------------------------------------------------------------------
+
+def made_receipts(n):
+    client = _tessary.Client()
+    return [client.record_work("etl" if i % 2 else "ml", {"i": i}, trace_id=f"t{i % 3}") for i in range(n)]
+
+
+def test_store_round_trip_and_filters(tmp_path):
+    made = made_receipts(9)
+    store = _native.Store(str(tmp_path))
+    store.store_many([r.to_json() for r in made])
+    everything = store.query()
+    assert sorted(everything) == sorted(r.to_json() for r in made)
+    client = _tessary.Client(str(tmp_path))
+    for filters in ({"workload": "etl"}, {"trace": "t1"}, {"workload": "ml", "trace": "t0"}, {"limit": 2}):
+        expected = client.list_receipts(workload_id=filters.get("workload"), trace_id=filters.get("trace"),
+                                        limit=filters.get("limit"))
+        assert store.query(**filters) == [r.to_json() for r in expected]
+    assert store.query(policy="none") == []
+    hour_ago = int(time.time()) - 3600
+    assert sorted(store.query(start=hour_ago, end=hour_ago + 7200)) == sorted(everything)
+    assert store.query(end=hour_ago) == []
+    assert store.query(pac=bytes(32)) == []
+    assert [json.loads(t)["rid"] for t in everything] == [json.loads(r.to_json())["rid"] for r in client.list_receipts()]
+
+
+def test_store_errors_match_the_client(tmp_path):
+    (tmp_path / "file").write_text("x")
+    with pytest.raises(ValueError) as ours:
+        _native.Store(str(tmp_path / "file"))
+    with pytest.raises(ValueError) as theirs:
+        _tessary.Client(str(tmp_path / "file"))
+    assert str(ours.value) == str(theirs.value)
+    store = _native.Store(str(tmp_path / "ok"))
+    good = made_receipts(1)[0].to_json()
+    for bad in ("{}", "not json", good[:-1]):
+        with pytest.raises(ValueError) as ours:
+            store.store_many([good, bad])
+        with pytest.raises(ValueError) as theirs:
+            _tessary.receipts.receipt_from_json_py(bad)
+        assert str(ours.value) == str(theirs.value)
+    assert store.query() == []  # a bad text stores nothing
+    with pytest.raises(TypeError):
+        store.store_many((good,))
+    with pytest.raises(TypeError):
+        store.query(pac=bytes(31))
+    with pytest.raises(TypeError):
+        store.query(start="2025")
+
+
+@pytest.mark.parametrize("filters", [{}, {"workload": "etl"}, {"limit": 5}, {"trace": "t2", "limit": 1}])
+@pytest.mark.parametrize("batch", [1, 4, 100])
+def test_cursor_batches_equal_query(tmp_path, filters, batch):
+    store = _native.Store(str(tmp_path))
+    store.store_many([r.to_json() for r in made_receipts(13)])
+    cursor = store.cursor(**filters)
+    got = []
+    while True:
+        part = cursor.next_batch(batch)
+        assert len(part) <= batch
+        if not part:
+            break
+        got += part
+    assert got == store.query(**filters)
+    assert cursor.next_batch(batch) == []
+    with pytest.raises(TypeError):
+        _native.Cursor()
+
+
+def test_threads_storing_and_scanning_at_once_do_not_deadlock(tmp_path):
+    store = _native.Store(str(tmp_path))
+    texts = [r.to_json() for r in made_receipts(40)]
+
+    def read():
+        for _ in range(20):
+            store.query()
+            cursor = store.cursor()
+            while cursor.next_batch(3):
+                pass
+
+    run_threads(lambda: [store.store_many(texts[i:i + 4]) for i in range(0, 40, 4)], read, read)
+    assert sorted(store.query()) == sorted(texts)
