@@ -100,11 +100,15 @@ python-test: wheel
 
 # The stubs of `_tessary` in the wheel compared with the module by stubtest
 # (tests/typing/stubtest_tessary.py tells why it is not run with -m), then the
-# Python code checked strictly against them (settings in pyproject.toml).
+# Python code checked strictly against them (settings in pyproject.toml), then
+# the tests of the public package, their helper found through MYPYPATH.
+# The tests are checked as Python 3.11: the installed pytest's own source uses syntax newer than 3.8.
+TYPED_TESTS := $(addprefix tests/python/,test_public_receipts.py test_public_shapes.py test_public_stores.py test_cli.py test_docs.py)
 typecheck: wheel
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
 	$(VPY) tests/typing/stubtest_tessary.py _tessary
 	$(VPY) -m mypy --strict python/tessary examples
+	MYPYPATH=tests/python $(VPY) -m mypy --strict --python-version 3.11 $(TYPED_TESTS)
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b; done

@@ -8,15 +8,21 @@ import base64
 import json
 import struct
 import uuid
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Tuple, Union
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from _tessary import receipts as receipts_module
 
+# A field's type: a name from the table or of a scalar, or ("list", element type).
+FieldType = Union[str, Tuple[str, str]]
+Field = Tuple[str, FieldType, str]  # name, type, presence
+Path = Tuple[Union[str, int], ...]  # keys and indexes from the receipt object down to a value
+
 # "name:type" in wire order; "?" null when absent, "~" left out when absent;
 # "[T]" a list of T, never empty in a full receipt.
-LAYOUT = {
+LAYOUT: Dict[str, str] = {
     "Receipt": "rid:uuid version:version kind:kind dom:hash cod:hash links:links? ctx:Context "
                "payload:payload attest:value? sig:sig? hash:seal",
     "Context": "policy_ref:policy? timestamp:timestamp nonce:text? determinism:determinism? "
@@ -56,43 +62,44 @@ KINDS = {"data_shape": "DataShapePayload", "method_shape": "MethodShapePayload",
 REQ, NULL, OMIT = "", "?", "~"
 
 
-def parse_field(entry):
+def parse_field(entry: str) -> Field:
     name, tp = entry.split(":")
     presence, tp = (tp[-1], tp[:-1]) if tp[-1] in "?~" else (REQ, tp)
     return name, ("list", tp[1:-1]) if tp.startswith("[") else tp, presence
 
 
-FIELDS = {name: [parse_field(entry) for entry in text.split()] for name, text in LAYOUT.items()}
+FIELDS: Dict[str, List[Field]] = {name: [parse_field(entry) for entry in text.split()] for name, text in LAYOUT.items()}
 for _kind, _payload in KINDS.items():  # one envelope per kind, its payload resolved
     FIELDS["Receipt/" + _kind] = [(f, _payload if tp == "payload" else tp, p) for f, tp, p in FIELDS["Receipt"]]
 U64, I64 = 2**64 - 1, 2**63
 
 
-def checked(examples):
+def checked(examples: int) -> settings:
     """Settings for the receipt properties: large inputs, and no deadline on a busy machine."""
     return settings(max_examples=examples, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
+def f32(x: float) -> float:
+    single: float = struct.unpack("<f", struct.pack("<f", x))[0]
+    return single
 
 
 class F32(float):
     """A single-precision field read back: equal to anything that rounds to the same single."""
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, (int, float)) and f32(other) == f32(self)
 
     __hash__ = float.__hash__
 
 
-def b64url(raw):
+def b64url(raw: bytes) -> str:
     return base64.urlsafe_b64encode(raw).rstrip(b"=").decode()
 
 
 # -- generation ---------------------------------------------------------------------------
-TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=8)
+TEXT = st.text(st.characters(blacklist_categories=["Cs"]), max_size=8)
 hash_like = st.text("0123456789abcdef", min_size=64, max_size=64).map("sha256:".__add__)
 uuid_text = st.builds(lambda raw, form: form(uuid.UUID(bytes=raw)), st.binary(min_size=16, max_size=16),
                       st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex,
@@ -101,7 +108,7 @@ json_value = st.recursive(
     st.none() | st.booleans() | st.integers(-2**100, 2**100) | TEXT
     | st.floats(allow_nan=False, allow_infinity=False),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(TEXT, inner, max_size=4), max_leaves=12)
-FREE = {
+FREE: Dict[str, st.SearchStrategy[Any]] = {
     "u64": st.integers(0, U64), "hll": st.integers(0, U64), "i64": st.integers(-I64, I64 - 1),
     "f64": st.floats(allow_nan=False, allow_infinity=False) | st.integers(-I64, U64),
     "f32": st.floats(width=32, allow_nan=False, allow_infinity=False)
@@ -119,7 +126,7 @@ FREE = {
 }
 
 
-def value_of(tp, full):
+def value_of(tp: FieldType, full: bool) -> st.SearchStrategy[Any]:
     if isinstance(tp, tuple):
         return st.lists(value_of(tp[1], full), min_size=int(full), max_size=3)
     if tp in FIELDS:
@@ -133,8 +140,8 @@ def value_of(tp, full):
 
 
 @st.composite
-def record(draw, name, full=False):
-    obj = {}
+def record(draw: st.DrawFn, name: str, full: bool = False) -> Dict[str, Any]:
+    obj: Dict[str, Any] = {}
     for field, tp, presence in FIELDS[name]:
         choice = "set" if presence == REQ or full else draw(st.sampled_from(["set", "absent", "null"]))
         if tp == "kind":
@@ -146,19 +153,19 @@ def record(draw, name, full=False):
     return {k: obj[k] for k in draw(st.permutations(list(obj)))}
 
 
-def receipts(full=False):
+def receipts(full: bool = False) -> st.SearchStrategy[Dict[str, Any]]:
     """Receipt JSON objects, of no particular validity; `full` ones lack no field."""
     return st.sampled_from(list(KINDS)).flatmap(lambda kind: record("Receipt/" + kind, full))
 
 
-def dumps(obj, **style):
+def dumps(obj: Any, **style: Any) -> str:
     return json.dumps(obj, **{"ensure_ascii": False, **style})
 
 
 text_styles = st.fixed_dictionaries({"ensure_ascii": st.booleans(), "indent": st.sampled_from([None, 0, 2])})
 
 
-def seal(obj):
+def seal(obj: Mapping[str, Any]) -> receipts_module.PyReceipt:
     """The receipt of `obj` with its hash field set to the hash of its body."""
     hashed = receipts_module.receipt_from_json_py(dumps(dict(obj, hash=""))).compute_hash()
     return receipts_module.receipt_from_json_py(dumps(dict(obj, hash=hashed)))
@@ -167,14 +174,14 @@ def seal(obj):
 H0 = "sha256:" + "0" * 64
 
 
-def minimal(kind, payload, **top):
+def minimal(kind: str, payload: Any, **top: Any) -> Dict[str, Any]:
     """One receipt object of `kind` around `payload`, every other digest zero."""
     return dict({"rid": "00112233-4455-6677-8899-aabbccddeeff", "version": "0.1.0", "kind": kind, "dom": H0,
                  "cod": H0, "links": [], "ctx": {"timestamp": "2025-01-17T12:00:00Z"}, "payload": payload,
                  "hash": ""}, **top)
 
 
-def ordered(v):
+def ordered(v: Any) -> Any:
     """A JSON value in which member order counts for ==."""
     if isinstance(v, dict):
         return tuple((k, ordered(x)) for k, x in v.items())
@@ -182,7 +189,7 @@ def ordered(v):
 
 
 # -- what comes back -----------------------------------------------------------------------
-def structured(v):
+def structured(v: Any) -> Any:
     """A structured item as written back: members sorted, integers beyond 64 bits as floats."""
     if isinstance(v, dict):
         return {k: structured(v[k]) for k in sorted(v)}
@@ -191,14 +198,14 @@ def structured(v):
     return float(v) if type(v) is int and not -I64 <= v <= U64 else v
 
 
-def is_uuid(x):
+def is_uuid(x: object) -> bool:
     try:
         return isinstance(x, str) and bool(uuid.UUID(x))
     except ValueError:
         return False
 
 
-def expected(v, tp):
+def expected(v: Any, tp: FieldType) -> Any:
     """The JSON value the adapter writes for input `v` of type `tp` (a receipt: "Receipt/<kind>")."""
     if tp == "links":
         return [str(uuid.UUID(x)) for x in v if is_uuid(x)] if isinstance(v, list) else []
@@ -211,14 +218,14 @@ def expected(v, tp):
     if tp in FIELDS:
         return {f: expected(v.get(f), ftp) for f, ftp, presence in FIELDS[tp]
                 if v.get(f) is not None or presence != OMIT}
-    convert = {"uuid": lambda x: str(uuid.UUID(x)), "f64": float, "f32": lambda x: F32(f32(x)),
+    convert: Dict[str, Callable[[Any], Any]] = {"uuid": lambda x: str(uuid.UUID(x)), "f64": float, "f32": lambda x: F32(f32(x)),
                "digest": lambda x: x if isinstance(x, str) else b64url(bytes(x)), "value": structured,
                "nummap": lambda m: {k: float(m[k]) for k in sorted(m)}}
     return convert.get(tp, lambda x: x)(v)
 
 
 # -- the hashed body -----------------------------------------------------------------------
-def body(v, tp):
+def body(v: Any, tp: FieldType) -> Any:
     """The CBOR item (a Python value) for written-back JSON `v` of type `tp`; a receipt's lacks the seal."""
     if v is None:
         return None
@@ -226,14 +233,14 @@ def body(v, tp):
         return [body(x, tp[1]) for x in v]
     if tp in FIELDS:
         return {f: body(v[f], ftp) for f, ftp, _ in FIELDS[tp] if f in v and ftp not in ("sig", "seal")}
-    convert = {"uuid": lambda x: uuid.UUID(x).bytes, "links": lambda xs: [uuid.UUID(x).bytes for x in xs],
+    convert: Dict[str, Callable[[Any], Any]] = {"uuid": lambda x: uuid.UUID(x).bytes, "links": lambda xs: [uuid.UUID(x).bytes for x in xs],
                "digest": lambda x: list(base64.urlsafe_b64decode(x + "=")), "f32": f32, "f64": float,
                "nummap": lambda m: {k: float(x) for k, x in m.items()}}
     return convert.get(tp, lambda x: x)(v)
 
 
 # -- places to change ----------------------------------------------------------------------
-def leaves(v, tp, path=()):
+def leaves(v: Any, tp: FieldType, path: Path = ()) -> Iterator[Tuple[Path, str]]:
     """(path, type) of every scalar and reorderable list in written-back JSON `v`, seal and kind aside."""
     if v is None or tp in ("sig", "seal", "kind"):
         return
@@ -252,13 +259,13 @@ def leaves(v, tp, path=()):
         yield path, tp
 
 
-CHANGE = {"rotate": lambda v: v[1:] + v[:1], "bytes": lambda v: v + [7],
+CHANGE: Dict[str, Callable[[Any], Any]] = {"rotate": lambda v: v[1:] + v[:1], "bytes": lambda v: v + [7],
           "uuid": lambda v: str(uuid.UUID(int=uuid.UUID(v).int ^ 1)),
           "digest": lambda v: ("B" if v[0] == "A" else "A") + v[1:],
           "determinism": lambda v: "strict" if v != "strict" else "bounded"}
 
 
-def changed(v, tp):
+def changed(v: Any, tp: str) -> Any:
     """A different value of the same type, one that encodes differently in the body."""
     if tp in CHANGE:
         return CHANGE[tp](v)

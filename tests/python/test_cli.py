@@ -2,9 +2,11 @@
 import io
 import json
 import os
+import pathlib
 import subprocess
 import sys
 from datetime import datetime, timezone
+from typing import Any, NoReturn, Optional, Union
 
 import pytest
 
@@ -17,15 +19,20 @@ needs_chunks = pytest.mark.skipif(STUB_NATIVE, reason="chunk lists need the comp
 PAYLOAD = '{"epochs": 3, "lr": 0.1}'
 
 
-def run(capsys, *argv, stdin=None, monkeypatch=None):
+Arg = Union[str, os.PathLike[str]]
+
+
+def run(capsys: pytest.CaptureFixture[str], *argv: Arg, stdin: Optional[str] = None,
+        monkeypatch: Optional[pytest.MonkeyPatch] = None) -> tuple[int, str, str]:
     if stdin is not None:
+        assert monkeypatch is not None, "stdin is replaced through monkeypatch"
         monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin.encode()), encoding="utf-8"))
     code = cli.main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
 
 
-def one_error_line(err, prog="tessary"):
+def one_error_line(err: str, prog: str = "tessary") -> str:
     lines = err.splitlines()
     assert len(lines) == 1, err
     assert lines[0].startswith(prog) and ": error: " in lines[0] and "Traceback" not in err
@@ -33,7 +40,7 @@ def one_error_line(err, prog="tessary"):
 
 
 @pytest.fixture
-def store(tmp_path, capsys):
+def store(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.Path:
     path = tmp_path / "store"
     for workload, trace in (("train", "t1"), ("train", "t2"), ("eval", "t1")):
         assert cli.main(["record", workload, "--payload", PAYLOAD, "--trace", trace, "--store", str(path)]) == 0
@@ -42,7 +49,7 @@ def store(tmp_path, capsys):
 
 
 @pytest.fixture
-def receipt_file(tmp_path, capsys):
+def receipt_file(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.Path:
     assert cli.main(["record", "train", "--payload", PAYLOAD, "--tag", "a", "--tag", "b"]) == 0
     path = tmp_path / "r.json"
     path.write_text(capsys.readouterr().out)
@@ -51,7 +58,7 @@ def receipt_file(tmp_path, capsys):
 
 # -- mistakes: one line on stderr, exit 2 --------------------------------------------------
 
-BAD = {
+BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "no command": ([], None),
     "unknown command": (["sign"], None),
     "missing file": (["verify", "{tmp}/missing.json"], "missing.json"),
@@ -83,7 +90,8 @@ BAD = {
 
 
 @pytest.mark.parametrize("argv, needle", BAD.values(), ids=BAD.keys())
-def test_mistakes_are_one_line_and_exit_2(tmp_path, capsys, argv, needle):
+def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], argv: list[str],
+                                          needle: Optional[str]) -> None:
     (tmp_path / "other.json").write_text('{"c_id": 1}')
     (tmp_path / "array.json").write_text("[1, 2]")
     (tmp_path / "cm.json").write_text('{"c_id": 1, "c_comp": 10, "alpha": 0.9}')
@@ -100,7 +108,8 @@ def test_mistakes_are_one_line_and_exit_2(tmp_path, capsys, argv, needle):
 # -- record, ls, verify round trip ----------------------------------------------------------
 
 
-def test_round_trip_through_ls_and_verify(store, tmp_path, capsys, monkeypatch):
+def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib.Path,
+                                          capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
     code, listed, _ = run(capsys, "ls", "--store", store)
     assert code == 0
     lines = listed.splitlines()
@@ -130,12 +139,13 @@ def test_round_trip_through_ls_and_verify(store, tmp_path, capsys, monkeypatch):
 
 @pytest.mark.parametrize("filters, count", [([], 3), (["--workload", "train"], 2), (["--trace", "t1"], 2),
                                             (["--limit", "1"], 1), (["--limit", "0"], 0)])
-def test_ls_filters(store, capsys, filters, count):
+def test_ls_filters(store: pathlib.Path, capsys: pytest.CaptureFixture[str], filters: list[str], count: int) -> None:
     code, out, _ = run(capsys, "ls", "--store", store, *filters)
     assert code == 0 and len(out.splitlines()) == count
 
 
-def test_verify_reads_every_form(receipt_file, store, tmp_path, capsys, monkeypatch):
+def test_verify_reads_every_form(receipt_file: pathlib.Path, store: pathlib.Path, tmp_path: pathlib.Path,
+                                 capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
     indented = tmp_path / "indented.json"
     assert cli.main(["show", str(receipt_file)]) == 0
     indented.write_text(capsys.readouterr().out)
@@ -150,7 +160,8 @@ def test_verify_reads_every_form(receipt_file, store, tmp_path, capsys, monkeypa
     assert (code, out) == (0, "9 receipts: 9 verified, 0 failed\n")
 
 
-def test_show_by_rid_and_terminal_header(receipt_file, store, capsys, monkeypatch):
+def test_show_by_rid_and_terminal_header(receipt_file: pathlib.Path, store: pathlib.Path,
+                                         capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
     rid = json.loads(receipt_file.read_text())["rid"]
     listed = run(capsys, "ls", "--store", store)[1].splitlines()
     wanted = json.loads(listed[0])
@@ -168,7 +179,8 @@ def test_show_by_rid_and_terminal_header(receipt_file, store, capsys, monkeypatc
     assert code == 0 and "verified: NO: Hash mismatch" in out
 
 
-def test_ls_table_on_terminal(store, capsys, monkeypatch):
+def test_ls_table_on_terminal(store: pathlib.Path, capsys: pytest.CaptureFixture[str],
+                              monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(cli, "_is_terminal", lambda stream: True)
     monkeypatch.setenv("COLUMNS", "160")
     code, out, _ = run(capsys, "ls", "--store", store)
@@ -181,13 +193,13 @@ def test_ls_table_on_terminal(store, capsys, monkeypatch):
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",
                                   "2024-05-01T12:00:00.000000000Z", "1714564800", "1714564800.0"])
-def test_time_bounds_name_one_instant(text):
+def test_time_bounds_name_one_instant(text: str) -> None:
     assert cli._time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
 
 
 @pytest.mark.parametrize("text, scheme", [("cdc:65536", tessary.CDC(65536)), ("cdc:64K", tessary.CDC(65536)),
                                           ("fixed:4096", tessary.Fixed(4096)), ("FIXED:1MiB", tessary.Fixed(1 << 20))])
-def test_scheme_texts(text, scheme):
+def test_scheme_texts(text: str, scheme: Union[tessary.CDC, tessary.Fixed]) -> None:
     assert cli._scheme(text) == scheme
     assert cli._scheme(cli._scheme_text(scheme)) == scheme
 
@@ -196,7 +208,8 @@ def test_scheme_texts(text, scheme):
 
 
 @pytest.mark.parametrize("scheme", [None, tessary.Fixed(1000)])
-def test_shape_matches_the_library_on_every_path(tmp_path, capsys, monkeypatch, scheme):
+def test_shape_matches_the_library_on_every_path(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str],
+                                                 monkeypatch: pytest.MonkeyPatch, scheme: Optional[tessary.Fixed]) -> None:
     data = os.urandom(300_000)
     path = tmp_path / "data.bin"
     path.write_bytes(data)
@@ -215,7 +228,8 @@ def test_shape_matches_the_library_on_every_path(tmp_path, capsys, monkeypatch, 
     assert sum(c["length"] for c in record["chunks"]) == (len(data) if not STUB_NATIVE else 0)
 
 
-def test_shape_of_stdin_and_json(tmp_path, capsys, monkeypatch):
+def test_shape_of_stdin_and_json(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str],
+                                 monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"abc")))
     code, out, _ = run(capsys, "shape", "--json", "-")
     assert code == 0 and json.loads(out) == {"path": "-", "hash": tessary.data_shape(b"abc").hash, "size": 3,
@@ -227,7 +241,8 @@ def test_shape_of_stdin_and_json(tmp_path, capsys, monkeypatch):
     ("0.05", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
     ("0.3", "1000", {"c_id": 5, "c_comp": {"type": "linear", "per_row": 0.1, "base": 2}, "alpha": 1}),
 ])
-def test_reuse_prints_the_library_decision(capsys, monkeypatch, overlap, rows, model):
+def test_reuse_prints_the_library_decision(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+                                           overlap: str, rows: Optional[str], model: dict[str, Any]) -> None:
     expected = tessary.decide_reuse(float(overlap), model, rows=int(rows) if rows else None)
     extra = ["--rows", rows] if rows else []
     code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", "--json", *extra,
@@ -239,13 +254,13 @@ def test_reuse_prints_the_library_decision(capsys, monkeypatch, overlap, rows, m
     assert f"{expected.delta:.10g}" in out.splitlines()[-1]
 
 
-def _shape_file(path, ids, scheme="fixed:4"):
+def _shape_file(path: pathlib.Path, ids: list[str], scheme: str = "fixed:4") -> pathlib.Path:
     path.write_text(json.dumps({"path": "x", "hash": "sha256:00", "size": 0, "scheme": scheme,
                                 "chunks": [{"offset": 0, "length": 4, "id": i} for i in ids]}) + "\n")
     return path
 
 
-def test_jaccard_of_shape_files(tmp_path, capsys):
+def test_jaccard_of_shape_files(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
     a = _shape_file(tmp_path / "a.json", ["sha256:1", "sha256:2", "sha256:2"])
     b = _shape_file(tmp_path / "b.json", ["sha256:2", "sha256:3"])
     assert run(capsys, "jaccard", a, b)[:2] == (0, "0.3333333333333333\n")
@@ -255,7 +270,7 @@ def test_jaccard_of_shape_files(tmp_path, capsys):
 
 
 @needs_chunks
-def test_jaccard_of_data_against_its_shape(tmp_path, capsys):
+def test_jaccard_of_data_against_its_shape(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
     data = os.urandom(100_000)
     (tmp_path / "v1.bin").write_bytes(data)
     (tmp_path / "v2.bin").write_bytes(data[:50_000] + os.urandom(50_000))
@@ -269,14 +284,14 @@ def test_jaccard_of_data_against_its_shape(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("command", ["record", "verify", "show", "ls", "shape", "reuse", "jaccard"])
-def test_every_command_has_help(capsys, command):
+def test_every_command_has_help(capsys: pytest.CaptureFixture[str], command: str) -> None:
     code, out, _ = run(capsys, command, "--help")
     assert code == 0 and out.startswith(f"usage: tessary {command}")
     assert cli.build_parser().format_help().count("130") == 1
 
 
-def test_interrupt_and_closed_pipe(capsys, monkeypatch):
-    def interrupted(*args, **kwargs):
+def test_interrupt_and_closed_pipe(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    def interrupted(*args: object, **kwargs: object) -> NoReturn:
         raise KeyboardInterrupt
 
     monkeypatch.setattr(cli, "record", interrupted)
@@ -284,7 +299,7 @@ def test_interrupt_and_closed_pipe(capsys, monkeypatch):
     assert code == 130 and err == "tessary: interrupted\n"
 
     class ClosedPipe(io.StringIO):
-        def write(self, text):
+        def write(self, text: str) -> NoReturn:
             raise BrokenPipeError
 
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"abc")))
@@ -293,15 +308,15 @@ def test_interrupt_and_closed_pipe(capsys, monkeypatch):
     assert capsys.readouterr().err == ""
 
 
-def _env():
+def _env() -> dict[str, str]:
     return dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(cli.__file__)))
 
 
-def _python_m(*argv):
+def _python_m(*argv: Arg) -> subprocess.CompletedProcess[bytes]:
     return subprocess.run([sys.executable, "-m", "tessary", *map(str, argv)], env=_env(), capture_output=True)
 
 
-def test_console_entry(tmp_path, receipt_file):
+def test_console_entry(tmp_path: pathlib.Path, receipt_file: pathlib.Path) -> None:
     done = _python_m("--version")
     assert done.returncode == 0 and done.stdout.decode().strip() == f"tessary {tessary.__version__}"
     done = _python_m("verify", tmp_path / "missing.json")
@@ -313,6 +328,7 @@ def test_console_entry(tmp_path, receipt_file):
     # Output far larger than a pipe buffer, to a reader that stops after ten bytes.
     writer = subprocess.Popen([sys.executable, "-m", "tessary", "shape", *[str(receipt_file)] * 3000],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env())
+    assert writer.stdout is not None and writer.stderr is not None
     assert len(writer.stdout.read(10)) == 10
     writer.stdout.close()
     assert writer.wait(timeout=60) == 141 and writer.stderr.read() == b""

@@ -18,12 +18,12 @@ PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.M | re.S)
 
 
-def blocks(page, language):
+def blocks(page: pathlib.Path, language: str) -> list[str]:
     return [m.group(2) for m in BLOCK.finditer(page.read_text()) if m.group(1) == language]
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
-def test_python_blocks_run(page, tmp_path, monkeypatch):
+def test_python_blocks_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.chdir(tmp_path)
     for number, code in enumerate(blocks(page, "python"), 1):
         try:
@@ -33,7 +33,7 @@ def test_python_blocks_run(page, tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
-def test_console_blocks_run(page, tmp_path):
+def test_console_blocks_run(page: pathlib.Path, tmp_path: pathlib.Path) -> None:
     commands = [line[2:] for block in blocks(page, "console") for line in block.splitlines() if line.startswith("$ ")]
     if not commands:
         pytest.skip("no console block")

@@ -4,6 +4,7 @@ import inspect
 import json
 import pickle
 import uuid
+from typing import Any, Union
 
 import pytest
 from hypothesis import given
@@ -14,7 +15,7 @@ from receipt_strategies import receipts, seal
 
 
 @given(receipts(full=True))
-def test_every_field_of_every_kind_reads_back_as_its_json_form(obj):
+def test_every_field_of_every_kind_reads_back_as_its_json_form(obj: dict[str, Any]) -> None:
     receipt = Receipt.from_json(seal(obj).to_json())
     wire = receipt.to_dict()
     assert receipt.kind is ReceiptKind(wire["kind"])
@@ -37,16 +38,16 @@ def test_every_field_of_every_kind_reads_back_as_its_json_form(obj):
     assert receipt.rid in repr(receipt)
 
 
-def dict_or_list(value):
+def dict_or_list(value: Any) -> Union[dict[str, Any], list[Any]]:
     return dict(value) if hasattr(value, "keys") else list(value)
 
 
-def test_fields_are_read_only_views_and_receipts_come_only_from_the_package():
+def test_fields_are_read_only_views_and_receipts_come_only_from_the_package() -> None:
     receipt = tessary.record("w", {"rows": [1, 2]})
     with pytest.raises(AttributeError):
-        receipt.rid = "x"
+        receipt.rid = "x"  # type: ignore[misc]
     with pytest.raises(TypeError):
-        receipt.payload["trace_id"] = "x"
+        receipt.payload["trace_id"] = "x"  # type: ignore[index]
     with pytest.raises(TypeError, match="made by"):
         Receipt()
     assert copy.deepcopy(receipt) == receipt
@@ -54,7 +55,7 @@ def test_fields_are_read_only_views_and_receipts_come_only_from_the_package():
     assert receipt.ctx.time is not None and receipt.ctx.time.tzinfo is not None
 
 
-def test_record_links_a_parent_given_as_receipt_text_or_uuid():
+def test_record_links_a_parent_given_as_receipt_text_or_uuid() -> None:
     parent = tessary.record("prepare", {"n": 1})
     for given_as in (parent, parent.rid, uuid.UUID(parent.rid), parent.rid.upper()):
         child = tessary.record("train", {"n": 2}, parent=given_as, trace="run-7", tags=("a", "b"))
@@ -64,13 +65,13 @@ def test_record_links_a_parent_given_as_receipt_text_or_uuid():
     with pytest.raises(TypeError):
         tessary.record("train", {}, tags="one")
     with pytest.raises(TypeError):
-        tessary.record("train", ["not", "a", "mapping"])
+        tessary.record("train", ["not", "a", "mapping"])  # type: ignore[arg-type]
 
 
-def test_verify_is_a_bool_and_verify_strict_gives_the_reason():
+def test_verify_is_a_bool_and_verify_strict_gives_the_reason() -> None:
     receipt = tessary.record("w", {"x": 1})
     assert tessary.verify(receipt) and tessary.Client().verify(receipt) and receipt.verify()
-    assert tessary.verify_strict(receipt) is None
+    assert tessary.verify_strict(receipt) is None  # type: ignore[func-returns-value]
     wire = receipt.to_dict()
 
     wire["sig"] = {"alg": "ed25519", "kid": "k", "sig": "s"}  # outside the hash
@@ -89,16 +90,16 @@ def test_verify_is_a_bool_and_verify_strict_gives_the_reason():
     with pytest.raises(tessary.VerificationError, match="^ValidationError: "):
         tessary.verify_strict(invalid)
     with pytest.raises(TypeError):
-        tessary.verify(wire)
+        tessary.verify(wire)  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize("text", ["{}", "[1", '{"kind": "execution"}', b"\xff", "null"])
-def test_from_json_refuses_what_is_not_a_receipt(text):
+def test_from_json_refuses_what_is_not_a_receipt(text: Union[str, bytes]) -> None:
     with pytest.raises(tessary.ReceiptError):
         Receipt.from_json(text)
 
 
-def test_public_names_are_documented_and_signatures_are_keyword_friendly():
+def test_public_names_are_documented_and_signatures_are_keyword_friendly() -> None:
     for name in tessary.__all__:
         assert getattr(tessary, name).__doc__, name
     assert list(inspect.signature(tessary.record).parameters) == ["workload", "payload", "tags", "trace", "parent"]

@@ -8,20 +8,21 @@ import os
 import pathlib
 import random
 import threading
+from typing import Any, Union
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tessary
-from tessary import CDC, Fixed
+from tessary import CDC, DataShape, Fixed
 from _tessary import shapes as native_shapes
 
 DATA = random.Random(7).randbytes(300_000)
 EXPECTED = native_shapes.compute_data_shape_hash_from_bytes_py(DATA)
 
 
-def test_every_source_of_the_same_bytes_has_the_same_shape(tmp_path):
+def test_every_source_of_the_same_bytes_has_the_same_shape(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "data.bin"
     path.write_bytes(DATA)
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
@@ -37,7 +38,7 @@ def test_every_source_of_the_same_bytes_has_the_same_shape(tmp_path):
     assert tessary.data_shape(strided).hash == tessary.data_shape(strided.tobytes()).hash
 
 
-def test_sources_that_are_not_data_are_refused_clearly(tmp_path):
+def test_sources_that_are_not_data_are_refused_clearly(tmp_path: pathlib.Path) -> None:
     with pytest.raises(FileNotFoundError):
         tessary.data_shape(tmp_path / "missing")
     with pytest.raises(IsADirectoryError):
@@ -49,13 +50,14 @@ def test_sources_that_are_not_data_are_refused_clearly(tmp_path):
     with pytest.raises(tessary.ShapeError):
         tessary.data_shape(b"x", scheme=Fixed(0))
     with pytest.raises(TypeError):
-        tessary.data_shape(b"x", scheme={"type": "cdc", "avg_size": 8})
+        tessary.data_shape(b"x", scheme={"type": "cdc", "avg_size": 8})  # type: ignore[arg-type]
 
 
 @settings(max_examples=40, deadline=None)
 @given(st.binary(max_size=5000), st.lists(st.integers(0, 5000), max_size=6),
        st.sampled_from([CDC(64), CDC(256), Fixed(100), Fixed(1)]))
-def test_the_hasher_matches_one_shot_for_any_split_and_copies_branch(data, cuts, scheme):
+def test_the_hasher_matches_one_shot_for_any_split_and_copies_branch(data: bytes, cuts: list[int],
+                                                                    scheme: Union[CDC, Fixed]) -> None:
     whole = tessary.data_shape(data, scheme=scheme, chunks=True)
     hasher = tessary.DataShapeHasher(scheme=scheme, chunks=True)
     start = 0
@@ -72,8 +74,9 @@ def test_the_hasher_matches_one_shot_for_any_split_and_copies_branch(data, cuts,
 
 
 @pytest.mark.parametrize("scheme", [CDC(1024), Fixed(4096)])
-def test_chunk_lists_cover_the_stream_and_name_each_chunk_by_its_sha256(scheme):
+def test_chunk_lists_cover_the_stream_and_name_each_chunk_by_its_sha256(scheme: Union[CDC, Fixed]) -> None:
     shape = tessary.data_shape(DATA, scheme=scheme, chunks=True)
+    assert shape.chunks is not None
     offset = 0
     for chunk in shape.chunks:
         assert chunk.offset == offset and chunk.length > 0
@@ -85,8 +88,9 @@ def test_chunk_lists_cover_the_stream_and_name_each_chunk_by_its_sha256(scheme):
         assert {c.length for c in shape.chunks[:-1]} == {4096}
 
 
-def test_an_edit_keeps_most_content_defined_chunks_and_the_reuse_rule_sees_it():
+def test_an_edit_keeps_most_content_defined_chunks_and_the_reuse_rule_sees_it() -> None:
     before = tessary.data_shape(DATA, scheme=CDC(1024), chunks=True)
+    assert before.chunks is not None
     after = tessary.data_shape(DATA[:150_000] + b"inserted" + DATA[150_000:], scheme=CDC(1024), chunks=True)
     overlap = tessary.jaccard(before, after)
     assert 0.9 < overlap < 1.0
@@ -100,17 +104,19 @@ def test_an_edit_keeps_most_content_defined_chunks_and_the_reuse_rule_sees_it():
         tessary.jaccard(tessary.data_shape(DATA), before)
 
 
-def test_cost_models_are_typed_values_with_the_native_readers_errors():
+def test_cost_models_are_typed_values_with_the_native_readers_errors() -> None:
     linear = tessary.CostModel.from_dict({"c_id": {"type": "linear", "per_row": 0.5, "base": 1}, "c_comp": 100,
                                           "alpha": {"type": "constant", "value": 0.5}})
     assert linear == tessary.CostModel(tessary.Linear(0.5, 1.0), tessary.Constant(100.0), tessary.Constant(0.5))
     assert tessary.decide_reuse(1.0, linear, rows=10).c_id == 6.0
     assert tessary.economic_delta(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5}) == 1.0  # overlap clamped to 1
-    for model, message in [({"c_id": 1, "c_comp": 1}, "Missing required field: alpha"),
-                           ({"c_id": "10", "c_comp": 1, "alpha": 1}, "c_id"),
-                           ({"c_id": {"type": "Linear"}, "c_comp": 1, "alpha": 1}, "invalid type 'Linear'"),
-                           ({"c_id": {"type": "linear", "per_row": 1}, "c_comp": 1, "alpha": 1}, "'base'"),
-                           ({"c_id": float("nan"), "c_comp": 1, "alpha": 1}, "finite")]:
+    refused: list[tuple[dict[str, Any], str]] = [
+        ({"c_id": 1, "c_comp": 1}, "Missing required field: alpha"),
+        ({"c_id": "10", "c_comp": 1, "alpha": 1}, "c_id"),
+        ({"c_id": {"type": "Linear"}, "c_comp": 1, "alpha": 1}, "invalid type 'Linear'"),
+        ({"c_id": {"type": "linear", "per_row": 1}, "c_comp": 1, "alpha": 1}, "'base'"),
+        ({"c_id": float("nan"), "c_comp": 1, "alpha": 1}, "finite")]
+    for model, message in refused:
         with pytest.raises(tessary.CostModelError, match=message):
             tessary.decide_reuse(0.5, model)
     with pytest.raises(tessary.CostModelError, match="not JSON"):
@@ -119,32 +125,32 @@ def test_cost_models_are_typed_values_with_the_native_readers_errors():
         tessary.decide_reuse(0.5, linear, rows=-1)
 
 
-def test_method_shapes_follow_code_hash_parameters_and_annotations():
+def test_method_shapes_follow_code_hash_parameters_and_annotations() -> None:
     code = "sha256:" + "ab" * 32
     assert tessary.method_shape(code) != tessary.method_shape(code, {})
     assert tessary.method_shape(code, {"lr": 0.1}) == native_shapes.compute_method_shape_hash_from_code_py(code, {"lr": 0.1})
     with pytest.raises(tessary.ShapeError, match="Invalid code hash format"):
         tessary.method_shape("xyz")
 
-    def train(rows: int, out: pathlib.Path) -> "Model": ...  # noqa: F821
+    def train(rows: int, out: pathlib.Path) -> "Model": ...  # type: ignore[name-defined]  # noqa: F821
 
-    def train_untyped(rows, out): ...
+    def train_untyped(rows, out): ...  # type: ignore[no-untyped-def]
 
     assert tessary.method_shape_of(train) == native_shapes.compute_method_shape_hash_from_signature_py(
         train.__qualname__, ["int", "pathlib.Path"], "Model")
     assert tessary.method_shape_of(train) != tessary.method_shape_of(train_untyped)
 
 
-def test_large_hashing_leaves_other_threads_and_the_event_loop_running():
+def test_large_hashing_leaves_other_threads_and_the_event_loop_running() -> None:
     big = bytes(256 << 20)
-    ticks = []
+    ticks: list[int] = []
 
-    async def ticker():
+    async def ticker() -> None:
         while True:
             ticks.append(1)
             await asyncio.sleep(0.001)
 
-    async def main():
+    async def main() -> DataShape:
         tick = asyncio.ensure_future(ticker())
         await asyncio.sleep(0)
         shape = await tessary.aio.data_shape(big, scheme=Fixed(1 << 20))
@@ -155,9 +161,14 @@ def test_large_hashing_leaves_other_threads_and_the_event_loop_running():
     shape = asyncio.run(main())
     assert shape.size == len(big) and len(ticks) > 5
 
-    counted = []
+    counted: list[int] = []
     stop = threading.Event()
-    counter = threading.Thread(target=lambda: [counted.append(1) for _ in iter(lambda: stop.is_set(), True)])
+
+    def count() -> None:
+        while not stop.is_set():
+            counted.append(1)
+
+    counter = threading.Thread(target=count)
     counter.start()
     tessary.data_shape(big)
     stop.set()

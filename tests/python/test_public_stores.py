@@ -1,7 +1,9 @@
 """The directory store through the public API: every filter, iteration, the store protocol."""
 import base64
+import pathlib
 import threading
 from datetime import datetime, timedelta, timezone
+from typing import Any, Iterable, Iterator, Optional
 
 import pytest
 
@@ -13,8 +15,9 @@ PAC = bytes(range(32))
 BASE = datetime(2025, 1, 17, 12, 0, 0, tzinfo=timezone.utc)
 
 
-def execution(n, workload, trace, *, policy=None, epoch=None, pac=None, timestamp=None):
-    payload = {"trace_id": trace, "method_ref": {"method_id": workload, "version": "1", "method_shape_root": H0},
+def execution(n: int, workload: str, trace: str, *, policy: Optional[str] = None, epoch: Optional[str] = None,
+              pac: Optional[bytes] = None, timestamp: Optional[str] = None) -> Receipt:
+    payload: dict[str, Any] = {"trace_id": trace, "method_ref": {"method_id": workload, "version": "1", "method_shape_root": H0},
                "data_shape_hash": H0, "span_commitments": [H0],
                "roots": {"trace_set_root": H0, "identity_root": H0}}
     if epoch:
@@ -37,13 +40,13 @@ RECEIPTS = [
 
 
 @pytest.fixture
-def store(tmp_path):
+def store(tmp_path: pathlib.Path) -> Iterator[DirectoryStore]:
     with DirectoryStore(tmp_path / "store") as s:
         assert s.store_many(RECEIPTS) == len(RECEIPTS)
         yield s
 
 
-def ns(receipts):
+def ns(receipts: Iterable[Receipt]) -> list[int]:
     return sorted(int(r.rid[-12:]) for r in receipts)
 
 
@@ -61,7 +64,7 @@ def ns(receipts):
     ({"end": BASE.replace(tzinfo=None)}, [0]),  # naive means UTC
     ({"workload": "nothing"}, []),
 ])
-def test_every_filter_and_the_iterator_agree(store, filters, expected):
+def test_every_filter_and_the_iterator_agree(store: DirectoryStore, filters: dict[str, Any], expected: list[int]) -> None:
     assert ns(store.query(**filters)) == expected
     for batch in (1, 2, 1000):
         assert ns(store.iter(**filters, batch_size=batch)) == expected
@@ -74,14 +77,15 @@ def test_every_filter_and_the_iterator_agree(store, filters, expected):
     ({"pac": "!!"}, ValueError), ({"start": "yesterday"}, TypeError), ({"end": float("inf")}, ValueError),
     ({"workload": 3}, TypeError),
 ])
-def test_bad_filters_are_refused_before_any_scan(store, filters, error):
+def test_bad_filters_are_refused_before_any_scan(store: DirectoryStore, filters: dict[str, Any],
+                                                 error: type[Exception]) -> None:
     with pytest.raises(error):
         store.query(**filters)
     with pytest.raises(error):
         store.iter(**filters)
 
 
-def test_storing_again_replaces_and_a_closed_store_says_so(tmp_path):
+def test_storing_again_replaces_and_a_closed_store_says_so(tmp_path: pathlib.Path) -> None:
     store = DirectoryStore(str(tmp_path))
     assert isinstance(store, tessary.Store)
     receipt = tessary.record("w", {"n": 1})
@@ -89,7 +93,7 @@ def test_storing_again_replaces_and_a_closed_store_says_so(tmp_path):
     store.store(receipt)
     assert store.query() == [receipt] and list(store) == [receipt]
     with pytest.raises(TypeError):
-        store.store(receipt.to_dict())
+        store.store(receipt.to_dict())  # type: ignore[arg-type]
     store.close()
     with pytest.raises(tessary.StoreError, match="closed"):
         store.query()
@@ -98,7 +102,7 @@ def test_storing_again_replaces_and_a_closed_store_says_so(tmp_path):
         DirectoryStore(tmp_path / "file")
 
 
-def test_a_client_with_a_store_keeps_what_it_records(tmp_path):
+def test_a_client_with_a_store_keeps_what_it_records(tmp_path: pathlib.Path) -> None:
     with tessary.Client(tmp_path) as client:
         parent = client.record("prepare", {"rows": 10})
         child = client.record("train", {"epochs": 2}, parent=parent)
@@ -109,17 +113,17 @@ def test_a_client_with_a_store_keeps_what_it_records(tmp_path):
     assert tessary.open_store(tmp_path).query(workload="prepare") == [parent]
 
 
-def test_threads_storing_and_listing_at_once_finish(tmp_path):
+def test_threads_storing_and_listing_at_once_finish(tmp_path: pathlib.Path) -> None:
     store = DirectoryStore(tmp_path)
-    errors = []
+    errors: list[Exception] = []
 
-    def writer(k):
+    def writer(k: int) -> None:
         try:
             store.store_many(tessary.record(f"w{k}", {"i": i}) for i in range(50))
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
-    def reader():
+    def reader() -> None:
         for _ in range(20):
             store.query(limit=10)
 
