@@ -4,14 +4,17 @@ import inspect
 import json
 import pickle
 import uuid
+from datetime import datetime, timedelta, timezone
 from typing import Any, Union
 
 import pytest
 from hypothesis import given
+from hypothesis import strategies as st
 
 import tessary
 from tessary import Receipt, ReceiptKind
 from receipt_strategies import receipts, seal
+from tessary._time import parse_timestamp
 
 
 @given(receipts(full=True))
@@ -107,3 +110,16 @@ def test_public_names_are_documented_and_signatures_are_keyword_friendly() -> No
         inspect.Parameter.KEYWORD_ONLY] * 3
     for error in ("ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError"):
         assert issubclass(getattr(tessary, error), (tessary.TessaryError, ValueError))
+
+
+
+@given(st.datetimes(), st.integers(-(24 * 60 - 1), 24 * 60 - 1), st.integers(0, 999), st.booleans(), st.text())
+def test_receipt_timestamps_parse_as_rfc3339_and_anything_else_as_none(
+        wall: datetime, offset_minutes: int, nanos: int, zulu: bool, noise: str) -> None:
+    moment = wall.replace(tzinfo=timezone(timedelta(minutes=offset_minutes)))
+    text = moment.isoformat(timespec="microseconds")
+    text = text[:26] + f"{nanos:03d}" + text[26:]  # nine fraction digits, as recorded receipts carry
+    if zulu and offset_minutes == 0:
+        text = text[:-6] + "Z"
+    assert parse_timestamp(text) == moment
+    assert parse_timestamp(noise) is None or noise[:4].isdigit()
