@@ -5,7 +5,7 @@ set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-run() { echo "\$ $*"; "$@"; }
+run() { echo "\$ $*" >&2; "$@"; }
 
 run tessary record etl.prepare --payload '{"source": "events.csv"}' --trace nightly-42 --store store > prepare.json
 run tessary record etl.sample --payload '{"sample": 0.05}' --trace nightly-42 --parent "$(python3 -c 'import json,sys; print(json.load(open("prepare.json"))["rid"])')" --store store > sample.json
