@@ -1,10 +1,11 @@
 // tessary._native: the public package's native helper. Buffers of any kind,
-// streaming data shapes and the directory store, with the heavy work done
-// while the interpreter lock is released. Conversion only: every decision
-// is made by the libraries.
+// streaming data shapes, the directory store and Ed25519 keys, with the heavy
+// work done while the interpreter lock is released.
+// Conversion only: every decision is made by the libraries.
 #include "native/gil.hpp"
 #include "native/hasher_object.hpp"
 #include "native/shape_functions.hpp"
+#include "native/signing_objects.hpp"
 #include "native/store_object.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
@@ -35,6 +36,7 @@ PyObject* init_module() {
   if (!hasher || !python::add_object(module.get(), hasher.get())) return nullptr;
   if (!python::add_functions(module.get(), kShapeFunctions)) return nullptr;
   if (!add_store_types(module.get())) return nullptr;
+  if (!add_signing_types(module.get())) return nullptr;
   return module.release();
 }
 
