@@ -60,7 +60,7 @@ def receipt_file(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> 
 
 BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "no command": ([], None),
-    "unknown command": (["sign"], None),
+    "unknown command": (["frobnicate"], None),
     "missing file": (["verify", "{tmp}/missing.json"], "missing.json"),
     "directory as file": (["show", "{tmp}"], "is a directory"),
     "non-receipt JSON": (["verify", "{tmp}/other.json"], "not a receipt"),
