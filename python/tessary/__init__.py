@@ -3,7 +3,8 @@
 Record a unit of work and get back a receipt sealed by a SHA-256 hash over its
 canonical body; anyone holding the receipt can verify it. Also: data shape
 hashes of bytes and files, method shapes of code, reuse-or-recompute
-economics, and stores that keep receipts.
+economics, stores that keep receipts, and Ed25519 signatures that say who
+vouches for a receipt.
 
     >>> import tessary
     >>> receipt = tessary.record("train-model", {"epochs": 3})
@@ -12,10 +13,11 @@ economics, and stores that keep receipts.
 """
 
 from .client import Client
-from .errors import CostModelError, ReceiptError, ShapeError, StoreError, TessaryError, VerificationError
+from .errors import CostModelError, ReceiptError, ShapeError, SignatureError, StoreError, TessaryError, VerificationError
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
 from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
+from .signing import Keyring, PublicKey, SigningKey, TrustResult, TrustStatus, check, export_dsse, sign, to_in_toto, verify_dsse
 from .stores import DirectoryStore, Store, open_store
 
 __version__ = "0.1.0"
@@ -30,6 +32,16 @@ __all__ = [
     "Determinism",
     "Signature",
     "Client",
+    "sign",
+    "check",
+    "SigningKey",
+    "PublicKey",
+    "Keyring",
+    "TrustStatus",
+    "TrustResult",
+    "to_in_toto",
+    "export_dsse",
+    "verify_dsse",
     "Store",
     "DirectoryStore",
     "open_store",
@@ -56,4 +68,5 @@ __all__ = [
     "StoreError",
     "ShapeError",
     "CostModelError",
+    "SignatureError",
 ]

@@ -1,4 +1,4 @@
-"""The ``tessary`` command line: record, verify, show and list receipts; shapes and reuse.
+"""The ``tessary`` command line: record, sign, verify, show, list and export receipts; keys; shapes and reuse.
 
 Every command is a function ``_cmd_<name>(args) -> int`` whose docstring is
 its help text. A mistake in what the user typed or gave us raises
@@ -24,8 +24,9 @@ from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Set, Tuple
 
 from . import __version__
-from .errors import TessaryError, VerificationError
+from .errors import SignatureError, TessaryError, VerificationError
 from .receipts import Receipt, record, verify_strict
+from .signing import Keyring, SigningKey, TrustStatus, check, export_dsse, sign, verify_dsse
 from .reuse import CostModel, decide_reuse, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, ChunkScheme, DataShape, DataShapeHasher, Fixed, data_shape
 from .stores import open_store
@@ -46,7 +47,7 @@ _LARGEST_SHAPE_FILE = 512 * _MIB
 _EPILOG = """\
 exit codes:
   0    success
-  1    a check failed (verify found a receipt that does not verify)
+  1    a check failed (verify found a receipt that does not verify or is not trusted)
   2    usage or input error (bad option, missing file, text that is not a receipt)
   130  interrupted (Ctrl-C)
   141  standard output was closed early (e.g. piped into head); nothing is printed
@@ -373,13 +374,17 @@ def _cmd_record(args: Args) -> int:
 
     The payload is a JSON object given as text, as @FILE (read from FILE) or
     as - (read from standard input). With --store the receipt is also kept in
-    that directory store (created when missing).
+    that directory store (created when missing). With --sign the receipt is
+    signed with that private key file before it is printed or kept.
     """
     payload = _payload(args.payload)
+    key = _signing_key(args.sign, "--sign") if args.sign is not None else None
     try:
         receipt = record(args.workload, payload, tags=args.tag or None, trace=args.trace, parent=args.parent)
     except (TessaryError, TypeError) as e:
         raise CliError(_one_line(str(e))) from None
+    if key is not None:
+        receipt = _signed(receipt, key, "record")
     if args.store is not None:
         with open_store(args.store) as store:
             store.store(receipt)
@@ -397,27 +402,226 @@ def _cmd_verify(args: Args) -> int:
     receipt per line, as 'tessary ls' prints when piped), a directory store
     or folder of *.json receipt files, or - for standard input. Prints one
     line per receipt that fails and a summary; exit code 1 when any failed.
+
+    With --trust (a public key file or a directory of *.pub and *.pem files;
+    repeatable) every receipt must also be signed by one of those keys; a
+    failure names its status (unsigned, unknown_key, bad_signature,
+    stale_hash, invalid) and the reason. A file holding a DSSE envelope (as
+    'tessary export' prints) is checked as one: signed by a trusted key, and
+    its receipt verifying.
     """
+    keyring = _keyring(args.trust) if args.trust else None
     total = 0
     failures: List[Dict[str, str]] = []
+
+    def fail(where: str, rid: str, reason: str, status: Optional[str] = None) -> None:
+        failure = {"source": where, "rid": rid, "reason": reason}
+        if status is not None:
+            failure["status"] = status
+        failures.append(failure)
+        if not args.json:
+            _out(f"{where}: {rid}: {status + ': ' if status else ''}{reason}")
+
     for source in args.sources:
+        envelope = _envelope_in(source)
+        if envelope is not None:
+            total += 1
+            if keyring is None:
+                raise CliError(f"{source}: a DSSE envelope; checking it needs --trust KEYFILE|DIR")
+            try:
+                verify_dsse(envelope, keyring)
+            except SignatureError as e:
+                fail(source, _envelope_rid(envelope), _one_line(str(e)), _envelope_status(envelope, keyring).value)
+            continue
         for where, receipt in _receipts_from(source):
             total += 1
+            if keyring is not None:
+                result = check(receipt, keyring)
+                if not result.ok:
+                    fail(where, receipt.rid, _one_line(result.reason), result.status.value)
+                continue
             try:
                 verify_strict(receipt)
             except VerificationError as e:
-                failure = {"source": where, "rid": receipt.rid, "reason": _one_line(str(e))}
-                failures.append(failure)
-                if not args.json:
-                    _out(f"{where}: {receipt.rid}: {failure['reason']}")
+                fail(where, receipt.rid, _one_line(str(e)))
     verified = total - len(failures)
     if args.json:
         summary = {"receipts": total, "verified": verified, "failed": len(failures), "failures": failures}
         _out(json.dumps(summary, ensure_ascii=False))
     else:
         noun = "receipt" if total == 1 else "receipts"
-        _out(f"{total} {noun}: {verified} verified, {len(failures)} failed")
+        _out(f"{total} {noun}: {verified} {'trusted' if keyring is not None else 'verified'}, {len(failures)} failed")
     return EXIT_FAILED if failures else EXIT_OK
+
+
+_ENVELOPE_HINT = b'"payloadType"'
+
+
+def _envelope_in(source: str) -> Optional[Dict[str, Any]]:
+    """The DSSE envelope a file holds, or None when it holds receipts (or is not a file)."""
+    if source == "-" or not os.path.isfile(source):
+        return None
+    try:
+        with open(source, "rb") as f:
+            head = f.read(4096)
+            if _ENVELOPE_HINT not in head:
+                return None
+            data = head + f.read()
+    except OSError as e:
+        raise CliError(_describe_os_error(e, source)) from None
+    try:
+        value = _loads(data.decode("utf-8"))
+    except ValueError:
+        return None
+    if isinstance(value, dict) and "payloadType" in value:
+        return value
+    return None
+
+
+def _envelope_status(envelope: Dict[str, Any], keyring: Keyring) -> TrustStatus:
+    """Why an envelope failed: no signature names a trusted key, or one that does is wrong."""
+    signatures = envelope.get("signatures")
+    keyids = [e.get("keyid") for e in signatures if isinstance(e, dict)] if isinstance(signatures, list) else []
+    if keyids and all(isinstance(k, str) and k and k not in keyring for k in keyids):
+        return TrustStatus.UNKNOWN_KEY
+    return TrustStatus.BAD_SIGNATURE
+
+
+def _envelope_rid(envelope: Dict[str, Any]) -> str:
+    """The receipt identifier an envelope's statement names, read without trusting it, or "-"."""
+    try:
+        statement = json.loads(base64.b64decode(envelope["payload"]))
+        rid = statement["predicate"]["rid"]
+    except (KeyError, TypeError, ValueError, binascii.Error):
+        return "-"
+    return rid if isinstance(rid, str) else "-"
+
+
+# -- keys and signing -----------------------------------------------------------------
+
+
+def _signing_key(path: str, option: str = "--key") -> SigningKey:
+    try:
+        return SigningKey.load(path)
+    except SignatureError as e:
+        raise CliError(f"argument {option}: {_one_line(str(e))}") from None
+    except OSError as e:
+        raise CliError(f"argument {option}: {_describe_os_error(e, path)}") from None
+
+
+def _keyring(paths: List[str]) -> Keyring:
+    try:
+        ring = Keyring.from_paths(*paths)
+    except SignatureError as e:
+        raise CliError(f"argument --trust: {_one_line(str(e))}") from None
+    except OSError as e:
+        raise CliError(f"argument --trust: {_describe_os_error(e)}") from None
+    if not len(ring):
+        raise CliError(f"argument --trust: no public keys (*.pub, *.pem) in {', '.join(paths)}")
+    return ring
+
+
+def _cmd_keygen(args: Args) -> int:
+    """Make a new Ed25519 key pair and print its key id.
+
+    The private key goes to PATH (mode 0600, PKCS#8 PEM) and the public key
+    to PATH.pub; an existing file is never overwritten. Keep PATH secret;
+    hand PATH.pub to whoever verifies your receipts.
+    """
+    private_path: str = args.out
+    public_path = private_path + ".pub"
+    for path in (private_path, public_path):
+        if os.path.lexists(path):
+            raise CliError(f"{path}: already exists; not overwriting it")
+    key = SigningKey.generate()
+    try:
+        key.save(private_path)
+    except OSError as e:
+        raise CliError(_describe_os_error(e, private_path)) from None
+    try:
+        key.public_key.save(public_path)
+    except OSError as e:
+        os.unlink(private_path)
+        raise CliError(_describe_os_error(e, public_path)) from None
+    _out(key.kid)
+    sys.stderr.write(f"private key: {private_path} (keep it secret)\npublic key:  {public_path}\n")
+    return EXIT_OK
+
+
+def _signed(receipt: Receipt, key: SigningKey, where: str) -> Receipt:
+    try:
+        return sign(receipt, key)
+    except SignatureError as e:
+        raise CliError(f"{where}: {receipt.rid}: {_one_line(str(e))}") from None
+
+
+def _source_files(sources: List[str]) -> List[str]:
+    files: List[str] = []
+    for source in sources:
+        if source == "-":
+            raise CliError("--in-place rewrites files; it cannot take - (standard input)")
+        files.extend(_receipt_files(source) if os.path.isdir(source) else [source])
+    return files
+
+
+def _replace_file(path: str, text: str) -> None:
+    """Write ``text`` over ``path`` through a new file beside it, keeping the file's mode."""
+    directory = os.path.dirname(path) or "."
+    temporary = os.path.join(directory, f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    try:
+        mode = os.stat(path).st_mode & 0o7777
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(temporary, path)
+    except OSError as e:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise CliError(_describe_os_error(e, path)) from None
+
+
+def _cmd_sign(args: Args) -> int:
+    """Sign receipts with a private key (as 'tessary keygen' writes).
+
+    Sources are read as 'tessary verify' reads them. The signed receipts are
+    printed as JSON lines, or with --in-place written back over the files
+    they came from (a file of JSON lines stays one; a store's files are
+    rewritten). A receipt whose hash does not match its content is never
+    signed: the command stops there with exit code 2.
+    """
+    key = _signing_key(args.key)
+    if not args.in_place:
+        for source in args.sources:
+            for where, receipt in _receipts_from(source):
+                _out(_signed(receipt, key, where).to_json())
+        return EXIT_OK
+    count = 0
+    for path in _source_files(args.sources):
+        signed = [_signed(receipt, key, where).to_json() for where, receipt in _receipts_from(path)]
+        if signed:
+            _replace_file(path, "\n".join(signed) + "\n")
+            count += len(signed)
+    sys.stderr.write(f"signed {count} receipt{'' if count == 1 else 's'} with {key.kid}\n")
+    return EXIT_OK
+
+
+def _cmd_export(args: Args) -> int:
+    """Print a receipt as an in-toto statement in a DSSE envelope signed with --key.
+
+    The statement's subject is the receipt's data commitment; its predicate
+    (type https://tessary.dev/attestation/receipt/v1) carries the receipt.
+    A file of several receipts gives one envelope per line.
+    """
+    key = _signing_key(args.key)
+    for where, receipt in _receipts_from(args.source):
+        try:
+            envelope = export_dsse(receipt, key)
+        except TessaryError as e:
+            raise CliError(f"{where}: {receipt.rid}: {_one_line(str(e))}") from None
+        _out(json.dumps(envelope))
+    return EXIT_OK
 
 
 # -- show ---------------------------------------------------------------------------
@@ -781,10 +985,27 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--trace", metavar="ID", help="the trace the work belongs to")
     p.add_argument("--parent", type=_rid, metavar="RID", help="the identifier of the receipt this one follows")
     p.add_argument("--store", metavar="DIR", help="also keep the receipt in this directory store")
+    p.add_argument("--sign", metavar="KEY", help="sign the receipt with this private key file")
 
     p = add("verify", _cmd_verify)
     p.add_argument("sources", nargs="+", metavar="FILE|DIR|-", help="receipt files, directories or - (stdin)")
     p.add_argument("--json", action="store_true", help="print one JSON object with the counts and failures")
+    p.add_argument("--trust", action="append", metavar="KEYFILE|DIR",
+                   help="require a signature by this public key, or by a key in this directory (repeatable)")
+
+    p = add("keygen", _cmd_keygen)
+    p.add_argument("--out", default="tessary-key", metavar="PATH",
+                   help="where the private key goes; the public key goes to PATH.pub (default ./tessary-key)")
+
+    p = add("sign", _cmd_sign)
+    p.add_argument("sources", nargs="+", metavar="FILE|DIR|-", help="receipt files, directories or - (stdin)")
+    p.add_argument("--key", required=True, metavar="KEY", help="the private key file to sign with")
+    p.add_argument("--in-place", action="store_true", help="write the signed receipts back over their files")
+
+    p = add("export", _cmd_export)
+    p.add_argument("source", metavar="FILE|-", help="a receipt file (- for stdin)")
+    p.add_argument("--format", required=True, choices=["in-toto"], help="the export format")
+    p.add_argument("--key", required=True, metavar="KEY", help="the private key file that signs the envelope")
 
     p = add("show", _cmd_show)
     p.add_argument("receipt", metavar="RID|FILE", help="a receipt file (- for stdin) or a receipt identifier")

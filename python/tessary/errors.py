@@ -6,7 +6,7 @@ that caught those keeps working; the subclasses say which area failed.
 
 from __future__ import annotations
 
-__all__ = ["TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError"]
+__all__ = ["TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError"]
 
 
 class TessaryError(ValueError):
@@ -31,3 +31,7 @@ class ShapeError(TessaryError):
 
 class CostModelError(TessaryError):
     """A cost model that the reuse rule cannot read."""
+
+
+class SignatureError(TessaryError):
+    """A key that cannot be read, a receipt that cannot be signed, or a signature that does not verify."""

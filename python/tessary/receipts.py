@@ -12,12 +12,15 @@ import json
 import uuid
 from datetime import datetime
 from types import MappingProxyType
-from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import _tessary
 
 from ._time import parse_timestamp
 from .errors import ReceiptError, VerificationError
+
+if TYPE_CHECKING:
+    from .signing import Keyring
 
 __all__ = [
     "Receipt",
@@ -129,6 +132,32 @@ class Receipt:
         receipt = _new(cls)
         receipt._native = native
         return receipt
+
+    @classmethod
+    def _from_own_json(cls, text: str) -> "Receipt":
+        """A receipt from JSON text this package wrote itself; it is read natively only when first needed."""
+        receipt = _new(cls)
+        receipt._json = text
+        return receipt
+
+    if not TYPE_CHECKING:
+        # Reached only when a slot is unset, so receipts that hold their native
+        # receipt pay nothing. Hidden from the type checker, which would
+        # otherwise accept any attribute name on a receipt.
+        def __getattr__(self, name: str) -> Any:
+            if name == "_native":
+                try:
+                    text = self._json
+                except AttributeError:
+                    pass
+                else:
+                    try:
+                        native = _native_from_json(text)
+                    except ValueError as e:
+                        raise ReceiptError(str(e)) from None
+                    self._native = native
+                    return native
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     # -- JSON ---------------------------------------------------------------
 
@@ -372,8 +401,16 @@ def record(
     return receipt
 
 
-def verify(receipt: Receipt) -> bool:
-    """True when the receipt's stored hash matches its content and it passes validation."""
+def verify(receipt: Receipt, *, trust: Optional["Keyring"] = None) -> bool:
+    """True when the receipt's stored hash matches its content and it passes validation.
+
+    With ``trust``, a :class:`tessary.Keyring`, the receipt must also carry a
+    valid signature by one of its keys (see :func:`tessary.check`).
+    """
+    if trust is not None:
+        from .signing import check
+
+        return check(receipt, trust).ok
     try:
         ok: bool = _native_verify(receipt._native)
     except AttributeError:

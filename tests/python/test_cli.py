@@ -60,7 +60,7 @@ def receipt_file(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> 
 
 BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "no command": ([], None),
-    "unknown command": (["sign"], None),
+    "unknown command": (["frobnicate"], None),
     "missing file": (["verify", "{tmp}/missing.json"], "missing.json"),
     "directory as file": (["show", "{tmp}"], "is a directory"),
     "non-receipt JSON": (["verify", "{tmp}/other.json"], "not a receipt"),
@@ -332,3 +332,102 @@ def test_console_entry(tmp_path: pathlib.Path, receipt_file: pathlib.Path) -> No
     assert len(writer.stdout.read(10)) == 10
     writer.stdout.close()
     assert writer.wait(timeout=60) == 141 and writer.stderr.read() == b""
+
+
+# -- keys, signing, trust, export -------------------------------------------------------------
+
+
+@pytest.fixture
+def keys(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.Path:
+    path = tmp_path / "key"
+    code, out, err = run(capsys, "keygen", "--out", path)
+    assert code == 0 and out.strip() == tessary.SigningKey.load(path).kid
+    assert "PRIVATE" not in out + err and path.read_bytes().decode().split("\n")[1] not in out + err
+    return path
+
+
+def test_keygen_writes_a_private_0600_pair_and_never_overwrites(keys: pathlib.Path,
+                                                                capsys: pytest.CaptureFixture[str]) -> None:
+    assert oct(keys.stat().st_mode & 0o777) == "0o600"
+    public = pathlib.Path(f"{keys}.pub")
+    assert tessary.PublicKey.load(public) == tessary.SigningKey.load(keys).public_key
+    before = keys.read_bytes(), public.read_bytes()
+    for existing in (keys, public):
+        out_path = str(existing)[: -len(".pub")] if existing == public else str(existing)
+        code, _, err = run(capsys, "keygen", "--out", out_path)
+        assert code == 2 and "already exists" in one_error_line(err)
+    assert (keys.read_bytes(), public.read_bytes()) == before
+
+
+def test_sign_verify_trust_and_export(keys: pathlib.Path, receipt_file: pathlib.Path, tmp_path: pathlib.Path,
+                                      capsys: pytest.CaptureFixture[str]) -> None:
+    public = f"{keys}.pub"
+    code, out, _ = run(capsys, "verify", "--trust", public, receipt_file)
+    assert code == 1 and ": unsigned: " in out.splitlines()[0]
+
+    code, signed, _ = run(capsys, "sign", "--key", keys, receipt_file, receipt_file)
+    assert code == 0 and len(signed.splitlines()) == 2
+    lines = tmp_path / "signed.jsonl"
+    lines.write_text(signed)
+    code, out, _ = run(capsys, "verify", "--trust", public, lines)
+    assert (code, out) == (0, "2 receipts: 2 trusted, 0 failed\n")
+    assert run(capsys, "verify", lines)[0] == 0  # without --trust the signature is not needed
+
+    run(capsys, "keygen", "--out", tmp_path / "other")
+    code, out, _ = run(capsys, "verify", "--trust", tmp_path / "other.pub", "--json", lines)
+    report = json.loads(out)
+    assert code == 1 and [f["status"] for f in report["failures"]] == ["unknown_key", "unknown_key"]
+    # a directory of public keys trusts them all
+    trusted = tmp_path / "trusted"
+    trusted.mkdir()
+    (trusted / "mine.pub").write_bytes(pathlib.Path(public).read_bytes())
+    assert run(capsys, "verify", "--trust", trusted, lines)[0] == 0
+
+    code, out, _ = run(capsys, "export", "--format", "in-toto", "--key", keys, receipt_file)
+    envelope = json.loads(out)
+    assert code == 0 and envelope["payloadType"] == "application/vnd.in-toto+json"
+    assert tessary.verify_dsse(envelope, tessary.Keyring.from_paths(public))["predicate"]["rid"] == \
+        tessary.Receipt.from_json(receipt_file.read_text()).rid
+    envelope_file = tmp_path / "envelope.json"
+    envelope_file.write_text(out)
+    assert run(capsys, "verify", "--trust", public, envelope_file)[:2] == (0, "1 receipt: 1 trusted, 0 failed\n")
+    code, out, _ = run(capsys, "verify", "--trust", tmp_path / "other.pub", envelope_file)
+    assert code == 1 and ": unknown_key: " in out
+
+
+def test_sign_in_place_and_record_sign(keys: pathlib.Path, store: pathlib.Path,
+                                       capsys: pytest.CaptureFixture[str]) -> None:
+    public = f"{keys}.pub"
+    assert run(capsys, "verify", "--trust", public, store)[0] == 1
+    code, out, err = run(capsys, "sign", "--key", keys, "--in-place", store)
+    assert (code, out) == (0, "") and "signed 3 receipts" in err
+    assert run(capsys, "verify", "--trust", public, store)[:2] == (0, "3 receipts: 3 trusted, 0 failed\n")
+    code, out, _ = run(capsys, "record", "w", "--payload", "{}", "--sign", keys, "--store", store)
+    assert code == 0 and tessary.check(tessary.Receipt.from_json(out), tessary.Keyring.from_paths(public)).ok
+    assert run(capsys, "verify", "--trust", public, store)[:2] == (0, "4 receipts: 4 trusted, 0 failed\n")
+
+
+def test_signing_mistakes_exit_2(keys: pathlib.Path, receipt_file: pathlib.Path, tmp_path: pathlib.Path,
+                                 capsys: pytest.CaptureFixture[str]) -> None:
+    wire = json.loads(receipt_file.read_text())
+    wire["dom"] = "sha256:" + "0" * 64
+    stale = tmp_path / "stale.json"
+    stale.write_text(json.dumps(wire))
+    public = f"{keys}.pub"
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    cases: list[tuple[list[Arg], str]] = [
+        (["sign", "--key", public, receipt_file], "--key"),            # a public key cannot sign
+        (["sign", "--key", tmp_path / "none", receipt_file], "--key"),
+        (["sign", "--key", keys, stale], "stale"),
+        (["sign", "--key", keys, "--in-place", "-"], "--in-place"),
+        (["verify", "--trust", keys, receipt_file], "--trust"),        # a private key is not handed out
+        (["verify", "--trust", empty, receipt_file], "no public keys"),
+        (["export", "--format", "spdx", "--key", keys, receipt_file], "--format"),
+        (["record", "w", "--payload", "{}", "--sign", tmp_path / "none"], "--sign"),
+    ]
+    for argv, needle in cases:
+        code, _, err = run(capsys, *argv)
+        assert code == 2, argv
+        assert needle in one_error_line(err), argv
+    assert json.loads(stale.read_text()) == wire

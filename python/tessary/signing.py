@@ -1,0 +1,646 @@
+"""Signing receipts: Ed25519 keys, key rings of trusted keys, trust checks, in-toto export.
+
+A receipt's hash seals its content; a signature says who vouches for it. The
+signature covers the receipt hash, so it is carried beside the hash (in the
+receipt's ``sig`` field) without changing it. The message signed is
+:data:`SIGNED_PREFIX` followed by the hash text, e.g.
+``b"tessary receipt signature v1\\nsha256:<64 hex digits>"``.
+
+The key types are the native helper's; this module gives them files, key
+identifiers and the receipt format. docs/signing.md describes the bytes.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import enum
+import json
+import os
+import re
+import stat
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
+
+from . import _native
+from .errors import ReceiptError, SignatureError
+from .receipts import Receipt, _native_verify
+
+__all__ = [
+    "SigningKey",
+    "PublicKey",
+    "Keyring",
+    "sign",
+    "check",
+    "TrustStatus",
+    "TrustResult",
+    "to_in_toto",
+    "export_dsse",
+    "verify_dsse",
+    "SIGNED_PREFIX",
+    "ALGORITHM",
+    "PREDICATE_TYPE",
+    "STATEMENT_TYPE",
+    "DSSE_PAYLOAD_TYPE",
+]
+
+#: The signature algorithm receipts name in ``sig.alg``.
+ALGORITHM = "ed25519"
+#: What a receipt signature signs: these bytes, then the receipt hash text in ASCII.
+SIGNED_PREFIX = b"tessary receipt signature v1\n"
+#: The in-toto statement type.
+STATEMENT_TYPE = "https://in-toto.io/Statement/v1"
+#: The predicate type of the statements :func:`to_in_toto` makes.
+PREDICATE_TYPE = "https://tessary.dev/attestation/receipt/v1"
+#: The DSSE payload type of an in-toto statement.
+DSSE_PAYLOAD_TYPE = "application/vnd.in-toto+json"
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_SIGNATURE_SIZE = 64
+# 64 bytes are 86 characters of unpadded base64url; the last one carries two
+# bits and four zero bits, so only A, Q, g and w can end the canonical text.
+_SIGNATURE_TEXT = re.compile(r"[A-Za-z0-9_-]{85}[AQgw]\Z")
+_URL_TO_STANDARD = bytes.maketrans(b"-_", b"+/")
+
+
+def _b64url(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+
+
+def _text_path(path: PathLike) -> str:
+    text = os.fspath(path)
+    return text if isinstance(text, str) else os.fsdecode(text)
+
+
+def _read_key_file(path: PathLike) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _write_new(path: str, data: bytes, mode: int, overwrite: bool) -> None:
+    """Write a file that is created with ``mode`` and never has wider permissions, even for a moment.
+
+    Without ``overwrite`` an existing file is refused (FileExistsError). With
+    it, the bytes go to a fresh file beside ``path`` that then replaces it.
+    """
+    target = path
+    if overwrite:
+        directory = os.path.dirname(path) or "."
+        target = os.path.join(directory, f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
+    fd = os.open(target, flags, mode)
+    try:
+        # The umask may have narrowed the mode; it can never have widened it.
+        os.fchmod(fd, mode)
+        with os.fdopen(fd, "wb", closefd=True) as f:
+            fd = -1
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        if overwrite:
+            os.replace(target, path)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            os.unlink(target)
+        except OSError:
+            pass
+        raise
+
+
+class PublicKey:
+    """An Ed25519 public key: verifies signatures, and names its key id.
+
+    Made by :meth:`load`, :meth:`from_pem`, :meth:`from_raw` or
+    :attr:`SigningKey.public_key`. Keys compare equal when their bytes are.
+    """
+
+    __slots__ = ("_key", "_kid")
+
+    _key: Any
+    _kid: str
+
+    def __init__(self) -> None:
+        raise TypeError("PublicKey objects are made by PublicKey.load(), from_pem(), from_raw() or a SigningKey")
+
+    @classmethod
+    def _wrap(cls, key: Any) -> "PublicKey":
+        public = object.__new__(cls)
+        public._key = key
+        public._kid = key.kid
+        return public
+
+    @classmethod
+    def _make(cls, data: bytes, what: str) -> "PublicKey":
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"{what} must be bytes, not {type(data).__name__}")
+        try:
+            return cls._wrap(_native.VerifyKey(bytes(data)))
+        except ValueError as e:
+            raise SignatureError(f"not an Ed25519 public key: {e}") from None
+
+    @classmethod
+    def from_pem(cls, pem: bytes) -> "PublicKey":
+        """The key of a PEM ``PUBLIC KEY`` block (SubjectPublicKeyInfo)."""
+        if not isinstance(pem, (bytes, bytearray)):
+            raise TypeError(f"pem must be bytes, not {type(pem).__name__}")
+        if b"PRIVATE KEY" in pem:
+            raise SignatureError("a private key where a public key belongs; give its .pub file")
+        if not pem.lstrip().startswith(b"-----BEGIN"):
+            raise SignatureError("not an Ed25519 public key: expected a PEM block")
+        return cls._make(bytes(pem), "pem")
+
+    @classmethod
+    def from_raw(cls, raw: bytes) -> "PublicKey":
+        """The key of its 32 raw bytes."""
+        if isinstance(raw, (bytes, bytearray)) and len(raw) != 32:
+            raise SignatureError(f"an Ed25519 public key is 32 bytes, got {len(raw)}")
+        return cls._make(raw, "raw")
+
+    @classmethod
+    def load(cls, path: PathLike) -> "PublicKey":
+        """Read a PEM public key file."""
+        try:
+            return cls.from_pem(_read_key_file(path))
+        except SignatureError as e:
+            raise SignatureError(f"{_text_path(path)}: {e}") from None
+
+    @property
+    def kid(self) -> str:
+        """The key id: ``"ed25519:"`` and the unpadded base64url SHA-256 of the raw key."""
+        return self._kid
+
+    @property
+    def raw(self) -> bytes:
+        """The 32 raw key bytes."""
+        raw: bytes = self._key.public_raw()
+        return raw
+
+    def to_pem(self) -> bytes:
+        """The key as a PEM ``PUBLIC KEY`` block."""
+        pem: bytes = self._key.public_pem()
+        return pem
+
+    def verify(self, data: bytes, signature: bytes) -> bool:
+        """True when ``signature`` is this key's Ed25519 signature of ``data``."""
+        ok: bool = self._key.verify(data, signature)
+        return ok
+
+    def save(self, path: PathLike, *, overwrite: bool = False) -> None:
+        """Write the key as PEM (mode 0644); an existing file is refused unless ``overwrite``."""
+        _write_new(_text_path(path), self.to_pem(), 0o644, overwrite)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, PublicKey):
+            return NotImplemented
+        return self._kid == other._kid
+
+    def __hash__(self) -> int:
+        return hash(self._kid)
+
+    def __repr__(self) -> str:
+        return f"<PublicKey {self._kid}>"
+
+
+class SigningKey:
+    """An Ed25519 private key. Its repr names the key id only, never key material."""
+
+    __slots__ = ("_key", "_kid", "_public")
+
+    _key: Any
+    _kid: str
+    _public: PublicKey
+
+    def __init__(self) -> None:
+        raise TypeError("SigningKey objects are made by SigningKey.generate(), load() or from_pem()")
+
+    @classmethod
+    def _wrap(cls, key: Any) -> "SigningKey":
+        signing = object.__new__(cls)
+        signing._key = key
+        signing._kid = key.kid
+        signing._public = PublicKey._wrap(_native.VerifyKey(key.public_raw()))
+        return signing
+
+    @classmethod
+    def generate(cls) -> "SigningKey":
+        """A new random key."""
+        return cls._wrap(_native.SigningKey(None))
+
+    @classmethod
+    def from_pem(cls, pem: bytes) -> "SigningKey":
+        """The key of an unencrypted PKCS#8 PEM ``PRIVATE KEY`` block."""
+        if not isinstance(pem, (bytes, bytearray)):
+            raise TypeError(f"pem must be bytes, not {type(pem).__name__}")
+        try:
+            return cls._wrap(_native.SigningKey(bytes(pem)))
+        except ValueError:
+            # The native message may quote the input; key material stays out of errors.
+            raise SignatureError("not an unencrypted Ed25519 private key in PKCS#8 PEM") from None
+
+    @classmethod
+    def load(cls, path: PathLike) -> "SigningKey":
+        """Read a private key file written by :meth:`save` or ``tessary keygen``."""
+        try:
+            return cls.from_pem(_read_key_file(path))
+        except SignatureError as e:
+            raise SignatureError(f"{_text_path(path)}: {e}") from None
+
+    def save(self, path: PathLike, *, overwrite: bool = False) -> None:
+        """Write the key as PKCS#8 PEM to a file created with mode 0600.
+
+        An existing file is refused (FileExistsError) unless ``overwrite``.
+        """
+        _write_new(_text_path(path), self._key.private_pem(), stat.S_IRUSR | stat.S_IWUSR, overwrite)
+
+    def to_pem(self) -> bytes:
+        """The private key as PKCS#8 PEM; it is the secret, handle it so."""
+        pem: bytes = self._key.private_pem()
+        return pem
+
+    @property
+    def public_key(self) -> PublicKey:
+        """The matching public key."""
+        return self._public
+
+    @property
+    def kid(self) -> str:
+        """The key id of the public key."""
+        return self._kid
+
+    def sign(self, data: bytes) -> bytes:
+        """The 64-byte Ed25519 signature of ``data``."""
+        signature: bytes = self._key.sign(data)
+        return signature
+
+    def __repr__(self) -> str:
+        return f"<SigningKey {self._kid}>"
+
+    def __reduce__(self) -> Any:
+        raise TypeError("a SigningKey is not pickled; save it to a file with save()")
+
+
+AnyKey = Union[PublicKey, SigningKey]
+
+
+def _public(key: AnyKey) -> PublicKey:
+    if isinstance(key, PublicKey):
+        return key
+    if isinstance(key, SigningKey):
+        return key.public_key
+    raise TypeError(f"a keyring holds PublicKey objects, not {type(key).__name__}")
+
+
+_KEY_SUFFIXES = (".pub", ".pem")
+
+
+class Keyring:
+    """The public keys whose signatures are trusted, found by key id."""
+
+    __slots__ = ("_keys",)
+
+    def __init__(self, keys: Iterable[AnyKey] = ()) -> None:
+        self._keys: Dict[str, PublicKey] = {}
+        for key in keys:
+            self.add(key)
+
+    @classmethod
+    def from_paths(cls, *paths: PathLike) -> "Keyring":
+        """The keys of PEM public key files, and of the ``*.pub`` and ``*.pem`` files of directories."""
+        ring = cls()
+        for path in paths:
+            text = _text_path(path)
+            if os.path.isdir(text):
+                names = sorted(n for n in os.listdir(text) if n.endswith(_KEY_SUFFIXES))
+                for name in names:
+                    ring.add(PublicKey.load(os.path.join(text, name)))
+            else:
+                ring.add(PublicKey.load(text))
+        return ring
+
+    def add(self, key: AnyKey) -> PublicKey:
+        """Trust a key (a signing key adds its public key); returns the public key added."""
+        public = _public(key)
+        self._keys[public.kid] = public
+        return public
+
+    def get(self, kid: str) -> Optional[PublicKey]:
+        """The key with this key id, or None."""
+        return self._keys.get(kid)
+
+    def __contains__(self, item: object) -> bool:
+        if isinstance(item, str):
+            return item in self._keys
+        if isinstance(item, (PublicKey, SigningKey)):
+            return item.kid in self._keys
+        return False
+
+    def __len__(self) -> int:
+        return len(self._keys)
+
+    def __iter__(self) -> Iterator[PublicKey]:
+        return iter(list(self._keys.values()))
+
+    def __repr__(self) -> str:
+        return f"<Keyring of {len(self._keys)} key{'' if len(self._keys) == 1 else 's'}>"
+
+
+# -- receipt signatures ---------------------------------------------------------------
+
+# The compact JSON of a receipt ends with its signature and its hash:
+#   ...,"sig":null,"hash":"sha256:<64 hex>"}
+#   ...,"sig":{"alg":"...","kid":"...","sig":"..."},"hash":"sha256:<64 hex>"}
+# Only the hash follows the top-level signature, so both are read (and a new
+# signature written) at the end of the text without parsing the receipt.
+_HASH_TAIL = len(',"hash":"sha256:') + 64 + len('"}')
+_NULL_SIG = ',"sig":null'
+_OBJECT_SIG = ',"sig":{"alg":"'
+_TAIL = re.compile(
+    r',"sig":(?:null|\{"alg":"([^"\\]*)","kid":"([^"\\]*)","sig":"([^"\\]*)"\}),"hash":"(sha256:[0-9a-f]{64})"\}\Z'
+)
+
+
+def _tail(text: str) -> Optional["re.Match[str]"]:
+    """The signature and hash at the end of a receipt's JSON, or None when the text is not of that form."""
+    end = len(text) - _HASH_TAIL
+    if text.startswith(_NULL_SIG, end - len(_NULL_SIG)):
+        start = end - len(_NULL_SIG)
+    else:
+        # Inside the signature object "sig" is followed by a string, never by {"alg":
+        start = text.rfind(_OBJECT_SIG, 0, end)
+        if start < 0:
+            return None
+    return _TAIL.match(text, start)
+
+
+def _fresh_hash(receipt: Receipt, doing: str) -> str:
+    if not isinstance(receipt, Receipt):
+        raise TypeError(f"{doing} needs a Receipt, not {type(receipt).__name__}")
+    native = receipt._native
+    stored: str = native.get_hash()
+    try:
+        computed: str = native.compute_hash()
+    except ValueError as e:
+        raise SignatureError(f"cannot {doing} the receipt: {e}") from None
+    if computed != stored:
+        raise SignatureError(f"cannot {doing} a receipt whose hash is stale: stored {stored}, computed {computed}")
+    return stored
+
+
+def _signing_key(key: SigningKey) -> SigningKey:
+    if not isinstance(key, SigningKey):
+        raise TypeError(f"signing needs a SigningKey, not {type(key).__name__}")
+    return key
+
+
+def sign(receipt: Receipt, key: SigningKey) -> Receipt:
+    """A copy of the receipt carrying ``key``'s signature of its hash (any earlier signature is replaced).
+
+    Raises :class:`SignatureError` when the stored hash is not the hash of the
+    content: a stale receipt is never signed.
+    """
+    key = _signing_key(key)
+    hash_text = _fresh_hash(receipt, "sign")
+    signature = _b64url(key._key.sign(SIGNED_PREFIX + hash_text.encode("ascii")))
+    sig_json = '{"alg":"ed25519","kid":"' + key._kid + '","sig":"' + signature + '"}'
+    text = receipt.to_json()
+    match = _tail(text)
+    if match is not None and match.group(4) == hash_text:
+        return Receipt._from_own_json(text[: match.start()] + ',"sig":' + sig_json + text[-_HASH_TAIL:])
+    wire = receipt.to_dict()
+    wire["sig"] = {"alg": ALGORITHM, "kid": key._kid, "sig": signature}
+    return Receipt.from_json(json.dumps(wire, separators=(",", ":"), ensure_ascii=False))
+
+
+class TrustStatus(str, enum.Enum):
+    """What :func:`check` found; only TRUSTED is a pass."""
+
+    TRUSTED = "trusted"
+    UNSIGNED = "unsigned"
+    UNKNOWN_KEY = "unknown_key"
+    BAD_SIGNATURE = "bad_signature"
+    STALE_HASH = "stale_hash"
+    INVALID = "invalid"
+
+    def __str__(self) -> str:
+        return self.value
+
+
+class TrustResult(NamedTuple):
+    """The outcome of :func:`check`: the status, the key id the receipt names (or None) and why."""
+
+    status: TrustStatus
+    kid: Optional[str]
+    reason: str
+
+    @property
+    def ok(self) -> bool:
+        """True only for TRUSTED."""
+        return self.status is TrustStatus.TRUSTED
+
+
+def _signature_fields(receipt: Receipt, text: str, hash_text: str) -> Optional[Tuple[str, str, str]]:
+    match = _tail(text)
+    if match is not None and match.group(4) == hash_text:
+        if match.group(1) is None:
+            return None
+        return match.group(1), match.group(2), match.group(3)
+    sig = receipt.sig
+    return None if sig is None else (sig.alg, sig.kid, sig.sig)
+
+
+def _decode_signature(text: str) -> Optional[bytes]:
+    """The 64 signature bytes of their canonical unpadded base64url text, or None for any other text."""
+    if _SIGNATURE_TEXT.match(text) is None:
+        return None
+    return binascii.a2b_base64(text.encode("ascii").translate(_URL_TO_STANDARD) + b"==")
+
+
+def check(receipt: Receipt, keyring: Keyring) -> TrustResult:
+    """How far the receipt can be trusted: its hash, its validity, then its signature by a key of ``keyring``."""
+    try:
+        native = receipt._native
+    except AttributeError:
+        raise TypeError(f"check() needs a Receipt, not {type(receipt).__name__}") from None
+    if not isinstance(keyring, Keyring):
+        raise TypeError(f"check() needs a Keyring, not {type(keyring).__name__}")
+    hash_text: str = native.get_hash()
+    fields = _signature_fields(receipt, receipt.to_json(), hash_text)
+    kid = None if fields is None else fields[1]
+    try:
+        fresh = _native_verify(native)
+    except ValueError as e:
+        return TrustResult(TrustStatus.INVALID, kid, str(e))
+    if not fresh:
+        try:
+            computed = native.compute_hash()
+        except ValueError as e:
+            computed = f"nothing ({e})"
+        return TrustResult(TrustStatus.STALE_HASH, kid, f"Hash mismatch: expected {hash_text}, computed {computed}")
+    if fields is None:
+        return TrustResult(TrustStatus.UNSIGNED, None, "the receipt carries no signature")
+    alg, kid, sig_text = fields
+    if alg != ALGORITHM:
+        return TrustResult(TrustStatus.BAD_SIGNATURE, kid, f"unsupported signature algorithm {alg!r}")
+    raw = _decode_signature(sig_text)
+    if raw is None:
+        return TrustResult(TrustStatus.BAD_SIGNATURE, kid, "the signature is not 64 bytes of unpadded base64url")
+    key = keyring._keys.get(kid)
+    if key is None:
+        return TrustResult(TrustStatus.UNKNOWN_KEY, kid, f"signed by {kid}, which is not a trusted key")
+    if not key._key.verify(SIGNED_PREFIX + hash_text.encode("ascii"), raw):
+        return TrustResult(TrustStatus.BAD_SIGNATURE, kid, f"the signature is not {kid}'s signature of this receipt")
+    return TrustResult(TrustStatus.TRUSTED, kid, f"signed by trusted key {kid}")
+
+
+# -- in-toto and DSSE -------------------------------------------------------------------
+
+
+def _digest(commitment: Any) -> Optional[str]:
+    if isinstance(commitment, str) and commitment.startswith("sha256:"):
+        return commitment[len("sha256:") :]
+    return None
+
+
+def to_in_toto(receipt: Receipt) -> Dict[str, Any]:
+    """The receipt as an in-toto Statement v1 whose subject is the data the work ran on.
+
+    The subject names the data commitment: ``data_shape_hash`` for an
+    execution receipt, ``dom`` for the other kinds (and also ``dom`` when an
+    execution receipt's differs). The predicate (type :data:`PREDICATE_TYPE`)
+    carries the receipt's identity, method commitment and links, and the
+    receipt itself.
+    """
+    if not isinstance(receipt, Receipt):
+        raise TypeError(f"to_in_toto() needs a Receipt, not {type(receipt).__name__}")
+    wire = receipt.to_dict()
+    payload = wire.get("payload")
+    payload = payload if isinstance(payload, dict) else {}
+    subject: List[Dict[str, Any]] = []
+    data_shape = _digest(payload.get("data_shape_hash")) if wire.get("kind") == "execution" else None
+    if data_shape is not None:
+        subject.append({"name": "data_shape_hash", "digest": {"sha256": data_shape}})
+    dom = _digest(wire.get("dom"))
+    if dom is not None and dom != data_shape:
+        subject.append({"name": "dom", "digest": {"sha256": dom}})
+    if not subject:
+        raise ReceiptError("the receipt has no sha256 data commitment to name as the subject")
+    ctx = wire.get("ctx")
+    predicate = {
+        "rid": wire.get("rid"),
+        "kind": wire.get("kind"),
+        "version": wire.get("version"),
+        "hash": wire.get("hash"),
+        "timestamp": ctx.get("timestamp") if isinstance(ctx, dict) else None,
+        "method_ref": payload.get("method_ref"),
+        "dom": wire.get("dom"),
+        "cod": wire.get("cod"),
+        "links": wire.get("links", []),
+        "receipt": wire,
+    }
+    return {"_type": STATEMENT_TYPE, "subject": subject, "predicateType": PREDICATE_TYPE, "predicate": predicate}
+
+
+def _pae(payload_type: str, body: bytes) -> bytes:
+    """DSSE's pre-authentication encoding of a payload."""
+    kind = payload_type.encode("utf-8")
+    return b"DSSEv1 %d %s %d %s" % (len(kind), kind, len(body), body)
+
+
+def export_dsse(receipt: Receipt, key: SigningKey) -> Dict[str, Any]:
+    """The receipt's in-toto statement in a DSSE envelope signed by ``key`` (a stale receipt is refused)."""
+    key = _signing_key(key)
+    _fresh_hash(receipt, "export")
+    body = json.dumps(to_in_toto(receipt), separators=(",", ":"), ensure_ascii=False).encode("utf-8")
+    signature = key.sign(_pae(DSSE_PAYLOAD_TYPE, body))
+    return {
+        "payloadType": DSSE_PAYLOAD_TYPE,
+        "payload": base64.b64encode(body).decode("ascii"),
+        "signatures": [{"keyid": key.kid, "sig": base64.b64encode(signature).decode("ascii")}],
+    }
+
+
+def _b64_either(text: Any, what: str) -> bytes:
+    """Standard or URL-safe base64, padded or not, and nothing else."""
+    if not isinstance(text, str) or re.fullmatch(r"[A-Za-z0-9+/_-]*={0,2}", text) is None:
+        raise SignatureError(f"malformed envelope: {what} is not base64 text")
+    unpadded = text.rstrip("=").replace("-", "+").replace("_", "/")
+    try:
+        return base64.b64decode(unpadded + "=" * (-len(unpadded) % 4), validate=True)
+    except (binascii.Error, ValueError):
+        raise SignatureError(f"malformed envelope: {what} is not base64 text") from None
+
+
+def verify_dsse(envelope: Union[Mapping[str, Any], str, bytes], keyring: Keyring) -> Dict[str, Any]:
+    """The in-toto statement of a DSSE envelope signed by a key of ``keyring``.
+
+    ``envelope`` is the envelope's dict or its JSON text. Raises
+    :class:`SignatureError` for a malformed envelope, for one with no
+    signature by a trusted key, and for a tessary statement whose receipt
+    does not verify or is not the one the statement describes.
+    """
+    if not isinstance(keyring, Keyring):
+        raise TypeError(f"verify_dsse() needs a Keyring, not {type(keyring).__name__}")
+    if isinstance(envelope, (str, bytes, bytearray)):
+        try:
+            envelope = json.loads(envelope)
+        except ValueError as e:
+            raise SignatureError(f"malformed envelope: not JSON: {e}") from None
+    if not isinstance(envelope, Mapping):
+        raise SignatureError("malformed envelope: expected a JSON object")
+    payload_type = envelope.get("payloadType")
+    if payload_type != DSSE_PAYLOAD_TYPE:
+        raise SignatureError(f"malformed envelope: payloadType must be {DSSE_PAYLOAD_TYPE!r}, got {payload_type!r}")
+    body = _b64_either(envelope.get("payload"), "payload")
+    signatures = envelope.get("signatures")
+    if not isinstance(signatures, list) or not signatures:
+        raise SignatureError("malformed envelope: no signatures")
+    message = _pae(payload_type, body)
+    unknown: List[str] = []
+    for entry in signatures:
+        if not isinstance(entry, Mapping):
+            raise SignatureError("malformed envelope: a signature is not an object")
+        raw = _b64_either(entry.get("sig"), "sig")
+        keyid = entry.get("keyid")
+        if isinstance(keyid, str) and keyid:
+            known = keyring.get(keyid)
+            if known is None:
+                unknown.append(keyid)
+                continue
+            candidates = [known]
+        else:
+            candidates = list(keyring)
+        if len(raw) == _SIGNATURE_SIZE and any(key.verify(message, raw) for key in candidates):
+            return _statement(body)
+    if unknown and len(unknown) == len(signatures):
+        raise SignatureError(f"the envelope is signed only by keys that are not trusted: {', '.join(unknown)}")
+    raise SignatureError("no signature of the envelope verifies with a trusted key")
+
+
+def _statement(body: bytes) -> Dict[str, Any]:
+    try:
+        statement = json.loads(body)
+    except ValueError as e:
+        raise SignatureError(f"malformed envelope: the payload is not JSON: {e}") from None
+    if not isinstance(statement, dict) or statement.get("_type") != STATEMENT_TYPE:
+        raise SignatureError("malformed envelope: the payload is not an in-toto Statement v1")
+    if statement.get("predicateType") == PREDICATE_TYPE:
+        _check_predicate(statement)
+    return statement
+
+
+def _check_predicate(statement: Dict[str, Any]) -> None:
+    predicate = statement.get("predicate")
+    wire = predicate.get("receipt") if isinstance(predicate, dict) else None
+    if not isinstance(wire, dict):
+        raise SignatureError("malformed statement: the predicate carries no receipt")
+    try:
+        receipt = Receipt.from_json(json.dumps(wire, ensure_ascii=False))
+    except ReceiptError as e:
+        raise SignatureError(f"the statement's receipt is not a receipt: {e}") from None
+    if not receipt.verify():
+        raise SignatureError(f"the statement's receipt {receipt.rid} does not verify")
+    assert isinstance(predicate, dict)
+    if predicate.get("hash") != receipt.hash or predicate.get("rid") != receipt.rid:
+        raise SignatureError("the statement describes a different receipt than it carries")

@@ -1,0 +1,308 @@
+"""Receipt signatures: keys and their files, the trust statuses, in-toto statements in DSSE envelopes."""
+import base64
+import hashlib
+import json
+import os
+import pathlib
+import stat
+from typing import Any, Callable, Dict
+
+import pytest
+
+import tessary
+from tessary import Keyring, PublicKey, Receipt, SigningKey, TrustStatus
+
+try:
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+except ImportError:  # pragma: no cover - the independent check is skipped
+    Ed25519PublicKey = None  # type: ignore[assignment,misc]
+
+needs_cryptography = pytest.mark.skipif(Ed25519PublicKey is None, reason="cryptography is not installed")
+KEY = SigningKey.generate()
+OTHER = SigningKey.generate()
+RING = Keyring([KEY])
+
+
+def b64url_decode(text: str) -> bytes:
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
+def reseal(wire: Dict[str, Any]) -> Receipt:
+    """The receipt of edited JSON with a hash that matches the edit (the signature is left as it was)."""
+    draft = Receipt.from_json(json.dumps(wire))
+    wire["hash"] = draft.compute_hash()
+    return Receipt.from_json(json.dumps(wire))
+
+
+# -- keys ----------------------------------------------------------------------------------
+
+
+def test_kid_is_the_sha256_of_the_raw_key_and_survives_every_form() -> None:
+    public = KEY.public_key
+    expected = "ed25519:" + base64.urlsafe_b64encode(hashlib.sha256(public.raw).digest()).rstrip(b"=").decode()
+    assert KEY.kid == public.kid == expected and len(public.raw) == 32
+    again = [PublicKey.from_pem(public.to_pem()), PublicKey.from_raw(public.raw),
+             SigningKey.from_pem(KEY.to_pem()).public_key]
+    assert all(k == public and k.kid == expected for k in again)
+    assert KEY.kid != OTHER.kid and PublicKey.from_raw(OTHER.public_key.raw) != public
+
+
+def test_private_key_file_is_0600_never_overwritten_and_loads_back(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "key"
+    old_umask = os.umask(0)  # the widest umask: the mode must still be 0600
+    try:
+        KEY.save(path)
+    finally:
+        os.umask(old_umask)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600
+    before = path.read_bytes()
+    with pytest.raises(FileExistsError):
+        OTHER.save(path)
+    assert path.read_bytes() == before
+    assert SigningKey.load(path).kid == KEY.kid
+    OTHER.save(path, overwrite=True)
+    assert SigningKey.load(path).kid == OTHER.kid and stat.S_IMODE(path.stat().st_mode) == 0o600
+    assert [p.name for p in tmp_path.iterdir()] == ["key"]  # no temporary file left behind
+
+
+def test_repr_and_errors_never_show_key_material() -> None:
+    pem = KEY.to_pem()
+    body = b"".join(pem.splitlines()[1:-1]).decode()
+    assert KEY.kid in repr(KEY) and body not in repr(KEY) and body not in str(KEY)
+    with pytest.raises(tessary.SignatureError) as caught:
+        SigningKey.from_pem(pem.replace(b"\n-----END", b"AAAA\n-----END"))
+    assert body[:20] not in str(caught.value)
+
+
+@pytest.mark.parametrize("make, data", [
+    (PublicKey.from_pem, b"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"),
+    (PublicKey.from_pem, b"not pem"),
+    (PublicKey.from_pem, KEY.to_pem()),  # a private key offered as a public one
+    (PublicKey.from_raw, b"\x01" * 31),
+    (SigningKey.from_pem, KEY.public_key.to_pem()),
+    (SigningKey.from_pem, b""),
+])
+def test_what_is_not_a_key_is_refused(make: Callable[[bytes], object], data: bytes) -> None:
+    with pytest.raises(tessary.SignatureError):
+        make(data)
+
+
+def test_keyring_from_files_and_directories(tmp_path: pathlib.Path) -> None:
+    KEY.public_key.save(tmp_path / "a.pub")
+    OTHER.public_key.save(tmp_path / "b.pem")
+    (tmp_path / "notes.txt").write_text("not a key")
+    ring = Keyring.from_paths(tmp_path)
+    assert len(ring) == 2 and KEY.kid in ring and OTHER.public_key in ring and "ed25519:x" not in ring
+    assert ring.get(KEY.kid) == KEY.public_key and ring.get("nope") is None
+    assert {k.kid for k in ring} == {KEY.kid, OTHER.kid}
+    assert len(Keyring.from_paths(tmp_path / "a.pub")) == 1
+    with pytest.raises(tessary.SignatureError, match="notes.txt"):
+        Keyring.from_paths(tmp_path / "notes.txt")
+
+
+# -- signing and trust -----------------------------------------------------------------------
+
+
+def test_round_trip_keeps_the_hash_and_every_reading_of_the_receipt() -> None:
+    receipt = tessary.record("train", {"epochs": 3})
+    signed = tessary.sign(receipt, KEY)
+    assert signed.hash == receipt.hash == signed.compute_hash() and tessary.verify(signed)
+    assert signed.sig is not None and (signed.sig.alg, signed.sig.kid) == ("ed25519", KEY.kid)
+    assert len(b64url_decode(signed.sig.sig)) == 64 and "=" not in signed.sig.sig
+    assert json.loads(signed.to_json())["sig"] == signed.sig._asdict()
+    parsed = Receipt.from_json(signed.to_json())
+    assert parsed.to_json() == signed.to_json() and parsed == signed and hash(parsed) == hash(signed)
+    assert {k: v for k, v in parsed.to_dict().items() if k != "sig"} == \
+        {k: v for k, v in receipt.to_dict().items() if k != "sig"}
+    assert tessary.check(parsed, RING).ok and tessary.verify(parsed, trust=RING)
+    # signing again with another key replaces the signature
+    resigned = tessary.sign(signed, OTHER)
+    assert resigned.sig is not None and resigned.sig.kid == OTHER.kid
+    assert tessary.check(resigned, Keyring([OTHER])).ok and not tessary.check(resigned, RING).ok
+
+
+def test_the_signature_is_over_the_documented_bytes() -> None:
+    signed = tessary.sign(tessary.record("w", {}), KEY)
+    assert signed.sig is not None
+    message = b"tessary receipt signature v1\n" + signed.hash.encode("ascii")
+    assert KEY.public_key.verify(message, b64url_decode(signed.sig.sig))
+    if Ed25519PublicKey is not None:
+        Ed25519PublicKey.from_public_bytes(KEY.public_key.raw).verify(b64url_decode(signed.sig.sig), message)
+
+
+def test_a_stale_receipt_is_refused_naming_both_hashes() -> None:
+    wire = tessary.record("w", {}).to_dict()
+    wire["dom"] = "sha256:" + "0" * 64
+    stale = Receipt.from_json(json.dumps(wire))
+    with pytest.raises(tessary.SignatureError) as caught:
+        tessary.sign(stale, KEY)
+    assert stale.hash in str(caught.value) and stale.compute_hash() in str(caught.value)
+    with pytest.raises(tessary.SignatureError):
+        tessary.export_dsse(stale, KEY)
+
+
+def test_indented_or_foreign_json_is_signed_too() -> None:
+    receipt = tessary.record("w", {"x": 1})
+    wire = receipt.to_dict()
+    wire["sig"] = {"alg": "ed25519", "kid": 'a "quoted" kid', "sig": "AAAA"}  # escapes defeat the fast path
+    foreign = Receipt.from_json(json.dumps(wire, indent=2))
+    signed = tessary.sign(foreign, KEY)
+    assert tessary.check(signed, RING).ok and signed.hash == receipt.hash
+
+
+def signed_wire() -> Dict[str, Any]:
+    return tessary.sign(tessary.record("train", {"epochs": 3}, trace="t"), KEY).to_dict()
+
+
+def with_sig(**fields: str) -> Receipt:
+    wire = signed_wire()
+    wire["sig"].update(fields)
+    return Receipt.from_json(json.dumps(wire))
+
+
+def moved_signature() -> Receipt:
+    donor = signed_wire()
+    wire = tessary.record("train", {"epochs": 3}, trace="t").to_dict()
+    wire["sig"] = donor["sig"]
+    return Receipt.from_json(json.dumps(wire))
+
+
+def stale() -> Receipt:
+    wire = signed_wire()
+    wire["cod"] = "sha256:" + "1" * 64
+    return Receipt.from_json(json.dumps(wire))
+
+
+def invalid() -> Receipt:
+    wire = signed_wire()
+    wire["version"] = "one"
+    return reseal(wire)
+
+
+CASES: Dict[str, tuple[Callable[[], Receipt], TrustStatus, str]] = {
+    "trusted": (lambda: Receipt.from_json(json.dumps(signed_wire())), TrustStatus.TRUSTED, KEY.kid),
+    "unsigned": (lambda: tessary.record("w", {}), TrustStatus.UNSIGNED, "no signature"),
+    "unknown key": (lambda: tessary.sign(tessary.record("w", {}), OTHER), TrustStatus.UNKNOWN_KEY, OTHER.kid),
+    "other algorithm": (lambda: with_sig(alg="rsa"), TrustStatus.BAD_SIGNATURE, "algorithm"),
+    "not base64url": (lambda: with_sig(sig="!" * 86), TrustStatus.BAD_SIGNATURE, "base64url"),
+    "short signature": (lambda: with_sig(sig="AAAA"), TrustStatus.BAD_SIGNATURE, "64 bytes"),
+    "padded signature": (lambda: with_sig(sig=signed_wire()["sig"]["sig"] + "=="), TrustStatus.BAD_SIGNATURE, ""),
+    "moved from another receipt": (moved_signature, TrustStatus.BAD_SIGNATURE, "not"),
+    "stale hash": (stale, TrustStatus.STALE_HASH, "Hash mismatch"),
+    "broken rule": (invalid, TrustStatus.INVALID, "ValidationError"),
+}
+
+
+@pytest.mark.parametrize("make, status, needle", CASES.values(), ids=CASES.keys())
+def test_every_trust_status(make: Callable[[], Receipt], status: TrustStatus, needle: str) -> None:
+    receipt = make()
+    result = tessary.check(receipt, RING)
+    assert result.status is status and needle in result.reason
+    assert result.ok is (status is TrustStatus.TRUSTED) is tessary.verify(receipt, trust=RING)
+    assert TrustStatus(status.value) is status and str(status) == status.value
+
+
+@pytest.mark.parametrize("path, value", [
+    (("dom",), "sha256:" + "2" * 64),
+    (("links",), ["6f1c1d2e-0000-4000-8000-000000000000"]),
+    (("ctx", "timestamp"), "2020-01-01T00:00:00.000000000+00:00"),
+    (("payload", "trace_id"), "forged"),
+    (("payload", "method_ref", "method_id"), "other-method"),
+])
+def test_changing_a_hashed_field_after_signing_fails_even_when_resealed(path: tuple[str, ...], value: Any) -> None:
+    wire = signed_wire()
+    target = wire
+    for name in path[:-1]:
+        target = target[name]
+    target[path[-1]] = value
+    assert tessary.check(Receipt.from_json(json.dumps(wire)), RING).status is TrustStatus.STALE_HASH
+    assert tessary.check(reseal(wire), RING).status is TrustStatus.BAD_SIGNATURE
+
+
+def test_verify_without_trust_is_unchanged_and_wrong_types_are_refused() -> None:
+    receipt = tessary.record("w", {})
+    assert tessary.verify(receipt) and not tessary.verify(receipt, trust=RING)
+    with pytest.raises(TypeError):
+        tessary.check(receipt.to_dict(), RING)  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        tessary.check(receipt, [KEY])  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        tessary.sign(receipt, KEY.public_key)  # type: ignore[arg-type]
+
+
+# -- in-toto and DSSE ----------------------------------------------------------------------------
+
+
+def pae(payload_type: bytes, body: bytes) -> bytes:
+    return b" ".join([b"DSSEv1", str(len(payload_type)).encode(), payload_type, str(len(body)).encode(), body])
+
+
+def test_statement_names_the_data_and_carries_the_receipt() -> None:
+    receipt = tessary.record("train", {"epochs": 3}, trace="t")
+    statement = tessary.to_in_toto(receipt)
+    assert statement["_type"] == "https://in-toto.io/Statement/v1"
+    assert statement["predicateType"] == "https://tessary.dev/attestation/receipt/v1"
+    assert statement["subject"] == [{"name": "data_shape_hash",
+                                     "digest": {"sha256": receipt.payload["data_shape_hash"][len("sha256:"):]}}]
+    predicate = statement["predicate"]
+    assert (predicate["rid"], predicate["kind"], predicate["hash"], predicate["timestamp"]) == \
+        (receipt.rid, "execution", receipt.hash, receipt.timestamp)
+    assert predicate["method_ref"]["method_id"] == "train"
+    assert Receipt.from_json(json.dumps(predicate["receipt"])) == receipt
+
+
+def test_envelope_matches_pae_computed_here_and_verifies() -> None:
+    receipt = tessary.record("train", {"epochs": 3})
+    envelope = tessary.export_dsse(receipt, KEY)
+    assert envelope["payloadType"] == "application/vnd.in-toto+json"
+    body = base64.b64decode(envelope["payload"])
+    assert json.loads(body) == tessary.to_in_toto(receipt)
+    [entry] = envelope["signatures"]
+    assert entry["keyid"] == KEY.kid
+    signature = base64.b64decode(entry["sig"])
+    message = pae(b"application/vnd.in-toto+json", body)
+    assert KEY.public_key.verify(message, signature)
+    if Ed25519PublicKey is not None:
+        Ed25519PublicKey.from_public_bytes(KEY.public_key.raw).verify(signature, message)
+    assert tessary.verify_dsse(envelope, RING) == json.loads(body)
+    assert tessary.verify_dsse(json.dumps(envelope), RING) == json.loads(body)
+
+
+def tampered_body(envelope: Dict[str, Any]) -> Dict[str, Any]:
+    statement = json.loads(base64.b64decode(envelope["payload"]))
+    statement["subject"][0]["digest"]["sha256"] = "0" * 64
+    return dict(envelope, payload=base64.b64encode(json.dumps(statement).encode()).decode())
+
+
+def resigned_other_receipt(envelope: Dict[str, Any]) -> Dict[str, Any]:
+    """An envelope honestly signed by KEY whose predicate claims a hash its receipt does not have."""
+    statement = json.loads(base64.b64decode(envelope["payload"]))
+    statement["predicate"]["hash"] = "sha256:" + "3" * 64
+    body = json.dumps(statement).encode()
+    signature = KEY.sign(pae(b"application/vnd.in-toto+json", body))
+    return dict(envelope, payload=base64.b64encode(body).decode(),
+                signatures=[{"keyid": KEY.kid, "sig": base64.b64encode(signature).decode()}])
+
+
+@pytest.mark.parametrize("change, needle", [
+    (lambda e: tampered_body(e), "no signature"),
+    (lambda e: dict(e, payloadType="text/plain"), "payloadType"),
+    (lambda e: dict(e, payload="***"), "base64"),
+    (lambda e: dict(e, signatures=[]), "no signatures"),
+    (lambda e: dict(e, signatures=[dict(e["signatures"][0], keyid=OTHER.kid)]), "not trusted"),
+    (lambda e: dict(e, signatures=[dict(e["signatures"][0], sig="AAAA")]), "no signature"),
+    (resigned_other_receipt, "different receipt"),
+    (lambda e: ["not", "an", "envelope"], "JSON object"),
+])
+def test_bad_envelopes_are_refused(change: Callable[[Dict[str, Any]], Any], needle: str) -> None:
+    envelope = tessary.export_dsse(tessary.record("w", {}), KEY)
+    with pytest.raises(tessary.SignatureError, match=needle):
+        tessary.verify_dsse(change(envelope), RING)
+
+
+def test_envelope_without_keyid_is_checked_against_every_trusted_key() -> None:
+    envelope = tessary.export_dsse(tessary.record("w", {}), KEY)
+    del envelope["signatures"][0]["keyid"]
+    assert tessary.verify_dsse(envelope, Keyring([OTHER, KEY]))["_type"] == "https://in-toto.io/Statement/v1"
+    with pytest.raises(tessary.SignatureError):
+        tessary.verify_dsse(envelope, Keyring([OTHER]))
