@@ -44,3 +44,8 @@ class Store:
 @final
 class Cursor:
     def next_batch(self, n: int) -> List[str]: ...
+
+# (body, rid, kind, hash, workload, trace, policy, change_epoch, pac, ts)
+ReceiptRow = Tuple[str, str, str, str, Optional[str], Optional[str], Optional[str], Optional[str], Optional[bytes], Optional[int]]
+
+def receipt_rows(texts: List[str]) -> List[ReceiptRow]: ...

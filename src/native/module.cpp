@@ -4,6 +4,7 @@
 // is made by the libraries.
 #include "native/gil.hpp"
 #include "native/hasher_object.hpp"
+#include "native/receipt_rows.hpp"
 #include "native/shape_functions.hpp"
 #include "native/store_object.hpp"
 #include "python/errors.hpp"
@@ -35,6 +36,7 @@ PyObject* init_module() {
   if (!hasher || !python::add_object(module.get(), hasher.get())) return nullptr;
   if (!python::add_functions(module.get(), kShapeFunctions)) return nullptr;
   if (!add_store_types(module.get())) return nullptr;
+  if (!python::add_functions(module.get(), kReceiptRowFunctions)) return nullptr;
   return module.release();
 }
 
