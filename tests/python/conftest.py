@@ -1,6 +1,6 @@
 """A PostgreSQL server of the test run's own, started on first use.
 
-Unix socket only, in a temporary directory owned by the `postgres` user (the
+Unix socket only (commits are acknowledged only once in the WAL: a restart test relies on it), in a temporary directory owned by the `postgres` user (the
 server refuses to run as root). Each test asking for `pg_dsn` gets a fresh
 database. Tests are skipped when the server binaries or psycopg are missing.
 """
@@ -37,7 +37,7 @@ class PgServer:
 
     def start(self) -> None:
         options = (f"-c listen_addresses='' -c unix_socket_directories={self.socket_dir} -c port={self.port} "
-                   "-c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200")
+                   "-c fsync=off -c full_page_writes=off -c max_connections=200")
         self._run(str(PG_BIN / "pg_ctl"), "-D", str(self.data), "-w", "-l", str(self.root / "log"), "-o", options,
                   "start")
 
