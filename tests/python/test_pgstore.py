@@ -109,3 +109,15 @@ def test_a_server_restart_during_stores_loses_nothing_acknowledged(pg_server: An
     assert set(acknowledged) <= stored
     assert len(acknowledged) >= 290  # a dropped connection is retried; only the stopped server fails
     assert failures >= 1
+
+
+def test_the_command_line_lists_a_database_store(pg_dsn: str, capsys: Any) -> None:
+    from tessary.cli import main
+
+    with PostgresStore(pg_dsn) as store:
+        store.store_many(execution(n, "etl" if n % 2 else "train", "t") for n in range(6))
+    assert main(["ls", "--store", pg_dsn, "--workload", "etl"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [tessary.Receipt.from_json(line).workload for line in lines] == ["etl"] * 3
+    assert main(["ls", "--store", pg_dsn.replace("/t", "/missing_t", 1)]) == 2
+    assert capsys.readouterr().err.count("\n") == 1
