@@ -628,7 +628,9 @@ def _cmd_export(args: Args) -> int:
 
 
 def _store_directory(path: str) -> str:
-    """A store that must already exist (reading never creates one)."""
+    """A store that must already exist (reading never creates one); a database address is taken as given."""
+    if path.startswith(("postgresql://", "postgres://")):
+        return path
     if not os.path.isdir(path):
         what = "not a directory" if os.path.exists(path) else "no such directory"
         raise CliError(f"argument --store: {what}: {path}")

@@ -140,6 +140,11 @@ def query_arguments(
     )
 
 
+def _check_order(order: Optional[str]) -> None:
+    if order not in (None, "time"):
+        raise ValueError(f"order must be None or 'time', got {order!r}")
+
+
 def _receipt_texts(receipts: Iterable[Receipt]) -> List[str]:
     texts = []
     for receipt in receipts:
@@ -205,14 +210,33 @@ class DirectoryStore:
         start: Optional[TimeBound] = None,
         end: Optional[TimeBound] = None,
         limit: Optional[int] = None,
+        order: Optional[str] = None,
     ) -> List[Receipt]:
-        """The receipts that pass every filter given, in directory order, at most ``limit``."""
+        """The receipts that pass every filter given, at most ``limit``.
+
+        In directory order, or with ``order="time"`` in a database store's
+        order (see :meth:`iter`).
+        """
         args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
+        _check_order(order)
+        if order == "time":
+            return self._in_time_order(args)
         try:
             texts = self._store().query(*args)
         except ValueError as e:
             raise StoreError(str(e)) from None
         return [Receipt.from_json(t) for t in texts]
+
+    def _in_time_order(self, args: Tuple[Any, ...]) -> List[Receipt]:
+        # Every match is read and sorted in memory, then the limit applied.
+        try:
+            texts = self._store().query(*args[:-1], None)
+        except ValueError as e:
+            raise StoreError(str(e)) from None
+        rows = _native.receipt_rows(texts)
+        rows.sort(key=lambda row: (row[9] is None, row[9] or 0, row[1]))
+        limit = args[-1]
+        return [Receipt.from_json(row[0]) for row in (rows if limit is None else rows[:limit])]
 
     def iter(
         self,
@@ -226,11 +250,22 @@ class DirectoryStore:
         end: Optional[TimeBound] = None,
         limit: Optional[int] = None,
         batch_size: int = 1000,
+        order: Optional[str] = None,
     ) -> Iterator[Receipt]:
-        """The receipts of :meth:`query`, read ``batch_size`` files at a time."""
+        """The receipts of :meth:`query`, read ``batch_size`` files at a time.
+
+        ``order=None`` hands them out in directory order. ``order="time"``
+        gives a database store's order: by the timestamp's whole UTC
+        seconds, then by identifier, receipts whose timestamp does not parse
+        last. The directory has no index, so that order is made by reading
+        every match and sorting in memory: bounded memory it is not.
+        """
         args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
+        _check_order(order)
         if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size <= 0:
             raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
+        if order == "time":
+            return iter(self._in_time_order(args))
         try:
             cursor = self._store().cursor(*args)
         except ValueError as e:
@@ -276,14 +311,17 @@ StoreLike = Union[Store, str, "os.PathLike[str]"]
 def open_store(location: StoreLike) -> Store:
     """A store from a :class:`Store`, a directory path, or a location text.
 
-    A path (or a ``file://`` text) opens a :class:`DirectoryStore`.
+    A path (or a ``file://`` text) opens a :class:`DirectoryStore`; a
+    ``postgresql://`` or ``postgres://`` text a :class:`tessary.pgstore.PostgresStore`.
     """
     if isinstance(location, (str, os.PathLike)):
         text = os.fspath(location)
         if isinstance(text, bytes):
             text = os.fsdecode(text)
         if text.startswith(("postgresql://", "postgres://")):
-            raise StoreError("PostgreSQL stores are not available in this version of tessary")
+            from .pgstore import PostgresStore
+
+            return PostgresStore(text)
         if text.startswith("file://"):
             text = text[len("file://") :]
         return DirectoryStore(text)

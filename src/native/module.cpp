@@ -4,6 +4,7 @@
 // Conversion only: every decision is made by the libraries.
 #include "native/gil.hpp"
 #include "native/hasher_object.hpp"
+#include "native/receipt_rows.hpp"
 #include "native/shape_functions.hpp"
 #include "native/signing_objects.hpp"
 #include "native/store_object.hpp"
@@ -37,6 +38,7 @@ PyObject* init_module() {
   if (!python::add_functions(module.get(), kShapeFunctions)) return nullptr;
   if (!add_store_types(module.get())) return nullptr;
   if (!add_signing_types(module.get())) return nullptr;
+  if (!python::add_functions(module.get(), kReceiptRowFunctions)) return nullptr;
   return module.release();
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "receipts/receipt.hpp"
 
@@ -28,5 +29,22 @@ struct ReceiptQuery {
 // run in the order trace, workload, time bounds, policy, change epoch, pac;
 // a timestamp that is not an RFC 3339 date-time fails any time bound.
 bool matches(const receipts::Receipt& receipt, const ReceiptQuery& query);
+
+// The values of a receipt that the filters above compare, read exactly as
+// `matches` reads them, for stores that index them: absent where no present
+// filter value could equal them (the execution fields of other kinds, a
+// missing policy, change epoch or pac). The views point into `receipt`.
+struct FilterFields {
+  std::optional<std::string_view> workload_id;
+  std::optional<std::string_view> trace_id;
+  std::optional<std::string_view> policy_ref;
+  std::optional<std::string_view> change_epoch;
+  std::optional<receipts::Digest32> pac;
+};
+FilterFields filter_fields(const receipts::Receipt& receipt);
+
+// ctx.timestamp as whole UTC seconds, as the time bounds compare it; nullopt
+// when it is not an RFC 3339 date-time.
+std::optional<std::int64_t> timestamp_seconds(const receipts::Receipt& receipt);
 
 }  // namespace tessary::storage

@@ -1,0 +1,363 @@
+"""Receipts kept in a PostgreSQL database, for many processes and machines.
+
+One table, ``receipts``: the receipt's JSON text exactly as a directory store
+writes it, plus one indexed column per filter. The columns are filled by the
+package's native helper with the very code the directory store filters with,
+so both stores give the same answers to the same query.
+
+Every query returns its receipts in time order: by the timestamp's whole UTC
+seconds, then by identifier, receipts whose timestamp does not parse last
+(``DirectoryStore.iter(order="time")`` gives the same order).
+
+The schema is created on first use and carries its version in
+``tessary_schema_version``; newer versions are reached by forward migrations,
+applied in one transaction under an advisory lock so that processes opening
+the same database at once do not race.
+
+A connection that drops during an operation is replaced and the operation
+run once more (storing is idempotent: the same identifier replaces its row);
+a second failure is a :class:`StoreError` ``"Database error: ..."``.
+"""
+
+from __future__ import annotations
+
+from types import TracebackType
+from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
+
+from . import _native
+from ._time import TimeBound
+from .errors import StoreError
+from .receipts import Receipt
+from .stores import Pac, _check_order, _receipt_texts, query_arguments
+
+__all__ = ["PostgresStore"]
+
+_T = TypeVar("_T")
+
+# Any number will do as long as it is ours alone: taken for the migrations.
+_MIGRATION_LOCK = 0x7E55A4F1
+
+# Forward migrations: _MIGRATIONS[n] takes the schema from version n to n + 1.
+_MIGRATIONS: Sequence[Sequence[str]] = (
+    (
+        """CREATE TABLE receipts (
+            rid uuid PRIMARY KEY,
+            body text NOT NULL,
+            kind text,
+            hash text,
+            workload text,
+            trace text,
+            policy text,
+            change_epoch text,
+            pac bytea,
+            ts bigint
+        )""",
+        "CREATE INDEX receipts_workload ON receipts (workload)",
+        "CREATE INDEX receipts_trace ON receipts (trace)",
+        "CREATE INDEX receipts_policy ON receipts (policy)",
+        "CREATE INDEX receipts_change_epoch ON receipts (change_epoch)",
+        "CREATE INDEX receipts_pac ON receipts (pac)",
+        "CREATE INDEX receipts_ts_rid ON receipts (ts, rid)",
+    ),
+)
+
+SCHEMA_VERSION = len(_MIGRATIONS)
+
+_COLUMNS = ("rid", "body", "kind", "hash", "workload", "trace", "policy", "change_epoch", "pac", "ts")
+_ORDER = " ORDER BY ts ASC NULLS LAST, rid ASC"
+_UPSERT = (
+    "INSERT INTO receipts ({cols}) {source} ON CONFLICT (rid) DO UPDATE SET "
+    + ", ".join(f"{c} = EXCLUDED.{c}" for c in _COLUMNS if c != "rid")
+)
+_INSERT_ONE = _UPSERT.format(cols=", ".join(_COLUMNS), source="VALUES (%s::uuid, %s, %s, %s, %s, %s, %s, %s, %s, %s)")
+# COPY cannot resolve conflicts, so a batch is copied into a session's
+# temporary table and moved over with one INSERT; the last copy of an
+# identifier given twice in one batch wins, as it would stored one by one.
+_STAGING = (
+    "CREATE TEMPORARY TABLE IF NOT EXISTS tessary_incoming "
+    "(seq bigint, rid uuid, body text, kind text, hash text, workload text, trace text, policy text, "
+    "change_epoch text, pac bytea, ts bigint) ON COMMIT DELETE ROWS"
+)
+_COPY = f"COPY tessary_incoming (seq, {', '.join(_COLUMNS)}) FROM STDIN"
+_MOVE = _UPSERT.format(
+    cols=", ".join(_COLUMNS),
+    source=f"SELECT DISTINCT ON (rid) {', '.join(_COLUMNS)} FROM tessary_incoming ORDER BY rid, seq DESC",
+)
+
+
+def _import_psycopg() -> Tuple[Any, Any]:
+    try:
+        import psycopg
+        import psycopg_pool
+    except ImportError:
+        raise StoreError(
+            "PostgreSQL stores need the optional dependencies: pip install 'tessary[postgres]'"
+        ) from None
+    return psycopg, psycopg_pool
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def _where(args: Tuple[Any, ...]) -> Tuple[str, List[Any]]:
+    """The WHERE and LIMIT clauses of the normalised filters, values as parameters."""
+    workload, trace, policy, change_epoch, pac, start, end, limit = args
+    clauses: List[str] = []
+    params: List[Any] = []
+    for column, value in (("workload", workload), ("trace", trace), ("policy", policy),
+                          ("change_epoch", change_epoch), ("pac", pac)):
+        if value is not None:
+            clauses.append(f"{column} = %s")
+            params.append(value)
+    if start is not None:
+        clauses.append("ts >= %s")
+        params.append(start)
+    if end is not None:
+        clauses.append("ts <= %s")
+        params.append(end)
+    sql = (" WHERE " + " AND ".join(clauses)) if clauses else ""
+    sql += _ORDER
+    if limit is not None:
+        sql += " LIMIT %s"
+        params.append(limit)
+    return sql, params
+
+
+class PostgresStore:
+    """Receipts in a PostgreSQL database given by a libpq ``dsn`` (``postgresql://...``).
+
+    Holds a pool of ``min_size`` to ``max_size`` connections, shared by the
+    threads that use the store. ``timeout`` bounds the wait for a connection.
+    """
+
+    __slots__ = ("_dsn", "_psycopg", "_pool")
+
+    def __init__(self, dsn: str, *, min_size: int = 1, max_size: int = 4, timeout: float = 10.0) -> None:
+        if not isinstance(dsn, str):
+            raise TypeError(f"dsn must be a str, not {type(dsn).__name__}")
+        psycopg, psycopg_pool = _import_psycopg()
+        self._dsn = dsn
+        self._psycopg: Any = psycopg
+        self._pool: Any = None
+        try:
+            # A first connection of our own: a wrong address or password fails
+            # here at once, rather than as a pool's timeout later.
+            with psycopg.connect(dsn, connect_timeout=max(1, int(timeout))) as conn:
+                _migrate(conn)
+            pool_args: dict[str, Any] = {}
+            if hasattr(psycopg_pool.ConnectionPool, "check_connection"):
+                pool_args["check"] = psycopg_pool.ConnectionPool.check_connection
+            self._pool = psycopg_pool.ConnectionPool(
+                dsn, min_size=min_size, max_size=max_size, timeout=timeout, open=True, **pool_args
+            )
+        except psycopg.Error as e:
+            raise StoreError(f"Database error: {_one_line(e)}") from None
+
+    @property
+    def dsn(self) -> str:
+        """The connection text, as given."""
+        return self._dsn
+
+    def _live_pool(self) -> Any:
+        if self._pool is None:
+            raise StoreError("the store is closed")
+        return self._pool
+
+    def _run(self, work: Callable[[Any], _T]) -> _T:
+        """``work(connection)`` in a transaction; once more on a fresh connection if the first one dropped."""
+        pool = self._live_pool()
+        psycopg = self._psycopg
+        for attempt in (1, 2):
+            try:
+                with pool.connection() as conn:
+                    try:
+                        with conn.transaction():
+                            return work(conn)
+                    except psycopg.OperationalError:
+                        if attempt == 1 and conn.broken:
+                            continue
+                        raise
+            except psycopg.Error as e:
+                if attempt == 1 and _is_connection_loss(psycopg, e):
+                    continue
+                raise StoreError(f"Database error: {_one_line(e)}") from None
+        raise StoreError("Database error: the connection dropped twice")  # pragma: no cover
+
+    def store(self, receipt: Receipt) -> None:
+        """Keep one receipt, replacing any earlier one of the same identifier."""
+        try:
+            (body, rid, *fields), = _native.receipt_rows(_receipt_texts((receipt,)))
+        except ValueError as e:
+            raise StoreError(str(e)) from None
+
+        def insert(conn: Any) -> None:
+            conn.execute(_INSERT_ONE, (rid, body, *fields))
+
+        self._run(insert)
+
+    def store_many(self, receipts: Iterable[Receipt]) -> int:
+        """Keep every receipt given in one transaction (all or none); returns how many."""
+        texts = _receipt_texts(receipts)
+        try:
+            rows = _native.receipt_rows(texts)
+        except ValueError as e:
+            raise StoreError(str(e)) from None
+        if not rows:
+            return 0
+
+        def copy(conn: Any) -> None:
+            conn.execute(_STAGING)
+            with conn.cursor() as cur:
+                with cur.copy(_COPY) as feed:
+                    for seq, (body, rid, *fields) in enumerate(rows):
+                        feed.write_row((seq, rid, body, *fields))
+                cur.execute(_MOVE)
+
+        self._run(copy)
+        return len(rows)
+
+    def query(
+        self,
+        *,
+        workload: Optional[str] = None,
+        trace: Optional[str] = None,
+        policy: Optional[str] = None,
+        change_epoch: Optional[str] = None,
+        pac: Optional[Pac] = None,
+        start: Optional[TimeBound] = None,
+        end: Optional[TimeBound] = None,
+        limit: Optional[int] = None,
+        order: Optional[str] = None,
+    ) -> List[Receipt]:
+        """The receipts that pass every filter given, in time order, at most ``limit``."""
+        args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
+        _check_order(order)
+        where, params = _where(args)
+
+        def select(conn: Any) -> List[str]:
+            return [row[0] for row in conn.execute("SELECT body FROM receipts" + where, params)]
+
+        return [Receipt.from_json(t) for t in self._run(select)]
+
+    def iter(
+        self,
+        *,
+        workload: Optional[str] = None,
+        trace: Optional[str] = None,
+        policy: Optional[str] = None,
+        change_epoch: Optional[str] = None,
+        pac: Optional[Pac] = None,
+        start: Optional[TimeBound] = None,
+        end: Optional[TimeBound] = None,
+        limit: Optional[int] = None,
+        batch_size: int = 1000,
+        order: Optional[str] = None,
+    ) -> Iterator[Receipt]:
+        """The receipts of :meth:`query`, fetched ``batch_size`` at a time through a server-side cursor.
+
+        The iterator holds one of the pool's connections until it is
+        exhausted or closed.
+        """
+        args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
+        _check_order(order)
+        if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size <= 0:
+            raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
+        self._live_pool()
+        where, params = _where(args)
+        return self._stream("SELECT body FROM receipts" + where, params, batch_size)
+
+    def _stream(self, sql: str, params: List[Any], batch_size: int) -> Iterator[Receipt]:
+        psycopg = self._psycopg
+        pool = self._live_pool()
+        for attempt in (1, 2):
+            produced = False
+            try:
+                with pool.connection() as conn, conn.transaction():
+                    with conn.cursor(name="tessary_scan") as cur:
+                        cur.itersize = batch_size
+                        cur.execute(sql, params)
+                        while True:
+                            batch = cur.fetchmany(batch_size)
+                            if not batch:
+                                return
+                            for (text,) in batch:
+                                produced = True
+                                yield Receipt.from_json(text)
+            except psycopg.Error as e:
+                # Once receipts have been handed out, starting over would repeat them.
+                if attempt == 1 and not produced and _is_connection_loss(psycopg, e):
+                    continue
+                raise StoreError(f"Database error: {_one_line(e)}") from None
+
+    def count(self) -> int:
+        """How many receipts the database holds."""
+
+        def count(conn: Any) -> int:
+            row = conn.execute("SELECT count(*) FROM receipts").fetchone()
+            return int(row[0])
+
+        return self._run(count)
+
+    def __iter__(self) -> Iterator[Receipt]:
+        return self.iter()
+
+    def close(self) -> None:
+        """Close the pool's connections; the receipts stay in the database."""
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            pool.close()
+
+    def __enter__(self) -> "PostgresStore":
+        self._live_pool()
+        return self
+
+    def __exit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "" if self._pool is not None else " (closed)"
+        return f"PostgresStore({_redacted(self._dsn)!r}){state}"
+
+
+def _redacted(dsn: str) -> str:
+    """The connection text without its password, for display."""
+    scheme, sep, rest = dsn.partition("://")
+    if sep and "@" in rest:
+        user, _, host = rest.rpartition("@")
+        if ":" in user:
+            user = user.split(":", 1)[0] + ":***"
+        return f"{scheme}://{user}@{host}"
+    return dsn
+
+
+def _is_connection_loss(psycopg: Any, error: BaseException) -> bool:
+    """Whether the error is the connection going away (worth one more try), not a fault of the statement."""
+    if not isinstance(error, psycopg.OperationalError):
+        return False
+    state = getattr(getattr(error, "diag", None), "sqlstate", None)
+    # No state: the client lost the socket. 08xxx: connection exceptions;
+    # 57P01-57P03: the server shutting down or not yet accepting.
+    return state is None or state.startswith("08") or state in ("57P01", "57P02", "57P03")
+
+
+def _migrate(conn: Any) -> None:
+    """Bring the schema to SCHEMA_VERSION, in one transaction under the migration lock."""
+    with conn.transaction():
+        conn.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
+        conn.execute("CREATE TABLE IF NOT EXISTS tessary_schema_version (version int NOT NULL)")
+        row = conn.execute("SELECT max(version) FROM tessary_schema_version").fetchone()
+        current = row[0] if row and row[0] is not None else 0
+        if current > SCHEMA_VERSION:
+            raise StoreError(
+                f"the database's receipt schema is version {current}; this tessary knows up to {SCHEMA_VERSION}"
+            )
+        for statements in _MIGRATIONS[current:]:
+            for statement in statements:
+                conn.execute(statement)
+        if current < SCHEMA_VERSION:
+            conn.execute("DELETE FROM tessary_schema_version")
+            conn.execute("INSERT INTO tessary_schema_version (version) VALUES (%s)", (SCHEMA_VERSION,))

@@ -1,0 +1,173 @@
+"""The directory store and the database store give the same answers to the same calls."""
+import base64
+import itertools
+import pathlib
+from datetime import datetime, timedelta, timezone
+from typing import Any, Dict, Iterator, List
+
+import pytest
+
+import tessary
+from tessary import DirectoryStore, Receipt
+from receipt_strategies import H0, seal
+from test_public_stores import BASE, PAC, execution
+
+OTHER_PAC = bytes(range(1, 33))
+
+
+def data_shape_receipt(n: int, *, policy: str, timestamp: str) -> Receipt:
+    """A receipt of another kind: it has no workload, trace, epoch or pac to match."""
+    obj = tessary.record("w", {"n": n}).to_dict()
+    obj["rid"] = f"00000000-0000-4000-9000-{n:012d}"
+    obj["kind"] = "data_shape"
+    obj["payload"] = {"schema_hash": H0, "sketch_hash": None}
+    obj["ctx"]["policy_ref"] = policy
+    obj["ctx"]["timestamp"] = timestamp
+    return Receipt.from_json(seal(obj).to_json())
+
+
+def receipts() -> List[Receipt]:
+    """Receipts spread over every filter, with equal seconds, fractions, offsets and bad timestamps."""
+    found = []
+    stamps = [
+        (BASE + timedelta(seconds=1)).isoformat(),
+        "2025-01-17T12:00:01.999999999Z",  # the same whole second as the one above
+        "2025-01-17T14:00:02+02:00",  # offset: 12:00:02 UTC
+        "2025-01-17t12:00:03.5z",
+        "2025-01-17 12:00:60Z",  # a leap second counts as :59
+        "not a time",
+        "2025-02-30T00:00:00Z",  # no such day
+        "1969-12-31T23:59:59.5Z",  # before the epoch
+    ]
+    for n, (workload, trace, policy, epoch, pac, stamp) in enumerate(itertools.product(
+            ("etl", "train"), ("t1", "t2"), (None, "pol:a"), (None, "e7"), (None, PAC, OTHER_PAC), stamps)):
+        if n % 3:  # a thinner but still full-coverage set
+            continue
+        found.append(execution(n, workload, trace, policy=policy, epoch=epoch, pac=pac, timestamp=stamp))
+    for n, stamp in enumerate(stamps):
+        found.append(data_shape_receipt(n, policy="pol:a", timestamp=stamp))
+    return found
+
+
+RECEIPTS = receipts()
+
+FILTERS: List[Dict[str, Any]] = [
+    {}, {"workload": "etl"}, {"workload": "w"}, {"trace": "t2"}, {"policy": "pol:a"}, {"policy": ""},
+    {"change_epoch": "e7"}, {"pac": PAC}, {"pac": base64.urlsafe_b64encode(OTHER_PAC).rstrip(b"=").decode()},
+    {"start": BASE + timedelta(seconds=1), "end": BASE + timedelta(seconds=1)},
+    {"start": int(BASE.timestamp()) + 2}, {"end": BASE.timestamp() + 2.9}, {"end": 0},
+    {"end": datetime(1970, 1, 1)}, {"start": -1, "end": -1},
+    {"workload": "train", "trace": "t1", "policy": "pol:a", "change_epoch": "e7", "pac": PAC},
+    {"trace": "t1", "start": BASE, "limit": 3}, {"limit": 0}, {"policy": "pol:a", "limit": 5},
+]
+
+
+@pytest.fixture(params=["directory", "postgres"])
+def make_store(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> Iterator[Any]:
+    opened: List[Any] = []
+
+    def make() -> Any:
+        if request.param == "directory":
+            store: Any = DirectoryStore(tmp_path / f"store{len(opened)}")
+        else:
+            store = tessary.open_store(request.getfixturevalue("pg_dsn"))
+        opened.append(store)
+        return store
+
+    yield make
+    for store in opened:
+        store.close()
+
+
+@pytest.fixture(scope="module")
+def both(tmp_path_factory: pytest.TempPathFactory, pg_server: Any) -> Iterator[Dict[str, Any]]:
+    stores = {"directory": DirectoryStore(tmp_path_factory.mktemp("both")),
+              "postgres": tessary.open_store(pg_server.new_database())}
+    for store in stores.values():
+        assert store.store_many(RECEIPTS) == len(RECEIPTS)
+    yield stores
+    for store in stores.values():
+        store.close()
+
+
+def rids(found: Any) -> List[str]:
+    return [r.rid for r in found]
+
+
+@pytest.mark.parametrize("filters", FILTERS, ids=lambda f: ",".join(f) or "all")
+def test_both_stores_give_the_same_receipts_in_the_same_time_order(both: Dict[str, Any],
+                                                                  filters: Dict[str, Any]) -> None:
+    directory, database = both["directory"], both["postgres"]
+    unlimited = {k: v for k, v in filters.items() if k != "limit"}
+    assert sorted(rids(directory.query(**unlimited))) == sorted(rids(database.query(**unlimited)))
+    expected = rids(directory.query(**filters, order="time"))
+    assert rids(database.query(**filters)) == expected
+    assert rids(database.iter(**filters, batch_size=2)) == expected
+    assert rids(directory.iter(**filters, order="time", batch_size=2)) == expected
+    assert [r.to_json() for r in database.query(**filters)] == [r.to_json() for r in directory.query(
+        **filters, order="time")]
+
+
+def test_the_time_order_is_seconds_then_identifier_with_bad_timestamps_last(both: Dict[str, Any]) -> None:
+    found = both["postgres"].query()
+    seconds = [r.ctx.time for r in found]
+    parsed = [s for s in seconds if s is not None]
+    assert seconds[: len(parsed)] == parsed  # every unparsable one after the parsed ones
+    keys = [(int(r.ctx.time.timestamp() // 1) if r.ctx.time else 2**63, r.rid) for r in found]
+    assert keys == sorted(keys)
+
+
+@pytest.mark.parametrize("filters, error", [
+    ({"limit": -1}, ValueError), ({"limit": 1.5}, TypeError), ({"pac": b"short"}, ValueError),
+    ({"pac": "!!"}, ValueError), ({"start": "yesterday"}, TypeError), ({"end": float("nan")}, ValueError),
+    ({"workload": 3}, TypeError), ({"order": "size"}, ValueError), ({"batch_size": 0}, ValueError),
+])
+def test_bad_filters_fail_alike(make_store: Any, filters: Dict[str, Any], error: type) -> None:
+    store = make_store()
+    with pytest.raises(error) as raised:
+        store.iter(**filters)
+    if "batch_size" not in filters:
+        with pytest.raises(error):
+            store.query(**filters)
+    assert "Database" not in str(raised.value)
+
+
+def test_storing_again_keeps_one_and_the_last_copy_wins(make_store: Any) -> None:
+    store = make_store()
+    first = execution(1, "etl", "t1")
+    changed = execution(1, "etl", "t9")  # the same rid, another trace
+    store.store(first)
+    store.store(first)
+    assert store.store_many([first, changed, first, changed]) == 4
+    assert rids(store.query()) == [first.rid]
+    assert store.query(trace="t1") == [] and store.query(trace="t9") == [changed]
+    store.store(first)
+    assert store.query(trace="t9") == [] and list(store) == [first]
+
+
+def test_bad_receipts_are_refused_alike_and_store_nothing(make_store: Any) -> None:
+    store = make_store()
+    good = RECEIPTS[:3]
+    with pytest.raises(TypeError, match="Receipt objects"):
+        store.store_many([*good, {"rid": "x"}, RECEIPTS[4]])
+    with pytest.raises(TypeError):
+        store.store("{}")
+    assert store.query() == []
+    assert store.store_many([]) == 0 and store.query() == []
+
+
+def test_a_closed_store_says_so(make_store: Any) -> None:
+    store = make_store()
+    store.close()
+    for call in (store.query, store.iter, lambda: store.store(RECEIPTS[0])):
+        with pytest.raises(tessary.StoreError, match="closed"):
+            call()
+
+
+def test_what_is_stored_verifies_and_reads_back_byte_for_byte(make_store: Any) -> None:
+    store = make_store()
+    recorded = [tessary.record("w", {"i": i}, trace="tr") for i in range(20)]
+    store.store_many(recorded)
+    back = {r.rid: r for r in store.query(trace="tr")}
+    assert {r.rid: r.to_json() for r in recorded} == {k: v.to_json() for k, v in back.items()}
+    assert all(tessary.verify(r) for r in back.values())
