@@ -11,6 +11,7 @@ economics, and stores that keep receipts.
     True
 """
 
+from .audit import AuditReport, Problem, audit
 from .client import Client
 from .errors import CostModelError, ReceiptError, ShapeError, StoreError, TessaryError, VerificationError
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
@@ -24,6 +25,9 @@ __all__ = [
     "record",
     "verify",
     "verify_strict",
+    "audit",
+    "AuditReport",
+    "Problem",
     "Receipt",
     "ReceiptKind",
     "Context",
