@@ -1,4 +1,4 @@
-"""The ``tessary`` command line: record, verify, show and list receipts; shapes and reuse.
+"""The ``tessary`` command line: record, verify, audit, show and list receipts; shapes and reuse.
 
 Every command is a function ``_cmd_<name>(args) -> int`` whose docstring is
 its help text. A mistake in what the user typed or gave us raises
@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import base64
 import binascii
+import importlib
 import inspect
 import io
 import json
@@ -24,6 +25,7 @@ from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Set, Tuple
 
 from . import __version__
+from .audit import audit
 from .errors import TessaryError, VerificationError
 from .receipts import Receipt, record, verify_strict
 from .reuse import CostModel, decide_reuse, jaccard
@@ -46,7 +48,7 @@ _LARGEST_SHAPE_FILE = 512 * _MIB
 _EPILOG = """\
 exit codes:
   0    success
-  1    a check failed (verify found a receipt that does not verify)
+  1    a check failed (verify found a receipt that does not verify, audit a problem)
   2    usage or input error (bad option, missing file, text that is not a receipt)
   130  interrupted (Ctrl-C)
   141  standard output was closed early (e.g. piped into head); nothing is printed
@@ -420,6 +422,48 @@ def _cmd_verify(args: Args) -> int:
     return EXIT_FAILED if failures else EXIT_OK
 
 
+# -- audit --------------------------------------------------------------------------
+
+
+def _keyring(paths: List[str]) -> object:
+    """The trusted keys of the files and folders given, read by the signing module."""
+    for path in paths:
+        if not os.path.exists(path):
+            raise CliError(f"argument --trust: no such file or directory: {path}")
+    try:
+        signing: Any = importlib.import_module("tessary.signing")
+    except ImportError:
+        raise CliError("argument --trust: signature checking is not available in this version of tessary") from None
+    try:
+        keyring: object = signing.Keyring.from_paths(*paths)
+    except (TessaryError, ValueError, OSError) as e:
+        raise CliError(f"argument --trust: {_one_line(str(e))}") from None
+    return keyring
+
+
+def _cmd_audit(args: Args) -> int:
+    """Audit a store or folder of receipts: each receipt, and the links between them.
+
+    DIR is a directory store or a folder of *.json receipt files. Every hash
+    is recomputed and every receipt validated; every link and parent must
+    name a receipt in DIR, and no receipt may be its own ancestor. With
+    --trust (a key file or a folder of them; repeatable) every receipt must
+    also be signed by a trusted key. Prints the counts and one line per
+    problem, or with --json one JSON object; exit code 1 when anything is wrong.
+    """
+    directory: str = args.directory
+    if not os.path.isdir(directory):
+        what = "not a directory" if os.path.exists(directory) else "no such directory"
+        raise CliError(f"{what}: {directory}")
+    keyring = _keyring(args.trust) if args.trust else None
+    report = audit(directory, trust=keyring)
+    if args.json:
+        _out(json.dumps(report.to_dict(), ensure_ascii=False))
+    else:
+        _out(report.format())
+    return EXIT_OK if report.ok else EXIT_FAILED
+
+
 # -- show ---------------------------------------------------------------------------
 
 
@@ -785,6 +829,11 @@ def build_parser() -> argparse.ArgumentParser:
     p = add("verify", _cmd_verify)
     p.add_argument("sources", nargs="+", metavar="FILE|DIR|-", help="receipt files, directories or - (stdin)")
     p.add_argument("--json", action="store_true", help="print one JSON object with the counts and failures")
+
+    p = add("audit", _cmd_audit)
+    p.add_argument("directory", metavar="DIR", help="a directory store or a folder of *.json receipt files")
+    p.add_argument("--trust", action="append", metavar="KEYFILE|DIR", help="trusted keys (repeatable)")
+    p.add_argument("--json", action="store_true", help="print the report as one JSON object")
 
     p = add("show", _cmd_show)
     p.add_argument("receipt", metavar="RID|FILE", help="a receipt file (- for stdin) or a receipt identifier")
