@@ -12,6 +12,7 @@ vouches for a receipt.
     True
 """
 
+from .audit import AuditReport, Problem, audit
 from .client import Client
 from .errors import CostModelError, ReceiptError, ShapeError, SignatureError, StoreError, TessaryError, VerificationError
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
@@ -26,6 +27,9 @@ __all__ = [
     "record",
     "verify",
     "verify_strict",
+    "audit",
+    "AuditReport",
+    "Problem",
     "Receipt",
     "ReceiptKind",
     "Context",

@@ -1,4 +1,4 @@
-"""The ``tessary`` command line: record, sign, verify, show, list and export receipts; keys; shapes and reuse.
+"""The ``tessary`` command line: record, sign, verify, audit, show, list and export receipts; keys; shapes and reuse.
 
 Every command is a function ``_cmd_<name>(args) -> int`` whose docstring is
 its help text. A mistake in what the user typed or gave us raises
@@ -24,6 +24,7 @@ from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Set, Tuple
 
 from . import __version__
+from .audit import audit
 from .errors import SignatureError, TessaryError, VerificationError
 from .receipts import Receipt, record, verify_strict
 from .signing import Keyring, SigningKey, TrustStatus, check, export_dsse, sign, verify_dsse
@@ -47,7 +48,7 @@ _LARGEST_SHAPE_FILE = 512 * _MIB
 _EPILOG = """\
 exit codes:
   0    success
-  1    a check failed (verify found a receipt that does not verify or is not trusted)
+  1    a check failed (verify found a receipt that does not verify or is not trusted, audit a problem)
   2    usage or input error (bad option, missing file, text that is not a receipt)
   130  interrupted (Ctrl-C)
   141  standard output was closed early (e.g. piped into head); nothing is printed
@@ -622,6 +623,30 @@ def _cmd_export(args: Args) -> int:
             raise CliError(f"{where}: {receipt.rid}: {_one_line(str(e))}") from None
         _out(json.dumps(envelope))
     return EXIT_OK
+# -- audit --------------------------------------------------------------------------
+
+
+def _cmd_audit(args: Args) -> int:
+    """Audit a store or folder of receipts: each receipt, and the links between them.
+
+    DIR is a directory store or a folder of *.json receipt files. Every hash
+    is recomputed and every receipt validated; every link and parent must
+    name a receipt in DIR, and no receipt may be its own ancestor. With
+    --trust (a key file or a folder of them; repeatable) every receipt must
+    also be signed by a trusted key. Prints the counts and one line per
+    problem, or with --json one JSON object; exit code 1 when anything is wrong.
+    """
+    directory: str = args.directory
+    if not os.path.isdir(directory):
+        what = "not a directory" if os.path.exists(directory) else "no such directory"
+        raise CliError(f"{what}: {directory}")
+    keyring = _keyring(args.trust) if args.trust else None
+    report = audit(directory, trust=keyring)
+    if args.json:
+        _out(json.dumps(report.to_dict(), ensure_ascii=False))
+    else:
+        _out(report.format())
+    return EXIT_OK if report.ok else EXIT_FAILED
 
 
 # -- show ---------------------------------------------------------------------------
@@ -1008,6 +1033,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("source", metavar="FILE|-", help="a receipt file (- for stdin)")
     p.add_argument("--format", required=True, choices=["in-toto"], help="the export format")
     p.add_argument("--key", required=True, metavar="KEY", help="the private key file that signs the envelope")
+
+    p = add("audit", _cmd_audit)
+    p.add_argument("directory", metavar="DIR", help="a directory store or a folder of *.json receipt files")
+    p.add_argument("--trust", action="append", metavar="KEYFILE|DIR", help="trusted keys (repeatable)")
+    p.add_argument("--json", action="store_true", help="print the report as one JSON object")
 
     p = add("show", _cmd_show)
     p.add_argument("receipt", metavar="RID|FILE", help="a receipt file (- for stdin) or a receipt identifier")

@@ -1,0 +1,429 @@
+"""Audit a whole collection of receipts: each one on its own, and how they link.
+
+:func:`audit` reads a store (or a folder of receipt files) one batch at a
+time. Every receipt's hash is recomputed and its content validated; only its
+identifier and the identifiers it links to are kept, so the cross-receipt
+checks (every link resolves, no receipt is its own ancestor) run in memory
+that grows with identifiers and edges, never with whole receipts.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import uuid
+from array import array
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+
+from .errors import ReceiptError, StoreError, VerificationError
+from .receipts import Receipt, verify_strict
+from .signing import Keyring, check as check_signature
+from .stores import DirectoryStore, Store
+
+__all__ = ["audit", "AuditReport", "Problem", "PROBLEM_KINDS"]
+
+#: Every kind of problem an audit reports, in the order reports list their counts.
+#: The last three come from checking signatures against trusted keys.
+PROBLEM_KINDS = (
+    "unreadable",
+    "duplicate",
+    "stale_hash",
+    "invalid",
+    "dangling_link",
+    "cycle",
+    "unsigned",
+    "unknown_key",
+    "bad_signature",
+)
+
+# Receipt files larger than this are not read (the directory store has the same bound).
+_LARGEST_FILE = 64 << 20
+
+# How many identifiers a cycle's description names before it is cut short.
+_CYCLE_NAMES = 10
+
+_CANONICAL_ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\Z")
+
+
+class Problem(NamedTuple):
+    """One thing wrong: its kind, the receipt it concerns (None for an unreadable file) and what was found."""
+
+    kind: str
+    rid: Optional[str]
+    detail: str
+
+
+class AuditReport:
+    """What an audit found: how many receipts were checked, and every problem."""
+
+    __slots__ = ("receipts", "counts", "problems")
+
+    def __init__(self, receipts: int, problems: List[Problem]) -> None:
+        self.receipts = receipts
+        self.problems = problems
+        counts: Dict[str, int] = {}
+        for problem in problems:
+            counts[problem.kind] = counts.get(problem.kind, 0) + 1
+        order = {kind: i for i, kind in enumerate(PROBLEM_KINDS)}
+        self.counts: Dict[str, int] = dict(sorted(counts.items(), key=lambda kv: (order.get(kv[0], len(order)), kv[0])))
+
+    @property
+    def ok(self) -> bool:
+        """True when nothing is wrong."""
+        return not self.problems
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The report as plain JSON values."""
+        return {
+            "receipts": self.receipts,
+            "ok": self.ok,
+            "counts": dict(self.counts),
+            "problems": [{"kind": p.kind, "rid": p.rid, "detail": p.detail} for p in self.problems],
+        }
+
+    def format(self) -> str:
+        """The report for people: the counts, then one line per problem."""
+        noun = "receipt" if self.receipts == 1 else "receipts"
+        if self.ok:
+            return f"{self.receipts} {noun} checked: no problems"
+        total = len(self.problems)
+        lines = [f"{self.receipts} {noun} checked: {total} problem{'' if total == 1 else 's'}"]
+        lines.extend(f"  {kind}: {count}" for kind, count in self.counts.items())
+        for p in self.problems:
+            lines.append(f"{p.kind} {p.rid if p.rid is not None else '-'}: {p.detail}")
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return f"<AuditReport receipts={self.receipts} problems={len(self.problems)}>"
+
+
+# -- identifiers and edges ---------------------------------------------------------
+
+Key = Union[int, str]
+
+
+def _key(rid: str) -> Key:
+    """A compact key: a canonical identifier as its 128-bit number, anything else as the text itself."""
+    if _CANONICAL_ID.match(rid):
+        return int(rid.replace("-", ""), 16)
+    return rid
+
+
+def _name(key: Key) -> str:
+    return str(uuid.UUID(int=key)) if isinstance(key, int) else key
+
+
+class _Graph:
+    """Receipts as dense indices and their links as pairs of indices.
+
+    An index is given to an identifier the first time it is seen, as a
+    receipt or as a link's target; ``present`` marks those read as receipts.
+    Edges run from a receipt to each receipt it names.
+    """
+
+    __slots__ = ("index", "present", "src", "dst")
+
+    def __init__(self) -> None:
+        self.index: Dict[Key, int] = {}
+        self.present = bytearray()
+        self.src = array("I")
+        self.dst = array("I")
+
+    def node(self, key: Key) -> int:
+        found = self.index.get(key)
+        if found is None:
+            found = len(self.present)
+            self.index[key] = found
+            self.present.append(0)
+        return found
+
+    def add_receipt(self, key: Key) -> bool:
+        """Mark the identifier read as a receipt; False when it was read before."""
+        i = self.node(key)
+        if self.present[i]:
+            return False
+        self.present[i] = 1
+        return True
+
+    def add_edges(self, key: Key, targets: Iterator[Key]) -> None:
+        s = self.index[key]
+        for target in targets:
+            self.src.append(s)
+            self.dst.append(self.node(target))
+
+    def names(self) -> List[Key]:
+        """The key of every index, in index order (the dict keeps insertion order)."""
+        return list(self.index)
+
+    def dangling(self) -> Iterator[Tuple[int, int]]:
+        present = self.present
+        for s, d in zip(self.src, self.dst):
+            if not present[d]:
+                yield s, d
+
+    def cycles(self) -> Iterator[Tuple[int, array[int]]]:
+        """Each cycle met by a depth-first walk: its length and its first few indices.
+
+        The walk keeps its own stack, so a chain of any length is walked
+        without recursion. A cycle is reported for every edge that leads back
+        onto the current path; the path from that edge's target to its source,
+        with the edge, is the cycle.
+        """
+        n = len(self.present)
+        start = array("I", bytes(4 * (n + 1)))
+        for s in self.src:
+            start[s + 1] += 1
+        for i in range(n):
+            start[i + 1] += start[i]
+        nxt = array("I", start)
+        targets = array("I", bytes(4 * len(self.dst)))
+        for s, d in zip(self.src, self.dst):
+            targets[nxt[s]] = d
+            nxt[s] += 1
+        nxt = array("I", start)
+        colour = bytearray(n)  # 0 not reached, 1 on the current path, 2 finished
+        depth = array("I", bytes(4 * n))
+        stack = array("I")
+        for root in range(n):
+            if colour[root] or start[root] == start[root + 1]:
+                continue
+            colour[root] = 1
+            stack.append(root)
+            while stack:
+                v = stack[-1]
+                p = nxt[v]
+                if p < start[v + 1]:
+                    nxt[v] = p + 1
+                    w = targets[p]
+                    c = colour[w]
+                    if c == 0:
+                        colour[w] = 1
+                        depth[w] = len(stack)
+                        stack.append(w)
+                    elif c == 1:
+                        first = depth[w]
+                        yield len(stack) - first, stack[first : first + _CYCLE_NAMES]
+                else:
+                    colour[v] = 2
+                    stack.pop()
+
+
+# -- reading the source -------------------------------------------------------------
+
+Source = Union[Store, str, "os.PathLike[str]"]
+
+
+def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterator[Tuple[str, Receipt]]:
+    """The receipt of each ``*.json`` file in the folder, one file at a time, with the file's name."""
+    try:
+        entries = os.scandir(folder)
+    except OSError as e:
+        raise StoreError(f"{folder}: {e.strerror or e}") from None
+    with entries:
+        for entry in entries:
+            if not entry.name.endswith(".json"):
+                continue
+            try:
+                if not entry.is_file():
+                    problem(Problem("unreadable", None, f"{entry.name}: not a regular file"))
+                    continue
+                if entry.stat().st_size > _LARGEST_FILE:
+                    problem(Problem("unreadable", None, f"{entry.name}: larger than 64 MiB"))
+                    continue
+                with open(entry.path, "rb") as f:
+                    data = f.read()
+            except OSError as e:
+                problem(Problem("unreadable", None, f"{entry.name}: {e.strerror or e}"))
+                continue
+            try:
+                receipt = Receipt.from_json(data)
+            except ReceiptError as e:
+                problem(Problem("unreadable", None, f"{entry.name}: not a receipt: {' '.join(str(e).split())}"))
+                continue
+            yield entry.name, receipt
+
+
+def _store_receipts(store: Store) -> Iterator[Tuple[Optional[str], Receipt]]:
+    for receipt in store.iter():
+        yield None, receipt
+
+
+def _passed_over(folder: str, graph: _Graph, read: int, problem: Callable[[Problem], None]) -> None:
+    """Report the files of a directory store that its reader passed over.
+
+    The store skips files that are not receipts; when fewer receipts came out
+    than there are files, each file whose name is not an identifier that was
+    read is reported.
+    """
+    try:
+        with os.scandir(folder) as entries:
+            files = sum(1 for e in entries if e.name.endswith(".json"))
+            if files <= read:
+                return
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if not entry.name.endswith(".json"):
+                    continue
+                i = graph.index.get(_key(entry.name[: -len(".json")]))
+                if i is None or not graph.present[i]:
+                    problem(Problem("unreadable", None, f"{entry.name}: not read as a receipt"))
+    except OSError as e:
+        raise StoreError(f"{folder}: {e.strerror or e}") from None
+
+
+# -- the checks of one receipt ----------------------------------------------------------
+
+
+def _resealed(receipt: Receipt, computed: str) -> Optional[Receipt]:
+    """The receipt with its stored hash replaced by the computed one, to validate the rest of it."""
+    text = receipt.to_json()
+    needle = f'"hash":"{receipt.hash}"'
+    if text.count(needle) != 1:
+        return None
+    try:
+        fixed = Receipt.from_json(text.replace(needle, f'"hash":"{computed}"'))
+        if fixed.compute_hash() != computed:
+            return None
+    except ReceiptError:
+        return None
+    return fixed
+
+
+def _check(receipt: Receipt, rid: str) -> List[Problem]:
+    """The problems of one receipt on its own: a stale hash, content that fails validation."""
+    try:
+        verify_strict(receipt)
+        return []
+    except VerificationError as e:
+        reason = " ".join(str(e).split())
+    try:
+        computed = receipt.compute_hash()
+    except ReceiptError as e:
+        return [Problem("invalid", rid, " ".join(str(e).split()))]
+    if computed == receipt.hash:
+        return [Problem("invalid", rid, reason)]
+    found = [Problem("stale_hash", rid, f"stored {receipt.hash}, computed {computed}")]
+    fixed = _resealed(receipt, computed)
+    if fixed is not None:
+        try:
+            verify_strict(fixed)
+        except VerificationError as e:
+            found.append(Problem("invalid", rid, " ".join(str(e).split())))
+    return found
+
+
+def _targets(receipt: Receipt) -> Iterator[Key]:
+    links = receipt.links
+    parent = receipt.parent
+    named = list(links) if parent is None else [*links, parent]
+    if len(named) > 1:
+        named = list(dict.fromkeys(named))
+    for rid in named:
+        yield _key(rid if isinstance(rid, str) else str(rid))
+
+
+def _trust_check(keyring: Keyring) -> Callable[[Receipt], Tuple[str, str]]:
+    def check(receipt: Receipt) -> Tuple[str, str]:
+        result = check_signature(receipt, keyring)
+        text = result.status.value
+        reason = result.reason
+        detail = str(reason) if reason else text.replace("_", " ")
+        if result.kid and text != "unsigned":
+            detail = f"{detail} (key {result.kid})"
+        return text, detail
+
+    return check
+
+
+# -- the audit ----------------------------------------------------------------------
+
+
+def audit(
+    source: Source,
+    *,
+    trust: Optional[Keyring] = None,
+    on_problem: Optional[Callable[[Problem], None]] = None,
+) -> AuditReport:
+    """Check every receipt of ``source`` and the links between them.
+
+    ``source`` is a :class:`~tessary.Store`, the path of a directory store (a
+    folder holding ``receipts/``) or the path of a plain folder of ``*.json``
+    receipt files. Each receipt's hash is recomputed ("stale_hash") and its
+    content validated ("invalid"); across the source every link and parent
+    must name a receipt in it ("dangling_link") and no receipt may be its own
+    ancestor ("cycle"). In a plain folder, a file that is not a receipt is
+    "unreadable" and a second file with the same identifier a "duplicate".
+
+    With ``trust`` (a keyring of trusted keys) every receipt must also carry a
+    signature by one of them; any other outcome is reported under its status.
+    ``on_problem`` is called with each problem as it is found.
+    """
+    problems: List[Problem] = []
+
+    def problem(p: Problem) -> None:
+        problems.append(p)
+        if on_problem is not None:
+            on_problem(p)
+
+    trusted = _trust_check(trust) if trust is not None else None
+
+    store: Optional[Store] = None
+    owned = False
+    folder: Optional[str] = None
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if isinstance(path, bytes):
+            path = os.fsdecode(path)
+        if not os.path.isdir(path):
+            what = "not a directory" if os.path.exists(path) else "no such directory"
+            raise StoreError(f"{what}: {path}")
+        inner = os.path.join(path, "receipts")
+        if os.path.isdir(inner):
+            store, owned, folder = DirectoryStore(path), True, inner
+        else:
+            folder = path
+    elif isinstance(source, Store):
+        store = source
+    else:
+        raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
+
+    graph = _Graph()
+    count = 0
+    try:
+        read: Iterator[Tuple[Optional[str], Receipt]]
+        if store is not None:
+            read = _store_receipts(store)
+        else:
+            assert folder is not None
+            read = _folder_receipts(folder, problem)
+        for name, receipt in read:
+            count += 1
+            rid = receipt.rid
+            key = _key(rid)
+            if not graph.add_receipt(key):
+                where = f"{name}: " if name is not None else ""
+                problem(Problem("duplicate", rid, f"{where}another receipt has this identifier"))
+            own = _check(receipt, rid)
+            for p in own:
+                problem(p)
+            if trusted is not None:
+                status, detail = trusted(receipt)
+                if status != "trusted" and all(p.kind != status for p in own):
+                    problem(Problem(status, rid, detail))
+            graph.add_edges(key, _targets(receipt))
+        if store is not None and folder is not None:
+            _passed_over(folder, graph, count, problem)
+    finally:
+        if owned and store is not None:
+            store.close()
+
+    names = graph.names()
+    for s, d in graph.dangling():
+        problem(Problem("dangling_link", _name(names[s]), f"links to {_name(names[d])}, which is not in the source"))
+    for length, first in graph.cycles():
+        path = " -> ".join(_name(names[i]) for i in first)
+        if length > len(first):
+            path += f" -> ... ({length - len(first)} more)"
+        head = _name(names[first[0]])
+        problem(Problem("cycle", head, f"{length} receipt{'' if length == 1 else 's'} on a cycle: {path} -> {head}"))
+    return AuditReport(count, problems)

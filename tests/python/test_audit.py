@@ -1,0 +1,318 @@
+"""Auditing a store: each receipt's own checks, links that resolve, cycles, files that are not receipts."""
+import importlib.util
+import json
+import pathlib
+import random
+from collections import Counter
+from types import TracebackType
+from typing import Any, Iterable, Iterator, List, Optional, Sequence, Type
+
+import pytest
+
+import tessary
+from receipt_strategies import H0, seal
+from tessary import DirectoryStore, Problem, Receipt, audit, cli
+from tessary.audit import _Graph, _key
+
+HAVE_SIGNING = importlib.util.find_spec("tessary.signing") is not None
+
+
+def rid(n: int) -> str:
+    return f"00000000-0000-4000-8000-{n:012d}"
+
+
+def wire(n: int, links: Sequence[int] = (), parent: Optional[int] = None) -> dict[str, Any]:
+    """The JSON object of execution receipt ``n`` linking to the receipts numbered ``links``."""
+    payload: dict[str, Any] = {"trace_id": "t", "method_ref": {"method_id": "w", "version": "1", "method_shape_root": H0},
+                               "data_shape_hash": H0, "span_commitments": [H0],
+                               "roots": {"trace_set_root": H0, "identity_root": H0}}
+    if parent is not None:
+        payload["prev_execution_rid"] = rid(parent)
+    return {"rid": rid(n), "version": "0.1.0", "kind": "execution", "dom": H0, "cod": H0,
+            "links": [rid(k) for k in links], "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
+            "payload": payload, "hash": ""}
+
+
+def sealed(obj: dict[str, Any]) -> str:
+    return str(seal(obj).to_json())
+
+
+def receipt_text(n: int, links: Sequence[int] = (), parent: Optional[int] = None) -> str:
+    return sealed(wire(n, links, parent))
+
+
+def stale(n: int) -> str:
+    """A sealed receipt edited afterwards: its stored hash no longer matches."""
+    obj = json.loads(receipt_text(n))
+    obj["dom"] = "sha256:" + "1" * 64
+    return json.dumps(obj)
+
+
+def invalid(n: int) -> str:
+    return sealed(dict(wire(n), version="one"))
+
+
+def stale_and_invalid(n: int) -> str:
+    obj = json.loads(invalid(n))
+    obj["version"] = "two"
+    return json.dumps(obj)
+
+
+def write(folder: pathlib.Path, texts: Iterable[str], *, store: bool) -> pathlib.Path:
+    """The receipts as files: ``<folder>/receipts/<rid>.json`` for a store, ``<i>.json`` for a plain folder."""
+    where = folder / "receipts" if store else folder
+    where.mkdir(parents=True, exist_ok=True)
+    for i, text in enumerate(texts):
+        name = json.loads(text)["rid"] if store else f"r{i}"
+        (where / f"{name}.json").write_text(text)
+    return folder
+
+
+def kinds(problems: Iterable[Problem]) -> Counter[str]:
+    return Counter(p.kind for p in problems)
+
+
+# -- what an audit finds, in a store and in a plain folder ------------------------------------
+
+SCENARIOS: dict[str, tuple[list[str], dict[str, int], list[tuple[str, Optional[str], str]]]] = {
+    "clean chain with parents": (
+        [receipt_text(0), receipt_text(1, [0], parent=0), receipt_text(2, [1], parent=1), receipt_text(3, [0, 1])],
+        {}, []),
+    "dangling link": (
+        [receipt_text(0), receipt_text(1, [0, 9])],
+        {"dangling_link": 1}, [("dangling_link", rid(1), rid(9))]),
+    "dangling parent only": (
+        [receipt_text(0), receipt_text(1, [0], parent=7)],
+        {"dangling_link": 1}, [("dangling_link", rid(1), rid(7))]),
+    "cycle of three": (
+        [receipt_text(0, [2]), receipt_text(1, [0]), receipt_text(2, [1]), receipt_text(3, [0])],
+        {"cycle": 1}, [("cycle", None, rid(0)), ("cycle", None, rid(1)), ("cycle", None, rid(2))]),
+    "receipt linking to itself": (
+        [receipt_text(0, [0])],
+        {"cycle": 1}, [("cycle", rid(0), "1 receipt on a cycle")]),
+    "cycle through a parent": (
+        [receipt_text(0, [], parent=1), receipt_text(1, [0])],
+        {"cycle": 1}, [("cycle", None, rid(0)), ("cycle", None, rid(1))]),
+    "stale hash": (
+        [receipt_text(0), stale(1)],
+        {"stale_hash": 1}, [("stale_hash", rid(1), "computed sha256:")]),
+    "invalid": (
+        [invalid(0), receipt_text(1, [0])],
+        {"invalid": 1}, [("invalid", rid(0), "ValidationError")]),
+    "stale and invalid": (
+        [stale_and_invalid(0)],
+        {"stale_hash": 1, "invalid": 1}, [("invalid", rid(0), "ValidationError"), ("stale_hash", rid(0), "stored")]),
+    "everything at once": (
+        [receipt_text(0, [1]), receipt_text(1, [0, 5]), stale(2), invalid(3)],
+        {"cycle": 1, "dangling_link": 1, "stale_hash": 1, "invalid": 1}, []),
+}
+
+
+@pytest.mark.parametrize("as_store", [True, False], ids=["store", "folder"])
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_audit_finds_what_is_wrong(name: str, as_store: bool, tmp_path: pathlib.Path) -> None:
+    texts, counts, expected = SCENARIOS[name]
+    streamed: List[Problem] = []
+    report = audit(write(tmp_path, texts, store=as_store), on_problem=streamed.append)
+    assert report.receipts == len(texts)
+    assert report.counts == counts and report.ok == (not counts)
+    assert streamed == report.problems and kinds(report.problems) == Counter(counts)
+    for kind, who, text in expected:
+        assert any(p.kind == kind and (who is None or p.rid == who) and text in p.detail for p in report.problems), \
+            (kind, who, text, report.problems)
+
+
+def test_a_cycle_is_named_in_link_order(tmp_path: pathlib.Path) -> None:
+    report = audit(write(tmp_path, [receipt_text(0, [1]), receipt_text(1, [2]), receipt_text(2, [0])], store=False))
+    [problem] = report.problems
+    names = problem.detail.split(": ", 1)[1].split(" -> ")
+    assert names[0] == names[-1] == problem.rid and len(names) == 4
+    following = {rid(0): rid(1), rid(1): rid(2), rid(2): rid(0)}
+    assert all(following[a] == b for a, b in zip(names, names[1:]))
+
+
+# -- files ------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("as_store", [True, False], ids=["store", "folder"])
+@pytest.mark.parametrize("content", ["{}", "not json", "[1, 2]", "\xff"])
+def test_a_file_that_is_not_a_receipt_is_reported_by_name(as_store: bool, content: str,
+                                                          tmp_path: pathlib.Path) -> None:
+    folder = write(tmp_path, [receipt_text(0), receipt_text(1, [0])], store=as_store)
+    (folder / "receipts" if as_store else folder).joinpath("broken.json").write_text(content)
+    (folder / "receipts" if as_store else folder).joinpath("notes.txt").write_text("not a receipt, not read")
+    report = audit(folder)
+    assert report.receipts == 2
+    [problem] = report.problems
+    assert problem.kind == "unreadable" and problem.rid is None and problem.detail.startswith("broken.json: ")
+
+
+def test_the_same_identifier_in_two_files_of_a_folder_is_a_duplicate(tmp_path: pathlib.Path) -> None:
+    report = audit(write(tmp_path, [receipt_text(0), receipt_text(1, [0]), receipt_text(0)], store=False))
+    assert report.receipts == 3 and report.counts == {"duplicate": 1}
+    assert report.problems[0].rid == rid(0)
+
+
+# -- sources ----------------------------------------------------------------------------------
+
+class ListStore:
+    """A store that can only be read a receipt at a time: query() is never to be used by an audit."""
+
+    def __init__(self, receipts: List[Receipt]) -> None:
+        self.receipts = receipts
+        self.iterated = 0
+
+    def store(self, receipt: Receipt) -> None:
+        raise AssertionError("an audit does not write")
+
+    def store_many(self, receipts: Iterable[Receipt]) -> int:
+        raise AssertionError("an audit does not write")
+
+    def query(self, **filters: Any) -> List[Receipt]:
+        raise AssertionError("an audit streams with iter()")
+
+    def iter(self, **filters: Any) -> Iterator[Receipt]:
+        assert not filters
+        for receipt in self.receipts:
+            self.iterated += 1
+            yield receipt
+
+    def close(self) -> None:
+        raise AssertionError("a store handed in is closed by its owner")
+
+    def __enter__(self) -> "ListStore":
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
+        pass
+
+
+def test_a_store_object_is_read_with_iter_and_left_open(tmp_path: pathlib.Path) -> None:
+    receipts = [Receipt.from_json(t) for t in (receipt_text(0), receipt_text(1, [0]), receipt_text(2, [3]))]
+    source = ListStore(receipts)
+    report = audit(source)
+    assert source.iterated == 3 and report.counts == {"dangling_link": 1}
+    with DirectoryStore(tmp_path / "s") as store:
+        store.store_many(receipts[:2])
+        assert audit(store).ok
+        assert len(store.query()) == 2
+
+
+def test_records_with_parents_audit_clean(tmp_path: pathlib.Path) -> None:
+    first = tessary.record("prepare", {"n": 1})
+    second = tessary.record("train", {"n": 2}, parent=first)
+    with DirectoryStore(tmp_path) as store:
+        store.store_many([first, second, tessary.record("eval", {"n": 3}, parent=second)])
+    assert audit(str(tmp_path)).ok and audit(tmp_path / "receipts").ok
+
+
+@pytest.mark.parametrize("source, error", [
+    ("{tmp}/missing", tessary.StoreError),
+    ("{tmp}/file.json", tessary.StoreError),
+    (42, TypeError),
+])
+def test_a_source_that_is_not_there_is_an_error(source: Any, error: Type[Exception], tmp_path: pathlib.Path) -> None:
+    (tmp_path / "file.json").write_text(receipt_text(0))
+    with pytest.raises(error):
+        audit(source.format(tmp=tmp_path) if isinstance(source, str) else source)
+
+
+# -- the report -------------------------------------------------------------------------------
+
+def test_the_report_is_json_and_reads_counts_first(tmp_path: pathlib.Path) -> None:
+    report = audit(write(tmp_path, [receipt_text(0, [8]), stale(1), receipt_text(2, [9])], store=False))
+    data = json.loads(json.dumps(report.to_dict()))
+    assert data["receipts"] == 3 and data["ok"] is False
+    assert data["counts"] == {"stale_hash": 1, "dangling_link": 2}
+    assert [(p["kind"], p["rid"]) for p in data["problems"]] == [(p.kind, p.rid) for p in report.problems]
+    lines = report.format().splitlines()
+    assert lines[0] == "3 receipts checked: 3 problems"
+    assert lines[1:3] == ["  stale_hash: 1", "  dangling_link: 2"]
+    assert len(lines) == 6 and all(p.rid is not None and p.rid in line for p, line in zip(report.problems, lines[3:]))
+
+
+# -- the cycle finder on its own --------------------------------------------------------------
+
+def graph(n: int, edges: Iterable[tuple[int, int]]) -> _Graph:
+    g = _Graph()
+    for i in range(n):
+        g.add_receipt(_key(rid(i)))
+    for s, d in edges:
+        g.add_edges(_key(rid(s)), iter([_key(rid(d))]))
+    return g
+
+
+def acyclic(n: int, edges: List[tuple[int, int]]) -> bool:
+    """Kahn's algorithm: True when every node can be taken off in topological order."""
+    indegree = [0] * n
+    out: List[List[int]] = [[] for _ in range(n)]
+    for s, d in edges:
+        out[s].append(d)
+        indegree[d] += 1
+    ready = [i for i in range(n) if indegree[i] == 0]
+    taken = 0
+    while ready:
+        v = ready.pop()
+        taken += 1
+        for w in out[v]:
+            indegree[w] -= 1
+            if indegree[w] == 0:
+                ready.append(w)
+    return taken == n
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_every_cycle_reported_is_real_and_one_is_found_when_there_is_one(seed: int) -> None:
+    rng = random.Random(seed)
+    n = rng.randint(1, 12)
+    edges = [(rng.randrange(n), rng.randrange(n)) for _ in range(rng.randint(0, 2 * n))]
+    found = list(graph(n, edges).cycles())
+    assert (not found) == acyclic(n, edges)
+    for length, nodes in found:
+        cycle = list(nodes)
+        assert len(cycle) == length <= n and len(set(cycle)) == length
+        assert all((a, b) in edges for a, b in zip(cycle, cycle[1:] + cycle[:1]))
+
+
+@pytest.mark.parametrize("closed", [False, True])
+def test_a_long_chain_is_walked_without_recursion(closed: bool) -> None:
+    n = 200_001
+    edges = [(i, i - 1) for i in range(1, n)]
+    if closed:
+        edges.append((0, n - 1))
+    found = list(graph(n, edges).cycles())
+    assert [length for length, _ in found] == ([n] if closed else [])
+
+
+# -- the command line -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("texts, code", [
+    ([receipt_text(0), receipt_text(1, [0])], cli.EXIT_OK),
+    ([receipt_text(0), receipt_text(1, [5])], cli.EXIT_FAILED),
+    ([stale(0)], cli.EXIT_FAILED),
+])
+def test_cli_audit_exit_codes_and_json(texts: List[str], code: int, tmp_path: pathlib.Path,
+                                       capsys: pytest.CaptureFixture[str]) -> None:
+    folder = write(tmp_path, texts, store=True)
+    assert cli.main(["audit", str(folder)]) == code
+    out, err = capsys.readouterr()
+    assert err == "" and out.startswith(f"{len(texts)} receipt")
+    assert cli.main(["audit", "--json", str(folder)]) == code
+    data = json.loads(capsys.readouterr().out)
+    assert data["ok"] == (code == cli.EXIT_OK) and data["receipts"] == len(texts)
+
+
+@pytest.mark.parametrize("argv, names", [
+    (["audit", "{tmp}/missing"], "no such directory"),
+    (["audit", "{tmp}/file.json"], "not a directory"),
+    (["audit"], "DIR"),
+    (["audit", "{tmp}", "--trust", "{tmp}/no-keys"], "--trust"),
+    pytest.param(["audit", "{tmp}", "--trust", "{tmp}"], "--trust",
+                 marks=pytest.mark.skipif(HAVE_SIGNING, reason="signatures can be checked here")),
+])
+def test_cli_audit_mistakes_are_one_line_and_exit_2(argv: List[str], names: str, tmp_path: pathlib.Path,
+                                                   capsys: pytest.CaptureFixture[str]) -> None:
+    (tmp_path / "file.json").write_text(receipt_text(0))
+    assert cli.main([a.format(tmp=tmp_path) for a in argv]) == cli.EXIT_USAGE
+    out, err = capsys.readouterr()
+    assert out == "" and len(err.splitlines()) == 1 and err.startswith("tessary audit: error: ") and names in err
