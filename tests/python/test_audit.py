@@ -316,3 +316,19 @@ def test_cli_audit_mistakes_are_one_line_and_exit_2(argv: List[str], names: str,
     assert cli.main([a.format(tmp=tmp_path) for a in argv]) == cli.EXIT_USAGE
     out, err = capsys.readouterr()
     assert out == "" and len(err.splitlines()) == 1 and err.startswith("tessary audit: error: ") and names in err
+
+
+def test_with_trust_every_receipt_must_carry_a_trusted_signature(tmp_path: pathlib.Path) -> None:
+    key, stranger = tessary.SigningKey.generate(), tessary.SigningKey.generate()
+    first = tessary.record("w", {"n": 1})
+    receipts = [tessary.sign(first, key), tessary.sign(tessary.record("w", {"n": 2}, parent=first), stranger),
+                tessary.record("w", {"n": 3})]
+    store = DirectoryStore(tmp_path)
+    store.store_many(receipts)
+    report = audit(tmp_path, trust=tessary.Keyring([key.public_key]))
+    assert kinds(report.problems) == Counter({"unknown_key": 1, "unsigned": 1})
+    assert {p.rid for p in report.problems} == {receipts[1].rid, receipts[2].rid}
+    assert audit(tmp_path).ok  # without trust, signatures are not asked for
+    key_file = tmp_path / "trusted"
+    key.public_key.save(key_file)
+    assert cli.main(["audit", str(tmp_path), "--trust", str(key_file)]) == 1
