@@ -129,6 +129,6 @@ python-asan-test: python-test
 	rm -rf build/asan-py/pkg && mkdir -p build/asan-py/pkg && cp -r python/tessary build/asan-py/pkg/ && \
 	  ln -s ../../_native.abi3.so build/asan-py/pkg/tessary/_native.abi3.so
 	cd tests/python && export PYTHONPATH=$(abspath build/asan-py):$(abspath build/asan-py/pkg) LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1; \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 TESSARY_SKIP_POSTGRES=1; \
 	  ../../$(VPY) -c 'import _tessary, tessary._native as n, sys; sys.exit(0 if all("asan-py" in m.__file__ for m in (_tessary, n)) else "sanitized modules not loaded")' && \
 	  ../../$(VPY) -m pytest -q -p no:cacheprovider
