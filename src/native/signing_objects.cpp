@@ -295,9 +295,9 @@ PyType_Spec kVerifyKeySpec = {"tessary._native.VerifyKey", sizeof(VerifyKeyObjec
 }  // namespace
 
 bool add_signing_types(PyObject* module) {
-  for (PyType_Spec* spec : {&kSigningKeySpec, &kVerifyKeySpec}) {
-    spec->flags |= python::immutable_type_flag();
-    Ref type = Ref::steal(PyType_FromSpec(spec));
+  for (PyType_Spec* layout : {&kSigningKeySpec, &kVerifyKeySpec}) {
+    layout->flags |= python::immutable_type_flag();
+    Ref type = Ref::steal(PyType_FromSpec(layout));
     if (!type || !python::add_object(module, type.get())) return false;
   }
   return true;
