@@ -5,6 +5,7 @@ import json
 import os
 import pathlib
 import stat
+import sys
 from typing import Any, Callable, Dict
 
 import pytest
@@ -128,6 +129,22 @@ def test_the_signature_is_over_the_documented_bytes() -> None:
     assert KEY.public_key.verify(message, b64url_decode(signed.sig.sig))
     if Ed25519PublicKey is not None:
         Ed25519PublicKey.from_public_bytes(KEY.public_key.raw).verify(b64url_decode(signed.sig.sig), message)
+
+
+def test_the_builtin_signer_is_used_without_cryptography_and_signs_the_same_bytes(
+        monkeypatch: pytest.MonkeyPatch) -> None:
+    fresh = SigningKey.from_pem(KEY.to_pem())
+    receipt = tessary.record("w", {"n": 1})
+    preferred = tessary.sign(receipt, fresh)
+    for name in [n for n in sys.modules if n.split(".")[0] == "cryptography"] + ["cryptography"]:
+        monkeypatch.setitem(sys.modules, name, None)  # any import of it now fails
+    fallback_key = SigningKey.from_pem(KEY.to_pem())
+    assert fallback_key._signer() == fallback_key._key.sign
+    # Ed25519 is deterministic: whichever signs, the receipt is byte for byte the same
+    assert tessary.sign(receipt, fallback_key).to_json() == preferred.to_json()
+    assert fallback_key.sign(bytearray(b"abc")) == fresh.sign(memoryview(b"abc"))
+    with pytest.raises(TypeError, match="bytes-like, not str"):
+        fallback_key.sign("abc")  # type: ignore[arg-type]
 
 
 def test_a_stale_receipt_is_refused_naming_both_hashes() -> None:
