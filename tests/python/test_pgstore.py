@@ -1,6 +1,7 @@
 """What only the database store does: schema versions, all-or-nothing bulk loads, dropped connections."""
+import multiprocessing
 import threading
-from typing import Any, List
+from typing import Any, List, Tuple
 
 import pytest
 
@@ -75,6 +76,33 @@ def test_iteration_streams_through_a_cursor_in_batches(pg_dsn: str) -> None:
             seen += 1
         assert seen == 2500
         assert len(list(store.iter(limit=7, batch_size=3))) == 7
+
+
+def _writer(job: Tuple[str, int]) -> List[str]:
+    """One of several processes: 10,000 receipts, mostly in bulk, some one at a time."""
+    dsn, k = job
+    receipts = [tessary.record(f"writer-{k}", {"n": n}) for n in range(10_000)]
+    with PostgresStore(dsn) as store:
+        for start in range(0, 9_900, 450):
+            store.store_many(receipts[start:start + 450])
+        for receipt in receipts[9_900:]:
+            store.store(receipt)
+    return [r.rid for r in receipts]
+
+
+def test_four_writing_processes_lose_nothing_while_another_lists(pg_dsn: str) -> None:
+    with PostgresStore(pg_dsn) as store, multiprocessing.get_context("spawn").Pool(4) as pool:
+        pending = pool.map_async(_writer, [(pg_dsn, k) for k in range(4)])
+        listings = 0
+        while not pending.ready() or listings == 0:
+            rids = [r.rid for r in store.iter(batch_size=2000)]
+            assert len(rids) == len(set(rids))  # one snapshot: never a receipt twice
+            listings += 1
+        written = pending.get(timeout=600)
+        final = list(store.iter())
+    assert listings >= 2
+    assert sorted(r.rid for r in final) == sorted(rid for rids in written for rid in rids)
+    assert len(final) == 40_000 and all(tessary.verify(r) for r in final)
 
 
 def test_a_wrong_address_is_one_database_error(pg_server: Any) -> None:
