@@ -19,6 +19,7 @@ from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, rec
 from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
 from .signing import Keyring, PublicKey, SigningKey, TrustResult, TrustStatus, check, export_dsse, sign, to_in_toto, verify_dsse
+from .pgstore import PostgresStore
 from .stores import DirectoryStore, Store, open_store
 
 __version__ = "0.1.0"
@@ -48,6 +49,7 @@ __all__ = [
     "verify_dsse",
     "Store",
     "DirectoryStore",
+    "PostgresStore",
     "open_store",
     "data_shape",
     "DataShapeHasher",

@@ -1,6 +1,7 @@
 """Every code block of the README and of docs/ runs as written.
 
-Python blocks run in a fresh namespace each; console blocks run their "$ "
+Python blocks run in a fresh namespace each (those reading TESSARY_DSN against a
+database of the test run's own server); console blocks run their "$ "
 lines in one shell working folder per page, in order, and each must succeed
 unless it is marked "# exits N".
 """
@@ -22,14 +23,26 @@ def blocks(page: pathlib.Path, language: str) -> list[str]:
     return [m.group(2) for m in BLOCK.finditer(page.read_text()) if m.group(1) == language]
 
 
-@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
-def test_python_blocks_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.chdir(tmp_path)
+def run_python_blocks(page: pathlib.Path, database: bool) -> None:
     for number, code in enumerate(blocks(page, "python"), 1):
+        if ("TESSARY_DSN" in code) != database:
+            continue
         try:
             exec(compile(code, f"{page.name} block {number}", "exec"), {"__name__": "__doc_block__"})
         except Exception as e:
             pytest.fail(f"{page.name} python block {number} failed: {e!r}\n{code}")
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
+def test_python_blocks_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.chdir(tmp_path)
+    run_python_blocks(page, database=False)
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if "TESSARY_DSN" in p.read_text()], ids=lambda p: p.name)
+def test_database_blocks_run(page: pathlib.Path, pg_dsn: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("TESSARY_DSN", pg_dsn)
+    run_python_blocks(page, database=True)
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
