@@ -1,4 +1,4 @@
-"""The ``tessary`` command line: record, sign, verify, audit, show, list and export receipts; keys; shapes and reuse.
+"""The ``tessary`` command line: record, sign, verify, audit, show, list, copy, export receipts; keys; shapes; reuse.
 
 Every command is a function ``_cmd_<name>(args) -> int`` whose docstring is
 its help text. A mistake in what the user typed or gave us raises
@@ -30,7 +30,8 @@ from .receipts import Receipt, record, verify_strict
 from .signing import Keyring, SigningKey, TrustStatus, check, export_dsse, sign, verify_dsse
 from .reuse import CostModel, decide_reuse, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, ChunkScheme, DataShape, DataShapeHasher, Fixed, data_shape
-from .stores import open_store
+from .pgstore import PostgresStore, _redacted
+from .stores import _DATABASE_PREFIXES, _FILE_PREFIX, DirectoryStore, Store, open_store
 
 __all__ = ["main", "build_parser", "CliError", "EXIT_OK", "EXIT_FAILED", "EXIT_USAGE", "EXIT_INTERRUPTED", "EXIT_PIPE"]
 
@@ -375,7 +376,7 @@ def _cmd_record(args: Args) -> int:
 
     The payload is a JSON object given as text, as @FILE (read from FILE) or
     as - (read from standard input). With --store the receipt is also kept in
-    that directory store (created when missing). With --sign the receipt is
+    that store, a directory (created when missing) or a postgresql:// database. With --sign the receipt is
     signed with that private key file before it is printed or kept.
     """
     payload = _payload(args.payload)
@@ -652,14 +653,33 @@ def _cmd_audit(args: Args) -> int:
 # -- show ---------------------------------------------------------------------------
 
 
-def _store_directory(path: str) -> str:
-    """A store that must already exist (reading never creates one); a database address is taken as given."""
-    if path.startswith(("postgresql://", "postgres://")):
-        return path
-    if not os.path.isdir(path):
+def _store_path(location: str) -> str:
+    """A directory store's path (without ``file://``), or a database address as given."""
+    if location.startswith(_FILE_PREFIX):
+        return location[len(_FILE_PREFIX) :]
+    return location
+
+
+def _is_database(location: str) -> bool:
+    return location.startswith(_DATABASE_PREFIXES)
+
+
+def _store_directory(location: str, option: str = "--store") -> str:
+    """A store that must already exist (reading never creates one), for :func:`open_store`.
+
+    A directory's path comes back without ``file://``; a database address
+    as given. ``option`` names the option or argument in the error message.
+    """
+    path = _store_path(location)
+    if not _is_database(path) and not os.path.isdir(path):
         what = "not a directory" if os.path.exists(path) else "no such directory"
-        raise CliError(f"argument --store: {what}: {path}")
+        raise CliError(f"argument {option}: {what}: {path}")
     return path
+
+
+def _store_name(location: str) -> str:
+    """A store's location for display: a database address with its password hidden."""
+    return _redacted(location) if _is_database(location) else location
 
 
 def _lookup(rid: str, store_path: str) -> Receipt:
@@ -697,7 +717,7 @@ def _cmd_show(args: Args) -> int:
         except ValueError:
             raise CliError(f"{target}: no such file, and not a receipt identifier") from None
         if args.store is None:
-            raise CliError(f"{target}: no such file; pass --store DIR to look the identifier up in a store")
+            raise CliError(f"{target}: no such file; pass --store DIR|URL to look the identifier up in a store")
         receipt = _lookup(rid, _store_directory(args.store))
     if _is_terminal(sys.stdout):
         try:
@@ -784,21 +804,112 @@ def _cmd_ls(args: Args) -> int:
     return EXIT_OK
 
 
+# -- copy ---------------------------------------------------------------------------
+
+_COPY_BATCH = 1000
+
+
+def _same_store(a: str, b: str) -> bool:
+    """Whether two locations (as :func:`_store_path` gives them) name one store."""
+    if _is_database(a) != _is_database(b):
+        return False
+    if not _is_database(a):
+        return os.path.realpath(a) == os.path.realpath(b)
+    return _database_identity(a) == _database_identity(b)
+
+
+def _database_identity(dsn: str) -> Tuple[str, ...]:
+    """The server and database a connection text names; the text itself when it does not parse."""
+    try:
+        from psycopg import Error
+        from psycopg.conninfo import conninfo_to_dict
+    except ImportError:
+        return (dsn,)
+    try:
+        params = conninfo_to_dict(dsn)
+    except Error:
+        return (dsn,)
+    return tuple(str(params.get(k) or "") for k in ("host", "hostaddr", "port")) + (
+        str(params.get("dbname") or params.get("user") or ""),
+    )
+
+
+def _receipt_count(store: Store) -> Optional[int]:
+    """About how many receipts a store holds, for a progress bar (a directory's files are counted)."""
+    if isinstance(store, PostgresStore):
+        return store.count()
+    if isinstance(store, DirectoryStore):
+        try:
+            return sum(1 for n in os.listdir(os.path.join(store.path, "receipts")) if n.endswith(".json"))
+        except OSError:
+            return None
+    return None
+
+
+def _copy_batches(source: Store, target: Store) -> Iterator[int]:
+    """Copy every receipt of ``source`` into ``target``, ``_COPY_BATCH`` at a time; yields each batch's size."""
+    batch: List[Receipt] = []
+    for receipt in source.iter():
+        batch.append(receipt)
+        if len(batch) == _COPY_BATCH:
+            yield target.store_many(batch)
+            batch = []
+    if batch:
+        yield target.store_many(batch)
+
+
+def _cmd_copy(args: Args) -> int:
+    """Copy every receipt of store FROM into store TO.
+
+    Each store is a directory or a postgresql:// database address. FROM must
+    exist; TO is created when missing. A receipt already in TO is replaced by
+    the one of the same identifier from FROM, so copying again changes
+    nothing. Receipts are stored 1000 at a time; on a terminal a progress bar
+    shows on standard error. Ends with a line 'copied N receipts from FROM to TO'
+    on standard error (database passwords hidden).
+    """
+    source = _store_directory(args.source, "FROM")
+    target = _store_path(args.target)
+    if not _is_database(target) and os.path.exists(target) and not os.path.isdir(target):
+        raise CliError(f"argument TO: not a directory: {target}")
+    if _same_store(source, target):
+        raise CliError(f"FROM and TO are the same store ({_store_name(args.source)}); nothing to copy")
+    count = 0
+    with open_store(source) as reading, open_store(target) as writing:
+        batches = _copy_batches(reading, writing)
+        if _is_terminal(sys.stderr):
+            from rich.progress import MofNCompleteColumn, TimeRemainingColumn
+
+            with _progress(MofNCompleteColumn(), TimeRemainingColumn()) as progress:
+                task = progress.add_task("copying", total=_receipt_count(reading))
+                for stored in batches:
+                    count += stored
+                    progress.advance(task, stored)
+        else:
+            count = sum(batches)
+    noun = "receipt" if count == 1 else "receipts"
+    sys.stderr.write(f"copied {count} {noun} from {_store_name(args.source)} to {_store_name(args.target)}\n")
+    return EXIT_OK
+
+
 # -- shape --------------------------------------------------------------------------
 
 
+def _progress(*columns: Any) -> Any:
+    """A rich progress display on standard error, gone when done: the task's description, a bar, then ``columns``.
+
+    Only for a terminal: callers check ``_is_terminal(sys.stderr)`` first.
+    """
+    from rich.progress import BarColumn, Progress, TextColumn
+
+    return Progress(TextColumn("{task.description}"), BarColumn(), *columns, transient=True, console=_stderr_console())
+
+
 def _shape_with_progress(path: str, size: int, scheme: ChunkScheme, chunks: bool) -> DataShape:
-    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn, TransferSpeedColumn
+    from rich.progress import DownloadColumn, TimeRemainingColumn, TransferSpeedColumn
 
     hasher = DataShapeHasher(scheme=scheme, chunks=chunks)
-    columns = (
-        TextColumn("{task.description}"),
-        BarColumn(),
-        DownloadColumn(binary_units=True),
-        TransferSpeedColumn(),
-        TimeRemainingColumn(),
-    )
-    with Progress(*columns, transient=True, console=_stderr_console()) as progress:
+    with _progress(DownloadColumn(binary_units=True), TransferSpeedColumn(), TimeRemainingColumn()) as progress:
         task = progress.add_task(os.path.basename(path) or path, total=size)
         with open(path, "rb") as f:
             buffer = bytearray(_MIB)
@@ -1011,7 +1122,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--tag", action="append", metavar="T", help="a tag for your bookkeeping (repeatable)")
     p.add_argument("--trace", metavar="ID", help="the trace the work belongs to")
     p.add_argument("--parent", type=_rid, metavar="RID", help="the identifier of the receipt this one follows")
-    p.add_argument("--store", metavar="DIR", help="also keep the receipt in this directory store")
+    p.add_argument("--store", metavar="DIR|URL",
+                   help="also keep the receipt in this store: a directory or a postgresql:// address")
     p.add_argument("--sign", metavar="KEY", help="sign the receipt with this private key file")
 
     p = add("verify", _cmd_verify)
@@ -1041,10 +1153,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = add("show", _cmd_show)
     p.add_argument("receipt", metavar="RID|FILE", help="a receipt file (- for stdin) or a receipt identifier")
-    p.add_argument("--store", metavar="DIR", help="the directory store to look a RID up in")
+    p.add_argument("--store", metavar="DIR|URL",
+                   help="the store to look a RID up in: a directory or a postgresql:// address")
 
     p = add("ls", _cmd_ls)
-    p.add_argument("--store", required=True, metavar="DIR", help="the directory store to list")
+    p.add_argument("--store", required=True, metavar="DIR|URL",
+                   help="the store to list: a directory or a postgresql:// address")
     p.add_argument("--workload", metavar="W", help="only execution receipts of this workload")
     p.add_argument("--trace", metavar="T", help="only receipts of this trace")
     p.add_argument("--policy", metavar="P", help="only receipts under this policy (ctx.policy_ref)")
@@ -1053,6 +1167,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--start", type=_time_bound, metavar="TIME", help="only receipts at or after TIME")
     p.add_argument("--end", type=_time_bound, metavar="TIME", help="only receipts at or before TIME")
     p.add_argument("--limit", type=_nonnegative_int, metavar="N", help="at most N receipts")
+
+    p = add("copy", _cmd_copy)
+    p.add_argument("source", metavar="FROM", help="the store to copy from: a directory or a postgresql:// address")
+    p.add_argument("target", metavar="TO", help="the store to copy into (created when missing)")
 
     p = add("shape", _cmd_shape)
     p.add_argument("paths", nargs="+", metavar="PATH", help="files to shape (- for standard input)")

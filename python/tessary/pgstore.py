@@ -21,6 +21,7 @@ a second failure is a :class:`StoreError` ``"Database error: ..."``.
 
 from __future__ import annotations
 
+import re
 from types import TracebackType
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
 
@@ -323,15 +324,26 @@ class PostgresStore:
         return f"PostgresStore({_redacted(self._dsn)!r}){state}"
 
 
+_PASSWORD_PARAMETER = re.compile(r"((?:^|&)password=)[^&#]*", re.IGNORECASE)
+_PASSWORD_KEYWORD = re.compile(r"(\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'|\S+)", re.IGNORECASE)
+
+
 def _redacted(dsn: str) -> str:
-    """The connection text without its password, for display."""
+    """The connection text with its password hidden, for display.
+
+    Hidden wherever libpq takes one: ``user:PASSWORD@`` and a ``password``
+    query parameter in a URI, ``password=`` in ``key=value`` text.
+    """
     scheme, sep, rest = dsn.partition("://")
-    if sep and "@" in rest:
-        user, _, host = rest.rpartition("@")
+    if not sep:
+        return _PASSWORD_KEYWORD.sub(r"\1***", dsn)
+    head, mark, query = rest.partition("?")
+    if "@" in head:
+        user, _, place = head.rpartition("@")
         if ":" in user:
             user = user.split(":", 1)[0] + ":***"
-        return f"{scheme}://{user}@{host}"
-    return dsn
+        head = f"{user}@{place}"
+    return f"{scheme}://{head}{mark}" + _PASSWORD_PARAMETER.sub(r"\1***", query)
 
 
 def _is_connection_loss(psycopg: Any, error: BaseException) -> bool:

@@ -28,6 +28,10 @@ Pac = Union[bytes, str]
 
 _S = TypeVar("_S", bound="Store")
 
+#: The beginnings of a location text that name a database store, and of one naming a directory.
+_DATABASE_PREFIXES = ("postgresql://", "postgres://")
+_FILE_PREFIX = "file://"
+
 
 @runtime_checkable
 class Store(Protocol):
@@ -318,12 +322,12 @@ def open_store(location: StoreLike) -> Store:
         text = os.fspath(location)
         if isinstance(text, bytes):
             text = os.fsdecode(text)
-        if text.startswith(("postgresql://", "postgres://")):
+        if text.startswith(_DATABASE_PREFIXES):
             from .pgstore import PostgresStore
 
             return PostgresStore(text)
-        if text.startswith("file://"):
-            text = text[len("file://") :]
+        if text.startswith(_FILE_PREFIX):
+            text = text[len(_FILE_PREFIX) :]
         return DirectoryStore(text)
     if isinstance(location, Store):
         return location

@@ -1,0 +1,69 @@
+"""`tessary copy FROM TO` between directory and database stores."""
+import pathlib
+
+import pytest
+
+import tessary
+from test_cli import one_error_line, run
+from test_public_stores import execution
+from tessary.pgstore import _redacted
+
+
+def texts(store: pathlib.Path) -> set[str]:
+    return {p.read_text() for p in (store / "receipts").glob("*.json")}
+
+
+def test_directory_to_database_and_back_keeps_every_receipt_and_copying_again_changes_nothing(
+        tmp_path: pathlib.Path, pg_dsn: str, capsys: pytest.CaptureFixture[str]) -> None:
+    first, back = tmp_path / "first", tmp_path / "back"
+    with tessary.DirectoryStore(first) as store:  # more than two batches, of several kinds and times
+        store.store_many(execution(n, f"w{n % 3}", f"t{n % 5}") for n in range(2001))
+        store.store(tessary.record("plain", {"n": 1}))
+    for _ in range(2):
+        for source, target in ((first, pg_dsn), (pg_dsn, back)):
+            code, out, err = run(capsys, "copy", source, target)
+            assert (code, out, err) == (0, "", f"copied 2002 receipts from {source} to {target}\n")
+        assert texts(back) == texts(first)
+        with tessary.open_store(pg_dsn) as database:
+            assert isinstance(database, tessary.PostgresStore) and database.count() == 2002
+
+
+def test_database_passwords_are_hidden_in_the_summary(tmp_path: pathlib.Path, pg_dsn: str,
+                                                      capsys: pytest.CaptureFixture[str]) -> None:
+    tessary.DirectoryStore(tmp_path / "one").store(tessary.record("w", {}))
+    # The test server trusts every connection: the passwords given are never asked for.
+    dsn = pg_dsn.replace("postgres@", "postgres:hunter2@", 1) + "&password=hunter3"
+    code, _, err = run(capsys, "copy", tmp_path / "one", dsn)
+    shown = pg_dsn.replace("postgres@", "postgres:***@", 1) + "&password=***"
+    assert (code, err) == (0, f"copied 1 receipt from {tmp_path / 'one'} to {shown}\n")
+
+
+@pytest.mark.parametrize("dsn, shown", [
+    ("postgresql://u:p@ss@db:5432/r?sslmode=require", "postgresql://u:***@db:5432/r?sslmode=require"),
+    ("postgres://u@db/r?password=s&x=1", "postgres://u@db/r?password=***&x=1"),
+    ("postgresql:///r?host=/run&PASSWORD=s%26t", "postgresql:///r?host=/run&PASSWORD=***"),
+    ("host=db password='a b' dbname=r", "host=db password=*** dbname=r"),
+    ("postgresql://u@db/r", "postgresql://u@db/r"),
+])
+def test_redacted_hides_every_form_of_password(dsn: str, shown: str) -> None:
+    assert _redacted(dsn) == shown
+
+
+MISTAKES = {
+    "missing FROM": (["{tmp}/nope", "{tmp}/to"], "argument FROM: no such directory"),
+    "FROM a file": (["{tmp}/file", "{tmp}/to"], "argument FROM: not a directory"),
+    "TO a file": (["{tmp}/from", "{tmp}/file"], "argument TO: not a directory"),
+    "onto itself": (["{tmp}/from", "file://{tmp}/./from/"], "same store"),
+    "database onto itself": (["{dsn}", "{dsn}&connect_timeout=5"], "same store"),
+}
+
+
+@pytest.mark.parametrize("argv, needle", MISTAKES.values(), ids=MISTAKES.keys())
+def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str],
+                                          request: pytest.FixtureRequest, argv: list[str], needle: str) -> None:
+    dsn = request.getfixturevalue("pg_dsn") if any("{dsn}" in a for a in argv) else ""
+    tessary.DirectoryStore(tmp_path / "from").store(tessary.record("w", {}))
+    (tmp_path / "file").write_text("")
+    code, out, err = run(capsys, "copy", *(a.format(tmp=tmp_path, dsn=dsn) for a in argv))
+    assert (code, out) == (2, "") and needle in one_error_line(err, "tessary copy")
+    assert not (tmp_path / "to").exists() and not (tmp_path / "nope").exists()
