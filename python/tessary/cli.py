@@ -630,19 +630,24 @@ def _cmd_export(args: Args) -> int:
 def _cmd_audit(args: Args) -> int:
     """Audit a store or folder of receipts: each receipt, and the links between them.
 
-    DIR is a directory store or a folder of *.json receipt files. Every hash
-    is recomputed and every receipt validated; every link and parent must
-    name a receipt in DIR, and no receipt may be its own ancestor. With
+    DIR is a directory store, a folder of *.json receipt files or a database
+    store's postgresql:// address. Every hash is recomputed and every receipt
+    validated; every link and parent must name a receipt in DIR, and no
+    receipt may be its own ancestor. With
     --trust (a key file or a folder of them; repeatable) every receipt must
     also be signed by a trusted key. Prints the counts and one line per
     problem, or with --json one JSON object; exit code 1 when anything is wrong.
     """
-    directory: str = args.directory
-    if not os.path.isdir(directory):
-        what = "not a directory" if os.path.exists(directory) else "no such directory"
-        raise CliError(f"{what}: {directory}")
+    location = _store_path(args.directory)
+    if not _is_database(location) and not os.path.isdir(location):
+        what = "not a directory" if os.path.exists(location) else "no such directory"
+        raise CliError(f"{what}: {location}")
     keyring = _keyring(args.trust) if args.trust else None
-    report = audit(directory, trust=keyring)
+    if _is_database(location):
+        with open_store(location) as store:
+            report = audit(store, trust=keyring)
+    else:
+        report = audit(location, trust=keyring)
     if args.json:
         _out(json.dumps(report.to_dict(), ensure_ascii=False))
     else:
@@ -1147,7 +1152,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--key", required=True, metavar="KEY", help="the private key file that signs the envelope")
 
     p = add("audit", _cmd_audit)
-    p.add_argument("directory", metavar="DIR", help="a directory store or a folder of *.json receipt files")
+    p.add_argument("directory", metavar="DIR|URL",
+                   help="a directory store, a folder of *.json receipt files or a postgresql:// address")
     p.add_argument("--trust", action="append", metavar="KEYFILE|DIR", help="trusted keys (repeatable)")
     p.add_argument("--json", action="store_true", help="print the report as one JSON object")
 

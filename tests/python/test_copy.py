@@ -26,6 +26,7 @@ def test_directory_to_database_and_back_keeps_every_receipt_and_copying_again_ch
         assert texts(back) == texts(first)
         with tessary.open_store(pg_dsn) as database:
             assert isinstance(database, tessary.PostgresStore) and database.count() == 2002
+    assert run(capsys, "audit", pg_dsn)[0] == 0  # the database audits as the directory does
 
 
 def test_database_passwords_are_hidden_in_the_summary(tmp_path: pathlib.Path, pg_dsn: str,
