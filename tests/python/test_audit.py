@@ -1,4 +1,5 @@
 """Auditing a store: each receipt's own checks, links that resolve, cycles, files that are not receipts."""
+import graphlib
 import importlib.util
 import json
 import pathlib
@@ -32,29 +33,14 @@ def wire(n: int, links: Sequence[int] = (), parent: Optional[int] = None) -> dic
             "payload": payload, "hash": ""}
 
 
-def sealed(obj: dict[str, Any]) -> str:
-    return str(seal(obj).to_json())
+def receipt_text(n: int, links: Sequence[int] = (), parent: Optional[int] = None, *, version: str = "0.1.0",
+                 edit: Optional[dict[str, str]] = None) -> str:
+    """Receipt ``n`` sealed, then the fields of ``edit`` changed: its stored hash no longer matches."""
+    text = str(seal(dict(wire(n, links, parent), version=version)).to_json())
+    return json.dumps(dict(json.loads(text), **edit)) if edit else text
 
 
-def receipt_text(n: int, links: Sequence[int] = (), parent: Optional[int] = None) -> str:
-    return sealed(wire(n, links, parent))
-
-
-def stale(n: int) -> str:
-    """A sealed receipt edited afterwards: its stored hash no longer matches."""
-    obj = json.loads(receipt_text(n))
-    obj["dom"] = "sha256:" + "1" * 64
-    return json.dumps(obj)
-
-
-def invalid(n: int) -> str:
-    return sealed(dict(wire(n), version="one"))
-
-
-def stale_and_invalid(n: int) -> str:
-    obj = json.loads(invalid(n))
-    obj["version"] = "two"
-    return json.dumps(obj)
+STALE = {"dom": "sha256:" + "1" * 64}
 
 
 def write(folder: pathlib.Path, texts: Iterable[str], *, store: bool) -> pathlib.Path:
@@ -93,16 +79,16 @@ SCENARIOS: dict[str, tuple[list[str], dict[str, int], list[tuple[str, Optional[s
         [receipt_text(0, [], parent=1), receipt_text(1, [0])],
         {"cycle": 1}, [("cycle", None, rid(0)), ("cycle", None, rid(1))]),
     "stale hash": (
-        [receipt_text(0), stale(1)],
+        [receipt_text(0), receipt_text(1, edit=STALE)],
         {"stale_hash": 1}, [("stale_hash", rid(1), "computed sha256:")]),
     "invalid": (
-        [invalid(0), receipt_text(1, [0])],
+        [receipt_text(0, version="one"), receipt_text(1, [0])],
         {"invalid": 1}, [("invalid", rid(0), "ValidationError")]),
     "stale and invalid": (
-        [stale_and_invalid(0)],
+        [receipt_text(0, version="one", edit={"version": "two"})],
         {"stale_hash": 1, "invalid": 1}, [("invalid", rid(0), "ValidationError"), ("stale_hash", rid(0), "stored")]),
     "everything at once": (
-        [receipt_text(0, [1]), receipt_text(1, [0, 5]), stale(2), invalid(3)],
+        [receipt_text(0, [1]), receipt_text(1, [0, 5]), receipt_text(2, edit=STALE), receipt_text(3, version="one")],
         {"cycle": 1, "dangling_link": 1, "stale_hash": 1, "invalid": 1}, []),
 }
 
@@ -197,7 +183,7 @@ def test_a_source_that_is_not_there_is_an_error(source: Any, error: Type[Excepti
 # -- the report -------------------------------------------------------------------------------
 
 def test_the_report_is_json_and_reads_counts_first(tmp_path: pathlib.Path) -> None:
-    report = audit(write(tmp_path, [receipt_text(0, [8]), stale(1), receipt_text(2, [9])], store=False))
+    report = audit(write(tmp_path, [receipt_text(0, [8]), receipt_text(1, edit=STALE), receipt_text(2, [9])], store=False))
     data = json.loads(json.dumps(report.to_dict()))
     assert data["receipts"] == 3 and data["ok"] is False
     assert data["counts"] == {"stale_hash": 1, "dangling_link": 2}
@@ -220,22 +206,14 @@ def graph(n: int, edges: Iterable[tuple[int, int]]) -> _Graph:
 
 
 def acyclic(n: int, edges: List[tuple[int, int]]) -> bool:
-    """Kahn's algorithm: True when every node can be taken off in topological order."""
-    indegree = [0] * n
-    out: List[List[int]] = [[] for _ in range(n)]
+    sorter = graphlib.TopologicalSorter({i: set() for i in range(n)})
     for s, d in edges:
-        out[s].append(d)
-        indegree[d] += 1
-    ready = [i for i in range(n) if indegree[i] == 0]
-    taken = 0
-    while ready:
-        v = ready.pop()
-        taken += 1
-        for w in out[v]:
-            indegree[w] -= 1
-            if indegree[w] == 0:
-                ready.append(w)
-    return taken == n
+        sorter.add(d, s)
+    try:
+        sorter.prepare()
+    except graphlib.CycleError:
+        return False
+    return True
 
 
 @pytest.mark.parametrize("seed", range(40))
@@ -266,7 +244,7 @@ def test_a_long_chain_is_walked_without_recursion(closed: bool) -> None:
 @pytest.mark.parametrize("texts, code", [
     ([receipt_text(0), receipt_text(1, [0])], cli.EXIT_OK),
     ([receipt_text(0), receipt_text(1, [5])], cli.EXIT_FAILED),
-    ([stale(0)], cli.EXIT_FAILED),
+    ([receipt_text(0, edit=STALE)], cli.EXIT_FAILED),
 ])
 def test_cli_audit_exit_codes_and_json(texts: List[str], code: int, tmp_path: pathlib.Path,
                                        capsys: pytest.CaptureFixture[str]) -> None:
