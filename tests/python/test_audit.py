@@ -10,7 +10,7 @@ from typing import Any, Iterable, Iterator, List, NoReturn, Optional, Sequence, 
 import pytest
 
 import tessary
-from receipt_strategies import H0, seal
+from receipt_strategies import execution_payload, minimal, seal
 from tessary import DirectoryStore, Problem, Receipt, audit, cli
 from tessary.audit import _Graph, _key
 
@@ -21,22 +21,13 @@ def rid(n: int) -> str:
     return f"00000000-0000-4000-8000-{n:012d}"
 
 
-def wire(n: int, links: Sequence[int] = (), parent: Optional[int] = None) -> dict[str, Any]:
-    """The JSON object of execution receipt ``n`` linking to the receipts numbered ``links``."""
-    payload: dict[str, Any] = {"trace_id": "t", "method_ref": {"method_id": "w", "version": "1", "method_shape_root": H0},
-                               "data_shape_hash": H0, "span_commitments": [H0],
-                               "roots": {"trace_set_root": H0, "identity_root": H0}}
-    if parent is not None:
-        payload["prev_execution_rid"] = rid(parent)
-    return {"rid": rid(n), "version": "0.1.0", "kind": "execution", "dom": H0, "cod": H0,
-            "links": [rid(k) for k in links], "ctx": {"timestamp": "2025-01-17T12:00:00Z"},
-            "payload": payload, "hash": ""}
-
-
 def receipt_text(n: int, links: Sequence[int] = (), parent: Optional[int] = None, *, version: str = "0.1.0",
                  edit: Optional[dict[str, str]] = None) -> str:
-    """Receipt ``n`` sealed, then the fields of ``edit`` changed: its stored hash no longer matches."""
-    text = str(seal(dict(wire(n, links, parent), version=version)).to_json())
+    """Execution receipt ``n`` linking to those numbered ``links``, sealed, then the fields of ``edit`` changed
+    (its stored hash then no longer matches)."""
+    payload = execution_payload(**({} if parent is None else {"prev_execution_rid": rid(parent)}))
+    obj = minimal("execution", payload, rid=rid(n), version=version, links=[rid(k) for k in links])
+    text = str(seal(obj).to_json())
     return json.dumps(dict(json.loads(text), **edit)) if edit else text
 
 

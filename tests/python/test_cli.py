@@ -333,9 +333,6 @@ def test_console_entry(tmp_path: pathlib.Path, receipt_file: pathlib.Path) -> No
     done = _python_m("verify", tmp_path / "missing.json")
     assert done.returncode == 2 and done.stdout == b""
     one_error_line(done.stderr.decode(), "tessary verify")
-    done = _python_m("record", "w", "--payload", "{")
-    assert done.returncode == 2
-    one_error_line(done.stderr.decode(), "tessary record")
     # Output far larger than a pipe buffer, to a reader that stops after ten bytes.
     writer = subprocess.Popen([sys.executable, "-m", "tessary", "shape", *[str(receipt_file)] * 3000],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env())

@@ -373,11 +373,7 @@ def test_store_round_trip_and_filters(tmp_path):
         expected = client.list_receipts(workload_id=filters.get("workload"), trace_id=filters.get("trace"),
                                         limit=filters.get("limit"))
         assert store.query(**filters) == [r.to_json() for r in expected]
-    assert store.query(policy="none") == []
-    hour_ago = int(time.time()) - 3600
-    assert sorted(store.query(start=hour_ago, end=hour_ago + 7200)) == sorted(everything)
-    assert store.query(end=hour_ago) == []
-    assert store.query(pac=bytes(32)) == []
+    # Every other filter is held in test_public_stores, which hands them on to this store.
     assert [json.loads(t)["rid"] for t in everything] == [json.loads(r.to_json())["rid"] for r in client.list_receipts()]
 
 

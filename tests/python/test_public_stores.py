@@ -8,7 +8,7 @@ import pytest
 
 import tessary
 from tessary import DirectoryStore, Receipt
-from receipt_strategies import H0, seal
+from receipt_strategies import execution_payload, minimal, seal
 
 PAC = bytes(range(32))
 BASE = datetime(2025, 1, 17, 12, 0, 0, tzinfo=timezone.utc)
@@ -16,17 +16,13 @@ BASE = datetime(2025, 1, 17, 12, 0, 0, tzinfo=timezone.utc)
 
 def execution(n: int, workload: str, trace: str, *, policy: Optional[str] = None, epoch: Optional[str] = None,
               pac: Optional[bytes] = None, timestamp: Optional[str] = None) -> Receipt:
-    payload: dict[str, Any] = {"trace_id": trace, "method_ref": {"method_id": workload, "version": "1", "method_shape_root": H0},
-               "data_shape_hash": H0, "span_commitments": [H0],
-               "roots": {"trace_set_root": H0, "identity_root": H0}}
+    payload = execution_payload(trace, workload)
     if epoch:
         payload["change_epoch"] = epoch
     if pac:
         payload["pac"] = base64.urlsafe_b64encode(pac).rstrip(b"=").decode()
     ctx = {"timestamp": timestamp or (BASE + timedelta(seconds=n)).isoformat(), "policy_ref": policy}
-    obj = {"rid": f"00000000-0000-4000-8000-{n:012d}", "version": "0.1.0", "kind": "execution", "dom": H0,
-           "cod": H0, "links": [], "ctx": ctx, "payload": payload, "hash": ""}
-    return Receipt.from_json(seal(obj).to_json())
+    return Receipt.from_json(seal(minimal("execution", payload, rid=f"00000000-0000-4000-8000-{n:012d}", ctx=ctx)).to_json())
 
 
 RECEIPTS = [
