@@ -181,6 +181,12 @@ def minimal(kind: str, payload: Any, **top: Any) -> Dict[str, Any]:
                  "hash": ""}, **top)
 
 
+def execution_payload(trace: str = "t", workload: str = "w", **more: Any) -> Dict[str, Any]:
+    """The smallest execution payload, every digest zero."""
+    return {"trace_id": trace, "method_ref": {"method_id": workload, "version": "1", "method_shape_root": H0},
+            "data_shape_hash": H0, "span_commitments": [H0], "roots": {"trace_set_root": H0, "identity_root": H0}, **more}
+
+
 def ordered(v: Any) -> Any:
     """A JSON value in which member order counts for ==."""
     if isinstance(v, dict):

@@ -13,58 +13,44 @@ RECORD = "(workload_id, payload, tags=None, trace_id=None, parent_id=None)"
 RECORD_FIRST = "Record a unit of work and produce a verifiable receipt."
 VERIFY_FIRST = "Verify receipt integrity and hash correctness."
 GETTERS = "get_rid get_kind get_version get_hash get_dom get_cod get_workload_id get_trace_id to_json validate compute_hash"
-SIGNATURES = [
-    (Client, "(storage_path=None)", "Thin client for Tessary SDK."),
-    (Client.record_work, "(self, /, workload_id, payload, tags=None, trace_id=None, parent_id=None)", RECORD_FIRST),
-    (Client.verify_receipt, "(self, /, receipt)", VERIFY_FIRST),
-    (Client.store_receipt, "(self, /, receipt)", "Store a receipt in the configured storage backend."),
+SECTIONS = ["# Arguments", "# Returns", "# Example"]
+SCHEMES = ['{"type": "cdc", "avg_size": int}', '{"type": "fixed", "size": int}', "CDC with avg_size=65536", "ValueError"]
+# Each binding: its signature, its docstring's first line (None: not checked) and fragments of the rest.
+BINDINGS = [
+    (Client, "(storage_path=None)", "Thin client for Tessary SDK.",
+     ["Storage is optional and decoupled - receipts can be created without storage."]),
+    (Client.record_work, "(self, /, workload_id, payload, tags=None, trace_id=None, parent_id=None)", RECORD_FIRST,
+     SECTIONS),
+    (Client.verify_receipt, "(self, /, receipt)", VERIFY_FIRST, SECTIONS),
+    (Client.store_receipt, "(self, /, receipt)", "Store a receipt in the configured storage backend.", SECTIONS),
     (Client.list_receipts, "(self, /, workload_id=None, trace_id=None, limit=None)",
-     "List receipts matching the query criteria."),
-    (_tessary.record_work_py, RECORD, "Module-level function: Record a unit of work."),
-    (_tessary.verify_receipt_py, "(receipt)", "Module-level function: Verify receipt integrity."),
-    (receipts.record_work_py, RECORD, RECORD_FIRST),
-    (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST),
-    (receipts.receipt_from_json_py, "(json_str)", "Create a receipt from JSON string."),
+     "List receipts matching the query criteria.", SECTIONS),
+    (_tessary.record_work_py, RECORD, "Module-level function: Record a unit of work.", []),
+    (_tessary.verify_receipt_py, "(receipt)", "Module-level function: Verify receipt integrity.", []),
+    (receipts.record_work_py, RECORD, RECORD_FIRST, []),
+    (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST, []),
+    (receipts.receipt_from_json_py, "(json_str)", "Create a receipt from JSON string.", []),
     (delta.decide_reuse_py, "(overlap_j, cost_model, row_count=None)",
-     "Decide whether to reuse based on overlap and cost model."),
+     "Decide whether to reuse based on overlap and cost model.", ["Implements the reuse rule: Reuse iff J > C_id / (α · C_comp)"]),
     (delta.economic_delta_py, "(overlap_j, cost_model, row_count=None)",
-     "Compute economic delta (savings estimate) from reuse decision."),
-    (delta.jaccard_similarity_py, "(set1, set2)", "Compute Jaccard similarity between two sets."),
-    (shapes.compute_data_shape_hash_from_file_py, "(path, chunk_scheme=None)", "Compute data shape hash from a file."),
-    (shapes.compute_data_shape_hash_from_bytes_py, "(data, chunk_scheme=None)", "Compute data shape hash from bytes."),
+     "Compute economic delta (savings estimate) from reuse decision.", ["Economic delta is defined as: ΔC ≈ α · C_comp · J - C_id"]),
+    (delta.jaccard_similarity_py, "(set1, set2)", "Compute Jaccard similarity between two sets.",
+     ["Jaccard similarity is defined as: J(U,V) = |U ∩ V| / |U ∪ V|"]),
+    (shapes.compute_data_shape_hash_from_file_py, "(path, chunk_scheme=None)", "Compute data shape hash from a file.", SCHEMES),
+    (shapes.compute_data_shape_hash_from_bytes_py, "(data, chunk_scheme=None)", "Compute data shape hash from bytes.", SCHEMES),
     (shapes.compute_method_shape_hash_from_code_py, "(code_hash, params=None)",
-     "Compute method shape hash from code hash and parameters."),
+     "Compute method shape hash from code hash and parameters.", ["ValueError"]),
     (shapes.compute_method_shape_hash_from_signature_py, "(function_name, input_types, output_type)",
-     "Compute method shape hash from function signature."),
-    *[(getattr(receipts.PyReceipt, name), "(self, /)", None) for name in GETTERS.split()],
+     "Compute method shape hash from function signature.", ["ValueError"]),
+    *[(getattr(receipts.PyReceipt, name), "(self, /)", None, []) for name in GETTERS.split()],
 ]
 
 
-@pytest.mark.parametrize("obj, signature, first", SIGNATURES)
-def test_signature_and_first_doc_line(obj, signature, first):
+@pytest.mark.parametrize("obj, signature, first, fragments", BINDINGS)
+def test_signature_and_doc_texts(obj, signature, first, fragments):
     assert str(inspect.signature(obj)) == signature
     if first:
         assert obj.__doc__.splitlines()[0] == first
-
-
-SCHEMES = ['{"type": "cdc", "avg_size": int}', '{"type": "fixed", "size": int}', "CDC with avg_size=65536"]
-DOC_TEXTS = [
-    (_tessary, ["tessary/__init__.py"]),
-    (Client, ["Storage is optional and decoupled - receipts can be created without storage."]),
-    *[(getattr(Client, m), ["# Arguments", "# Returns", "# Example"])
-      for m in ("record_work", "verify_receipt", "store_receipt", "list_receipts")],
-    (delta.decide_reuse_py, ["Implements the reuse rule: Reuse iff J > C_id / (α · C_comp)"]),
-    (delta.economic_delta_py, ["Economic delta is defined as: ΔC ≈ α · C_comp · J - C_id"]),
-    (delta.jaccard_similarity_py, ["Jaccard similarity is defined as: J(U,V) = |U ∩ V| / |U ∪ V|"]),
-    (shapes.compute_data_shape_hash_from_bytes_py, SCHEMES + ["ValueError"]),
-    (shapes.compute_data_shape_hash_from_file_py, SCHEMES + ["ValueError"]),
-    *[(fn, ["ValueError"]) for fn in (shapes.compute_method_shape_hash_from_code_py,
-                                      shapes.compute_method_shape_hash_from_signature_py)],
-]
-
-
-@pytest.mark.parametrize("obj, fragments", DOC_TEXTS)
-def test_doc_texts(obj, fragments):
     for fragment in fragments:
         assert fragment in obj.__doc__
 
@@ -72,6 +58,7 @@ def test_doc_texts(obj, fragments):
 def test_module_tree():
     assert _tessary.__all__ == ["Client", "record_work_py", "verify_receipt_py", "delta", "receipts", "shapes"]
     assert _tessary.__doc__.splitlines()[0] == "Python module definition" and len(_tessary.__doc__.splitlines()) == 5
+    assert "tessary/__init__.py" in _tessary.__doc__
     assert (delta.__name__, delta.__doc__, delta.__all__) == (
         "delta", "Python bindings for delta compute operations",
         ["decide_reuse_py", "economic_delta_py", "jaccard_similarity_py"])

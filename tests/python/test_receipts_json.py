@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given
 
 from _tessary import receipts as module
-from receipt_strategies import body, checked, dumps, expected, H0 as H, minimal, ordered, receipts, text_styles
+from receipt_strategies import body, checked, dumps, execution_payload, expected, H0 as H, minimal, ordered, receipts, text_styles
 
 from_json = module.receipt_from_json_py
 PREFIX = "Failed to create receipt from JSON: JSON deserialization failed: "
@@ -55,9 +55,7 @@ def test_every_kind_reads_back_as_written_and_hashes_its_canonical_body(obj, sty
     assert "sha256:" + hashlib.sha256(encoded).hexdigest() == receipt.compute_hash()
 
 
-PAC_SHORT = {"trace_id": "t", "method_ref": {"method_id": "m", "version": "1", "method_shape_root": H},
-             "data_shape_hash": H, "span_commitments": [H], "roots": {"trace_set_root": H, "identity_root": H},
-             "pac": [0] * 31}
+PAC_SHORT = execution_payload(pac=[0] * 31)
 
 
 # Exact messages and columns are held in the C++ tests; here, that they reach

@@ -171,42 +171,27 @@ def signed_wire() -> Dict[str, Any]:
     return tessary.sign(tessary.record("train", {"epochs": 3}, trace="t"), KEY).to_dict()
 
 
-def with_sig(**fields: str) -> Receipt:
-    wire = signed_wire()
-    wire["sig"].update(fields)
-    return Receipt.from_json(json.dumps(wire))
-
-
-def moved_signature() -> Receipt:
-    donor = signed_wire()
-    wire = tessary.record("train", {"epochs": 3}, trace="t").to_dict()
-    wire["sig"] = donor["sig"]
-    return Receipt.from_json(json.dumps(wire))
-
-
-def stale() -> Receipt:
-    wire = signed_wire()
-    wire["cod"] = "sha256:" + "1" * 64
-    return Receipt.from_json(json.dumps(wire))
-
-
-def invalid() -> Receipt:
-    wire = signed_wire()
-    wire["version"] = "one"
-    return reseal(wire)
+def edited(change: Callable[[Dict[str, Any]], object], resealed: bool = False) -> Callable[[], Receipt]:
+    """A maker of the signed receipt with ``change`` made to its JSON, its hash then matched to it when ``resealed``."""
+    def make() -> Receipt:
+        wire = signed_wire()
+        change(wire)
+        return reseal(wire) if resealed else Receipt.from_json(json.dumps(wire))
+    return make
 
 
 CASES: Dict[str, tuple[Callable[[], Receipt], TrustStatus, str]] = {
-    "trusted": (lambda: Receipt.from_json(json.dumps(signed_wire())), TrustStatus.TRUSTED, KEY.kid),
+    "trusted": (edited(lambda w: None), TrustStatus.TRUSTED, KEY.kid),
     "unsigned": (lambda: tessary.record("w", {}), TrustStatus.UNSIGNED, "no signature"),
     "unknown key": (lambda: tessary.sign(tessary.record("w", {}), OTHER), TrustStatus.UNKNOWN_KEY, OTHER.kid),
-    "other algorithm": (lambda: with_sig(alg="rsa"), TrustStatus.BAD_SIGNATURE, "algorithm"),
-    "not base64url": (lambda: with_sig(sig="!" * 86), TrustStatus.BAD_SIGNATURE, "base64url"),
-    "short signature": (lambda: with_sig(sig="AAAA"), TrustStatus.BAD_SIGNATURE, "64 bytes"),
-    "padded signature": (lambda: with_sig(sig=signed_wire()["sig"]["sig"] + "=="), TrustStatus.BAD_SIGNATURE, ""),
-    "moved from another receipt": (moved_signature, TrustStatus.BAD_SIGNATURE, "not"),
-    "stale hash": (stale, TrustStatus.STALE_HASH, "Hash mismatch"),
-    "broken rule": (invalid, TrustStatus.INVALID, "ValidationError"),
+    "other algorithm": (edited(lambda w: w["sig"].update(alg="rsa")), TrustStatus.BAD_SIGNATURE, "algorithm"),
+    "not base64url": (edited(lambda w: w["sig"].update(sig="!" * 86)), TrustStatus.BAD_SIGNATURE, "base64url"),
+    "short signature": (edited(lambda w: w["sig"].update(sig="AAAA")), TrustStatus.BAD_SIGNATURE, "64 bytes"),
+    "padded signature": (edited(lambda w: w["sig"].update(sig=w["sig"]["sig"] + "==")), TrustStatus.BAD_SIGNATURE, ""),
+    "moved from another receipt": (edited(lambda w: w.update(signed_wire(), sig=w["sig"])),
+                                   TrustStatus.BAD_SIGNATURE, "not"),
+    "stale hash": (edited(lambda w: w.update(cod="sha256:" + "1" * 64)), TrustStatus.STALE_HASH, "Hash mismatch"),
+    "broken rule": (edited(lambda w: w.update(version="one"), resealed=True), TrustStatus.INVALID, "ValidationError"),
 }
 
 
@@ -239,12 +224,10 @@ def test_changing_a_hashed_field_after_signing_fails_even_when_resealed(path: tu
 def test_verify_without_trust_is_unchanged_and_wrong_types_are_refused() -> None:
     receipt = tessary.record("w", {})
     assert tessary.verify(receipt) and not tessary.verify(receipt, trust=RING)
-    with pytest.raises(TypeError):
-        tessary.check(receipt.to_dict(), RING)  # type: ignore[arg-type]
-    with pytest.raises(TypeError):
-        tessary.check(receipt, [KEY])  # type: ignore[arg-type]
-    with pytest.raises(TypeError):
-        tessary.sign(receipt, KEY.public_key)  # type: ignore[arg-type]
+    for wrong in (lambda: tessary.check(receipt.to_dict(), RING), lambda: tessary.check(receipt, [KEY]),  # type: ignore[arg-type]
+                  lambda: tessary.sign(receipt, KEY.public_key)):  # type: ignore[arg-type]
+        with pytest.raises(TypeError):
+            wrong()
 
 
 # -- in-toto and DSSE ----------------------------------------------------------------------------
