@@ -9,6 +9,7 @@
 #include "formats/cbor_decoder.hpp"
 #include "formats/cbor_diagnostic.hpp"
 #include "formats/cbor_encoder.hpp"
+#include "test_support.hpp"
 
 namespace cbor = tessary::formats::cbor;
 namespace canon = tessary::formats::cbor_canon;
@@ -16,42 +17,18 @@ using cbor::Item;
 
 namespace {
 
-std::string hex(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 0xF];
-  }
-  return out;
-}
+using support::hex;
+using support::nested_arrays;
 
-std::string unhex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-  return out;
-}
-
-std::string encoded_hex(const Item& item) {
-  auto bytes = cbor::encode(item);
-  EXPECT_TRUE(bytes.has_value()) << bytes.error().to_string();
-  return bytes ? hex(*bytes) : "";
-}
+std::string encoded_hex(const Item& item) { return hex(cbor::encode(item).value()); }
 
 std::string diag_of(std::string_view hex) {
-  auto item = cbor::decode(unhex(hex));
-  if (!item) return "error: " + item.error().to_string();
-  return cbor::diagnostic(*item);
+  auto item = cbor::decode(support::unhex(hex));
+  return item ? cbor::diagnostic(*item) : "error: " + item.error().to_string();
 }
 
 Item map(cbor::Map entries) { return Item{std::move(entries)}; }
 Item array(cbor::Array elements) { return Item{std::move(elements)}; }
-
-Item nested_arrays(std::size_t levels) {
-  Item item = Item::uint(0);
-  for (std::size_t i = 0; i < levels; ++i) item = Item{cbor::Array{std::move(item)}};
-  return item;
-}
 
 // Heads in their shortest form at each width boundary; floats in the shortest
 // width that holds them exactly.
@@ -147,15 +124,13 @@ TEST(CborDecoder, NestingIsLimitedTo256Levels) {
   EXPECT_FALSE(cbor::decode(std::string(257, '\xa1') + '\x00').has_value());
 }
 
-TEST(CborCanon, EncodingSortsMapKeysByTheirEncodedBytes) {
+TEST(CborCanon, MapKeysSortByTheirEncodedBytes) {
   // Integer 10 (0a) after 2 (02); integer 1 (01) before text "a" (61, compared without its head).
   EXPECT_EQ(hex(*canon::canonical_encode(map({{Item::uint(10), Item::text("x")}, {Item::uint(2), Item::text("y")}}))),
             "a2026179" "0a6178");
   EXPECT_EQ(hex(*canon::canonical_encode(map({{Item::text("a"), Item::uint(1)}, {Item::uint(1), Item::uint(2)}}))),
             "a2010261610" "1");
-}
-
-TEST(CborCanon, CanonValueOrdersEveryMapBelowTheItem) {
+  // canon_value orders every map below the item.
   const std::pair<Item, const char*> cases[] = {
       // Bytewise, not length first as RFC 8949's core order would have it.
       {map({{Item::text("b"), Item::uint(1)}, {Item::text("aa"), Item::uint(2)}, {Item::text("a"), Item::uint(3)}}),
@@ -179,12 +154,9 @@ TEST(CborCanon, CanonValueOrdersEveryMapBelowTheItem) {
   }
 }
 
-// The encoded keys themselves show in the orders above.
-TEST(CborCanon, FormatKeyFallsBackToTheDiagnosticForAKeyWithNoEncoding) {
-  EXPECT_EQ(canon::format_key(Item{cbor::Simple{24}}), "simple(24)");
-}
-
 TEST(CborCanon, DiagnosticNotation) {
+  // The encoded keys themselves show in the orders above; a key with no encoding shows as its diagnostic.
+  EXPECT_EQ(canon::format_key(Item{cbor::Simple{24}}), "simple(24)");
   Item item = map({{Item{cbor::Bytes{0x00, 0xff}}, array({Item{1.0}, Item{-2.5}, Item{1e300}, Item::sint(-7)})},
                    {Item::text("t\n\"q\""), Item{cbor::Simple{23}}},
                    {Item{false}, Item{cbor::Tagged{1, Item::uint(2)}}}});

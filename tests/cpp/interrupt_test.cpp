@@ -10,6 +10,7 @@
 #include "formats/interrupt.hpp"
 #include "receipt_samples.hpp"
 #include "storage/filesystem_store.hpp"
+#include "test_support.hpp"
 
 using namespace tessary;
 
@@ -58,16 +59,15 @@ namespace {
 storage::FilesystemStore* reentered_store = nullptr;
 std::string reentry_error;
 bool reenter_store() noexcept {
-  auto inner = reentered_store->query_receipts({});
-  reentry_error = inner ? "succeeded" : storage::to_string(inner.error());
+  reentry_error = support::error_text(reentered_store->query_receipts({}));
   return false;
 }
 }  // namespace
 
-TEST(Interrupt, StoreScanStopsAndRefusesReentryFromThePoll) {
-  char dir[] = "/tmp/tessary-interrupt-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  auto store = storage::FilesystemStore::open(dir).value();
+using InterruptStore = support::ScratchDir;
+
+TEST_F(InterruptStore, ScanStopsAndRefusesReentryFromThePoll) {
+  auto store = storage::FilesystemStore::open(root_).value();
   ASSERT_TRUE(store->store_receipt(receipts::samples::execution()));
   {
     const CountingPoll poll(0);
@@ -85,5 +85,4 @@ TEST(Interrupt, StoreScanStopsAndRefusesReentryFromThePoll) {
   EXPECT_EQ(found->size(), 1u);
   EXPECT_EQ(reentry_error, "Invalid input: store operation started by a signal handler during another one");
   EXPECT_TRUE(store->store_receipt(receipts::samples::execution()));
-  std::system((std::string("rm -rf ") + dir).c_str());
 }

@@ -5,15 +5,12 @@
 #include "formats/jcs.hpp"
 #include "formats/json_reader.hpp"
 #include "formats/sha256.hpp"
+#include "test_support.hpp"
 
 namespace tessary::formats {
 namespace {
 
-json::Value parsed(std::string_view text) {
-  auto value = json::parse(text);
-  EXPECT_TRUE(value) << text;
-  return value ? *value : json::Value();
-}
+json::Value parsed(std::string_view text) { return support::value_of(json::parse(text)); }
 
 TEST(Jcs, HashStringsOfRawBytes) {
   EXPECT_EQ(sha256_prefixed(""),

@@ -16,6 +16,7 @@
 #include "receipts/json_adapter.hpp"
 #include "receipts/json_decode_failure.hpp"
 #include "receipts/json_decode_position.hpp"
+#include "test_support.hpp"
 
 namespace cbor = tessary::formats::cbor;
 namespace json = tessary::formats::json;
@@ -25,22 +26,10 @@ using namespace tessary::receipts;
 
 namespace {
 
-std::string to_json(const Receipt& receipt) {
-  auto text = receipt_to_json(receipt);
-  EXPECT_TRUE(text.has_value()) << text.error().to_string();
-  return text ? *text : std::string();
-}
+std::string to_json(const Receipt& receipt) { return support::value_of(receipt_to_json(receipt)); }
+Receipt from_json(std::string_view text) { return support::value_of(receipt_from_json(text)); }
 
-Receipt from_json(std::string_view text) {
-  auto receipt = receipt_from_json(text);
-  EXPECT_TRUE(receipt.has_value()) << receipt.error().to_string();
-  return receipt ? *receipt : Receipt{};
-}
-
-std::string failure_of(const std::string& text) {
-  auto receipt = receipt_from_json(text);
-  return receipt ? "(accepted)" : receipt.error().to_string();
-}
+std::string failure_of(const std::string& text) { return support::error_text(receipt_from_json(text)); }
 
 cbor::Item map(cbor::Map entries) { return cbor::Item{std::move(entries)}; }
 cbor::Item array(cbor::Array elements) { return cbor::Item{std::move(elements)}; }
@@ -50,22 +39,19 @@ cbor::Item array(cbor::Array elements) { return cbor::Item{std::move(elements)};
 // ---- writing ------------------------------------------------------------------
 
 TEST(ReceiptToJson, WritesElevenKeysInOrderCompactly) {
-  const std::string text = to_json(samples::execution());
-  EXPECT_EQ(text,
+  EXPECT_EQ(to_json(samples::execution()),
             R"({"rid":"12345678-9abc-4def-8001-020304050607","version":"0.1.0","kind":"execution",)"
             R"("dom":"sha256:7e6e9877fff0dbcc576df15fd6e6de65a95d6dce6ced8fc47c4cf9dba3484195",)"
-            R"("cod":"sha256:4ed60a56b931d74d389b23a028081242c3998e7bf253fa00cb0b0ccc2c4475f8","links":[],)"
-            R"("ctx":{"policy_ref":null,"timestamp":"2025-01-17T12:00:00.123456+00:00","nonce":null,)"
-            R"("determinism":"observational","identity_ref":null},)"
+            R"("cod":"sha256:4ed60a56b931d74d389b23a028081242c3998e7bf253fa00cb0b0ccc2c4475f8","links":[],"ctx":{"policy_ref":null,)"
+            R"("timestamp":"2025-01-17T12:00:00.123456+00:00","nonce":null,"determinism":"observational","identity_ref":null},)"
             R"("payload":{"trace_id":"trace:1","method_ref":{"method_id":"workload","version":"0.1.0",)"
             R"("method_shape_root":"sha256:4b211929431db6aa5d74a0f08fe12bc6dee80e112211765a5a057bafee0feeb9"},)"
             R"("data_shape_hash":"sha256:3a6eb0790f39ac87c94f3856b2dd2c5d110e6811602261a9a923d3bb23adc8b7",)"
             R"("span_commitments":["sha256:3a6eb0790f39ac87c94f3856b2dd2c5d110e6811602261a9a923d3bb23adc8b7"],)"
             R"("roots":{"trace_set_root":"sha256:6ee0eb490ff832101cf82a3d387c35f29e4230be786978f7acf9e811febf6723",)"
             R"("identity_root":"sha256:a56145270ce6b3bebd1dd012b73948677dd618d496488bc608a3cb43ce3547dd",)"
-            R"("trace_seq_root":"sha256:4f5260d71c7e332a2c94bf0b36ce79c9a33ba6f037535665c15fa5bc8a2fccfc"},)"
-            R"("cdf_metadata":null},"attest":null,"sig":null,)"
-            R"("hash":"sha256:20695c68ca28570061cddee5522f7facd761f1196f2637b10c6873ce69b53765"})");
+            R"("trace_seq_root":"sha256:4f5260d71c7e332a2c94bf0b36ce79c9a33ba6f037535665c15fa5bc8a2fccfc"},"cdf_metadata":null},)"
+            R"("attest":null,"sig":null,"hash":"sha256:20695c68ca28570061cddee5522f7facd761f1196f2637b10c6873ce69b53765"})");
 }
 
 TEST(ReceiptToJson, FloatsUseTheirShortestFormAndNullWhenNotFinite) {
@@ -98,18 +84,8 @@ TEST(ReceiptToJson, MapsStructuredItemsToJson) {
             std::string::npos);
 }
 
-cbor::Item nested_arrays(int levels) {
-  cbor::Item item = cbor::Item::uint(1);
-  for (int i = 0; i < levels; ++i) {
-    cbor::Array wrapper;  // not an initializer list, which would copy the whole chain each time
-    wrapper.push_back(std::move(item));
-    item = cbor::Item{std::move(wrapper)};
-  }
-  return item;
-}
-
 TEST(ReceiptToJson, RefusesMapKeysJsonCannotHoldAndItemsBeyondTheEncoderLimit) {
-  std::vector<std::pair<cbor::Item, std::string>> cases = {{nested_arrays(2000), "recursion limit exceeded"}};
+  std::vector<std::pair<cbor::Item, std::string>> cases = {{support::nested_arrays(2000), "recursion limit exceeded"}};
   for (const cbor::Item& key : {cbor::Item{1.5}, cbor::Item{cbor::Tagged{0, cbor::Item::text("k")}}}) {
     cases.emplace_back(array({map({{key, cbor::Item::uint(1)}})}), "key must be a string");
   }
@@ -146,6 +122,7 @@ Case payload(const char* kind, const std::string& payload, const std::string& me
   const auto record = tessary::receipts::payload_record_name(*tessary::receipts::parse_receipt_kind(kind));
   return {receipt_text(kind, payload), "Failed to deserialize " + std::string(record) + ": " + message};
 }
+Case exec(const std::string& value, const std::string& message) { return payload("execution", value, message); }
 // The 32-byte fields, tried on `pac`: `{"pac":` is 7 bytes of the compact text.
 Case pac(const std::string& value, const std::string& message) { return payload("execution", R"({"pac":)" + value + "}", message); }
 Case context(const std::string& ctx, const std::string& message) {
@@ -164,41 +141,34 @@ const std::string kHead = R"({"kind":"data_shape","payload":{"schema_hash":"s"},
 
 TEST(ReceiptFromJson, StopsAtTheFirstFaultWithItsMessage) {
   const Case cases[] = {
-      Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"},
-      Case{"[]", "invalid type: expected object, expected an object"},
-      Case{R"({"kind":"Execution"})",
-               "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
+      Case{"{\n  \"kind\": tru }", "expected ident at line 2 column 14"}, Case{"[]", "invalid type: expected object, expected an object"},
+      Case{R"({"kind":"Execution"})", "invalid value: string \"Execution\", expected one of: data_shape, method_shape, reasoning_shape, "
                "execution, spend, settlement"},
-      Case{R"({"kind":"execution"})", "missing field `payload`"},
-      Case{kHead + R"("rid":5})", "missing field `rid`"},
+      Case{R"({"kind":"execution"})", "missing field `payload`"}, Case{kHead + R"("rid":5})", "missing field `rid`"},
       Case{kHead + R"("rid":"12345678-9abc-4def-8001-02030405060"})",
                "Invalid UUID in rid: invalid group length in group 4: expected 12, found 11"},
       Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":null})", "missing field `cod`"},
       Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c","links":7,"hash":"h"})", "missing field `ctx`"},
       Case{kHead + kRid + R"(,"version":"v","dom":"d","cod":"c",)" + kCtx + R"(,"attest":1,"sig":2})", "missing field `hash`"},
       // The value is read and built before what follows it is looked at.
-      Case{"{}}", "missing field `kind`"},
-      payload("execution", "{}", "missing field `trace_id` at line 1 column 2"),
+      Case{"{}}", "missing field `kind`"}, exec("{}", "missing field `trace_id` at line 1 column 2"),
       // Written with spaces and out of order: the column is in the re-written, key-sorted text.
-      payload("execution", R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"),
-      payload("execution", R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"),
-      payload("execution", R"({"hll_cardinality":18446744073709551616})",
+      exec(R"({ "trace_id" : 5 })", "invalid type: integer `5`, expected a string at line 1 column 13"),
+      exec(R"({"hll_cardinality":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 21"),
+      exec(R"({"hll_cardinality":18446744073709551616})",
               "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 40"),
-      payload("execution", R"({"cdf_metadata":[{"commit_version":9223372036854775808}]})",
+      exec(R"({"cdf_metadata":[{"commit_version":9223372036854775808}]})",
               "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 54"),
-      payload("execution", R"({"minhash_signature":[1,256]})", "invalid value: integer `256`, expected u8 at line 1 column 27"),
-      payload("execution", R"({"method_ref":["a","b"]})",
-              "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"),
-      payload("execution", R"({"method_ref":["a","b","c","d"]})",
-              "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"),
-      payload("execution", R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"),
-      payload("execution", R"({"prev_execution_rid":7})", "invalid type: integer `7`, expected a UUID string at line 1 column 23"),
-      payload("execution", R"({"prev_execution_rid":"zz"})",
+      exec(R"({"minhash_signature":[1,256]})", "invalid value: integer `256`, expected u8 at line 1 column 27"),
+      exec(R"({"method_ref":["a","b"]})", "invalid length 2, expected struct MethodRef with 3 elements at line 1 column 23"),
+      exec(R"({"method_ref":["a","b","c","d"]})", "invalid length 4, expected struct MethodRef with 3 elements at line 1 column 31"),
+      exec(R"({"span_commitments":{}})", "invalid type: map, expected a sequence at line 1 column 20"),
+      exec(R"({"prev_execution_rid":7})", "invalid type: integer `7`, expected a UUID string at line 1 column 23"),
+      exec(R"({"prev_execution_rid":"zz"})",
               "UUID parsing failed: " + tessary::formats::uuid::parse("zz").error().to_string() + " at line 1 column 26"),
-      payload("execution", "\"abc\"", "invalid type: string \"abc\", expected struct ExecutionPayload at line 1 column 5"),
-      payload("execution", "[]", "invalid length 0, expected struct ExecutionPayload with 20 elements at line 1 column 2"),
-      payload("reasoning_shape", R"({"quality":{"success_score":true}})",
-              "invalid type: boolean `true`, expected f32 at line 1 column 32"),
+      exec("\"abc\"", "invalid type: string \"abc\", expected struct ExecutionPayload at line 1 column 5"),
+      exec("[]", "invalid length 0, expected struct ExecutionPayload with 20 elements at line 1 column 2"),
+      payload("reasoning_shape", R"({"quality":{"success_score":true}})", "invalid type: boolean `true`, expected f32 at line 1 column 32"),
       payload("spend", R"({"total_value":null})", "invalid type: null, expected f64 at line 1 column 19"),
       payload("settlement", R"({"net_positions":[]})", "invalid type: sequence, expected a map at line 1 column 17"),
       pac("\"" + encoded(32) + "=\"", "Invalid base64url string: " + b64_error(encoded(32) + "=") + " at line 1 column 53"),
@@ -207,8 +177,7 @@ TEST(ReceiptFromJson, StopsAtTheFirstFaultWithItsMessage) {
       pac(byte_array(33), "Array too long, expected 32 bytes at line 1 column 74"),
       // With more than 33 the reader, having taken the 33rd, stands at the start of the 34th.
       pac(byte_array(35, 100), "Array too long, expected 32 bytes at line 1 column 140"),
-      pac("[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"),
-      pac("{}", "invalid type: map, " + kNotDigest + "9"),
+      pac("[1,-1]", "invalid value: integer `-1`, expected u8 at line 1 column 12"), pac("{}", "invalid type: map, " + kNotDigest + "9"),
       pac(R"({"a":1})", "invalid type: map, " + kNotDigest + "8"),
       context(R"({"determinism":"Strict","timestamp":"t"})", "unknown variant `Strict`, " + kVariants),
       // Not a name and not the {"name": null} form: refused one byte into the value.

@@ -13,6 +13,7 @@
 #include "formats/cbor_item.hpp"
 #include "receipt_samples.hpp"
 #include "receipts/canonical_hash.hpp"
+#include "test_support.hpp"
 
 namespace tessary::receipts {
 namespace {
@@ -45,15 +46,8 @@ TEST(ReceiptHash, WholeBodyOfASmallReceiptByteForByte) {
   EXPECT_EQ(r.compute_hash().value(), formats::sha256_prefixed(expected));
 }
 
-Item nested_arrays(std::size_t levels) {
-  Item item{cbor::Array{}};
-  for (std::size_t i = 1; i < levels; ++i) {
-    cbor::Array outer;  // not an initializer list, which would copy the whole chain each time
-    outer.push_back(std::move(item));
-    item = Item{std::move(outer)};
-  }
-  return item;
-}
+// `levels` arrays deep, the innermost empty.
+Item nested_arrays(std::size_t levels) { return support::nested_arrays(levels - 1, Item{cbor::Array{}}); }
 
 // A body that cannot be read back fails the same way whichever route writes
 // it; one level less than the depth limit still hashes.

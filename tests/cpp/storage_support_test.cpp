@@ -38,10 +38,7 @@ TEST(StorePaths, JoinAddsOneSeparatorAndParentIgnoresTrailingSeparatorsAndDots) 
       {"a/b", "a"},  {"a/b/", "a"}, {"a//b", "a"}, {"a/./b", "a"}, {"a/b/.", "a"}, {"/a", "/"},
       {"a", ""},     {"./a", "."},  {".", ""},     {"a/..", "a"},  {"/a/b//", "/a"},
   };
-  for (const auto& [path, parent] : cases) {
-    ASSERT_TRUE(parent_path(path).has_value()) << path;
-    EXPECT_EQ(*parent_path(path), parent) << path;
-  }
+  for (const auto& [path, parent] : cases) EXPECT_EQ(parent_path(path), std::optional<std::string_view>(parent)) << path;
   for (const char* root : {"", "/", "//", "/."}) EXPECT_FALSE(parent_path(root).has_value()) << root;
 }
 
