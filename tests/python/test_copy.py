@@ -1,5 +1,6 @@
 """`tessary copy FROM TO` between directory and database stores."""
 import pathlib
+import sys
 
 import pytest
 
@@ -68,3 +69,13 @@ def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest
     code, out, err = run(capsys, "copy", *(a.format(tmp=tmp_path, dsn=dsn) for a in argv))
     assert (code, out) == (2, "") and needle in one_error_line(err, "tessary copy")
     assert not (tmp_path / "to").exists() and not (tmp_path / "nope").exists()
+
+
+def test_without_psycopg_a_database_store_names_the_extra_to_install(
+        tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(sys.modules, "psycopg", None)  # import psycopg now raises ImportError
+    with pytest.raises(tessary.StoreError, match=r"pip install 'tessary\[postgres\]'"):
+        tessary.open_store("postgresql://u@db/r")
+    tessary.DirectoryStore(tmp_path / "from").store(tessary.record("w", {}))
+    code, _, err = run(capsys, "copy", tmp_path / "from", "postgresql://u@db/r")
+    assert code == 2 and "tessary[postgres]" in one_error_line(err, "tessary copy")
