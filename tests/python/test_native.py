@@ -283,26 +283,23 @@ def test_handler_reusing_the_interrupted_hasher_is_refused(stop_on_sigint):
         fired.append(signum)
         hasher.update(b"x")  # waits on nothing: the interrupted update holds the hasher
 
-    previous = signal.signal(signal.SIGINT, handler)
+    signal.signal(signal.SIGINT, handler)  # stop_on_sigint puts the first one back
     big = bytes(64 << 20)
     refused = None
-    try:
-        # The signal may land between two updates, where the handler's update is
-        # simply allowed; try again until it lands inside one.
-        for _ in range(20):
-            fired.clear()
-            kill = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
-            kill.start()
-            try:
-                while not fired:
-                    hasher.update(big)
-            except ValueError as e:
-                refused = e
-                break
-            finally:
-                kill.cancel()
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    # The signal may land between two updates, where the handler's update is
+    # simply allowed; try again until it lands inside one.
+    for _ in range(20):
+        fired.clear()
+        kill = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+        kill.start()
+        try:
+            while not fired:
+                hasher.update(big)
+        except ValueError as e:
+            refused = e
+            break
+        finally:
+            kill.cancel()
     assert refused is not None and "in use by the call this signal handler interrupted" in str(refused)
     with pytest.raises(ValueError, match="^hasher was interrupted during an update$"):
         hasher.finish()

@@ -33,10 +33,8 @@ def test_every_source_of_the_same_bytes_has_the_same_shape(tmp_path: pathlib.Pat
 
 
 def test_sources_that_are_not_data_are_refused_clearly(tmp_path: pathlib.Path) -> None:
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError):  # an OSError as it is; each kind of them is held in test_native
         tessary.data_shape(tmp_path / "missing")
-    with pytest.raises(IsADirectoryError):
-        tessary.data_shape(tmp_path)
     (tmp_path / "t.txt").write_text("text")
     with open(tmp_path / "t.txt") as text_file, pytest.raises(TypeError, match="binary"):
         tessary.data_shape(text_file)
