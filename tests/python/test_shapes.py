@@ -28,6 +28,8 @@ def test_scheme_defaults_and_conversions(data, scheme, same):
 
 
 # A file's shape equals its bytes' in test_native, beside the package's own file reader.
+
+
 ZEROS = "0" * 64
 
 
