@@ -326,8 +326,8 @@ def test_store_round_trip_filters_and_cursor_batches(tmp_path):
         assert store.query(**filters) == [r.to_json() for r in expected]  # the same texts in the same order
         for batch in (1, 4, 100):
             cursor = store.cursor(**filters)
-            parts = list(iter(lambda: cursor.next_batch(batch), []))
-            assert all(len(part) <= batch for part in parts) and sum(parts, []) == store.query(**filters)
+            pieces = list(iter(lambda: cursor.next_batch(batch), []))
+            assert all(len(piece) <= batch for piece in pieces) and sum(pieces, []) == store.query(**filters)
             assert cursor.next_batch(batch) == []
     with pytest.raises(TypeError):
         _native.Cursor()
