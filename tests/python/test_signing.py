@@ -190,8 +190,28 @@ def test_every_trust_status(make: Callable[[], Receipt], status: TrustStatus, ne
     assert TrustStatus(status.value) is status and str(status) == status.value
 
 
-def test_wrong_types_are_refused() -> None:
+@pytest.mark.parametrize("path, value", [
+    (("dom",), "sha256:" + "2" * 64),
+    (("links",), ["6f1c1d2e-0000-4000-8000-000000000000"]),
+    (("ctx", "timestamp"), "2020-01-01T00:00:00.000000000+00:00"),
+    (("payload", "trace_id"), "forged"),
+    (("payload", "method_ref", "method_id"), "other-method"),
+])
+def test_changing_a_hashed_field_after_signing_fails_even_when_resealed(path: tuple[str, ...], value: Any) -> None:
+    wire = signed_wire()
+    target = wire
+    for name in path[:-1]:
+        target = target[name]
+    target[path[-1]] = value
+    assert tessary.check(Receipt.from_json(json.dumps(wire)), RING).status is TrustStatus.STALE_HASH
+    resealed = Receipt.from_json(seal(wire).to_json())  # the hash matches the edit; the signature is the old one
+    assert resealed.sig is not None and resealed.sig.sig == wire["sig"]["sig"]
+    assert tessary.check(resealed, RING).status is TrustStatus.BAD_SIGNATURE
+
+
+def test_verify_without_trust_is_unchanged_and_wrong_types_are_refused() -> None:
     receipt = tessary.record("w", {})
+    assert tessary.verify(receipt) and not tessary.verify(receipt, trust=RING)
     for wrong in (lambda: tessary.check(receipt.to_dict(), RING), lambda: tessary.check(receipt, [KEY]),  # type: ignore[arg-type]
                   lambda: tessary.sign(receipt, KEY.public_key)):  # type: ignore[arg-type]
         with pytest.raises(TypeError):
