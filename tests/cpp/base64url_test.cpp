@@ -9,7 +9,9 @@ namespace {
 
 std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
 
-// SHA-256 of the empty string, the shape of every digest field.
+// SHA-256 of the empty string, the shape of every digest field. That such
+// texts decode to 32 bytes is the Python property tests', which give digest
+// fields as base64url text.
 constexpr std::string_view kDigest = "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU";
 
 TEST(Base64Url, Rfc4648VectorsEncodeAndDecode) {
@@ -37,13 +39,6 @@ TEST(Base64Url, StrictDecodingRejectsWithTheDecoderMessage) {
       {"Zh", "Invalid last symbol 104, offset 1."}, {"Zm9", "Invalid last symbol 57, offset 2."},
       {std::string(kDigest.substr(0, 42)) + "V", "Invalid last symbol 86, offset 42."}};
   for (const auto& [text, message] : cases) EXPECT_EQ(support::error_text(b64::decode(text)), message) << text;
-}
-
-TEST(Base64Url, DigestsAreFortyThreeSymbols) {
-  const auto digest = support::value_of(b64::decode(kDigest));
-  EXPECT_EQ(digest.size(), 32u);
-  EXPECT_EQ(b64::encode(digest), kDigest);
-  EXPECT_EQ(support::value_of(b64::decode("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHg")).size(), 31u);
 }
 
 }  // namespace

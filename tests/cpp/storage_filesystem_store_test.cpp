@@ -120,6 +120,7 @@ TEST_F(FilesystemStoreTest, ReadsLargeFilesAndWarnsAboutOthers) {
   store(*s, big);
   ASSERT_GT(receipt_to_json(big)->size(), std::size_t{200000});
   write_file(dir_ + "/bad\xff\xe2\x82name.json", "{}");
+  write_file(dir_ + "/notes.txt", "not a receipt name");  // not scanned: no warning
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(rids(query(*s)), (std::set<Uuid>{big.rid, small.rid}));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -201,35 +202,10 @@ std::vector<Receipt> drain(tessary::storage::ReceiptCursor& cursor, std::size_t 
   }
 }
 
-// Batches of any size hand out exactly what one query returns, in the same
-// order, and the limit counts across batches.
-TEST_F(FilesystemStoreTest, CursorBatchesConcatenateToTheQuery) {
-  auto s = open_store();
-  for (int n = 0; n < 11; ++n) {
-    Receipt r = n % 3 == 0 ? samples::spend() : samples::execution();
-    r.rid = rid_of(n);
-    store(*s, r);
-  }
-  write_file(dir_ + "/notes.txt", "not a receipt name");
-  ReceiptQuery spends_out;
-  spends_out.workload_id = std::get<ExecutionPayload>(samples::execution().payload).method_ref.method_id;
-  ReceiptQuery limited;
-  limited.limit = 4;
-  for (const ReceiptQuery& q : {ReceiptQuery{}, spends_out, limited}) {
-    const std::vector<Receipt> expected = query(*s, q);
-    for (std::size_t batch : {std::size_t{1}, std::size_t{3}, std::size_t{100}}) {
-      auto cursor = FilesystemStore::open_cursor(s, q);
-      ASSERT_TRUE(cursor.has_value());
-      EXPECT_EQ(drain(*cursor, batch), expected) << "batch " << batch;
-      EXPECT_TRUE(cursor->exhausted());
-      EXPECT_TRUE(cursor->next_batch(batch)->empty());
-    }
-  }
-  EXPECT_EQ(query(*s, limited).size(), 4u);
-}
-
 // A batch that fails leaves the cursor where it was; files that are not
-// receipts warn as in a query; the listing is taken once.
+// receipts warn as in a query; the listing is taken once. Batches of any size
+// concatenating to the query, the limit counting across them, are the Python
+// tests' (test_cursor_batches_equal_query).
 TEST_F(FilesystemStoreTest, CursorFailuresWarningsAndListingSnapshot) {
   auto s = open_store();
   store(*s, samples::execution());
@@ -247,6 +223,7 @@ TEST_F(FilesystemStoreTest, CursorFailuresWarningsAndListingSnapshot) {
 
   ::testing::internal::CaptureStderr();
   const std::vector<Receipt> got = drain(*cursor, 10);
+  EXPECT_TRUE(cursor->exhausted());
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Warning: Failed to parse receipt file " + dir_ + "/junk.json: JSON deserialization failed: missing field `kind`\n");
   EXPECT_EQ(rids(got), std::set<Uuid>{samples::execution().rid});
