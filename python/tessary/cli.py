@@ -376,8 +376,9 @@ def _cmd_record(args: Args) -> int:
 
     The payload is a JSON object given as text, as @FILE (read from FILE) or
     as - (read from standard input). With --store the receipt is also kept in
-    that store, a directory (created when missing) or a postgresql:// database. With --sign the receipt is
-    signed with that private key file before it is printed or kept.
+    that store: a directory (created when missing) or a postgresql:// address.
+    With --sign the receipt is signed with that private key file before it is
+    printed or kept.
     """
     payload = _payload(args.payload)
     key = _signing_key(args.sign, "--sign") if args.sign is not None else None
@@ -638,10 +639,7 @@ def _cmd_audit(args: Args) -> int:
     also be signed by a trusted key. Prints the counts and one line per
     problem, or with --json one JSON object; exit code 1 when anything is wrong.
     """
-    location = _store_path(args.directory)
-    if not _is_database(location) and not os.path.isdir(location):
-        what = "not a directory" if os.path.exists(location) else "no such directory"
-        raise CliError(f"{what}: {location}")
+    location = _store_directory(args.directory, "DIR")
     keyring = _keyring(args.trust) if args.trust else None
     if _is_database(location):
         with open_store(location) as store:
@@ -688,15 +686,23 @@ def _store_name(location: str) -> str:
 
 
 def _lookup(rid: str, store_path: str) -> Receipt:
+    """The receipt ``rid`` of a store: a database's by its key, a directory's by its file name, else by a scan."""
+    if _is_database(store_path):
+        with open_store(store_path) as database:
+            assert isinstance(database, PostgresStore)
+            receipt = database.get(rid)
+        if receipt is not None:
+            return receipt
+        raise CliError(f"no receipt {rid} in store {_store_name(store_path)}")
     direct = os.path.join(store_path, "receipts", rid + ".json")
     if os.path.isfile(direct):
         found = _receipts_in_text(_read_text(direct), direct)
         if len(found) == 1 and found[0][1].rid == rid:
             return found[0][1]
     with open_store(store_path) as store:
-        for receipt in store.iter():
-            if receipt.rid == rid:
-                return receipt
+        for other in store.iter():
+            if other.rid == rid:
+                return other
     raise CliError(f"no receipt {rid} in store {store_path}")
 
 

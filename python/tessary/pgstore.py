@@ -22,6 +22,7 @@ a second failure is a :class:`StoreError` ``"Database error: ..."``.
 from __future__ import annotations
 
 import re
+import uuid
 from types import TracebackType
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
 
@@ -300,6 +301,20 @@ class PostgresStore:
             return int(row[0])
 
         return self._run(count)
+
+    def get(self, rid: str) -> Optional[Receipt]:
+        """The receipt with identifier ``rid`` (a UUID's text), or None when the database has none."""
+        try:
+            key = str(uuid.UUID(rid))
+        except (TypeError, ValueError):
+            raise StoreError(f"Invalid input: not a receipt identifier: {rid!r}") from None
+
+        def select(conn: Any) -> Optional[str]:
+            row = conn.execute("SELECT body FROM receipts WHERE rid = %s::uuid", (key,)).fetchone()
+            return None if row is None else str(row[0])
+
+        text = self._run(select)
+        return None if text is None else Receipt.from_json(text)
 
     def __iter__(self) -> Iterator[Receipt]:
         return self.iter()

@@ -34,6 +34,16 @@ def test_the_schema_is_made_once_and_concurrent_first_uses_do_not_race(pg_dsn: s
         PostgresStore(pg_dsn)
 
 
+def test_get_finds_a_receipt_by_its_identifier(pg_dsn: str) -> None:
+    with PostgresStore(pg_dsn) as store:
+        kept = execution(1, "w", "t")
+        store.store(kept)
+        assert store.get(kept.rid) == kept and store.get(kept.rid.upper()) == kept
+        assert store.get("ffffffff-ffff-4fff-bfff-ffffffffffff") is None
+        with pytest.raises(tessary.StoreError, match="not a receipt identifier: 'x'"):
+            store.get("x")
+
+
 def test_a_failure_in_the_middle_of_a_bulk_load_leaves_nothing(pg_dsn: str) -> None:
     with PostgresStore(pg_dsn) as store:
         store.store(execution(0, "kept", "t"))
