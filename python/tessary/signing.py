@@ -87,31 +87,14 @@ def _write_new(path: str, data: bytes, mode: int, overwrite: bool) -> None:
 
     Without ``overwrite`` an existing file is refused (FileExistsError). With
     it, the bytes go to a fresh file beside ``path`` that then replaces it.
+    Either way the key is on disk before this returns.
     """
-    target = path
+    from ._files import create_file, replace_file
+
     if overwrite:
-        directory = os.path.dirname(path) or "."
-        target = os.path.join(directory, f".{os.path.basename(path)}.{os.getpid()}.tmp")
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
-    fd = os.open(target, flags, mode)
-    try:
-        # The umask may have narrowed the mode; it can never have widened it.
-        os.fchmod(fd, mode)
-        with os.fdopen(fd, "wb", closefd=True) as f:
-            fd = -1
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        if overwrite:
-            os.replace(target, path)
-    except BaseException:
-        if fd >= 0:
-            os.close(fd)
-        try:
-            os.unlink(target)
-        except OSError:
-            pass
-        raise
+        replace_file(path, data, mode)
+    else:
+        create_file(path, data, mode)
 
 
 class PublicKey:
