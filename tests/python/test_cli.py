@@ -13,6 +13,8 @@ import pytest
 import tessary
 import tessary._native
 from tessary import cli
+from tessary.cli import _arguments, _output, _shaping
+from tessary.cli import record as record_command
 
 STUB_NATIVE = tessary._native.__file__.endswith(".py")
 needs_chunks = pytest.mark.skipif(STUB_NATIVE, reason="chunk lists need the compiled extension")
@@ -190,7 +192,7 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
     wanted = json.loads(listed[0])
     code, out, _ = run(capsys, "show", wanted["rid"].upper(), "--store", store)
     assert code == 0 and json.loads(out) == wanted
-    monkeypatch.setattr(cli, "_is_terminal", lambda stream: True)
+    monkeypatch.setattr(_output, "is_terminal", lambda stream: True)
     code, out, _ = run(capsys, "show", receipt_file)
     header, body = out.split("\n\n", 1)
     assert "execution" in header and rid in header and "verified: yes" in header
@@ -211,14 +213,14 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",
                                   "2024-05-01T12:00:00.000000000Z", "1714564800", "1714564800.0"])
 def test_time_bounds_name_one_instant(text: str) -> None:
-    assert cli._time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
+    assert _arguments.time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
 
 
 @pytest.mark.parametrize("text, scheme", [("cdc:65536", tessary.CDC(65536)), ("cdc:64K", tessary.CDC(65536)),
                                           ("fixed:4096", tessary.Fixed(4096)), ("FIXED:1MiB", tessary.Fixed(1 << 20))])
 def test_scheme_texts(text: str, scheme: Union[tessary.CDC, tessary.Fixed]) -> None:
-    assert cli._scheme(text) == scheme
-    assert cli._scheme(cli._scheme_text(scheme)) == scheme
+    assert _arguments.scheme(text) == scheme
+    assert _arguments.scheme(_arguments.scheme_text(scheme)) == scheme
 
 
 # -- shapes, reuse, jaccard --------------------------------------------------------------------
@@ -231,13 +233,13 @@ def test_shape_matches_the_library_on_every_path(tmp_path: pathlib.Path, capsys:
     path = tmp_path / "data.bin"
     path.write_bytes(data)
     expected = tessary.data_shape(data, scheme=scheme, chunks=True)
-    option = ["--scheme", cli._scheme_text(scheme)] if scheme else []
+    option = ["--scheme", _arguments.scheme_text(scheme)] if scheme else []
     code, out, _ = run(capsys, "shape", path, *option)
     assert (code, out) == (0, f"{expected.hash}  {len(data)}  {path}\n")
     # With stderr on a terminal, a file over the threshold is read in pieces under a progress bar.
-    monkeypatch.setattr(cli, "_is_terminal", lambda stream: stream is sys.stderr)
-    monkeypatch.setattr(cli, "_PROGRESS_THRESHOLD", 1000)
-    monkeypatch.setattr(cli, "_MIB", 4096)
+    monkeypatch.setattr(_output, "is_terminal", lambda stream: stream is sys.stderr)
+    monkeypatch.setattr(_shaping, "PROGRESS_THRESHOLD", 1000)
+    monkeypatch.setattr(_shaping, "MIB", 4096)
     code, out, _ = run(capsys, "shape", "--chunks", path, *option)
     record = json.loads(out)
     assert (record["hash"], record["size"]) == (expected.hash, len(data))
@@ -302,7 +304,7 @@ def test_interrupt(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.Monke
     def interrupted(*args: object, **kwargs: object) -> NoReturn:
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "record", interrupted)
+    monkeypatch.setattr(record_command, "record", interrupted)
     code, _, err = run(capsys, "record", "w", "--payload", "{}")
     assert code == 130 and err == "tessary: interrupted\n"
 

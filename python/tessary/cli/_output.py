@@ -1,0 +1,116 @@
+"""What the commands print: lines, one-line errors, the receipt table, progress bars, and a closed pipe.
+
+Rich is imported only inside the functions that draw on a terminal, so piped
+use never loads it. Commands call :func:`is_terminal` through this module
+(``_output.is_terminal``), which lets a test pretend to be a terminal.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import sys
+from datetime import timezone
+from typing import Any, Iterable, Optional
+
+from ..receipts import Receipt
+from ._shim import one_line
+
+
+def is_terminal(stream: Any) -> bool:
+    isatty = getattr(stream, "isatty", None)
+    try:
+        return bool(isatty()) if callable(isatty) else False
+    except (ValueError, OSError):
+        return False
+
+
+def out(text: str) -> None:
+    sys.stdout.write(text + "\n")
+
+
+def error(prog: str, message: str) -> None:
+    """The one line on standard error that reports a mistake."""
+    sys.stderr.write(f"{prog}: error: {one_line(message)}\n")
+    sys.stderr.flush()
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def describe_os_error(error: OSError, name: Optional[str] = None) -> str:
+    """``where: reason`` for a failed file operation; ``name`` overrides the file name the error carries."""
+    where = name if name is not None else (os.fsdecode(error.filename) if error.filename is not None else None)
+    reason = error.strerror or str(error)
+    if isinstance(error, IsADirectoryError):
+        reason = "is a directory, expected a file"
+    return f"{where}: {reason}" if where else reason
+
+
+def silence_stdout() -> None:
+    """After a broken pipe: point stdout at /dev/null so the interpreter's final flush stays quiet."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        pass
+
+
+def stderr_console() -> Any:
+    from rich.console import Console
+
+    return Console(stderr=True)
+
+
+def progress(*columns: Any) -> Any:
+    """A rich progress display on standard error, gone when done: the task's description, a bar, then ``columns``.
+
+    Only for a terminal: callers check ``is_terminal(sys.stderr)`` first.
+    """
+    from rich.progress import BarColumn, Progress, TextColumn
+
+    return Progress(TextColumn("{task.description}"), BarColumn(), *columns, transient=True, console=stderr_console())
+
+
+def _short_hash(value: str) -> str:
+    prefix = "sha256:"
+    digits = value[len(prefix) :] if value.startswith(prefix) else value
+    return digits[:12]
+
+
+def _short_time(receipt: Receipt) -> str:
+    """The timestamp to the second in UTC, or as written when it does not parse."""
+    moment = receipt.ctx.time
+    if moment is None:
+        return receipt.timestamp
+    return moment.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M:%SZ")
+
+
+def receipt_table(receipts: Iterable[Receipt]) -> None:
+    """The receipts as a table on standard output, then their count."""
+    from rich import box
+    from rich.console import Console
+    from rich.table import Table
+
+    table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, pad_edge=False)
+    # The identifier and kind keep their width (a rid is what 'show' takes); on a
+    # narrow terminal the other columns fold onto more lines rather than vanish.
+    widths = {"rid": 36, "kind": 9, "workload": 4, "trace": 4, "timestamp": 10, "hash": 6}
+    for column in ("rid", "kind", "workload", "trace", "timestamp", "hash"):
+        table.add_column(column, no_wrap=column in ("rid", "kind"), min_width=widths[column], overflow="fold")
+    count = 0
+    for receipt in receipts:
+        count += 1
+        table.add_row(
+            receipt.rid,
+            receipt.kind.value,
+            receipt.workload or "",
+            receipt.trace or "",
+            _short_time(receipt),
+            _short_hash(receipt.hash),
+        )
+    console = Console()
+    console.print(table)
+    console.print(plural(count, "receipt"), highlight=False)

@@ -1,0 +1,36 @@
+"""Print a receipt as an in-toto statement in a DSSE envelope signed with --key.
+
+The statement's subject is the receipt's data commitment; its predicate
+(type https://tessary.dev/attestation/receipt/v1) carries the receipt.
+A file of several receipts gives one envelope per line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+
+from ..errors import TessaryError
+from ..signing import export_dsse
+from . import EXIT_OK, CliError
+from ._inputs import receipts
+from ._keys import signing_key
+from ._output import out
+from ._shim import one_line
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("source", metavar="FILE|-", help="a receipt file (- for stdin)")
+    parser.add_argument("--format", required=True, choices=["in-toto"], help="the export format")
+    parser.add_argument("--key", required=True, metavar="KEY", help="the private key file that signs the envelope")
+
+
+def run(args: argparse.Namespace) -> int:
+    key = signing_key(args.key)
+    for where, receipt in receipts(args.source):
+        try:
+            envelope = export_dsse(receipt, key)
+        except TessaryError as e:
+            raise CliError(f"{where}: {receipt.rid}: {one_line(str(e))}") from None
+        out(json.dumps(envelope))
+    return EXIT_OK

@@ -1,0 +1,45 @@
+"""Decide whether to reuse an earlier result or recompute, given the overlap J.
+
+The cost model is a JSON object {"c_id": ..., "c_comp": ..., "alpha": ...},
+each a number, {"type": "constant", "value": V} or
+{"type": "linear", "per_row": P, "base": B}; --rows prices the linear
+costs. Reuse wins when the saving alpha * c_comp * J - c_id (delta) is positive.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+
+from ..errors import TessaryError
+from ..reuse import CostModel, decide_reuse
+from . import EXIT_OK, CliError, _arguments
+from ._inputs import read_text
+from ._output import out
+from ._shim import one_line
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--overlap", required=True, type=_arguments.overlap, metavar="J",
+                        help="the overlap, a number in [0, 1]")
+    parser.add_argument("--cost-model", required=True, metavar="FILE|-",
+                        help="the cost model JSON file (- for stdin)")
+    parser.add_argument("--rows", type=_arguments.nonnegative_int, metavar="N",
+                        help="the row count that linear costs are priced at")
+    parser.add_argument("--json", action="store_true", help="print the decision as one JSON object")
+
+
+def run(args: argparse.Namespace) -> int:
+    text = read_text(args.cost_model)
+    try:
+        model = CostModel.from_json(text)
+        decision = decide_reuse(args.overlap, model, rows=args.rows)
+    except (TessaryError, TypeError) as e:
+        raise CliError(f"argument --cost-model: {one_line(str(e))}") from None
+    if args.json:
+        out(json.dumps(decision.to_dict()))
+    else:
+        out(f"decision: {decision.decision.value}")
+        for name in ("overlap", "alpha", "c_id", "c_comp", "delta"):
+            out(f"{name + ':':<9} {getattr(decision, name):.10g}")
+    return EXIT_OK
