@@ -6,6 +6,9 @@ Commits are acknowledged only once in the WAL: a restart test relies on it.
 Each test asking for `pg_dsn` gets a fresh database; `pg_server` is the
 server itself, to stop and start. Tests are skipped when the server binaries
 or psycopg are missing.
+
+The command line's tests share a store of three receipts, one receipt file
+and a key pair, each made through the command line itself.
 """
 import os
 import pathlib
@@ -13,6 +16,10 @@ import sys
 from typing import Iterator
 
 import pytest
+
+import tessary
+from cli_helpers import PAYLOAD, run
+from tessary import cli
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 from local_postgres import LocalPostgres, ServerError  # noqa: E402
@@ -38,3 +45,30 @@ def pg_server() -> Iterator[LocalPostgres]:
 @pytest.fixture
 def pg_dsn(pg_server: LocalPostgres) -> str:
     return pg_server.new_database()
+
+
+@pytest.fixture
+def store(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.Path:
+    path = tmp_path / "store"
+    for workload, trace in (("train", "t1"), ("train", "t2"), ("eval", "t1")):
+        assert cli.main(["record", workload, "--payload", PAYLOAD, "--trace", trace, "--store", str(path)]) == 0
+    capsys.readouterr()
+    return path
+
+
+@pytest.fixture
+def receipt_file(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.Path:
+    assert cli.main(["record", "train", "--payload", PAYLOAD, "--tag", "a", "--tag", "b"]) == 0
+    path = tmp_path / "r.json"
+    path.write_text(capsys.readouterr().out)
+    return path
+
+
+@pytest.fixture
+def keys(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.Path:
+    path = tmp_path / "key"
+    code, out, err = run(capsys, "keygen", "--out", path)
+    assert code == 0 and out.strip() == tessary.SigningKey.load(path).kid
+    assert "PRIVATE" not in out + err and path.read_bytes().decode().split("\n")[1] not in out + err
+    # Its mode is SigningKey.save's, held in test_signing; overwriting is refused in the table of mistakes.
+    return path

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import tessary
-from test_cli import one_error_line, run
+from cli_helpers import one_error_line, run
 from test_public_stores import execution
 from tessary.pgstore import _redacted
 

@@ -1,0 +1,118 @@
+"""tessary record, verify, show and ls: receipts through the command line, in and out of stores."""
+import json
+import pathlib
+from datetime import datetime, timezone
+from typing import Optional
+
+import pytest
+
+import tessary
+from cli_helpers import assert_mistake, run
+from tessary import cli
+from tessary.cli import _arguments, _output
+
+BAD: dict[str, tuple[list[str], Optional[str]]] = {
+    "directory as file": (["show", "{tmp}"], "is a directory"),
+    "non-receipt JSON": (["verify", "{tmp}/other.json"], "not a receipt"),
+    "JSON lines with a broken line": (["verify", "{tmp}/lines.json"], "lines.json:2"),
+    "array as receipt": (["verify", "{tmp}/array.json"], "not a receipt"),
+    "start not a time": (["ls", "--store", "{tmp}", "--start", "yesterday"], "--start"),
+    "end not a date": (["ls", "--store", "{tmp}", "--end", "2024-13-01"], "--end"),
+    "negative limit": (["ls", "--store", "{tmp}", "--limit", "-1"], "--limit"),
+    "short pac": (["ls", "--store", "{tmp}", "--pac", "AAAA"], "--pac"),
+    "pac not base64": (["ls", "--store", "{tmp}", "--pac", "!!"], "--pac"),
+    "store that does not exist": (["ls", "--store", "{tmp}/nope"], "--store"),
+    "store that is a file": (["ls", "--store", "{tmp}/r.json"], "--store: not a directory"),
+    "payload not JSON": (["record", "w", "--payload", "{epochs: 3}"], "--payload"),
+    "payload an array": (["record", "w", "--payload", "[1]"], "--payload"),
+    "payload NaN": (["record", "w", "--payload", '{"x": NaN}'], "--payload"),
+    "payload file missing": (["record", "w", "--payload", "@{tmp}/none.json"], "none.json"),
+    "parent not a rid": (["record", "w", "--payload", "{}", "--parent", "abc"], "--parent"),
+    "rid without store": (["show", "6f1c1d2e-0000-4000-8000-000000000000"], "--store"),
+    "unknown rid": (["show", "6f1c1d2e-0000-4000-8000-000000000000", "--store", "{tmp}"], "no receipt"),
+    "show several receipts": (["show", "{tmp}/lines.json"], "lines.json:2"),
+}
+
+
+@pytest.mark.parametrize("argv, needle", BAD.values(), ids=BAD.keys())
+def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], argv: list[str],
+                                          needle: Optional[str]) -> None:
+    assert_mistake(capsys, tmp_path, argv, needle)
+
+
+def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib.Path,
+                                          capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    code, listed, _ = run(capsys, "ls", "--store", store)
+    assert code == 0
+    lines = listed.splitlines()
+    assert len(lines) == 3 and all(tessary.Receipt.from_json(line).verify() for line in lines)
+
+    tampered = json.loads(lines[1])
+    tampered["payload"]["trace_id"] = "forged"
+    bad = tmp_path / "tampered.json"
+    bad.write_text(json.dumps(tampered))
+    code, out, _ = run(capsys, "verify", bad, store)
+    assert code == 1
+    failure, summary = out.splitlines()
+    assert failure.startswith(f"{bad}: {tampered['rid']}: Hash mismatch")
+    assert summary == "4 receipts: 3 verified, 1 failed"
+
+    lines[1] = json.dumps(tampered)
+    code, out, _ = run(capsys, "verify", "-", stdin="\n".join(lines) + "\n", monkeypatch=monkeypatch)
+    assert code == 1 and out.startswith(f"<stdin>:2: {tampered['rid']}: Hash mismatch")
+
+    code, out, _ = run(capsys, "verify", "--json", bad, store)
+    report = json.loads(out)
+    assert code == 1 and (report["receipts"], report["verified"], report["failed"]) == (4, 3, 1)
+    assert report["failures"][0]["rid"] == tampered["rid"]
+
+
+@pytest.mark.parametrize("filters, count", [([], 3), (["--workload", "train"], 2), (["--trace", "t1"], 2),
+                                            (["--limit", "1"], 1), (["--limit", "0"], 0)])
+def test_ls_filters(store: pathlib.Path, capsys: pytest.CaptureFixture[str], filters: list[str], count: int) -> None:
+    code, out, _ = run(capsys, "ls", "--store", store, *filters)
+    assert code == 0 and len(out.splitlines()) == count
+
+
+def test_verify_reads_every_form(receipt_file: pathlib.Path, store: pathlib.Path, tmp_path: pathlib.Path,
+                                 capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    indented = tmp_path / "indented.json"
+    assert cli.main(["show", str(receipt_file)]) == 0
+    indented.write_text(capsys.readouterr().out)
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    (folder / "one.json").write_text(receipt_file.read_text())
+    (folder / "notes.txt").write_text("not looked at")
+    lines = tmp_path / "lines.jsonl"
+    lines.write_text(receipt_file.read_text() * 2 + "\n")
+    code, out, _ = run(capsys, "verify", receipt_file, indented, folder, lines, store, "-",
+                       stdin=receipt_file.read_text(), monkeypatch=monkeypatch)
+    assert (code, out) == (0, "9 receipts: 9 verified, 0 failed\n")
+
+
+def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathlib.Path,
+                                         capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    rid = json.loads(receipt_file.read_text())["rid"]
+    listed = run(capsys, "ls", "--store", store)[1].splitlines()
+    wanted = json.loads(listed[0])
+    code, out, _ = run(capsys, "show", wanted["rid"].upper(), "--store", store)
+    assert code == 0 and json.loads(out) == wanted
+    monkeypatch.setattr(_output, "is_terminal", lambda stream: True)
+    code, out, _ = run(capsys, "show", receipt_file)
+    header, body = out.split("\n\n", 1)
+    assert "execution" in header and rid in header and "verified: yes" in header
+    assert json.loads(body)["rid"] == rid
+    forged = json.loads(body)
+    forged["links"] = [rid]
+    receipt_file.write_text(json.dumps(forged))
+    code, out, _ = run(capsys, "show", receipt_file)
+    assert code == 0 and "verified: NO: Hash mismatch" in out
+    monkeypatch.setenv("COLUMNS", "160")
+    code, out, _ = run(capsys, "ls", "--store", store)  # a table
+    assert code == 0 and all(json.loads(line)["rid"] in out for line in listed) and "3 receipts" in out
+
+
+@pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",
+                                  "2024-05-01T12:00:00.000000000Z", "1714564800", "1714564800.0"])
+def test_time_bounds_name_one_instant(text: str) -> None:
+    assert _arguments.time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
