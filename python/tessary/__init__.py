@@ -14,6 +14,7 @@ vouches for a receipt.
 
 from .audit import AuditReport, Problem, audit
 from .client import Client
+from .filters import Filters
 from .errors import CostModelError, ReceiptError, ShapeError, SignatureError, StoreError, TessaryError, VerificationError
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
 from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
@@ -48,6 +49,7 @@ __all__ = [
     "export_dsse",
     "verify_dsse",
     "Store",
+    "Filters",
     "DirectoryStore",
     "PostgresStore",
     "open_store",

@@ -6,7 +6,10 @@ that caught those keeps working; the subclasses say which area failed.
 
 from __future__ import annotations
 
-__all__ = ["TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError"]
+__all__ = [
+    "TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError",
+    "one_line",
+]
 
 
 class TessaryError(ValueError):
@@ -35,3 +38,14 @@ class CostModelError(TessaryError):
 
 class SignatureError(TessaryError):
     """A key that cannot be read, a receipt that cannot be signed, or a signature that does not verify."""
+
+
+def one_line(text: object) -> str:
+    """``text`` (or an exception's message) folded onto one line, for an error report.
+
+    An exception without a message is named by its class.
+    """
+    folded = " ".join(str(text).split())
+    if not folded and isinstance(text, BaseException):
+        return type(text).__name__
+    return folded
