@@ -14,9 +14,11 @@ import uuid
 from datetime import datetime, timezone
 from typing import NoReturn
 
+from ..errors import one_line
+from ..filters import decode_pac
+from ..locations import Location, parse_location
 from ..shapes import CDC, ChunkScheme, Fixed
 from . import CliError
-from ._shim import Location, decode_pac, one_line, parse_location
 
 
 class UsageError(Exception):

@@ -12,11 +12,10 @@ import os
 import sys
 from typing import Any, Iterator, List, Optional, Tuple
 
-from ..errors import TessaryError
+from ..errors import TessaryError, one_line
 from ..receipts import Receipt
 from . import CliError
 from ._output import describe_os_error
-from ._shim import one_line
 
 STDIN = "-"
 

@@ -4,12 +4,11 @@ from __future__ import annotations
 
 from typing import List
 
-from ..errors import SignatureError
+from ..errors import SignatureError, one_line
 from ..receipts import Receipt
 from ..signing import Keyring, SigningKey, sign
 from . import CliError
 from ._output import describe_os_error
-from ._shim import one_line
 
 
 def signing_key(path: str, option: str = "--key") -> SigningKey:

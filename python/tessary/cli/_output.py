@@ -13,8 +13,8 @@ import sys
 from datetime import timezone
 from typing import Any, Iterable, Optional
 
+from ..errors import one_line
 from ..receipts import Receipt
-from ._shim import one_line
 
 
 def is_terminal(stream: Any) -> bool:

@@ -5,11 +5,10 @@ from __future__ import annotations
 import os
 import sys
 
-from ..errors import TessaryError
+from ..errors import TessaryError, one_line
 from ..shapes import ChunkScheme, DataShape, DataShapeHasher, data_shape
 from . import CliError, _output
 from ._inputs import STDIN, label
-from ._shim import one_line
 
 MIB = 1 << 20
 # Below this a file is shaped before a progress bar would have drawn its first frame.

@@ -15,6 +15,7 @@ import argparse
 import json
 
 from ..audit import audit
+from ..stores import open_store
 from . import EXIT_FAILED, EXIT_OK
 from ._arguments import existing_store
 from ._keys import keyring
@@ -32,7 +33,7 @@ def run(args: argparse.Namespace) -> int:
     location = existing_store(args.directory, "DIR")
     keys = keyring(args.trust) if args.trust else None
     if location.kind == "database":
-        with location.open(create=False) as store:
+        with open_store(location.target) as store:
             report = audit(store, trust=keys)
     else:
         # A plain folder of receipt files is audited too, not only a directory store.

@@ -15,12 +15,12 @@ import os
 import sys
 from typing import Iterator, List, Optional
 
+from ..locations import Location, same_store
 from ..pgstore import PostgresStore
 from ..receipts import Receipt
-from ..stores import DirectoryStore, Store
+from ..stores import DirectoryStore, Store, open_store
 from . import EXIT_OK, CliError, _output
 from ._arguments import existing_store, store_location
-from ._shim import Location, same_store
 
 BATCH = 1000
 
@@ -81,7 +81,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"argument TO: not a directory: {target.target}")
     if same_store(source, target):
         raise CliError(f"FROM and TO are the same store ({_shown(args.source, source)}); nothing to copy")
-    with source.open(create=False) as reading, target.open() as writing:
+    with open_store(source.target) as reading, open_store(target.target) as writing:
         count = _copy(reading, writing)
     copied = _output.plural(count, "receipt")
     sys.stderr.write(f"copied {copied} from {_shown(args.source, source)} to {_shown(args.target, target)}\n")

@@ -10,13 +10,12 @@ from __future__ import annotations
 import argparse
 import json
 
-from ..errors import TessaryError
+from ..errors import TessaryError, one_line
 from ..signing import export_dsse
 from . import EXIT_OK, CliError
 from ._inputs import receipts
 from ._keys import signing_key
 from ._output import out
-from ._shim import one_line
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

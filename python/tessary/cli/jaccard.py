@@ -12,7 +12,7 @@ import os
 from typing import Any, List, Optional, Set, Tuple
 
 from ..reuse import jaccard
-from ..shapes import DEFAULT_SCHEME, ChunkScheme
+from ..shapes import ChunkScheme, DEFAULT_SCHEME
 from . import EXIT_OK, CliError, _arguments
 from ._inputs import STDIN, loads
 from ._output import describe_os_error, out

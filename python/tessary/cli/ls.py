@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import sys
 
+from ..stores import open_store
 from . import EXIT_OK, _arguments, _output
 
 
@@ -29,7 +30,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     location = _arguments.existing_store(args.store)
-    with location.open(create=False) as store:
+    with open_store(location.target) as store:
         receipts = store.iter(
             workload=args.workload,
             trace=args.trace,

@@ -12,13 +12,13 @@ from __future__ import annotations
 import argparse
 from typing import Any, Dict
 
-from ..errors import TessaryError
+from ..errors import TessaryError, one_line
 from ..receipts import record
+from ..stores import open_store
 from . import EXIT_OK, CliError, _arguments
 from ._inputs import STDIN, json_problem, json_type, loads, read_text
 from ._keys import signed, signing_key
 from ._output import out
-from ._shim import one_line
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -59,7 +59,7 @@ def run(args: argparse.Namespace) -> int:
     if key is not None:
         receipt = signed(receipt, key, "record")
     if args.store is not None:
-        with _arguments.store_location(args.store, "--store").open() as store:
+        with open_store(args.store) as store:
             store.store(receipt)
     out(receipt.to_json())
     return EXIT_OK

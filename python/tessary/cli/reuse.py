@@ -11,12 +11,11 @@ from __future__ import annotations
 import argparse
 import json
 
-from ..errors import TessaryError
+from ..errors import TessaryError, one_line
 from ..reuse import CostModel, decide_reuse
 from . import EXIT_OK, CliError, _arguments
 from ._inputs import read_text
 from ._output import out
-from ._shim import one_line
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

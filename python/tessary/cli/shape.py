@@ -11,7 +11,7 @@ import argparse
 import json
 from typing import Any, Dict
 
-from ..shapes import DEFAULT_SCHEME, ChunkScheme, DataShape
+from ..shapes import ChunkScheme, DEFAULT_SCHEME, DataShape
 from . import EXIT_OK, _arguments
 from ._output import out
 from ._shaping import shape_of

@@ -12,13 +12,14 @@ import os
 import sys
 import uuid
 
-from ..errors import VerificationError
+from ..errors import VerificationError, one_line
+from ..locations import Location
 from ..pgstore import PostgresStore
 from ..receipts import Receipt, verify_strict
+from ..stores import open_store
 from . import EXIT_OK, CliError, _output
 from ._arguments import existing_store
 from ._inputs import STDIN, label, receipts
-from ._shim import Location, one_line
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -41,7 +42,7 @@ def _from_file(target: str) -> Receipt:
 def _lookup(rid: str, location: Location) -> Receipt:
     """The receipt ``rid`` of a store: a database's by its key, a directory's by its file name, else by a scan."""
     if location.kind == "database":
-        with location.open(create=False) as database:
+        with open_store(location.target) as database:
             assert isinstance(database, PostgresStore)
             receipt = database.get(rid)
         if receipt is not None:
@@ -52,7 +53,7 @@ def _lookup(rid: str, location: Location) -> Receipt:
         found = list(receipts(direct))
         if len(found) == 1 and found[0][1].rid == rid:
             return found[0][1]
-    with location.open(create=False) as store:
+    with open_store(location.target) as store:
         for other in store.iter():
             if other.rid == rid:
                 return other

@@ -22,14 +22,13 @@ import json
 import os
 from typing import Any, Dict, List, Optional
 
-from ..errors import SignatureError, VerificationError
+from ..errors import SignatureError, VerificationError, one_line
 from ..receipts import verify_strict
 from ..signing import Keyring, TrustStatus, check, verify_dsse
 from . import EXIT_FAILED, EXIT_OK, CliError
 from ._inputs import STDIN, loads, receipts
 from ._keys import keyring as trusted_keys
 from ._output import describe_os_error, out, plural
-from ._shim import one_line
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
