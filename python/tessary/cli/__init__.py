@@ -16,7 +16,7 @@ import importlib
 import inspect
 import sys
 from types import ModuleType
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 __all__ = ["main", "build_parser", "COMMANDS", "CliError", "EXIT_OK", "EXIT_FAILED", "EXIT_USAGE", "EXIT_INTERRUPTED",
            "EXIT_PIPE"]
@@ -68,8 +68,11 @@ def command_module(name: str) -> ModuleType:
     return importlib.import_module(f"{__name__}.{COMMANDS[name][0]}")
 
 
-def build_parser(command: Optional[str] = None) -> argparse.ArgumentParser:
-    """The ``tessary`` argument parser listing every command, with the arguments of ``command`` (or of every one)."""
+def build_parser(loaded: Optional[Iterable[str]] = None) -> argparse.ArgumentParser:
+    """The ``tessary`` argument parser listing every command, with the arguments of those ``loaded`` (default all).
+
+    A command whose module is not loaded is listed by its summary alone and cannot be run.
+    """
     from ._arguments import Parser
     from .. import __version__
 
@@ -83,12 +86,13 @@ def build_parser(command: Optional[str] = None) -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands", parser_class=Parser)
     commands.required = True
+    wanted = set(COMMANDS if loaded is None else loaded)
     for name, (_, summary) in COMMANDS.items():
         sub: argparse.ArgumentParser = commands.add_parser(
             name, help=summary, formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False
         )
         sub.set_defaults(parser=sub)
-        if command is None or name == command:
+        if name in wanted:
             module = command_module(name)
             sub.description = inspect.cleandoc(module.__doc__ or "")
             module.add_arguments(sub)
@@ -96,12 +100,12 @@ def build_parser(command: Optional[str] = None) -> argparse.ArgumentParser:
     return parser
 
 
-def _command_in(arguments: List[str]) -> Optional[str]:
-    """The command the arguments name: the first one that is not an option (the top level takes no values)."""
+def _command_in(arguments: List[str]) -> List[str]:
+    """The command the arguments name, if any: the first one that is not an option (the top level takes no values)."""
     for argument in arguments:
         if not argument.startswith("-"):
-            return argument if argument in COMMANDS else None
-    return None
+            return [argument] if argument in COMMANDS else []
+    return []
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -111,7 +115,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     arguments = list(sys.argv[1:] if argv is None else argv)
     try:
-        parser = build_parser(_command_in(arguments) or "")
+        parser = build_parser(_command_in(arguments))
         try:
             args, extra = parser.parse_known_args(arguments)
         except SystemExit as e:  # --help and --version
