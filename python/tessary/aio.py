@@ -169,11 +169,7 @@ class AsyncClient:
         return await _run(self._client.query, filters, order=order, **criteria)
 
     def iter(
-        self,
-        filters: Optional[Filters] = None,
-        *,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
         **criteria: Unpack[Criteria],
     ) -> AsyncReceiptIterator:
         """The receipts of :meth:`query` as an asynchronous iterator, ``batch_size`` per executor call.

@@ -90,11 +90,7 @@ class Client:
         return self._need_store().query(filters, order=order, **criteria)
 
     def iter(
-        self,
-        filters: Optional[Filters] = None,
-        *,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
         **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The receipts of :meth:`query`, fetched ``batch_size`` at a time."""

@@ -236,11 +236,7 @@ class PostgresStore:
         return [Receipt.from_json(t) for t in self._run(select)]
 
     def iter(
-        self,
-        filters: Optional[Filters] = None,
-        *,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
         **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The receipts of :meth:`query`, fetched ``batch_size`` at a time through a server-side cursor.

@@ -75,11 +75,7 @@ class Store(Protocol):
         """The receipts that pass every filter given, at most ``limit`` of them."""
 
     def iter(
-        self,
-        filters: Optional[Filters] = None,
-        *,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
         **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The same receipts as :meth:`query`, produced a batch at a time in bounded memory."""
@@ -204,11 +200,7 @@ class DirectoryStore:
         return [Receipt.from_json(row[0]) for row in (rows if limit is None else rows[:limit])]
 
     def iter(
-        self,
-        filters: Optional[Filters] = None,
-        *,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
         **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The receipts of :meth:`query`, read ``batch_size`` files at a time.
