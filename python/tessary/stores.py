@@ -147,12 +147,14 @@ class DirectoryStore:
         path = os.path.join(self._path, "receipts", key + ".json")
         try:
             with open(path, "rb") as file:
-                data = file.read(_MAX_RECEIPT_BYTES + 1)
+                # The size first, so an oversized file is refused unread; the bound still holds if it grows.
+                size = os.fstat(file.fileno()).st_size
+                data = file.read(_MAX_RECEIPT_BYTES + 1) if size <= _MAX_RECEIPT_BYTES else b""
         except FileNotFoundError:
             return None
         except OSError as e:
             raise StoreError(f"Failed to read receipt file {path}: {e.strerror or e}") from None
-        if len(data) > _MAX_RECEIPT_BYTES:
+        if max(size, len(data)) > _MAX_RECEIPT_BYTES:
             raise StoreError(f"Failed to read receipt file {path}: larger than the receipt size limit of 64 MiB")
         try:
             receipt = Receipt.from_json(data.decode("utf-8"))
