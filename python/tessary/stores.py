@@ -16,6 +16,7 @@ same criteria as keywords, or both (the keywords win):
 from __future__ import annotations
 
 import os
+import stat
 from types import TracebackType
 from typing import (
     TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Protocol, Type, TypeVar, Union, runtime_checkable,
@@ -90,6 +91,30 @@ class Store(Protocol):
     ) -> None: ...
 
 
+def _read_receipt_file(path: str) -> Optional[bytes]:
+    """A receipt file's bytes, or None when there is no such file; within the receipt size bound."""
+
+    def failed(reason: str) -> StoreError:
+        return StoreError(f"Failed to read receipt file {path}: {reason}")
+
+    try:
+        # Without blocking: a FIFO given a receipt's name must not hang the reader.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        raise failed(e.strerror or str(e)) from None
+    with open(fd, "rb") as file:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise failed("not a regular file")
+        # The size first, so an oversized file is refused unread; the bound still holds if it grows.
+        data = file.read(_MAX_RECEIPT_BYTES + 1) if info.st_size <= _MAX_RECEIPT_BYTES else b""
+    if max(info.st_size, len(data)) > _MAX_RECEIPT_BYTES:
+        raise failed("larger than the receipt size limit of 64 MiB")
+    return data
+
+
 class DirectoryStore:
     """Receipts kept as files ``<path>/receipts/<rid>.json``, the embedded default.
 
@@ -145,22 +170,17 @@ class DirectoryStore:
         key = receipt_key(rid)
         self._store()
         path = os.path.join(self._path, "receipts", key + ".json")
-        try:
-            with open(path, "rb") as file:
-                # The size first, so an oversized file is refused unread; the bound still holds if it grows.
-                size = os.fstat(file.fileno()).st_size
-                data = file.read(_MAX_RECEIPT_BYTES + 1) if size <= _MAX_RECEIPT_BYTES else b""
-        except FileNotFoundError:
+        data = _read_receipt_file(path)
+        if data is None:
             return None
-        except OSError as e:
-            raise StoreError(f"Failed to read receipt file {path}: {e.strerror or e}") from None
-        if max(size, len(data)) > _MAX_RECEIPT_BYTES:
-            raise StoreError(f"Failed to read receipt file {path}: larger than the receipt size limit of 64 MiB")
         try:
             receipt = Receipt.from_json(data.decode("utf-8"))
         except (UnicodeDecodeError, ReceiptError) as e:
             raise StoreError(f"Failed to parse receipt file {path}: {e}") from None
-        return receipt if receipt.rid == key else None
+        try:  # compared as identifiers, not as texts: a receipt may spell its own in capitals
+            return receipt if receipt_key(receipt.rid) == key else None
+        except StoreError:
+            return None
 
     def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
         """How many receipts pass every filter given (at most ``limit``), counted without reading them into objects."""

@@ -1,5 +1,6 @@
 """The directory store through the public API: every filter, iteration, the store protocol."""
 import base64
+import os
 import pathlib
 from datetime import datetime, timedelta, timezone
 from typing import Any, Iterable, Iterator, Optional
@@ -107,10 +108,14 @@ def test_open_store_takes_a_store_a_path_a_location_text_or_a_location(tmp_path:
     ("{", "Failed to parse receipt file .*receipts/00000000-0000-4000-8000-000000000000.json: "),
     (b"\xff\xfe", "Failed to parse receipt file "),
     (None, "larger than the receipt size limit of 64 MiB"),
+    ("fifo", "not a regular file"),  # refused without blocking on it
 ])
 def test_get_reads_only_the_file_named_for_the_receipt(store: DirectoryStore, contents: Any, outcome: Any) -> None:
     path = pathlib.Path(store.path) / "receipts" / f"{RECEIPTS[0].rid}.json"
-    if contents is None:
+    if contents == "fifo":
+        path.unlink()
+        os.mkfifo(path)
+    elif contents is None:
         with open(path, "ab") as file:  # sparse: the bound is checked without reading 64 MiB of receipt
             file.truncate((64 << 20) + 1)
     else:
