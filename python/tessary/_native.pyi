@@ -1,6 +1,10 @@
 # Types of the package's private native helper; the public modules wrap it.
 from typing import List, Optional, Tuple, final
 
+from typing_extensions import Unpack
+
+from .filters import FilterTuple
+
 Chunk = Tuple[int, int, bytes]
 Shape = Tuple[str, int, Optional[List[Chunk]]]
 
@@ -18,28 +22,8 @@ def shape_of_file(path: bytes, kind: int, size: int, keep_chunks: bool) -> Shape
 class Store:
     def __init__(self, path: str) -> None: ...
     def store_many(self, texts: List[str]) -> None: ...
-    def query(
-        self,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[bytes] = None,
-        start: Optional[int] = None,
-        end: Optional[int] = None,
-        limit: Optional[int] = None,
-    ) -> List[str]: ...
-    def cursor(
-        self,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[bytes] = None,
-        start: Optional[int] = None,
-        end: Optional[int] = None,
-        limit: Optional[int] = None,
-    ) -> "Cursor": ...
+    def query(self, *filters: Unpack[FilterTuple]) -> List[str]: ...
+    def cursor(self, *filters: Unpack[FilterTuple]) -> "Cursor": ...
 
 @final
 class Cursor:

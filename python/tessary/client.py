@@ -2,17 +2,29 @@
 
 from __future__ import annotations
 
-import os
 import uuid
 from types import TracebackType
-from typing import Any, Iterable, Iterator, List, Mapping, Optional, Type, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Mapping, Optional, Type, Union
 
-from ._time import TimeBound
+from ._store_calls import RidLike
 from .errors import StoreError
+from .filters import Filters
 from .receipts import Receipt, record, verify, verify_strict
-from .stores import Pac, Store, StoreLike, open_store
+from .stores import Store, StoreLike, open_store
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from .filters import Criteria
 
 __all__ = ["Client"]
+
+
+def require_store(store: Optional[Store]) -> Store:
+    """``store``; a :class:`StoreError` when a client has none."""
+    if store is None:
+        raise StoreError("this client has no store: create it with Client(store=...)")
+    return store
 
 
 class Client:
@@ -34,9 +46,7 @@ class Client:
         return self._store
 
     def _need_store(self) -> Store:
-        if self._store is None:
-            raise StoreError("this client has no store: create it with Client(store=...)")
-        return self._store
+        return require_store(self._store)
 
     def record(
         self,
@@ -65,41 +75,26 @@ class Client:
         """Keep a receipt in the client's store."""
         self._need_store().store(receipt)
 
+    def get(self, rid: RidLike) -> Optional[Receipt]:
+        """The stored receipt with identifier ``rid``, or None (see :meth:`tessary.Store.get`)."""
+        return self._need_store().get(rid)
+
+    def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
+        """How many stored receipts pass every filter given (see :class:`tessary.Filters`)."""
+        return self._need_store().count(filters, **criteria)
+
     def query(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
+        self, filters: Optional[Filters] = None, *, order: Optional[str] = None, **criteria: Unpack[Criteria]
     ) -> List[Receipt]:
-        """The stored receipts that pass every filter given (see :class:`tessary.Store`)."""
-        return self._need_store().query(
-            workload=workload, trace=trace, policy=policy, change_epoch=change_epoch,
-            pac=pac, start=start, end=end, limit=limit,
-        )
+        """The stored receipts that pass every filter given (see :meth:`tessary.Store.query`)."""
+        return self._need_store().query(filters, order=order, **criteria)
 
     def iter(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
+        **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
-        """The receipts of :meth:`query`, a batch at a time."""
-        return self._need_store().iter(
-            workload=workload, trace=trace, policy=policy, change_epoch=change_epoch,
-            pac=pac, start=start, end=end, limit=limit,
-        )
+        """The receipts of :meth:`query`, fetched ``batch_size`` at a time."""
+        return self._need_store().iter(filters, batch_size=batch_size, order=order, **criteria)
 
     def close(self) -> None:
         """Close the store, if any."""

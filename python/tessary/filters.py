@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import re
 from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Union
 
 from ._time import TimeBound, bound_seconds
@@ -35,8 +36,14 @@ Pac = Union[bytes, str]
 #: The criteria's names, in the order the native store takes them.
 FILTER_NAMES = ("workload", "trace", "policy", "change_epoch", "pac", "start", "end", "limit")
 
+#: The normalised fields in :data:`FILTER_NAMES` order, as :meth:`Filters.as_tuple` gives them.
+FilterTuple = Tuple[
+    Optional[str], Optional[str], Optional[str], Optional[str], Optional[bytes], Optional[int], Optional[int], Optional[int]
+]
+
 _TEXT_FILTERS = ("workload", "trace", "policy", "change_epoch")
 _LIMIT_MAX = 2**63 - 1
+_BASE64URL = re.compile(r"[A-Za-z0-9_-]*={0,2}")
 
 if TYPE_CHECKING:
 
@@ -60,6 +67,9 @@ def decode_pac(pac: Pac) -> bytes:
     """The 32 bytes of a ``pac``: given as bytes, or as their base64url text (padding optional)."""
     if isinstance(pac, str):
         try:
+            # The decoder skips characters outside the alphabet: a text holding any is no pac.
+            if not _BASE64URL.fullmatch(pac):
+                raise ValueError(pac)
             raw = base64.urlsafe_b64decode(pac + "=" * (-len(pac) % 4))
         except (binascii.Error, ValueError):
             raise ValueError(f"pac must be 32 bytes or their base64url text, got {pac!r}") from None
@@ -158,9 +168,9 @@ class Filters:
         """The filters that are set, by name."""
         return {name: getattr(self, name) for name in FILTER_NAMES if getattr(self, name) is not None}
 
-    def as_tuple(self) -> Tuple[Any, ...]:
+    def as_tuple(self) -> FilterTuple:
         """Every field in :data:`FILTER_NAMES` order, ``None`` where unset (the native store's arguments)."""
-        return tuple(getattr(self, name) for name in FILTER_NAMES)
+        return (self.workload, self.trace, self.policy, self.change_epoch, self.pac, self.start, self.end, self.limit)
 
     def without_limit(self) -> "Filters":
         """The same criteria with no limit."""

@@ -21,16 +21,20 @@ a second failure is a :class:`StoreError` ``"Database error: ..."``.
 
 from __future__ import annotations
 
-import re
-import uuid
 from types import TracebackType
-from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
 
 from . import _native
-from ._time import TimeBound
-from .errors import StoreError
+from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
+from .errors import StoreError, one_line
+from .filters import Filters
+from .locations import redact
 from .receipts import Receipt
-from .stores import Pac, _check_order, _receipt_texts, query_arguments
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from .filters import Criteria
 
 __all__ = ["PostgresStore"]
 
@@ -98,32 +102,31 @@ def _import_psycopg() -> Tuple[Any, Any]:
     return psycopg, psycopg_pool
 
 
-def _one_line(error: BaseException) -> str:
-    text = " ".join(str(error).split())
-    return text or type(error).__name__
-
-
-def _where(args: Tuple[Any, ...]) -> Tuple[str, List[Any]]:
-    """The WHERE and LIMIT clauses of the normalised filters, values as parameters."""
-    workload, trace, policy, change_epoch, pac, start, end, limit = args
+def _where(wanted: Filters) -> Tuple[str, List[Any]]:
+    """The WHERE clause of the filters (the limit aside), values as parameters."""
     clauses: List[str] = []
     params: List[Any] = []
-    for column, value in (("workload", workload), ("trace", trace), ("policy", policy),
-                          ("change_epoch", change_epoch), ("pac", pac)):
+    for column in ("workload", "trace", "policy", "change_epoch", "pac"):
+        value = getattr(wanted, column)
         if value is not None:
             clauses.append(f"{column} = %s")
             params.append(value)
-    if start is not None:
+    if wanted.start is not None:
         clauses.append("ts >= %s")
-        params.append(start)
-    if end is not None:
+        params.append(wanted.start)
+    if wanted.end is not None:
         clauses.append("ts <= %s")
-        params.append(end)
-    sql = (" WHERE " + " AND ".join(clauses)) if clauses else ""
-    sql += _ORDER
-    if limit is not None:
+        params.append(wanted.end)
+    return ((" WHERE " + " AND ".join(clauses)) if clauses else ""), params
+
+
+def _select(wanted: Filters) -> Tuple[str, List[Any]]:
+    """The query of the receipts' texts that pass the filters, in time order, limited."""
+    where, params = _where(wanted)
+    sql = "SELECT body FROM receipts" + where + _ORDER
+    if wanted.limit is not None:
         sql += " LIMIT %s"
-        params.append(limit)
+        params.append(wanted.limit)
     return sql, params
 
 
@@ -155,7 +158,7 @@ class PostgresStore:
                 dsn, min_size=min_size, max_size=max_size, timeout=timeout, open=True, **pool_args
             )
         except psycopg.Error as e:
-            raise StoreError(f"Database error: {_one_line(e)}") from None
+            raise StoreError(f"Database error: {one_line(e)}") from None
 
     @property
     def dsn(self) -> str:
@@ -184,13 +187,13 @@ class PostgresStore:
             except psycopg.Error as e:
                 if attempt == 1 and _is_connection_loss(psycopg, e):
                     continue
-                raise StoreError(f"Database error: {_one_line(e)}") from None
+                raise StoreError(f"Database error: {one_line(e)}") from None
         raise StoreError("Database error: the connection dropped twice")  # pragma: no cover
 
     def store(self, receipt: Receipt) -> None:
         """Keep one receipt, replacing any earlier one of the same identifier."""
         try:
-            (body, rid, *fields), = _native.receipt_rows(_receipt_texts((receipt,)))
+            (body, rid, *fields), = _native.receipt_rows(receipt_texts((receipt,)))
         except ValueError as e:
             raise StoreError(str(e)) from None
 
@@ -201,7 +204,7 @@ class PostgresStore:
 
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given in one transaction (all or none); returns how many."""
-        texts = _receipt_texts(receipts)
+        texts = receipt_texts(receipts)
         try:
             rows = _native.receipt_rows(texts)
         except ValueError as e:
@@ -221,54 +224,31 @@ class PostgresStore:
         return len(rows)
 
     def query(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, order: Optional[str] = None, **criteria: Unpack[Criteria]
     ) -> List[Receipt]:
         """The receipts that pass every filter given, in time order, at most ``limit``."""
-        args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
-        _check_order(order)
-        where, params = _where(args)
+        sql, params = _select(Filters.of(filters, criteria))
+        check_order(order)
 
         def select(conn: Any) -> List[str]:
-            return [row[0] for row in conn.execute("SELECT body FROM receipts" + where, params)]
+            return [row[0] for row in conn.execute(sql, params)]
 
         return [Receipt.from_json(t) for t in self._run(select)]
 
     def iter(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
+        **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The receipts of :meth:`query`, fetched ``batch_size`` at a time through a server-side cursor.
 
         The iterator holds one of the pool's connections until it is
         exhausted or closed.
         """
-        args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
-        _check_order(order)
-        if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size <= 0:
-            raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
+        sql, params = _select(Filters.of(filters, criteria))
+        check_order(order)
+        check_batch_size(batch_size)
         self._live_pool()
-        where, params = _where(args)
-        return self._stream("SELECT body FROM receipts" + where, params, batch_size)
+        return self._stream(sql, params, batch_size)
 
     def _stream(self, sql: str, params: List[Any], batch_size: int) -> Iterator[Receipt]:
         psycopg = self._psycopg
@@ -291,23 +271,26 @@ class PostgresStore:
                 # Once receipts have been handed out, starting over would repeat them.
                 if attempt == 1 and not produced and _is_connection_loss(psycopg, e):
                     continue
-                raise StoreError(f"Database error: {_one_line(e)}") from None
+                raise StoreError(f"Database error: {one_line(e)}") from None
 
-    def count(self) -> int:
-        """How many receipts the database holds."""
+    def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
+        """How many receipts pass every filter given (at most ``limit``); with none, how many the database holds."""
+        wanted = Filters.of(filters, criteria)
+        where, params = _where(wanted)
+        sql = "SELECT count(*) FROM receipts" + where
+        if wanted.limit is not None:
+            sql = f"SELECT count(*) FROM (SELECT 1 FROM receipts{where} LIMIT %s) AS found"
+            params.append(wanted.limit)
 
         def count(conn: Any) -> int:
-            row = conn.execute("SELECT count(*) FROM receipts").fetchone()
+            row = conn.execute(sql, params).fetchone()
             return int(row[0])
 
         return self._run(count)
 
-    def get(self, rid: str) -> Optional[Receipt]:
-        """The receipt with identifier ``rid`` (a UUID's text), or None when the database has none."""
-        try:
-            key = str(uuid.UUID(rid))
-        except (TypeError, ValueError):
-            raise StoreError(f"Invalid input: not a receipt identifier: {rid!r}") from None
+    def get(self, rid: RidLike) -> Optional[Receipt]:
+        """The receipt with identifier ``rid`` (a UUID or its text), or None when the database has none."""
+        key = receipt_key(rid)
 
         def select(conn: Any) -> Optional[str]:
             row = conn.execute("SELECT body FROM receipts WHERE rid = %s::uuid", (key,)).fetchone()
@@ -336,29 +319,11 @@ class PostgresStore:
 
     def __repr__(self) -> str:
         state = "" if self._pool is not None else " (closed)"
-        return f"PostgresStore({_redacted(self._dsn)!r}){state}"
+        return f"PostgresStore({redact(self._dsn)!r}){state}"
 
 
-_PASSWORD_PARAMETER = re.compile(r"((?:^|&)password=)[^&#]*", re.IGNORECASE)
-_PASSWORD_KEYWORD = re.compile(r"(\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'|\S+)", re.IGNORECASE)
-
-
-def _redacted(dsn: str) -> str:
-    """The connection text with its password hidden, for display.
-
-    Hidden wherever libpq takes one: ``user:PASSWORD@`` and a ``password``
-    query parameter in a URI, ``password=`` in ``key=value`` text.
-    """
-    scheme, sep, rest = dsn.partition("://")
-    if not sep:
-        return _PASSWORD_KEYWORD.sub(r"\1***", dsn)
-    head, mark, query = rest.partition("?")
-    if "@" in head:
-        user, _, place = head.rpartition("@")
-        if ":" in user:
-            user = user.split(":", 1)[0] + ":***"
-        head = f"{user}@{place}"
-    return f"{scheme}://{head}{mark}" + _PASSWORD_PARAMETER.sub(r"\1***", query)
+# Until the command line reads tessary.locations.redact itself.
+_redacted = redact
 
 
 def _is_connection_loss(psycopg: Any, error: BaseException) -> bool:

@@ -1,47 +1,61 @@
 """Receipt stores: where receipts are kept and found again.
 
 :class:`Store` is the small protocol every store follows (store one, store
-many, query, iterate, close); callers that take a ``Store`` work with any of
-them. :class:`DirectoryStore` is the embedded default: one JSON file per
-receipt in ``<path>/receipts``. :func:`open_store` opens a store from a
-path or a location text.
+many, get one by identifier, count, query, iterate, close); callers that
+take a ``Store`` work with any of them. :class:`DirectoryStore` is the
+embedded default: one JSON file per receipt in ``<path>/receipts``.
+:func:`open_store` opens a store from a path or a location.
+
+Every store reads its criteria as one :class:`tessary.Filters` value, the
+same criteria as keywords, or both (the keywords win):
+
+    store.query(workload="train", limit=10)
+    store.query(Filters(workload="train"), limit=10)
 """
 
 from __future__ import annotations
 
-import base64
-import binascii
 import os
+import stat
 from types import TracebackType
-from typing import Any, Iterable, Iterator, List, Optional, Protocol, Tuple, Type, TypeVar, Union, runtime_checkable
+from typing import (
+    TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Protocol, Type, TypeVar, Union, runtime_checkable,
+)
 
 from . import _native
-from ._time import TimeBound, bound_seconds
-from .errors import StoreError
+from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
+from .errors import ReceiptError, StoreError
+from .filters import Filters, Pac
+from .locations import DATABASE_PREFIXES, FILE_PREFIX, Location, parse_location
+from .pgstore import PostgresStore
 from .receipts import Receipt
 
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
-__all__ = ["Store", "DirectoryStore", "open_store", "Pac"]
+    from .filters import Criteria
 
-#: A ``pac`` filter: the 32 raw bytes, or their unpadded base64url text as receipts' JSON holds it.
-Pac = Union[bytes, str]
+__all__ = ["Store", "DirectoryStore", "open_store", "StoreLike", "Pac"]
 
 _S = TypeVar("_S", bound="Store")
 
-#: The beginnings of a location text that name a database store, and of one naming a directory.
-_DATABASE_PREFIXES = ("postgresql://", "postgres://")
-_FILE_PREFIX = "file://"
+# Until the command line reads these from tessary.locations.
+_DATABASE_PREFIXES = DATABASE_PREFIXES
+_FILE_PREFIX = FILE_PREFIX
+
+# The largest receipt file a directory store reads, as its native reader bounds it.
+_MAX_RECEIPT_BYTES = 64 << 20
 
 
 @runtime_checkable
 class Store(Protocol):
     """What every receipt store offers.
 
-    Filters, all optional and combined with "and": ``workload`` (an execution
-    receipt's method identifier), ``trace``, ``policy`` (``ctx.policy_ref``),
-    ``change_epoch``, ``pac``, ``start`` and ``end`` (inclusive, whole UTC
-    seconds; a ``datetime`` or epoch seconds; receipts whose timestamp does
-    not parse never pass a time bound) and ``limit``.
+    The criteria of :meth:`count`, :meth:`query` and :meth:`iter` are a
+    :class:`tessary.Filters`, its fields as keywords, or both; see there.
+    ``order="time"`` asks for a database store's order: by the timestamp's
+    whole UTC seconds, then by identifier, receipts whose timestamp does not
+    parse last.
     """
 
     def store(self, receipt: Receipt) -> None:
@@ -50,31 +64,20 @@ class Store(Protocol):
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given; returns how many."""
 
+    def get(self, rid: RidLike) -> Optional[Receipt]:
+        """The receipt with identifier ``rid``, or None when the store has none."""
+
+    def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
+        """How many receipts pass every filter given (at most ``limit``)."""
+
     def query(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
+        self, filters: Optional[Filters] = None, *, order: Optional[str] = None, **criteria: Unpack[Criteria]
     ) -> List[Receipt]:
         """The receipts that pass every filter given, at most ``limit`` of them."""
 
     def iter(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
+        **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The same receipts as :meth:`query`, produced a batch at a time in bounded memory."""
 
@@ -88,74 +91,28 @@ class Store(Protocol):
     ) -> None: ...
 
 
-def _text_filter(value: Optional[str], name: str) -> Optional[str]:
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    return value
+def _read_receipt_file(path: str) -> Optional[bytes]:
+    """A receipt file's bytes, or None when there is no such file; within the receipt size bound."""
 
+    def failed(reason: str) -> StoreError:
+        return StoreError(f"Failed to read receipt file {path}: {reason}")
 
-def _pac_filter(pac: Optional[Pac]) -> Optional[bytes]:
-    if pac is None:
+    try:
+        # Without blocking: a FIFO given a receipt's name must not hang the reader.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except FileNotFoundError:
         return None
-    if isinstance(pac, str):
-        try:
-            raw = base64.urlsafe_b64decode(pac + "=" * (-len(pac) % 4))
-        except (binascii.Error, ValueError):
-            raise ValueError(f"pac must be 32 bytes or their base64url text, got {pac!r}") from None
-    elif isinstance(pac, (bytes, bytearray)):
-        raw = bytes(pac)
-    else:
-        raise TypeError(f"pac must be bytes or str, not {type(pac).__name__}")
-    if len(raw) != 32:
-        raise ValueError(f"pac must be 32 bytes, got {len(raw)}")
-    return raw
-
-
-def _limit(limit: Optional[int]) -> Optional[int]:
-    if limit is None:
-        return None
-    if isinstance(limit, bool) or not isinstance(limit, int):
-        raise TypeError(f"limit must be an int, not {type(limit).__name__}")
-    if limit < 0:
-        raise ValueError(f"limit must not be negative, got {limit}")
-    return min(limit, 2**63 - 1)
-
-
-def query_arguments(
-    workload: Optional[str],
-    trace: Optional[str],
-    policy: Optional[str],
-    change_epoch: Optional[str],
-    pac: Optional[Pac],
-    start: Optional[TimeBound],
-    end: Optional[TimeBound],
-    limit: Optional[int],
-) -> Tuple[Any, ...]:
-    """The filters checked and normalised: texts, pac bytes, whole seconds, limit."""
-    return (
-        _text_filter(workload, "workload"),
-        _text_filter(trace, "trace"),
-        _text_filter(policy, "policy"),
-        _text_filter(change_epoch, "change_epoch"),
-        _pac_filter(pac),
-        bound_seconds(start, "start", upper=False),
-        bound_seconds(end, "end", upper=True),
-        _limit(limit),
-    )
-
-
-def _check_order(order: Optional[str]) -> None:
-    if order not in (None, "time"):
-        raise ValueError(f"order must be None or 'time', got {order!r}")
-
-
-def _receipt_texts(receipts: Iterable[Receipt]) -> List[str]:
-    texts = []
-    for receipt in receipts:
-        if not isinstance(receipt, Receipt):
-            raise TypeError(f"a store keeps Receipt objects, not {type(receipt).__name__}")
-        texts.append(receipt.to_json())
-    return texts
+    except OSError as e:
+        raise failed(e.strerror or str(e)) from None
+    with open(fd, "rb") as file:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise failed("not a regular file")
+        # The size first, so an oversized file is refused unread; the bound still holds if it grows.
+        data = file.read(_MAX_RECEIPT_BYTES + 1) if info.st_size <= _MAX_RECEIPT_BYTES else b""
+    if max(info.st_size, len(data)) > _MAX_RECEIPT_BYTES:
+        raise failed("larger than the receipt size limit of 64 MiB")
+    return data
 
 
 class DirectoryStore:
@@ -196,65 +153,77 @@ class DirectoryStore:
 
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given, in order; returns how many were stored."""
-        texts = _receipt_texts(receipts)
+        texts = receipt_texts(receipts)
         try:
             self._store().store_many(texts)
         except ValueError as e:
             raise StoreError(str(e)) from None
         return len(texts)
 
+    def get(self, rid: RidLike) -> Optional[Receipt]:
+        """The receipt with identifier ``rid``, read from its own file, or None when there is none.
+
+        A file named for ``rid`` that holds a receipt of another identifier
+        is not that receipt; one that holds no receipt at all is a
+        :class:`StoreError`.
+        """
+        key = receipt_key(rid)
+        self._store()
+        path = os.path.join(self._path, "receipts", key + ".json")
+        data = _read_receipt_file(path)
+        if data is None:
+            return None
+        try:
+            receipt = Receipt.from_json(data.decode("utf-8"))
+        except (UnicodeDecodeError, ReceiptError) as e:
+            raise StoreError(f"Failed to parse receipt file {path}: {e}") from None
+        try:  # compared as identifiers, not as texts: a receipt may spell its own in capitals
+            return receipt if receipt_key(receipt.rid) == key else None
+        except StoreError:
+            return None
+
+    def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
+        """How many receipts pass every filter given (at most ``limit``), counted without reading them into objects."""
+        cursor = self._cursor(Filters.of(filters, criteria))
+        total = 0
+        while True:
+            found = len(self._next_batch(cursor, 1000))
+            if not found:
+                return total
+            total += found
+
     def query(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, order: Optional[str] = None, **criteria: Unpack[Criteria]
     ) -> List[Receipt]:
         """The receipts that pass every filter given, at most ``limit``.
 
         In directory order, or with ``order="time"`` in a database store's
         order (see :meth:`iter`).
         """
-        args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
-        _check_order(order)
+        wanted = Filters.of(filters, criteria)
+        check_order(order)
         if order == "time":
-            return self._in_time_order(args)
+            return self._in_time_order(wanted)
         try:
-            texts = self._store().query(*args)
+            texts = self._store().query(*wanted.as_tuple())
         except ValueError as e:
             raise StoreError(str(e)) from None
         return [Receipt.from_json(t) for t in texts]
 
-    def _in_time_order(self, args: Tuple[Any, ...]) -> List[Receipt]:
+    def _in_time_order(self, wanted: Filters) -> List[Receipt]:
         # Every match is read and sorted in memory, then the limit applied.
         try:
-            texts = self._store().query(*args[:-1], None)
+            texts = self._store().query(*wanted.without_limit().as_tuple())
         except ValueError as e:
             raise StoreError(str(e)) from None
         rows = _native.receipt_rows(texts)
         rows.sort(key=lambda row: (row[9] is None, row[9] or 0, row[1]))
-        limit = args[-1]
+        limit = wanted.limit
         return [Receipt.from_json(row[0]) for row in (rows if limit is None else rows[:limit])]
 
     def iter(
-        self,
-        *,
-        workload: Optional[str] = None,
-        trace: Optional[str] = None,
-        policy: Optional[str] = None,
-        change_epoch: Optional[str] = None,
-        pac: Optional[Pac] = None,
-        start: Optional[TimeBound] = None,
-        end: Optional[TimeBound] = None,
-        limit: Optional[int] = None,
-        batch_size: int = 1000,
-        order: Optional[str] = None,
+        self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
+        **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The receipts of :meth:`query`, read ``batch_size`` files at a time.
 
@@ -264,25 +233,31 @@ class DirectoryStore:
         last. The directory has no index, so that order is made by reading
         every match and sorting in memory: bounded memory it is not.
         """
-        args = query_arguments(workload, trace, policy, change_epoch, pac, start, end, limit)
-        _check_order(order)
-        if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size <= 0:
-            raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
+        wanted = Filters.of(filters, criteria)
+        check_order(order)
+        check_batch_size(batch_size)
         if order == "time":
-            return iter(self._in_time_order(args))
+            return iter(self._in_time_order(wanted))
+        return self._drain(self._cursor(wanted), batch_size)
+
+    def _cursor(self, wanted: Filters) -> Any:
         try:
-            cursor = self._store().cursor(*args)
+            return self._store().cursor(*wanted.as_tuple())
         except ValueError as e:
             raise StoreError(str(e)) from None
-        return self._drain(cursor, batch_size)
 
     @staticmethod
-    def _drain(cursor: Any, batch_size: int) -> Iterator[Receipt]:
+    def _next_batch(cursor: Any, size: int) -> List[str]:
+        try:
+            batch: List[str] = cursor.next_batch(size)
+        except ValueError as e:
+            raise StoreError(str(e)) from None
+        return batch
+
+    @classmethod
+    def _drain(cls, cursor: Any, batch_size: int) -> Iterator[Receipt]:
         while True:
-            try:
-                batch = cursor.next_batch(batch_size)
-            except ValueError as e:
-                raise StoreError(str(e)) from None
+            batch = cls._next_batch(cursor, batch_size)
             if not batch:
                 return
             for text in batch:
@@ -309,26 +284,23 @@ class DirectoryStore:
         return f"DirectoryStore({self._path!r}){state}"
 
 
-StoreLike = Union[Store, str, "os.PathLike[str]"]
+StoreLike = Union[Store, str, "os.PathLike[str]", Location]
 
 
 def open_store(location: StoreLike) -> Store:
-    """A store from a :class:`Store`, a directory path, or a location text.
+    """A store from a :class:`Store`, a directory path, a location text or a :class:`tessary.locations.Location`.
 
     A path (or a ``file://`` text) opens a :class:`DirectoryStore`; a
-    ``postgresql://`` or ``postgres://`` text a :class:`tessary.pgstore.PostgresStore`.
+    ``postgresql://`` or ``postgres://`` text a :class:`tessary.PostgresStore`.
     """
-    if isinstance(location, (str, os.PathLike)):
-        text = os.fspath(location)
-        if isinstance(text, bytes):
-            text = os.fsdecode(text)
-        if text.startswith(_DATABASE_PREFIXES):
-            from .pgstore import PostgresStore
-
-            return PostgresStore(text)
-        if text.startswith(_FILE_PREFIX):
-            text = text[len(_FILE_PREFIX) :]
-        return DirectoryStore(text)
-    if isinstance(location, Store):
+    if isinstance(location, Location):
+        where = location
+    elif isinstance(location, (str, os.PathLike)):
+        where = parse_location(location)
+    elif isinstance(location, Store):
         return location
-    raise TypeError(f"a store is a Store object or a path, not {type(location).__name__}")
+    else:
+        raise TypeError(f"a store is a Store object, a path or a location, not {type(location).__name__}")
+    if where.is_database:
+        return PostgresStore(where.target)
+    return DirectoryStore(where.target)

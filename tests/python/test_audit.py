@@ -137,7 +137,7 @@ def refused(self: Any, *args: Any, **kwargs: Any) -> NoReturn:
 class ListStore:
     """A store an audit may only read a receipt at a time: writing, query() and close() fail the test."""
 
-    store = store_many = query = close = __enter__ = __exit__ = refused
+    store = store_many = get = count = query = close = __enter__ = __exit__ = refused
 
     def __init__(self, receipts: List[Receipt]) -> None:
         self.receipts, self.iterated = receipts, 0

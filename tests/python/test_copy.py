@@ -8,7 +8,7 @@ import pytest
 import tessary
 from cli_helpers import one_error_line, run
 from test_public_stores import execution
-from tessary.pgstore import _redacted
+from tessary.locations import redact
 
 
 def texts(store: pathlib.Path) -> set[str]:
@@ -54,7 +54,7 @@ def test_database_passwords_are_hidden_in_the_summary(tmp_path: pathlib.Path, pg
     ("postgresql://u@db/r", "postgresql://u@db/r"),
 ])
 def test_redacted_hides_every_form_of_password(dsn: str, shown: str) -> None:
-    assert _redacted(dsn) == shown
+    assert redact(dsn) == shown
 
 
 MISTAKES = {

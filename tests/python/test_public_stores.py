@@ -1,5 +1,6 @@
 """The directory store through the public API: every filter, iteration, the store protocol."""
 import base64
+import os
 import pathlib
 from datetime import datetime, timedelta, timezone
 from typing import Any, Iterable, Iterator, Optional
@@ -84,6 +85,54 @@ def test_a_client_with_a_store_keeps_what_it_records(tmp_path: pathlib.Path) -> 
         child = client.record("train", {"epochs": 2}, parent=parent)
         assert client.query(workload="train") == [child]
         assert {r.rid for r in client.iter()} == {parent.rid, child.rid}
+        assert client.get(child.rid) == child and client.count(tessary.Filters(workload="train")) == 1
     with pytest.raises(tessary.StoreError, match="no store"):
         tessary.Client().query()
     assert tessary.open_store(tmp_path).query(workload="prepare") == [parent]
+
+
+def test_open_store_takes_a_store_a_path_a_location_text_or_a_location(tmp_path: pathlib.Path) -> None:
+    from tessary.locations import parse_location
+
+    with DirectoryStore(tmp_path) as first:
+        assert tessary.open_store(first) is first
+        for given in (tmp_path, str(tmp_path), f"file://{tmp_path}", parse_location(tmp_path)):
+            opened = tessary.open_store(given)
+            assert isinstance(opened, DirectoryStore) and opened.path == str(tmp_path)
+    with pytest.raises(TypeError, match="not int"):
+        tessary.open_store(3)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("contents, outcome", [
+    (RECEIPTS[1].to_json(), None),  # a receipt of another identifier is not the one asked for
+    ("{", "Failed to parse receipt file .*receipts/00000000-0000-4000-8000-000000000000.json: "),
+    (b"\xff\xfe", "Failed to parse receipt file "),
+    (None, "larger than the receipt size limit of 64 MiB"),
+    ("fifo", "not a regular file"),  # refused without blocking on it
+])
+def test_get_reads_only_the_file_named_for_the_receipt(store: DirectoryStore, contents: Any, outcome: Any) -> None:
+    path = pathlib.Path(store.path) / "receipts" / f"{RECEIPTS[0].rid}.json"
+    if contents == "fifo":
+        path.unlink()
+        os.mkfifo(path)
+    elif contents is None:
+        with open(path, "ab") as file:  # sparse: the bound is checked without reading 64 MiB of receipt
+            file.truncate((64 << 20) + 1)
+    else:
+        path.write_bytes(contents.encode() if isinstance(contents, str) else contents)
+    if outcome is None:
+        assert store.get(RECEIPTS[0].rid) is None
+    else:
+        with pytest.raises(tessary.StoreError, match=outcome):
+            store.get(RECEIPTS[0].rid)
+    path.unlink()
+    assert store.get(RECEIPTS[0].rid) is None and store.get(RECEIPTS[2].rid) == RECEIPTS[2]
+
+
+def test_count_counts_without_reading_receipts_into_objects(store: DirectoryStore,
+                                                           monkeypatch: pytest.MonkeyPatch) -> None:
+    def refuse(text: str) -> Receipt:
+        raise AssertionError("count built a Receipt")
+
+    monkeypatch.setattr(Receipt, "from_json", staticmethod(refuse))
+    assert store.count() == 5 and store.count(workload="train", limit=2) == 2

@@ -2,6 +2,7 @@
 import base64
 import itertools
 import pathlib
+import uuid
 from datetime import datetime, timedelta, timezone
 from typing import Any, Dict, Iterator, List
 
@@ -106,6 +107,11 @@ def test_both_stores_give_the_same_receipts_in_the_same_time_order(both: Dict[st
     assert rids(directory.iter(**filters, order="time", batch_size=2)) == expected
     assert [r.to_json() for r in database.query(**filters)] == [r.to_json() for r in directory.query(
         **filters, order="time")]
+    assert directory.count(**filters) == database.count(**filters) == len(expected)
+    # One Filters value reads as its keywords do, and keywords put over it win.
+    value = tessary.Filters(**unlimited)
+    assert rids(database.iter(value, limit=filters.get("limit"))) == expected
+    assert rids(directory.query(value, order="time", **{k: v for k, v in filters.items() if k == "limit"})) == expected
 
 
 def test_the_time_order_is_seconds_then_identifier_with_bad_timestamps_last(both: Dict[str, Any]) -> None:
@@ -129,7 +135,26 @@ def test_bad_filters_fail_alike(make_store: Any, filters: Dict[str, Any], error:
     if "batch_size" not in filters:
         with pytest.raises(error):
             store.query(**filters)
+    if "batch_size" not in filters and "order" not in filters:
+        with pytest.raises(error):
+            store.count(**filters)
     assert "Database" not in str(raised.value)
+
+
+def test_a_receipt_is_got_by_its_identifier_in_any_spelling(make_store: Any) -> None:
+    store = make_store()
+    kept, absent = RECEIPTS[0], RECEIPTS[1]
+    store.store(kept)
+    for rid in (kept.rid, kept.rid.upper(), uuid.UUID(kept.rid), "{%s}" % kept.rid.replace("-", "")):
+        assert store.get(rid) == kept
+    assert store.get(absent.rid) is None and store.count() == 1 and store.count(trace="nothing") == 0
+    with pytest.raises(tessary.StoreError, match="^Invalid input: not a receipt identifier: '../x'$"):
+        store.get("../x")
+    with pytest.raises(TypeError, match="str or uuid.UUID"):
+        store.get(7)
+    store.close()
+    with pytest.raises(tessary.StoreError, match="closed"):
+        store.get(kept.rid)
 
 
 def test_storing_again_keeps_one_and_the_last_copy_wins(make_store: Any) -> None:
@@ -159,7 +184,7 @@ def test_bad_receipts_are_refused_alike_and_store_nothing(make_store: Any) -> No
 def test_a_closed_store_says_so(make_store: Any) -> None:
     store = make_store()
     store.close()
-    for call in (store.query, store.iter, lambda: store.store(RECEIPTS[0])):
+    for call in (store.query, store.iter, store.count, lambda: store.store(RECEIPTS[0])):
         with pytest.raises(tessary.StoreError, match="closed"):
             call()
 
