@@ -322,9 +322,6 @@ class PostgresStore:
         return f"PostgresStore({redact(self._dsn)!r}){state}"
 
 
-# Until the command line reads tessary.locations.redact itself.
-_redacted = redact
-
 
 def _is_connection_loss(psycopg: Any, error: BaseException) -> bool:
     """Whether the error is the connection going away (worth one more try), not a fault of the statement."""

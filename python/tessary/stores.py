@@ -39,10 +39,6 @@ __all__ = ["Store", "DirectoryStore", "open_store", "StoreLike", "Pac"]
 
 _S = TypeVar("_S", bound="Store")
 
-# Until the command line reads these from tessary.locations.
-_DATABASE_PREFIXES = DATABASE_PREFIXES
-_FILE_PREFIX = FILE_PREFIX
-
 # The largest receipt file a directory store reads, as its native reader bounds it.
 _MAX_RECEIPT_BYTES = 64 << 20
 

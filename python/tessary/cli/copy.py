@@ -16,9 +16,8 @@ import sys
 from typing import Iterator, List, Optional
 
 from ..locations import Location, same_store
-from ..pgstore import PostgresStore
 from ..receipts import Receipt
-from ..stores import DirectoryStore, Store, open_store
+from ..stores import Store, open_store
 from . import EXIT_OK, CliError, _output
 from ._arguments import existing_store, store_location
 
@@ -30,16 +29,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("target", metavar="TO", help="the store to copy into (created when missing)")
 
 
-def _receipt_count(store: Store) -> Optional[int]:
-    """About how many receipts a store holds, for a progress bar (a directory's files are counted)."""
-    if isinstance(store, PostgresStore):
-        return store.count()
-    if isinstance(store, DirectoryStore):
-        try:
-            return sum(1 for n in os.listdir(os.path.join(store.path, "receipts")) if n.endswith(".json"))
-        except OSError:
-            return None
-    return None
 
 
 def _copy_batches(source: Store, target: Store) -> Iterator[int]:
@@ -62,7 +51,7 @@ def _copy(source: Store, target: Store) -> int:
 
     count = 0
     with _output.progress(MofNCompleteColumn(), TimeRemainingColumn()) as bar:
-        task = bar.add_task("copying", total=_receipt_count(source))
+        task = bar.add_task("copying", total=source.count())
         for stored in batches:
             count += stored
             bar.advance(task, stored)

@@ -14,7 +14,6 @@ import uuid
 
 from ..errors import VerificationError, one_line
 from ..locations import Location
-from ..pgstore import PostgresStore
 from ..receipts import Receipt, verify_strict
 from ..stores import open_store
 from . import EXIT_OK, CliError, _output
@@ -40,24 +39,12 @@ def _from_file(target: str) -> Receipt:
 
 
 def _lookup(rid: str, location: Location) -> Receipt:
-    """The receipt ``rid`` of a store: a database's by its key, a directory's by its file name, else by a scan."""
-    if location.kind == "database":
-        with open_store(location.target) as database:
-            assert isinstance(database, PostgresStore)
-            receipt = database.get(rid)
-        if receipt is not None:
-            return receipt
+    """The receipt ``rid`` of a store, looked up by its key."""
+    with open_store(location) as store:
+        receipt = store.get(rid)
+    if receipt is None:
         raise CliError(f"no receipt {rid} in store {location.redacted}")
-    direct = os.path.join(location.target, "receipts", rid + ".json")
-    if os.path.isfile(direct):
-        found = list(receipts(direct))
-        if len(found) == 1 and found[0][1].rid == rid:
-            return found[0][1]
-    with open_store(location.target) as store:
-        for other in store.iter():
-            if other.rid == rid:
-                return other
-    raise CliError(f"no receipt {rid} in store {location.target}")
+    return receipt
 
 
 def _header(receipt: Receipt) -> None:
