@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "formats/utf8.hpp"
+
 namespace tessary::formats::uuid {
 namespace {
 
@@ -59,7 +61,7 @@ std::optional<Uuid> try_parse(std::string_view text) {
 // sequence when one starts there, else the lone byte written as \xNN.
 std::string character_at(std::string_view text, std::size_t i) {
   const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  std::size_t length = utf8::lead(lead).length;
   if (length > text.size() - i) length = 0;
   for (std::size_t k = 1; k < length; ++k) {
     if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) length = 0;

@@ -15,6 +15,7 @@
 #include "formats/cbor_decoder.hpp"
 #include "formats/cbor_float.hpp"
 #include "formats/utf8.hpp"
+#include "receipts/record_members.hpp"
 
 namespace tessary::receipts::canonical::detail {
 namespace {
@@ -71,10 +72,10 @@ constexpr bool envelope_order_is(std::array<std::string_view, 9> expected) {
 }
 static_assert(envelope_order_is({"attest", "cod", "ctx", "dom", "kind", "links", "payload", "rid", "version"}));
 
-// A record: a struct with a field table. Its map head is patched in after its
+// A record: a struct with a member list. Its map head is patched in after its
 // fields are written, as one byte, so it has fewer than 24 fields.
 template <class R>
-concept RecordType = requires { R::fields; } && (R::fields.size() < 24);
+concept RecordType = ListedRecord<R> && (R::fields.size() < 24);
 
 // ---- text ---------------------------------------------------------------
 
@@ -195,9 +196,9 @@ class Writer {
   template <RecordType Record>
   void value(const Record& record) {
     if (canonical_) {
-      fields(record, kSorted<Record>);
+      fields<kSorted<Record>>(record);
     } else {
-      fields(record, kDeclared<Record>);
+      fields<kDeclared<Record>>(record);
     }
   }
 
@@ -221,18 +222,18 @@ class Writer {
     return true;
   }
 
-  // Writes the fields of `record` in `order`; Record::fields names them and
-  // emit_field (below) writes each value.
-  template <class Record, std::size_t N>
-  void fields(const Record& record, const FieldOrderTable<N>& order) {
+  // Writes the fields of `record` in `Order` (declaration indices), unrolled
+  // at compile time: each entry names its member directly.
+  template <const auto& Order, RecordType Record>
+  void fields(const Record& record) {
     std::string& buffer = w_.buffer();
     const std::size_t head = buffer.size();
     buffer.push_back('\0');
     ++depth_;
     unsigned count = 0;
-    for (std::uint8_t index : order) {
-      if (emit_field(*this, record, index, Record::fields[index])) ++count;
-    }
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+      ((count += field(Record::fields[Order[K]], member<Order[K]>(record))), ...);
+    }(std::make_index_sequence<Order.size()>{});
     --depth_;
     buffer[head] = static_cast<char>(0xA0 | count);
   }
@@ -258,208 +259,6 @@ class Writer {
   std::expected<void, cbor::EncodeError> status_;
 };
 
-// ---- record fields, by declaration index --------------------------------
-// Each writes field i (described by f) and returns whether it was written
-// (false: absent and omitted).
-
-bool emit_field(Writer& w, const Context& c, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, c.policy_ref);
-    case 1: return w.field(f, c.timestamp);
-    case 2: return w.field(f, c.nonce);
-    case 3: return w.field(f, c.determinism);
-    default: return w.field(f, c.identity_ref);
-  }
-}
-
-bool emit_field(Writer& w, const Signature& s, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, s.alg);
-    case 1: return w.field(f, s.kid);
-    default: return w.field(f, s.sig);
-  }
-}
-
-bool emit_field(Writer& w, const DataShapePayload& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.schema_hash);
-    default: return w.field(f, r.sketch_hash);
-  }
-}
-
-bool emit_field(Writer& w, const MethodNodeRef& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.id);
-    default: return w.field(f, r.span_shape_hash);
-  }
-}
-
-bool emit_field(Writer& w, const Edge& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.from);
-    default: return w.field(f, r.to);
-  }
-}
-
-bool emit_field(Writer& w, const MethodShapePayload& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.nodes);
-    case 1: return w.field(f, r.edges);
-    case 2: return w.field(f, r.root_multiset);
-    default: return w.field(f, r.dag_hash);
-  }
-}
-
-bool emit_field(Writer& w, const ReasoningNodeRef& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.node_id);
-    case 1: return w.field(f, r.operator_ref);
-    default: return w.field(f, r.pox_ref);
-  }
-}
-
-bool emit_field(Writer& w, const ReasoningQuality& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.success_score);
-    case 1: return w.field(f, r.eval_method);
-    case 2: return w.field(f, r.review_hash);
-    default: return w.field(f, r.confidence);
-  }
-}
-
-bool emit_field(Writer& w, const ReasoningShapePayload& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.intent_hash);
-    case 1: return w.field(f, r.dag_hash);
-    case 2: return w.field(f, r.node_refs);
-    case 3: return w.field(f, r.policy_ref);
-    default: return w.field(f, r.quality);
-  }
-}
-
-bool emit_field(Writer& w, const MethodRef& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.method_id);
-    case 1: return w.field(f, r.version);
-    default: return w.field(f, r.method_shape_root);
-  }
-}
-
-bool emit_field(Writer& w, const ExecutionRoots& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.trace_set_root);
-    case 1: return w.field(f, r.identity_root);
-    default: return w.field(f, r.trace_seq_root);
-  }
-}
-
-bool emit_field(Writer& w, const CdfMetadata& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.commit_version);
-    case 1: return w.field(f, r.change_type);
-    default: return w.field(f, r.commit_timestamp);
-  }
-}
-
-bool emit_field(Writer& w, const EncryptedLocatorRef& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.encrypted_data);
-    case 1: return w.field(f, r.content_hash);
-    default: return w.field(f, r.encryption_scheme);
-  }
-}
-
-bool emit_field(Writer& w, const ExecutionPayload& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.trace_id);
-    case 1: return w.field(f, r.method_ref);
-    case 2: return w.field(f, r.data_shape_hash);
-    case 3: return w.field(f, r.span_commitments);
-    case 4: return w.field(f, r.roots);
-    case 5: return w.field(f, r.cdf_metadata);
-    case 6: return w.field(f, r.pac);
-    case 7: return w.field(f, r.change_epoch);
-    case 8: return w.field(f, r.minhash_signature);
-    case 9: return w.field(f, r.hll_cardinality);
-    case 10: return w.field(f, r.chunk_manifest_hash);
-    case 11: return w.field(f, r.chunk_manifest_size_bytes);
-    case 12: return w.field(f, r.merkle_root);
-    case 13: return w.field(f, r.prev_execution_rid);
-    case 14: return w.field(f, r.output_digest);
-    case 15: return w.field(f, r.manifest_root);
-    case 16: return w.field(f, r.output_mime_type);
-    case 17: return w.field(f, r.output_size_bytes);
-    case 18: return w.field(f, r.input_locator_refs);
-    default: return w.field(f, r.output_locator_ref);
-  }
-}
-
-bool emit_field(Writer& w, const ResourceVector& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.vcpu_sec);
-    case 1: return w.field(f, r.gpu_sec);
-    case 2: return w.field(f, r.gb_sec);
-    case 3: return w.field(f, r.requests);
-    default: return w.field(f, r.energy_kwh);
-  }
-}
-
-bool emit_field(Writer& w, const SpendPointers& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.trace_id);
-    default: return w.field(f, r.span_ids);
-  }
-}
-
-bool emit_field(Writer& w, const ReuseJustification& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.overlap_j);
-    case 1: return w.field(f, r.alpha);
-    case 2: return w.field(f, r.c_id);
-    case 3: return w.field(f, r.c_comp);
-    case 4: return w.field(f, r.decision);
-    case 5: return w.field(f, r.layer);
-    default: return w.field(f, r.minhash_sketch);
-  }
-}
-
-bool emit_field(Writer& w, const SpendPayload& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.meter);
-    case 1: return w.field(f, r.unit_prices);
-    case 2: return w.field(f, r.currency);
-    case 3: return w.field(f, r.pricing_policy_ref);
-    case 4: return w.field(f, r.total_value);
-    case 5: return w.field(f, r.pointers);
-    default: return w.field(f, r.justification);
-  }
-}
-
-bool emit_field(Writer& w, const SettlementPayload& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.wur_refs);
-    case 1: return w.field(f, r.net_positions);
-    case 2: return w.field(f, r.rules_ref);
-    default: return w.field(f, r.cash_instr);
-  }
-}
-
-bool emit_field(Writer& w, const Receipt& r, std::size_t i, const FieldSpec& f) {
-  switch (i) {
-    case 0: return w.field(f, r.rid);
-    case 1: return w.field(f, r.version);
-    case 2: return w.field(f, r.kind);
-    case 3: return w.field(f, r.dom);
-    case 4: return w.field(f, r.cod);
-    case 5: return w.field(f, r.links);
-    case 6: return w.field(f, r.ctx);
-    case 7: return w.field(f, r.payload);
-    case 8: return w.field(f, r.attest);
-    case 9: return w.field(f, r.sig);
-    default: return w.field(f, r.hash);
-  }
-}
-
 }  // namespace
 
 std::expected<BodyStatus, cbor::EncodeError> write_body(const Receipt& receipt, FieldOrder order, std::string& out) {
@@ -472,9 +271,9 @@ std::expected<BodyStatus, cbor::EncodeError> write_body(const Receipt& receipt, 
       writer.check_text(receipt.sig->kid);
       writer.check_text(receipt.sig->sig);
     }
-    writer.fields(receipt, kEnvelopeHashed);
+    writer.fields<kEnvelopeHashed>(receipt);
   } else {
-    writer.fields(receipt, kDeclared<Receipt>);
+    writer.fields<kDeclared<Receipt>>(receipt);
   }
   return writer.finish();
 }

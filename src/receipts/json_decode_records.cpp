@@ -266,7 +266,7 @@ std::size_t field_index(std::string_view key) {
 // One decoder per field, indexed by field number.
 template <class V, Record R, std::size_t I>
 Status decode_member(V& value, R& out) {
-  return decode(value, out.*std::get<I>(json_records::Members<R>::list));
+  return decode(value, member<I>(out));
 }
 
 template <class V, Record R>

@@ -129,7 +129,7 @@ template <Record R>
 void write(const R& record, std::string& out) {
   out.push_back('{');
   bool first = true;
-  json_records::for_each_member(record, [&](std::size_t index, const auto& field) {
+  for_each_member(record, [&](std::size_t index, const auto& field) {
     if constexpr (IsOptional<std::remove_cvref_t<decltype(field)>>::value) {
       if (!field && R::fields[index].presence == Presence::OmittedWhenAbsent) return;
     }

@@ -16,30 +16,15 @@ struct Prefix {
 };
 
 Prefix valid_prefix(const unsigned char* p, const unsigned char* end) {
-  const unsigned char lead = *p;
-  std::size_t need = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {1, false};
-  }
+  const formats::utf8::Lead rule = formats::utf8::lead(*p);
+  if (rule.length == 0) return {1, false};
   std::size_t length = 1;
-  for (; length < need && p + length < end; ++length) {
+  for (; length < rule.length && p + length < end; ++length) {
     const unsigned char byte = p[length];
-    const unsigned char lo = length == 1 ? low : 0x80;
-    const unsigned char hi = length == 1 ? high : 0xBF;
-    if (byte < lo || byte > hi) break;
+    const bool fits = length == 1 ? byte >= rule.second_low && byte <= rule.second_high : formats::utf8::is_continuation(byte);
+    if (!fits) break;
   }
-  return {length, length == need};
+  return {length, length == rule.length};
 }
 
 }  // namespace
