@@ -222,17 +222,32 @@ def read_lines(stream: IO[bytes], where: str, *, kind: str, limit: Optional[int]
     bound = _bound(kind, limit)
     offset = 0
     while True:
-        try:
-            raw = stream.readline(bound + 1)
-        except OSError as e:
-            raise InputError(where, _os_reason(e)) from None
+        raw = _line(stream, where, kind, bound)
         if not raw:
             return
-        if len(raw) > bound:
-            raise InputError(where, f"a line {_too_large(kind, bound)}")
         text = decode_text(raw, where, offset)
         offset += len(raw)
         yield offset, text
+
+
+def _line(stream: IO[bytes], where: str, kind: str, bound: int) -> bytes:
+    """The next line, read in pieces: one past the bound is dropped as soon as it is, not held whole."""
+    pieces: List[bytes] = []
+    size = 0
+    try:
+        while True:
+            piece = stream.readline(min(_PIECE, bound + 1 - size))
+            if not piece:
+                break
+            pieces.append(piece)
+            size += len(piece)
+            if size > bound:
+                raise InputError(where, f"a line {_too_large(kind, bound)}")
+            if piece.endswith(b"\n"):
+                break
+    except OSError as e:
+        raise InputError(where, _os_reason(e)) from None
+    return b"".join(pieces)
 
 
 class _Refused(ValueError):

@@ -18,7 +18,7 @@ from ..receipts import Receipt
 from . import CliError
 
 __all__ = ["STDIN", "Found", "Entry", "label", "read_text", "load_json", "json_type", "receipt_files", "entries",
-           "receipts"]
+           "receipts", "no_receipts"]
 
 # A receipt and where it was read: a file, ``file:line``, or ``<stdin>``.
 Found = Tuple[str, Receipt]
@@ -140,7 +140,8 @@ def _stdin() -> IO[bytes]:
 def _entries_of_file(source: str) -> Iterator[Entry]:
     name = label(source)
     try:
-        stream = _stdin() if source == STDIN else open_file(source, kind="receipt")
+        # The bound is per receipt (one line of a listing, or one document), not per file.
+        stream = _stdin() if source == STDIN else open_file(source, kind="receipt", limit=sys.maxsize)
     except InputError as e:
         yield Entry(name, name, e)
         return
@@ -166,6 +167,11 @@ def entries(source: str) -> Iterator[Entry]:
             yield from _entries_of_file(path)
     else:
         yield from _entries_of_file(source)
+
+
+def no_receipts(sources: List[str]) -> str:
+    """The message for sources that hold no receipt at all."""
+    return f"no receipts in {', '.join(label(s) for s in sources)}"
 
 
 def receipts(source: str) -> Iterator[Found]:

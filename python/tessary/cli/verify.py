@@ -30,7 +30,7 @@ from ..inputs import ENVELOPE_LIMIT, decode_text, open_file, read_stream
 from ..receipts import verify_strict
 from ..signing import Keyring, TrustStatus, check, verify_dsse
 from . import EXIT_FAILED, EXIT_OK, CliError
-from ._inputs import STDIN, entries, label, load_json
+from ._inputs import STDIN, entries, label, load_json, no_receipts
 from ._keys import keyring as trusted_keys
 from ._output import out, plural
 
@@ -120,7 +120,7 @@ def run(args: argparse.Namespace) -> int:
     if tally.total == 0 and not args.allow_empty:
         if args.json:
             out(tally.report(keys is not None))
-        raise CliError(f"no receipts in {', '.join(label(s) for s in args.sources)} (--allow-empty accepts that)")
+        raise CliError(f"{no_receipts(args.sources)} (--allow-empty accepts that)")
     out(tally.report(keys is not None))
     return EXIT_FAILED if tally.failures else EXIT_OK
 
