@@ -158,6 +158,8 @@ def test_one_changed_byte_fails_that_receipt_and_the_rest_are_still_checked(tmp_
     assert failure["source"] == str(tmp_path / "1.json") and failure["status"] == "unreadable"
     assert [(f["source"], f["status"]) for f in report["files"]] == \
         [(str(tmp_path / f"{n}.json"), "failed" if n == 1 else "ok") for n in range(3)]
+    audited = _run(["audit", str(tmp_path)], None)
+    assert audited.returncode == 1 and "unreadable 1.json: not a receipt: " in audited.stdout.splitlines()[-1]
 
 
 @pytest.mark.parametrize("content", ["", "  \n\n", None], ids=["empty file", "whitespace", "empty folder"])
