@@ -13,7 +13,8 @@ repeatable) every receipt must also be signed by one of those keys; a
 failure names its status (unsigned, unknown_key, bad_signature,
 stale_hash, invalid) and the reason. A file holding a DSSE envelope (as
 'tessary export' prints) is checked as one: signed by a trusted key, and
-its receipt verifying.
+its receipt verifying; without --trust it is reported as failed,
+status unchecked.
 """
 
 from __future__ import annotations
