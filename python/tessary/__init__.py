@@ -15,7 +15,7 @@ vouches for a receipt.
 from .audit import AuditReport, Problem, audit
 from .client import Client
 from .filters import Filters
-from .errors import CostModelError, ReceiptError, ShapeError, SignatureError, StoreError, TessaryError, VerificationError
+from .errors import CostModelError, InputError, ReceiptError, ShapeError, SignatureError, StoreError, TessaryError, VerificationError
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
 from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
@@ -77,4 +77,5 @@ __all__ = [
     "ShapeError",
     "CostModelError",
     "SignatureError",
+    "InputError",
 ]

@@ -6,8 +6,10 @@ that caught those keeps working; the subclasses say which area failed.
 
 from __future__ import annotations
 
+from typing import Any, Tuple
+
 __all__ = [
-    "TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError",
+    "TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError", "InputError",
     "one_line",
 ]
 
@@ -38,6 +40,23 @@ class CostModelError(TessaryError):
 
 class SignatureError(TessaryError):
     """A key that cannot be read, a receipt that cannot be signed, or a signature that does not verify."""
+
+
+class InputError(TessaryError):
+    """A file or standard input that cannot be taken in: not a regular file, too large, not UTF-8, not JSON.
+
+    A class of its own because the same refusal applies to every kind of input
+    (a key, a payload, a cost model, a receipt) before any of them is parsed;
+    :attr:`where` names the input and :attr:`reason` says what is wrong with it.
+    """
+
+    def __init__(self, where: str, reason: str) -> None:
+        super().__init__(f"{where}: {reason}")
+        self.where = where
+        self.reason = reason
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.where, self.reason))
 
 
 def one_line(text: object) -> str:

@@ -23,7 +23,7 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "unknown command": (["frobnicate"], None),
     "option before an unknown command": (["--colour", "frobnicate"], None),
     "unknown option": (["ls", "--store", "{tmp}", "--colour"], "--colour"),
-    "missing file": (["verify", "{tmp}/missing.json"], "missing.json"),
+    "missing file": (["export", "--format", "in-toto", "--key", "{tmp}/key", "{tmp}/missing.json"], "missing.json"),
 }
 
 
@@ -84,9 +84,9 @@ def _python_m(*argv: Arg) -> subprocess.CompletedProcess[bytes]:
 def test_console_entry(tmp_path: pathlib.Path, receipt_file: pathlib.Path) -> None:
     done = _python_m("--version")
     assert done.returncode == 0 and done.stdout.decode().strip() == f"tessary {tessary.__version__}"
-    done = _python_m("verify", tmp_path / "missing.json")
+    done = _python_m("reuse", "--overlap", "0.5", "--cost-model", tmp_path / "missing.json")
     assert done.returncode == 2 and done.stdout == b""
-    one_error_line(done.stderr.decode(), "tessary verify")
+    one_error_line(done.stderr.decode(), "tessary reuse")
     # Output far larger than a pipe buffer, to a reader that stops after ten bytes: exit 141, nothing on stderr.
     writer = subprocess.Popen([sys.executable, "-m", "tessary", "shape", *[str(receipt_file)] * 3000],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env())

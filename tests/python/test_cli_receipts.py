@@ -7,15 +7,14 @@ from typing import Optional
 import pytest
 
 import tessary
-from cli_helpers import assert_mistake, run
+from cli_helpers import assert_mistake, mistake_inputs, run
 from tessary import cli
 from tessary.cli import _arguments, _output
 
 BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "directory as file": (["show", "{tmp}"], "is a directory"),
-    "non-receipt JSON": (["verify", "{tmp}/other.json"], "not a receipt"),
-    "JSON lines with a broken line": (["verify", "{tmp}/lines.json"], "lines.json:2"),
-    "array as receipt": (["verify", "{tmp}/array.json"], "not a receipt"),
+    "non-receipt JSON": (["show", "{tmp}/other.json"], "not a receipt"),
+    "array as receipt": (["show", "{tmp}/array.json"], "not a receipt"),
     "start not a time": (["ls", "--store", "{tmp}", "--start", "yesterday"], "--start"),
     "end not a date": (["ls", "--store", "{tmp}", "--end", "2024-13-01"], "--end"),
     "negative limit": (["ls", "--store", "{tmp}", "--limit", "-1"], "--limit"),
@@ -38,6 +37,26 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
 def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], argv: list[str],
                                           needle: Optional[str]) -> None:
     assert_mistake(capsys, tmp_path, argv, needle)
+
+
+UNREADABLE = {
+    "non-receipt JSON": ("other.json", "other.json: unreadable: not a receipt"),
+    "JSON lines with a broken line": ("lines.json", "lines.json:2: unreadable: not JSON"),
+    "array as receipt": ("array.json", "array.json: unreadable: not a receipt (expected a JSON object, got an array)"),
+    "missing file": ("missing.json", "missing.json: unreadable: No such file"),
+}
+
+
+@pytest.mark.parametrize("name, line", UNREADABLE.values(), ids=UNREADABLE.keys())
+def test_verify_counts_what_is_not_a_receipt_as_failed(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str],
+                                                       name: str, line: str) -> None:
+    mistake_inputs(tmp_path)
+    code, out, _ = run(capsys, "verify", tmp_path / name, tmp_path / "r.json")
+    assert code == 1
+    *failures, summary = out.splitlines()
+    assert len(failures) == 1 and failures[0].startswith(f"{tmp_path}/{line}")
+    readable = 2 if name == "lines.json" else 0  # the good lines around the broken one are still verified
+    assert summary == f"{2 + readable} receipts: {1 + readable} verified, 1 failed"
 
 
 def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib.Path,

@@ -1,60 +1,40 @@
 """Reading what the user hands a command: text files, standard input, JSON, and receipts.
 
-:func:`receipts` is the one reader of receipts every command uses, whether
-they come from a file, a directory or standard input; limits on what it
-accepts belong there and nowhere else.
+:func:`entries` is the one reader of receipts every command uses, whether
+they come from a file, a directory or standard input; the bytes come
+through :mod:`tessary.inputs`, which bounds and checks every outside file.
+A file that holds no receipt is not an error here: each command decides.
 """
 
 from __future__ import annotations
 
-import json
 import os
 import sys
-from typing import Any, Iterator, List, Optional, Tuple
+from typing import IO, Any, Iterator, List, NamedTuple, Optional, Tuple, Union
 
-from ..errors import TessaryError, one_line
+from ..errors import InputError, TessaryError, one_line
+from ..inputs import RECEIPT_LIMIT, STDIN, display_name, load_json, open_file, read_lines, read_text
 from ..receipts import Receipt
 from . import CliError
-from ._output import describe_os_error
 
-STDIN = "-"
+__all__ = ["STDIN", "Found", "Entry", "label", "read_text", "load_json", "json_type", "receipt_files", "entries",
+           "receipts", "no_receipts"]
 
 # A receipt and where it was read: a file, ``file:line``, or ``<stdin>``.
 Found = Tuple[str, Receipt]
 
 
+class Entry(NamedTuple):
+    """One receipt read, or why what stood in its place is not one."""
+
+    file: str  # the file (or ``<stdin>``) it was in, for messages
+    where: str  # the file, or ``file:line`` for a line of a longer listing
+    item: Union[Receipt, InputError]
+
+
 def label(source: str) -> str:
     """How a source is named in messages."""
-    return "<stdin>" if source == STDIN else source
-
-
-def read_text(source: str) -> str:
-    """The text of a file, or of standard input for ``-``."""
-    try:
-        if source == STDIN:
-            return sys.stdin.read()
-        with open(source, encoding="utf-8") as f:
-            return f.read()
-    except UnicodeDecodeError:
-        raise CliError(f"{label(source)}: not UTF-8 text") from None
-    except OSError as e:
-        raise CliError(describe_os_error(e, label(source))) from None
-
-
-def _reject_constant(name: str) -> Any:
-    raise ValueError(f"{name} is not a JSON number")
-
-
-def loads(text: str) -> Any:
-    """JSON as the standard allows it: NaN and Infinity are refused (ValueError)."""
-    return json.loads(text, parse_constant=_reject_constant)
-
-
-def json_problem(error: ValueError) -> str:
-    """What is wrong with text that :func:`loads` refused, with the place for a syntax error."""
-    if isinstance(error, json.JSONDecodeError):
-        return f"{error.msg} (line {error.lineno}, column {error.colno})"
-    return str(error)
+    return display_name(source)
 
 
 def json_type(value: Any) -> str:
@@ -72,32 +52,44 @@ def json_type(value: Any) -> str:
     return "an object"
 
 
-def _receipt_from_text(text: str, where: str) -> Receipt:
-    """The receipt the text holds, read from the text exactly as given (never re-encoded)."""
+def _receipt_from_text(text: str, where: str) -> Union[Receipt, InputError]:
+    """The receipt the text holds, read from the text exactly as given (never re-encoded), or why it is not one."""
     try:
         return Receipt.from_json(text)
     except TessaryError as e:
         problem = one_line(str(e))
     try:
-        value = loads(text)
-    except ValueError as e:
-        raise CliError(f"{where}: not JSON: {json_problem(e)}") from None
+        value = load_json(text, where)
+    except InputError as e:
+        return e
     if not isinstance(value, dict):
-        raise CliError(f"{where}: not a receipt (expected a JSON object, got {json_type(value)})")
-    raise CliError(f"{where}: not a receipt: {problem}")
+        return InputError(where, f"not a receipt (expected a JSON object, got {json_type(value)})")
+    return InputError(where, f"not a receipt: {problem}")
 
 
-def _receipts_in(lines: Iterator[str], source: str) -> Iterator[Found]:
+Lines = Iterator[Tuple[int, str]]
+
+
+def _document(number: int, first: str, lines: Lines, name: str) -> Union[Receipt, InputError]:
+    """The rest of the text read as one document (an indented receipt), held to a receipt's bound."""
+    parts = ["\n" * (number - 1), first]
+    for end, line in lines:
+        if end > RECEIPT_LIMIT:
+            return InputError(name, f"larger than {RECEIPT_LIMIT >> 20} MiB, the most a receipt may be")
+        parts.append(line)
+    return _receipt_from_text("".join(parts), name)
+
+
+def _entries_in(lines: Lines, name: str) -> Iterator[Tuple[str, Union[Receipt, InputError]]]:
     """The receipts in one receipt's JSON (compact or indented) or in JSON lines, with where each was.
 
     JSON lines are read a line at a time, so a long listing piped in is
     verified in bounded memory. A receipt alone on its line in a file is
     named by the file; receipts of a longer listing by ``file:line``.
     """
-    name = label(source)
     number = 0
     first: Optional[str] = None
-    for line in lines:
+    for _, line in lines:
         number += 1
         if line.strip():
             first = line
@@ -109,14 +101,13 @@ def _receipts_in(lines: Iterator[str], source: str) -> Iterator[Found]:
         early = Receipt.from_json(first)
     except TessaryError:
         try:
-            loads(first)
-        except ValueError:
+            load_json(first, name)
+        except InputError:
             # Not a JSON value on its own line: the whole text is one document, an indented receipt.
-            text = "\n" * (number - 1) + first + "".join(lines)
-            yield name, _receipt_from_text(text, name)
+            yield name, _document(number, first, lines, name)
             return
     pending_number, pending, alone = number, first, True
-    for line in lines:
+    for _, line in lines:
         number += 1
         if not line.strip():
             continue
@@ -135,27 +126,57 @@ def receipt_files(directory: str) -> List[str]:
     try:
         names = sorted(n for n in os.listdir(folder) if n.endswith(".json"))
     except OSError as e:
-        raise CliError(describe_os_error(e, folder)) from None
+        raise CliError(f"{display_name(folder)}: {e.strerror or e}") from None
     return [os.path.join(folder, n) for n in names]
 
 
-def _receipts_of_file(source: str) -> Iterator[Found]:
+def _stdin() -> IO[bytes]:
+    buffer = getattr(sys.stdin, "buffer", None)
+    if buffer is None:
+        raise InputError("<stdin>", "standard input is closed")
+    return buffer  # type: ignore[no-any-return]
+
+
+def _entries_of_file(source: str) -> Iterator[Entry]:
+    name = label(source)
     try:
-        if source == STDIN:
-            yield from _receipts_in(iter(sys.stdin), source)
-        else:
-            with open(source, encoding="utf-8") as f:
-                yield from _receipts_in(iter(f), source)
-    except UnicodeDecodeError:
-        raise CliError(f"{label(source)}: not UTF-8 text") from None
-    except OSError as e:
-        raise CliError(describe_os_error(e, label(source))) from None
+        # The bound is per receipt (one line of a listing, or one document), not per file.
+        stream = _stdin() if source == STDIN else open_file(source, kind="receipt", limit=sys.maxsize)
+    except InputError as e:
+        yield Entry(name, name, e)
+        return
+    try:
+        for where, item in _entries_in(read_lines(stream, name, kind="receipt"), name):
+            yield Entry(name, where, item)
+    except InputError as e:
+        # A line too long or not UTF-8: what follows it in this file cannot be trusted to be read right.
+        yield Entry(name, e.where, e)
+    finally:
+        if source != STDIN:
+            stream.close()
+
+
+def entries(source: str) -> Iterator[Entry]:
+    """Each receipt of a file, a directory's ``*.json`` files or standard input (``-``), or why one is not.
+
+    Nothing in a file stops the files after it from being read; a directory
+    that cannot be listed is the caller's mistake (:class:`CliError`).
+    """
+    if source != STDIN and os.path.isdir(source):
+        for path in receipt_files(source):
+            yield from _entries_of_file(path)
+    else:
+        yield from _entries_of_file(source)
+
+
+def no_receipts(sources: List[str]) -> str:
+    """The message for sources that hold no receipt at all."""
+    return f"no receipts in {', '.join(label(s) for s in sources)}"
 
 
 def receipts(source: str) -> Iterator[Found]:
-    """Each receipt of a file, a directory's ``*.json`` files or standard input (``-``), with where it was."""
-    if source != STDIN and os.path.isdir(source):
-        for path in receipt_files(source):
-            yield from _receipts_of_file(path)
-    else:
-        yield from _receipts_of_file(source)
+    """Each receipt of ``source`` as :func:`entries` reads them; the first that is not one stops the command."""
+    for entry in entries(source):
+        if isinstance(entry.item, InputError):
+            raise entry.item
+        yield entry.where, entry.item

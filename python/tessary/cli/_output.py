@@ -41,7 +41,9 @@ def plural(count: int, noun: str) -> str:
 
 def describe_os_error(error: OSError, name: Optional[str] = None) -> str:
     """``where: reason`` for a failed file operation; ``name`` overrides the file name the error carries."""
-    where = name if name is not None else (os.fsdecode(error.filename) if error.filename is not None else None)
+    from ..inputs import display_name
+
+    where = name if name is not None else (display_name(error.filename) if error.filename is not None else None)
     reason = error.strerror or str(error)
     if isinstance(error, IsADirectoryError):
         reason = "is a directory, expected a file"

@@ -14,7 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 
-from ..audit import audit
+from ..audit import AuditReport, audit
 from ..stores import open_store
 from . import EXIT_FAILED, EXIT_OK
 from ._arguments import existing_store
@@ -29,6 +29,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
 
 
+def _report_text(report: AuditReport) -> str:
+    """The report for people, with a problem that concerns no receipt (a file not read) led by the file it names.
+
+    The report's own text puts ``-`` where a receipt identifier goes; the
+    detail of such a problem starts with the file's name, which says more.
+    """
+    lines = report.format().splitlines()
+    if report.ok:
+        return "\n".join(lines)
+    head = lines[: len(lines) - len(report.problems)]
+    body = [f"{p.kind} {p.detail}" if p.rid is None else line for p, line in zip(report.problems, lines[len(head):])]
+    return "\n".join(head + body)
+
+
 def run(args: argparse.Namespace) -> int:
     location = existing_store(args.directory, "DIR")
     keys = keyring(args.trust) if args.trust else None
@@ -38,5 +52,5 @@ def run(args: argparse.Namespace) -> int:
     else:
         # A plain folder of receipt files is audited too, not only a directory store.
         report = audit(location.target, trust=keys)
-    out(json.dumps(report.to_dict(), ensure_ascii=False) if args.json else report.format())
+    out(json.dumps(report.to_dict(), ensure_ascii=False) if args.json else _report_text(report))
     return EXIT_OK if report.ok else EXIT_FAILED

@@ -9,17 +9,17 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 from typing import Any, List, Optional, Set, Tuple
 
 from ..reuse import jaccard
 from ..shapes import ChunkScheme, DEFAULT_SCHEME
 from . import EXIT_OK, CliError, _arguments
-from ._inputs import STDIN, loads
-from ._output import describe_os_error, out
+from ..errors import InputError
+from ..inputs import SHAPE_FILE_LIMIT, decode_text, open_file, read_stream
+from ._inputs import STDIN, label, load_json
+from ._output import out
 from ._shaping import shape_of
-
-# A shape file lists about 110 bytes per chunk: anything this large is data, however it starts.
-LARGEST_SHAPE_FILE = 512 << 20
 
 # The chunk ids of a shape file, and the scheme it names (if any).
 ChunkList = Tuple[List[str], Optional[ChunkScheme]]
@@ -36,32 +36,31 @@ def _shape_text(path: str) -> Optional[str]:
     """The text of a file that may be a shape file; None for one that is data."""
     if path == STDIN:
         raise CliError("jaccard reads files, not standard input")
-    try:
-        with open(path, "rb") as f:
-            head = f.read(64).lstrip()
-            size = os.fstat(f.fileno()).st_size
-        if not head.startswith(b"{") or size > LARGEST_SHAPE_FILE:
+    # Data files have no bound: only a shape file is read whole, and one past its bound is data.
+    with open_file(path, kind="data file", limit=sys.maxsize) as f:
+        head = f.read(64)
+        if not head.lstrip().startswith(b"{") or os.fstat(f.fileno()).st_size > SHAPE_FILE_LIMIT:
             return None
-        with open(path, encoding="utf-8") as f:
-            return f.read()
-    except UnicodeDecodeError:
+        data = head + read_stream(f, label(path), kind="shape file", limit=SHAPE_FILE_LIMIT - len(head))
+    try:
+        return decode_text(data, label(path))
+    except InputError:
         return None
-    except OSError as e:
-        raise CliError(describe_os_error(e, path)) from None
 
 
 def _shape_value(path: str, text: str) -> Any:
     """The JSON a shape file holds; None for text that is not one JSON value (then it is data)."""
+    where = label(path)
     try:
-        return loads(text)
-    except ValueError:
+        return load_json(text, where)
+    except InputError:
         pass
     try:
-        first = loads(text.split("\n", 1)[0])
-    except ValueError:
+        first = load_json(text.split("\n", 1)[0], where)
+    except InputError:
         return None
     if isinstance(first, dict) and "chunks" in first:
-        raise CliError(f"{path}: holds several shapes; give a file with one")
+        raise CliError(f"{where}: holds several shapes; give a file with one")
     return None
 
 
@@ -73,17 +72,17 @@ def _shape_file_chunks(path: str) -> Optional[ChunkList]:
         return None
     if "chunks" not in value:
         if {"path", "hash", "scheme"} <= value.keys():
-            raise CliError(f"{path}: a shape without its chunks; make it with 'tessary shape --chunks'")
+            raise CliError(f"{label(path)}: a shape without its chunks; make it with 'tessary shape --chunks'")
         return None
     chunks = value["chunks"]
     if not isinstance(chunks, list) or not all(isinstance(c, dict) and isinstance(c.get("id"), str) for c in chunks):
-        raise CliError(f"{path}: 'chunks' must be a list of objects with an 'id'")
+        raise CliError(f"{label(path)}: 'chunks' must be a list of objects with an 'id'")
     scheme: Optional[ChunkScheme] = None
     if isinstance(value.get("scheme"), str):
         try:
             scheme = _arguments.scheme(value["scheme"])
         except argparse.ArgumentTypeError as e:
-            raise CliError(f"{path}: scheme: {e}") from None
+            raise CliError(f"{label(path)}: scheme: {e}") from None
     return [c["id"] for c in chunks], scheme
 
 

@@ -12,11 +12,11 @@ from __future__ import annotations
 import argparse
 from typing import Any, Dict
 
-from ..errors import TessaryError, one_line
+from ..errors import InputError, TessaryError, one_line
 from ..receipts import record
 from ..stores import open_store
 from . import EXIT_OK, CliError, _arguments
-from ._inputs import STDIN, json_problem, json_type, loads, read_text
+from ._inputs import STDIN, json_type, label, load_json, read_text
 from ._keys import signed, signing_key
 from ._output import out
 
@@ -34,16 +34,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _payload(text: str) -> Dict[str, Any]:
-    if text == STDIN:
-        raw, where = read_text(STDIN), "standard input"
-    elif text.startswith("@"):
-        raw, where = read_text(text[1:]), text[1:]
-    else:
-        raw, where = text, "the text given"
     try:
-        value = loads(raw)
-    except ValueError as e:
-        raise CliError(f"argument --payload: {where} is not JSON: {json_problem(e)}") from None
+        if text == STDIN or text.startswith("@"):
+            source = STDIN if text == STDIN else text[1:]
+            value = load_json(read_text(source, kind="payload"), label(source))
+        else:
+            value = load_json(text, "the text given")
+    except InputError as e:
+        raise CliError(f"argument --payload: {e}") from None
     if not isinstance(value, dict):
         raise CliError(f"argument --payload: must be a JSON object, got {json_type(value)}")
     return value

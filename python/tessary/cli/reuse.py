@@ -11,10 +11,10 @@ from __future__ import annotations
 import argparse
 import json
 
-from ..errors import TessaryError, one_line
+from ..errors import InputError, TessaryError, one_line
 from ..reuse import CostModel, decide_reuse
 from . import EXIT_OK, CliError, _arguments
-from ._inputs import read_text
+from ._inputs import label, load_json, read_text
 from ._output import out
 
 
@@ -29,7 +29,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    text = read_text(args.cost_model)
+    try:
+        text = read_text(args.cost_model, kind="cost model")
+        # Read here first: the model's own reader takes any JSON, however deep or with members repeated.
+        load_json(text, label(args.cost_model))
+    except InputError as e:
+        raise CliError(f"argument --cost-model: {e}") from None
     try:
         model = CostModel.from_json(text)
         decision = decide_reuse(args.overlap, model, rows=args.rows)

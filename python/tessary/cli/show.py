@@ -29,7 +29,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _from_file(target: str) -> Receipt:
     if os.path.isdir(target):
-        raise CliError(f"{target}: is a directory, expected a receipt file")
+        raise CliError(f"{label(target)}: is a directory, expected a receipt file")
     found = list(receipts(target))
     if not found:
         raise CliError(f"{label(target)}: no receipt in it")
@@ -67,9 +67,9 @@ def run(args: argparse.Namespace) -> int:
         try:
             rid = str(uuid.UUID(target))
         except ValueError:
-            raise CliError(f"{target}: no such file, and not a receipt identifier") from None
+            raise CliError(f"{label(target)}: no such file, and not a receipt identifier") from None
         if args.store is None:
-            raise CliError(f"{target}: no such file; pass --store DIR|URL to look the identifier up in a store")
+            raise CliError(f"{label(target)}: no such file; pass --store DIR|URL to look the identifier up in a store")
         receipt = _lookup(rid, existing_store(args.store))
     if _output.is_terminal(sys.stdout):
         _header(receipt)

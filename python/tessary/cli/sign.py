@@ -4,7 +4,9 @@ Sources are read as 'tessary verify' reads them. The signed receipts are
 printed as JSON lines, or with --in-place written back over the files
 they came from (a file of JSON lines stays one; a store's files are
 rewritten). A receipt whose hash does not match its content is never
-signed: the command stops there with exit code 2.
+signed: the command stops there with exit code 2, as it does at a file
+or line that is not a receipt (before that file is rewritten) and when
+the sources hold no receipts at all.
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ from typing import List
 
 from .._files import replace_file
 from . import EXIT_OK, CliError
-from ._inputs import STDIN, receipt_files, receipts
+from ._inputs import STDIN, no_receipts, receipt_files, receipts
 from ._keys import signed, signing_key
 from ._output import describe_os_error, out, plural
 
@@ -39,9 +41,13 @@ def _source_files(sources: List[str]) -> List[str]:
 def run(args: argparse.Namespace) -> int:
     key = signing_key(args.key)
     if not args.in_place:
+        count = 0
         for source in args.sources:
             for where, receipt in receipts(source):
                 out(signed(receipt, key, where).to_json())
+                count += 1
+        if not count:
+            raise CliError(no_receipts(args.sources))
         return EXIT_OK
     count = 0
     for path in _source_files(args.sources):
@@ -52,5 +58,7 @@ def run(args: argparse.Namespace) -> int:
             except OSError as e:
                 raise CliError(describe_os_error(e, path)) from None
             count += len(texts)
+    if not count:
+        raise CliError(no_receipts(args.sources))
     sys.stderr.write(f"signed {plural(count, 'receipt')} with {key.kid}\n")
     return EXIT_OK

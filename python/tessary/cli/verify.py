@@ -4,13 +4,17 @@ Each SOURCE is a file holding one receipt's JSON or JSON lines (one
 receipt per line, as 'tessary ls' prints when piped), a directory store
 or folder of *.json receipt files, or - for standard input. Prints one
 line per receipt that fails and a summary; exit code 1 when any failed.
+A file (or line) that cannot be read as a receipt is reported with its
+reason and counted as failed, and the others are still checked. Finding
+no receipts at all is an error (exit code 2) unless --allow-empty.
 
 With --trust (a public key file or a directory of *.pub and *.pem files;
 repeatable) every receipt must also be signed by one of those keys; a
 failure names its status (unsigned, unknown_key, bad_signature,
 stale_hash, invalid) and the reason. A file holding a DSSE envelope (as
 'tessary export' prints) is checked as one: signed by a trusted key, and
-its receipt verifying.
+its receipt verifying; without --trust it is reported as failed,
+status unchecked.
 """
 
 from __future__ import annotations
@@ -22,69 +26,91 @@ import json
 import os
 from typing import Any, Dict, List, Optional
 
-from ..errors import SignatureError, VerificationError, one_line
+from ..errors import InputError, SignatureError, VerificationError, one_line
+from ..inputs import ENVELOPE_LIMIT, decode_text, open_file, read_stream
 from ..receipts import verify_strict
 from ..signing import Keyring, TrustStatus, check, verify_dsse
 from . import EXIT_FAILED, EXIT_OK, CliError
-from ._inputs import STDIN, loads, receipts
+from ._inputs import STDIN, entries, label, load_json, no_receipts
 from ._keys import keyring as trusted_keys
-from ._output import describe_os_error, out, plural
+from ._output import out, plural
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("sources", nargs="+", metavar="FILE|DIR|-", help="receipt files, directories or - (stdin)")
-    parser.add_argument("--json", action="store_true", help="print one JSON object with the counts and failures")
+    parser.add_argument("--json", action="store_true", help="print one JSON object with the counts, files and failures")
     parser.add_argument("--trust", action="append", metavar="KEYFILE|DIR",
                         help="require a signature by this public key, or by a key in this directory (repeatable)")
+    parser.add_argument("--allow-empty", action="store_true",
+                        help="succeed when the sources hold no receipts at all (by default that is an error)")
 
 
 class _Tally:
-    """The receipts checked and the failures found; printed as they come unless the output is JSON."""
+    """The receipts checked, the files they came from and the failures found; printed as they come unless JSON."""
 
     def __init__(self, as_json: bool) -> None:
         self.as_json = as_json
         self.total = 0
-        self.failures: List[Dict[str, str]] = []
+        self.failures: List[Dict[str, Any]] = []
+        self.files: Dict[str, Dict[str, Any]] = {}
 
-    def fail(self, where: str, rid: str, reason: str, status: Optional[str] = None) -> None:
-        failure = {"source": where, "rid": rid, "reason": reason}
+    def seen(self, file: str) -> None:
+        self.total += 1
+        counts = self.files.setdefault(file, {"source": file, "receipts": 0, "failed": 0})
+        counts["receipts"] += 1
+
+    def fail(self, file: str, where: str, rid: Optional[str], reason: str, status: Optional[str] = None) -> None:
+        failure: Dict[str, Any] = {"source": where, "rid": rid, "reason": reason}
         if status is not None:
             failure["status"] = status
         self.failures.append(failure)
+        self.files[file]["failed"] += 1
         if not self.as_json:
-            out(f"{where}: {rid}: {status + ': ' if status else ''}{reason}")
+            out(f"{where}: {rid + ': ' if rid else ''}{status + ': ' if status else ''}{reason}")
 
-    def summary(self, trusting: bool) -> str:
+    def report(self, trusting: bool) -> str:
         verified = self.total - len(self.failures)
         if self.as_json:
             counts = {"receipts": self.total, "verified": verified, "failed": len(self.failures)}
-            return json.dumps(dict(counts, failures=self.failures), ensure_ascii=False)
+            files = [dict(f, status="failed" if f["failed"] else "ok") for f in self.files.values()]
+            return json.dumps(dict(counts, failures=self.failures, files=files), ensure_ascii=False)
         checked = "trusted" if trusting else "verified"
         return f"{plural(self.total, 'receipt')}: {verified} {checked}, {len(self.failures)} failed"
+
+
+def _check_envelope(source: str, envelope: Dict[str, Any], keys: Optional[Keyring], tally: _Tally) -> None:
+    where = label(source)
+    tally.seen(where)
+    rid = _envelope_rid(envelope)
+    if keys is None:
+        tally.fail(where, where, rid, "a DSSE envelope; checking it needs --trust KEYFILE|DIR", "unchecked")
+        return
+    try:
+        verify_dsse(envelope, keys)
+    except SignatureError as e:
+        tally.fail(where, where, rid, one_line(str(e)), _envelope_status(envelope, keys).value)
+    except RecursionError:
+        tally.fail(where, where, rid, "malformed envelope: the payload is nested too deeply", "bad_signature")
 
 
 def _check_source(source: str, keys: Optional[Keyring], tally: _Tally) -> None:
     envelope = _envelope_in(source)
     if envelope is not None:
-        tally.total += 1
-        if keys is None:
-            raise CliError(f"{source}: a DSSE envelope; checking it needs --trust KEYFILE|DIR")
-        try:
-            verify_dsse(envelope, keys)
-        except SignatureError as e:
-            tally.fail(source, _envelope_rid(envelope), one_line(str(e)), _envelope_status(envelope, keys).value)
+        _check_envelope(source, envelope, keys, tally)
         return
-    for where, receipt in receipts(source):
-        tally.total += 1
-        if keys is not None:
-            result = check(receipt, keys)
+    for file, where, item in entries(source):
+        tally.seen(file)
+        if isinstance(item, InputError):
+            tally.fail(file, where, None, item.reason, "unreadable")
+        elif keys is not None:
+            result = check(item, keys)
             if not result.ok:
-                tally.fail(where, receipt.rid, one_line(result.reason), result.status.value)
-            continue
-        try:
-            verify_strict(receipt)
-        except VerificationError as e:
-            tally.fail(where, receipt.rid, one_line(str(e)))
+                tally.fail(file, where, item.rid, one_line(result.reason), result.status.value)
+        else:
+            try:
+                verify_strict(item)
+            except VerificationError as e:
+                tally.fail(file, where, item.rid, one_line(str(e)))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -92,7 +118,11 @@ def run(args: argparse.Namespace) -> int:
     tally = _Tally(args.json)
     for source in args.sources:
         _check_source(source, keys, tally)
-    out(tally.summary(keys is not None))
+    if tally.total == 0 and not args.allow_empty:
+        if args.json:
+            out(tally.report(keys is not None))
+        raise CliError(f"{no_receipts(args.sources)} (--allow-empty accepts that)")
+    out(tally.report(keys is not None))
     return EXIT_FAILED if tally.failures else EXIT_OK
 
 
@@ -100,20 +130,17 @@ _ENVELOPE_HINT = b'"payloadType"'
 
 
 def _envelope_in(source: str) -> Optional[Dict[str, Any]]:
-    """The DSSE envelope a file holds, or None when it holds receipts (or is not a file)."""
+    """The DSSE envelope a file holds, or None when it holds receipts (or cannot be read: the receipts' reader says why)."""
     if source == STDIN or not os.path.isfile(source):
         return None
     try:
-        with open(source, "rb") as f:
+        with open_file(source, kind="envelope") as f:
             head = f.read(4096)
             if _ENVELOPE_HINT not in head:
                 return None
-            data = head + f.read()
-    except OSError as e:
-        raise CliError(describe_os_error(e, source)) from None
-    try:
-        value = loads(data.decode("utf-8"))
-    except ValueError:
+            data = head + read_stream(f, label(source), kind="envelope", limit=ENVELOPE_LIMIT - len(head))
+        value = load_json(decode_text(data, label(source)), label(source))
+    except (InputError, OSError):
         return None
     if isinstance(value, dict) and "payloadType" in value:
         return value
@@ -129,11 +156,11 @@ def _envelope_status(envelope: Dict[str, Any], keys: Keyring) -> TrustStatus:
     return TrustStatus.BAD_SIGNATURE
 
 
-def _envelope_rid(envelope: Dict[str, Any]) -> str:
-    """The receipt identifier an envelope's statement names, read without trusting it, or "-"."""
+def _envelope_rid(envelope: Dict[str, Any]) -> Optional[str]:
+    """The receipt identifier an envelope's statement names, read without trusting it, if it names one."""
     try:
         statement = json.loads(base64.b64decode(envelope["payload"]))
         rid = statement["predicate"]["rid"]
-    except (KeyError, TypeError, ValueError, binascii.Error):
-        return "-"
-    return rid if isinstance(rid, str) else "-"
+    except (KeyError, TypeError, ValueError, RecursionError, binascii.Error):
+        return None
+    return rid if isinstance(rid, str) else None
