@@ -1,5 +1,5 @@
 # Types of the package's private native helper; the public modules wrap it.
-from typing import List, Optional, Tuple, final
+from typing import List, Optional, Tuple, Type, final
 
 Chunk = Tuple[int, int, bytes]
 Shape = Tuple[str, int, Optional[List[Chunk]]]
@@ -67,3 +67,8 @@ class VerifyKey:
 ReceiptRow = Tuple[str, str, str, str, Optional[str], Optional[str], Optional[str], Optional[str], Optional[bytes], Optional[int]]
 
 def receipt_rows(texts: List[str]) -> List[ReceiptRow]: ...
+
+# Until called, every failure is a ValueError; after, each area raises its class.
+def use_errors(
+    receipt: Type[ValueError], shape: Type[ValueError], store: Type[ValueError], signature: Type[ValueError]
+) -> None: ...
