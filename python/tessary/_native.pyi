@@ -1,6 +1,9 @@
 # Types of the package's private native helper; the public modules wrap it.
 from typing import List, Optional, Tuple, Type, final
 
+__all__ = ["Hasher", "shape_of_buffer", "shape_of_file", "Store", "Cursor", "SigningKey", "VerifyKey", "receipt_rows", "use_errors"]
+
+# Aliases for the stub's readers only (tests/typing/native_allowlist.txt).
 Chunk = Tuple[int, int, bytes]
 Shape = Tuple[str, int, Optional[List[Chunk]]]
 
