@@ -103,7 +103,7 @@ python-test: wheel
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
 	cd tests/python && ../../$(VPY) -m pytest -q
 
-# The stubs of `_tessary` and of the package's helper in the wheel compared with the modules by stubtest
+# The stubs of `_tessary` in the wheel compared with the module by stubtest
 # (tests/typing/stubtest_tessary.py tells why it is not run with -m), then the
 # Python code checked strictly against them (settings in pyproject.toml), then
 # the tests of the public package, their helper found through MYPYPATH.
@@ -112,7 +112,6 @@ TYPED_TESTS := $(addprefix tests/python/,test_public_receipts.py test_public_sha
 typecheck: wheel
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
 	$(VPY) tests/typing/stubtest_tessary.py _tessary
-	$(VPY) -m mypy.stubtest tessary._native --allowlist tests/typing/native_allowlist.txt
 	$(VPY) -m mypy --strict python/tessary examples
 	MYPYPATH=tests/python $(VPY) -m mypy --strict --python-version 3.11 $(TYPED_TESTS)
 
