@@ -249,22 +249,27 @@ def sigint_once_the_lock_is_let_go():
     get it while a call has released it. raise_signal returns once the signal is recorded, before that
     thread lets the lock go again, so the call that released it is the one that finds the signal.
     """
-    go = threading.Lock()
+    go, armed = threading.Lock(), []
     go.acquire()
 
     def send():
         with go:
-            signal.raise_signal(signal.SIGINT)
+            if armed:
+                signal.raise_signal(signal.SIGINT)
+
+    def arm():
+        armed.append(True)
+        go.release()
 
     previous = sys.getswitchinterval()
     sys.setswitchinterval(1000)
     sender = threading.Thread(target=send)
     sender.start()
     try:
-        yield go.release
+        yield arm
     finally:
-        if go.locked():
-            go.release()
+        if not armed:
+            go.release()  # the test ended before arming: the sender leaves without a signal
         sender.join()
         sys.setswitchinterval(previous)
 
