@@ -112,6 +112,7 @@ TYPED_TESTS := $(addprefix tests/python/,test_public_receipts.py test_public_sha
 typecheck: wheel
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/manylinux/*.whl
 	$(VPY) tests/typing/stubtest_tessary.py _tessary
+	$(VPY) -m mypy.stubtest tessary._native --allowlist tests/typing/native_allowlist.txt
 	$(VPY) -m mypy --strict python/tessary examples
 	MYPYPATH=tests/python $(VPY) -m mypy --strict --python-version 3.11 $(TYPED_TESTS)
 

@@ -1,10 +1,9 @@
 # Types of the package's private native helper; the public modules wrap it.
-from typing import List, Optional, Tuple, final
+from typing import List, Optional, Tuple, Type, final
 
-from typing_extensions import Unpack
+__all__ = ["Hasher", "shape_of_buffer", "shape_of_file", "Store", "Cursor", "SigningKey", "VerifyKey", "receipt_rows", "use_errors"]
 
-from .filters import FilterTuple
-
+# Aliases for the stub's readers only (tests/typing/native_allowlist.txt).
 Chunk = Tuple[int, int, bytes]
 Shape = Tuple[str, int, Optional[List[Chunk]]]
 
@@ -22,8 +21,9 @@ def shape_of_file(path: bytes, kind: int, size: int, keep_chunks: bool) -> Shape
 class Store:
     def __init__(self, path: str) -> None: ...
     def store_many(self, texts: List[str]) -> None: ...
-    def query(self, *filters: Unpack[FilterTuple]) -> List[str]: ...
-    def cursor(self, *filters: Unpack[FilterTuple]) -> "Cursor": ...
+    # The filters positionally, in tessary.filters.FILTER_NAMES order (Filters.as_tuple()).
+    def query(self, workload: Optional[str] = None, trace: Optional[str] = None, policy: Optional[str] = None, change_epoch: Optional[str] = None, pac: Optional[bytes] = None, start: Optional[int] = None, end: Optional[int] = None, limit: Optional[int] = None) -> List[str]: ...
+    def cursor(self, workload: Optional[str] = None, trace: Optional[str] = None, policy: Optional[str] = None, change_epoch: Optional[str] = None, pac: Optional[bytes] = None, start: Optional[int] = None, end: Optional[int] = None, limit: Optional[int] = None) -> "Cursor": ...
 
 @final
 class Cursor:
@@ -51,3 +51,8 @@ class VerifyKey:
 ReceiptRow = Tuple[str, str, str, str, Optional[str], Optional[str], Optional[str], Optional[str], Optional[bytes], Optional[int]]
 
 def receipt_rows(texts: List[str]) -> List[ReceiptRow]: ...
+
+# Until called, every failure is a ValueError; after, each area raises its class.
+def use_errors(
+    receipt: Type[ValueError], shape: Type[ValueError], store: Type[ValueError], signature: Type[ValueError]
+) -> None: ...

@@ -13,8 +13,9 @@ import os
 import re
 import uuid
 from array import array
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from ._types import JSONValue
 from .errors import ReceiptError, StoreError, VerificationError
 from .receipts import Receipt, verify_strict
 from .signing import Keyring, check as check_signature
@@ -72,7 +73,7 @@ class AuditReport:
         """True when nothing is wrong."""
         return not self.problems
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> Dict[str, JSONValue]:
         """The report as plain JSON values."""
         return {
             "receipts": self.receipts,

@@ -24,7 +24,7 @@ from __future__ import annotations
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
 
-from . import _native
+from ._core import native
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import StoreError, one_line
 from .filters import Filters
@@ -192,10 +192,7 @@ class PostgresStore:
 
     def store(self, receipt: Receipt) -> None:
         """Keep one receipt, replacing any earlier one of the same identifier."""
-        try:
-            (body, rid, *fields), = _native.receipt_rows(receipt_texts((receipt,)))
-        except ValueError as e:
-            raise StoreError(str(e)) from None
+        (body, rid, *fields), = native.receipt_rows(receipt_texts((receipt,)))
 
         def insert(conn: Any) -> None:
             conn.execute(_INSERT_ONE, (rid, body, *fields))
@@ -205,10 +202,7 @@ class PostgresStore:
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given in one transaction (all or none); returns how many."""
         texts = receipt_texts(receipts)
-        try:
-            rows = _native.receipt_rows(texts)
-        except ValueError as e:
-            raise StoreError(str(e)) from None
+        rows = native.receipt_rows(texts)
         if not rows:
             return 0
 

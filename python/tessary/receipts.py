@@ -9,18 +9,16 @@ from __future__ import annotations
 
 import enum
 import json
+import re
 import uuid
 from datetime import datetime
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
 
-import _tessary
-
+from ._core import NativeReceipt, receipt_from_json, receipt_hash, receipt_json, record_work, verify_receipt
 from ._time import parse_timestamp
+from ._types import JSONValue
 from .errors import ReceiptError, VerificationError
-
-if TYPE_CHECKING:
-    from .signing import Keyring
 
 __all__ = [
     "Receipt",
@@ -31,15 +29,8 @@ __all__ = [
     "record",
     "verify",
     "verify_strict",
+    "TrustedKeys",
 ]
-
-_native_record = _tessary.record_work_py
-_native_verify = _tessary.verify_receipt_py
-_native_from_json = _tessary.receipts.receipt_from_json_py
-_NativeReceipt = _tessary.receipts.PyReceipt
-
-#: A JSON value as Python holds it.
-JSONValue = Any
 
 
 class ReceiptKind(str, enum.Enum):
@@ -100,6 +91,35 @@ class Signature(NamedTuple):
     sig: str
 
 
+# The compact JSON of a receipt ends with its signature and its hash:
+#   ...,"sig":null,"hash":"sha256:<64 hex>"}
+#   ...,"sig":{"alg":"...","kid":"...","sig":"..."},"hash":"sha256:<64 hex>"}
+# Only the hash follows the top-level signature, so both are read (and a new
+# signature written) at the end of the text without parsing the receipt.
+_HASH_TAIL = len(',"hash":"sha256:') + 64 + len('"}')
+_NULL_SIG = ',"sig":null'
+_OBJECT_SIG = ',"sig":{"alg":"'
+_TAIL = re.compile(
+    r',"sig":(?:null|\{"alg":"([^"\\]*)","kid":"([^"\\]*)","sig":"([^"\\]*)"\}),"hash":"(sha256:[0-9a-f]{64})"\}\Z'
+)
+# Signature fields written into the text as they are: nothing in them that
+# JSON escapes, or that the native writer might spell differently.
+_PLAIN_FIELD = re.compile(r"[A-Za-z0-9:._+/=-]*\Z")
+
+
+def _tail(text: str) -> Optional["re.Match[str]"]:
+    """The signature and hash at the end of a receipt's JSON, or None when the text is not of that form."""
+    end = len(text) - _HASH_TAIL
+    if text.startswith(_NULL_SIG, end - len(_NULL_SIG)):
+        start = end - len(_NULL_SIG)
+    else:
+        # Inside the signature object "sig" is followed by a string, never by {"alg":
+        start = text.rfind(_OBJECT_SIG, 0, end)
+        if start < 0:
+            return None
+    return _TAIL.match(text, start)
+
+
 def _frozen(value: JSONValue) -> JSONValue:
     if isinstance(value, dict):
         return MappingProxyType({k: _frozen(v) for k, v in value.items()})
@@ -120,15 +140,15 @@ class Receipt:
 
     # The fields are read-only properties; the slots are the receipt's own
     # state: the native receipt, and its JSON text and fields once read.
-    _native: Any
+    _native: NativeReceipt
     _json: str
-    _fields: Dict[str, Any]
+    _fields: Dict[str, JSONValue]
 
     def __init__(self) -> None:
         raise TypeError("Receipt objects are made by tessary.record(), Receipt.from_json() or a store")
 
     @classmethod
-    def _wrap(cls, native: Any) -> "Receipt":
+    def _wrap(cls, native: NativeReceipt) -> "Receipt":
         receipt = _new(cls)
         receipt._native = native
         return receipt
@@ -144,17 +164,14 @@ class Receipt:
         # Reached only when a slot is unset, so receipts that hold their native
         # receipt pay nothing. Hidden from the type checker, which would
         # otherwise accept any attribute name on a receipt.
-        def __getattr__(self, name: str) -> Any:
+        def __getattr__(self, name: str) -> NativeReceipt:
             if name == "_native":
                 try:
                     text = self._json
                 except AttributeError:
                     pass
                 else:
-                    try:
-                        native = _native_from_json(text)
-                    except ValueError as e:
-                        raise ReceiptError(str(e)) from None
+                    native = receipt_from_json(text)
                     self._native = native
                     return native
             raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
@@ -171,11 +188,7 @@ class Receipt:
                 raise ReceiptError(f"receipt JSON is not UTF-8: {e}") from None
         elif not isinstance(text, str):
             raise TypeError(f"receipt JSON must be str or bytes, not {type(text).__name__}")
-        try:
-            native = _native_from_json(text)
-        except ValueError as e:
-            raise ReceiptError(str(e)) from None
-        return cls._wrap(native)
+        return cls._wrap(receipt_from_json(text))
 
     def to_json(self) -> str:
         """The receipt's compact JSON text, the form stores keep and peers read."""
@@ -183,10 +196,7 @@ class Receipt:
             return self._json
         except AttributeError:
             pass
-        try:
-            text: str = self._native.to_json()
-        except ValueError as e:
-            raise ReceiptError(str(e)) from None
+        text = receipt_json(self._native)
         self._json = text
         return text
 
@@ -195,7 +205,7 @@ class Receipt:
         result: Dict[str, JSONValue] = json.loads(self.to_json())
         return result
 
-    def _field(self, name: str) -> Any:
+    def _field(self, name: str) -> JSONValue:
         try:
             fields = self._fields
         except AttributeError:
@@ -279,10 +289,37 @@ class Receipt:
     @property
     def sig(self) -> Optional[Signature]:
         """The signature the receipt carries, or None."""
+        match = _tail(self.to_json())
+        if match is not None and match.group(4) == self.hash:
+            alg, kid, sig_text = match.group(1, 2, 3)
+            return None if alg is None else Signature(alg, kid, sig_text)
         sig = self._field("sig")
         if sig is None:
             return None
         return Signature(sig["alg"], sig["kid"], sig["sig"])
+
+    def with_signature(self, signature: Optional[Signature]) -> "Receipt":
+        """A copy of the receipt carrying ``signature`` in place of any it had (None: no signature).
+
+        The hash does not cover the signature, so the copy keeps the hash.
+        :func:`tessary.sign` makes and places a signature; this only places one.
+        """
+        if signature is not None and not (
+            isinstance(signature, tuple) and len(signature) == 3 and all(isinstance(f, str) for f in signature)
+        ):
+            raise TypeError(f"signature must be a Signature or None, not {type(signature).__name__}")
+        text = self.to_json()
+        match = _tail(text)
+        if match is not None and match.group(4) == self.hash:
+            if signature is None:
+                return Receipt._from_own_json(text[: match.start()] + _NULL_SIG + text[-_HASH_TAIL:])
+            if all(_PLAIN_FIELD.match(f) for f in signature):
+                alg, kid, sig_text = signature
+                sig_json = '{"alg":"' + alg + '","kid":"' + kid + '","sig":"' + sig_text + '"}'
+                return Receipt._from_own_json(text[: match.start()] + ',"sig":' + sig_json + text[-_HASH_TAIL:])
+        wire = self.to_dict()
+        wire["sig"] = None if signature is None else dict(zip(Signature._fields, signature))
+        return Receipt.from_json(json.dumps(wire, separators=(",", ":"), ensure_ascii=False))
 
     @property
     def workload(self) -> Optional[str]:
@@ -308,11 +345,7 @@ class Receipt:
 
     def compute_hash(self) -> str:
         """The receipt hash computed afresh from the content (compare with :attr:`hash`)."""
-        try:
-            value: str = self._native.compute_hash()
-        except ValueError as e:
-            raise ReceiptError(str(e)) from None
-        return value
+        return receipt_hash(self._native)
 
     def verify(self) -> bool:
         """Same as :func:`tessary.verify` on this receipt."""
@@ -333,13 +366,13 @@ class Receipt:
         extra = f" workload={self.workload!r}" if self.workload is not None else ""
         return f"<Receipt {kind} {self.rid}{extra} hash={self.hash[:19]}…>"
 
-    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+    def __reduce__(self) -> Tuple[Callable[[str], "Receipt"], Tuple[str]]:
         return (_from_json_text, (self.to_json(),))
 
     def __copy__(self) -> "Receipt":
         return self
 
-    def __deepcopy__(self, memo: Dict[int, Any]) -> "Receipt":
+    def __deepcopy__(self, memo: Dict[int, object]) -> "Receipt":
         return self
 
 
@@ -392,44 +425,46 @@ def record(
         if isinstance(tags, str):
             raise TypeError("tags must be an iterable of str, not a single str")
         tags = list(tags)
-    try:
-        native = _native_record(workload, payload, tags, trace, parent)
-    except ValueError as e:
-        raise ReceiptError(str(e)) from None
     receipt = _new(Receipt)
-    receipt._native = native
+    receipt._native = record_work(workload, payload, tags, trace, parent)
     return receipt
 
 
-def verify(receipt: Receipt, *, trust: Optional["Keyring"] = None) -> bool:
+class TrustedKeys(Protocol):
+    """What ``verify(receipt, trust=...)`` asks of its keys; :class:`tessary.Keyring` is one."""
+
+    def trusts(self, receipt: Receipt) -> bool:
+        """True when the receipt verifies and carries a valid signature by one of these keys."""
+
+
+def _handle(receipt: Receipt, caller: str) -> NativeReceipt:
+    try:
+        return receipt._native
+    except AttributeError:
+        raise TypeError(f"{caller} needs a Receipt, not {type(receipt).__name__}") from None
+
+
+def verify(receipt: Receipt, *, trust: Optional[TrustedKeys] = None) -> bool:
     """True when the receipt's stored hash matches its content and it passes validation.
 
     With ``trust``, a :class:`tessary.Keyring`, the receipt must also carry a
     valid signature by one of its keys (see :func:`tessary.check`).
     """
     if trust is not None:
-        from .signing import check
-
-        return check(receipt, trust).ok
+        trusts = getattr(trust, "trusts", None)
+        if not callable(trusts):
+            raise TypeError(f"trust must be a Keyring, not {type(trust).__name__}")
+        return bool(trusts(receipt))
+    native = _handle(receipt, "verify()")
     try:
-        ok: bool = _native_verify(receipt._native)
-    except AttributeError:
-        raise TypeError(f"verify() needs a Receipt, not {type(receipt).__name__}") from None
-    except ValueError:
+        return verify_receipt(native)
+    except VerificationError:
         return False
-    return ok
 
 
 def verify_strict(receipt: Receipt) -> None:
     """Return None when the receipt verifies; else raise :class:`VerificationError` with the reason."""
-    try:
-        native = receipt._native
-    except AttributeError:
-        raise TypeError(f"verify_strict() needs a Receipt, not {type(receipt).__name__}") from None
-    try:
-        if _native_verify(native):
-            return
-        computed = native.compute_hash()
-    except ValueError as e:
-        raise VerificationError(str(e)) from None
-    raise VerificationError(f"Hash mismatch: expected {native.get_hash()}, computed {computed}")
+    native = _handle(receipt, "verify_strict()")
+    if verify_receipt(native):
+        return
+    raise VerificationError(f"Hash mismatch: expected {native.get_hash()}, computed {receipt_hash(native)}")

@@ -14,10 +14,11 @@ import enum
 import json
 import math
 import operator
-from typing import Any, Dict, Iterable, Mapping, NamedTuple, Optional, Union
+from typing import Dict, Iterable, List, Mapping, NamedTuple, Optional, Union
 
 import _tessary
 
+from ._types import JSONValue
 from .errors import CostModelError
 from .shapes import Chunk, DataShape
 
@@ -26,10 +27,10 @@ __all__ = ["Constant", "Linear", "CostValue", "CostModel", "ReuseDecision", "Dec
 _delta = _tessary.delta
 
 
-def _number(value: Any, what: str) -> float:
+def _number(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         try:
-            value = operator.index(value)
+            value = operator.index(value)  # type: ignore[arg-type]
         except TypeError:
             raise TypeError(f"{what} must be a number, not {type(value).__name__}") from None
     return float(value)
@@ -44,7 +45,7 @@ class Constant(NamedTuple):
         """The cost for ``rows`` rows."""
         return float(self.value)
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> Dict[str, JSONValue]:
         return {"type": "constant", "value": float(self.value)}
 
 
@@ -60,14 +61,14 @@ class Linear(NamedTuple):
         product = r * float(self.per_row)
         return float(self.base) + product
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> Dict[str, JSONValue]:
         return {"type": "linear", "per_row": float(self.per_row), "base": float(self.base)}
 
 
 CostValue = Union[Constant, Linear]
 
 
-def _cost_value(value: Any, key: str) -> CostValue:
+def _cost_value(value: object, key: str) -> CostValue:
     if isinstance(value, (Constant, Linear)):
         return value
     if isinstance(value, Mapping):
@@ -87,7 +88,7 @@ def _cost_value(value: Any, key: str) -> CostValue:
     return Constant(_checked(value, key))
 
 
-def _checked(value: Any, what: str) -> float:
+def _checked(value: object, what: str) -> float:
     try:
         number = _number(value, what)
     except TypeError as e:
@@ -108,12 +109,12 @@ class CostModel(NamedTuple):
     alpha: CostValue
 
     @classmethod
-    def of(cls, c_id: Any, c_comp: Any, alpha: Any) -> "CostModel":
+    def of(cls, c_id: object, c_comp: object, alpha: object) -> "CostModel":
         """A model from numbers, cost values or their dict forms."""
         return cls(_cost_value(c_id, "c_id"), _cost_value(c_comp, "c_comp"), _cost_value(alpha, "alpha"))
 
     @classmethod
-    def from_dict(cls, data: Mapping[str, Any]) -> "CostModel":
+    def from_dict(cls, data: Mapping[str, JSONValue]) -> "CostModel":
         """A model from ``{"c_id": ..., "c_comp": ..., "alpha": ...}``; each a number or
         ``{"type": "constant", "value": v}`` or ``{"type": "linear", "per_row": p, "base": b}``."""
         if not isinstance(data, Mapping):
@@ -134,13 +135,13 @@ class CostModel(NamedTuple):
             raise CostModelError(f"cost model is not JSON: {e}") from None
         return cls.from_dict(data)
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> Dict[str, JSONValue]:
         """The model as the native module's dict form."""
         return {"c_id": _as_cost(self.c_id, "c_id").to_dict(), "c_comp": _as_cost(self.c_comp, "c_comp").to_dict(),
                 "alpha": _as_cost(self.alpha, "alpha").to_dict()}
 
 
-def _as_cost(value: Any, key: str) -> CostValue:
+def _as_cost(value: object, key: str) -> CostValue:
     return value if isinstance(value, (Constant, Linear)) else _cost_value(value, key)
 
 
@@ -170,15 +171,15 @@ class Decision(NamedTuple):
         """True when the decision is to reuse."""
         return self.decision is ReuseDecision.REUSE
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> Dict[str, JSONValue]:
         return {"decision": self.decision.value, "overlap_j": self.overlap, "alpha": self.alpha,
                 "c_id": self.c_id, "c_comp": self.c_comp, "delta": self.delta}
 
 
-ModelLike = Union[CostModel, Mapping[str, Any]]
+ModelLike = Union[CostModel, Mapping[str, JSONValue]]
 
 
-def _model_dict(model: ModelLike) -> Dict[str, Any]:
+def _model_dict(model: ModelLike) -> Dict[str, JSONValue]:
     if isinstance(model, CostModel):
         return model.to_dict()
     return CostModel.from_dict(model).to_dict()
@@ -194,7 +195,7 @@ def _rows(rows: Optional[int]) -> Optional[int]:
     return rows
 
 
-def _overlap(overlap: Any) -> float:
+def _overlap(overlap: object) -> float:
     value = _number(overlap, "overlap")
     if math.isnan(value):
         raise ValueError("overlap must be a number in [0, 1], got nan")
@@ -225,12 +226,12 @@ def economic_delta(overlap: float, model: ModelLike, rows: Optional[int] = None)
 ChunkSet = Union[DataShape, Iterable[Union[str, Chunk]]]
 
 
-def _ids(value: ChunkSet, name: str) -> list:  # type: ignore[type-arg]
+def _ids(value: ChunkSet, name: str) -> List[str]:
     if isinstance(value, DataShape):
         return value.chunk_ids
     if isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a data shape or an iterable of chunk ids, not a single {type(value).__name__}")
-    ids = []
+    ids: List[str] = []
     for item in value:
         if isinstance(item, Chunk):
             ids.append(item.id)

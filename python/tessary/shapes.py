@@ -14,9 +14,8 @@ import inspect
 import os
 from typing import Any, BinaryIO, Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
 
-import _tessary
-
-from . import _native
+from ._core import method_shape_of_code, method_shape_of_signature, native
+from ._types import JSONValue
 from .errors import ShapeError
 
 __all__ = [
@@ -108,17 +107,10 @@ def _scheme_args(scheme: Optional[ChunkScheme]) -> Tuple[int, int]:
     return kind, size
 
 
-def _result(raw: Tuple[str, int, Optional[List[Tuple[int, int, bytes]]]], scheme: ChunkScheme) -> DataShape:
+def _result(raw: native.Shape, scheme: ChunkScheme) -> DataShape:
     hash_text, size, chunks = raw
     listed = tuple(Chunk(o, n, d) for o, n, d in chunks) if chunks is not None else None
     return DataShape(hash_text, size, scheme, listed)
-
-
-def _native_call(fn: Callable[..., Any], *args: Any) -> Any:
-    try:
-        return fn(*args)
-    except ValueError as e:
-        raise ShapeError(str(e)) from None
 
 
 class DataShapeHasher:
@@ -135,20 +127,20 @@ class DataShapeHasher:
 
     __slots__ = ("_state", "_scheme", "_chunks")
 
-    def __init__(self, data: Any = None, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> None:
+    def __init__(self, data: object = None, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> None:
         kind, size = _scheme_args(scheme)
         self._scheme: ChunkScheme = scheme if scheme is not None else DEFAULT_SCHEME
         self._chunks = bool(chunks)
-        self._state = _native.Hasher(kind, size, self._chunks)
+        self._state = native.Hasher(kind, size, self._chunks)
         if data is not None:
             self.update(data)
 
-    def update(self, data: Any) -> None:
+    def update(self, data: object) -> None:
         """Feed the next piece of the stream (bytes, bytearray, memoryview or any buffer)."""
         try:
             self._state.update(data)
         except BufferError:
-            self._state.update(memoryview(data).tobytes())
+            self._state.update(memoryview(cast(Any, data)).tobytes())
 
     def copy(self) -> "DataShapeHasher":
         """An independent hasher in the same state."""
@@ -160,7 +152,7 @@ class DataShapeHasher:
 
     def shape(self) -> DataShape:
         """The data shape of everything fed so far."""
-        return _result(_native_call(self._state.copy().finish), self._scheme)
+        return _result(self._state.copy().finish(), self._scheme)
 
     def hexdigest(self) -> str:
         """The data shape hash as 64 hex digits (without the "sha256:" prefix)."""
@@ -175,15 +167,15 @@ class DataShapeHasher:
 
 
 # What data_shape() reads. Any object with the buffer protocol counts as data
-# (the protocol has no static type before Python 3.12), hence the Any.
-Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO, Any]
+# (the protocol has no static type before Python 3.12), hence the object.
+Source = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO, object]
 
 
-def _is_file_object(source: Any) -> bool:
+def _is_file_object(source: object) -> bool:
     return callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None))
 
 
-def _file_pieces(source: Any) -> Iterator[Any]:
+def _file_pieces(source: object) -> Iterator[object]:
     readinto = getattr(source, "readinto", None)
     if callable(readinto):
         buffer = bytearray(_READ_PIECE)
@@ -197,7 +189,7 @@ def _file_pieces(source: Any) -> Iterator[Any]:
             yield view[:n]
     else:
         while True:
-            piece = source.read(_READ_PIECE)
+            piece = getattr(source, "read")(_READ_PIECE)
             if piece is None:
                 raise ShapeError("the file is in non-blocking mode and has no data ready")
             if isinstance(piece, str):
@@ -230,12 +222,12 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
         path = os.fsencode(source)
         if b"\0" in path:
             raise ValueError("path contains a NUL byte")
-        return _result(_native_call(_native.shape_of_file, path, kind, size, keep), effective)
+        return _result(native.shape_of_file(path, kind, size, keep), effective)
     if isinstance(source, (bytes, bytearray, memoryview)) or not _is_file_object(source):
         try:
-            raw = _native_call(_native.shape_of_buffer, source, kind, size, keep)
+            raw = native.shape_of_buffer(source, kind, size, keep)
         except BufferError:
-            raw = _native_call(_native.shape_of_buffer, memoryview(cast(Any, source)).tobytes(), kind, size, keep)
+            raw = native.shape_of_buffer(memoryview(cast(Any, source)).tobytes(), kind, size, keep)
         except TypeError:
             raise TypeError(
                 f"data_shape() needs bytes, a buffer, a path or a binary file, not {type(source).__name__}"
@@ -247,24 +239,17 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
     return hasher.shape()
 
 
-def _wrap_method(fn: Callable[..., str], *args: Any) -> str:
-    try:
-        return fn(*args)
-    except ValueError as e:
-        raise ShapeError(str(e)) from None
-
-
-def method_shape(code_hash: str, params: Optional[Mapping[str, Any]] = None) -> str:
+def method_shape(code_hash: str, params: Optional[Mapping[str, JSONValue]] = None) -> str:
     """The method shape hash of code (by its "sha256:..." hash) and its parameters.
 
     ``params`` is any JSON-serialisable mapping; an empty mapping differs from none.
     """
     if params is not None and not isinstance(params, dict):
         params = dict(params)
-    return _wrap_method(_tessary.shapes.compute_method_shape_hash_from_code_py, code_hash, params)
+    return method_shape_of_code(code_hash, params)
 
 
-def _type_name(annotation: Any) -> str:
+def _type_name(annotation: object) -> str:
     if annotation is inspect.Parameter.empty:
         return "Any"
     if annotation is None or annotation is type(None):
@@ -278,7 +263,7 @@ def _type_name(annotation: Any) -> str:
     return repr(annotation).replace("typing.", "")
 
 
-def method_shape_of(function: Callable[..., Any]) -> str:
+def method_shape_of(function: Callable[..., object]) -> str:
     """The method shape hash of a Python callable from its name and annotations.
 
     The name is the function's ``__qualname__``; each parameter's annotation
@@ -295,4 +280,4 @@ def method_shape_of(function: Callable[..., Any]) -> str:
     signature = inspect.signature(function)
     inputs = [_type_name(p.annotation) for p in signature.parameters.values()]
     output = _type_name(signature.return_annotation)
-    return _wrap_method(_tessary.shapes.compute_method_shape_hash_from_signature_py, name, inputs, output)
+    return method_shape_of_signature(name, inputs, output)

@@ -24,11 +24,12 @@ import json
 import os
 import re
 import stat
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, NoReturn, Optional, Union
 
-from . import _native
-from .errors import ReceiptError, SignatureError
-from .receipts import Receipt, _native_verify
+from ._core import native
+from ._types import JSONValue
+from .errors import ReceiptError, SignatureError, VerificationError
+from .receipts import Receipt, Signature, verify_strict
 
 __all__ = [
     "SigningKey",
@@ -106,14 +107,14 @@ class PublicKey:
 
     __slots__ = ("_key", "_kid")
 
-    _key: Any
+    _key: native.VerifyKey
     _kid: str
 
     def __init__(self) -> None:
         raise TypeError("PublicKey objects are made by PublicKey.load(), from_pem(), from_raw() or a SigningKey")
 
     @classmethod
-    def _wrap(cls, key: Any) -> "PublicKey":
+    def _wrap(cls, key: native.VerifyKey) -> "PublicKey":
         public = object.__new__(cls)
         public._key = key
         public._kid = key.kid
@@ -124,8 +125,8 @@ class PublicKey:
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"{what} must be bytes, not {type(data).__name__}")
         try:
-            return cls._wrap(_native.VerifyKey(bytes(data)))
-        except ValueError as e:
+            return cls._wrap(native.VerifyKey(bytes(data)))
+        except SignatureError as e:
             raise SignatureError(f"not an Ed25519 public key: {e}") from None
 
     @classmethod
@@ -191,7 +192,7 @@ class PublicKey:
         return f"<PublicKey {self._kid}>"
 
 
-def _best_signer(key: Any) -> Callable[[bytes], bytes]:
+def _best_signer(key: native.SigningKey) -> Callable[[bytes], bytes]:
     """The fastest sign function for a native key: cryptography's when it loads, else the native one."""
     try:
         from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
@@ -202,7 +203,7 @@ def _best_signer(key: Any) -> Callable[[bytes], bytes]:
         native_sign: Callable[[bytes], bytes] = key.sign
         return native_sign
     if not isinstance(fast, Ed25519PrivateKey):  # pragma: no cover - the PEM is always Ed25519
-        return key.sign  # type: ignore[no-any-return]
+        return key.sign
     return fast.sign
 
 
@@ -211,7 +212,7 @@ class SigningKey:
 
     __slots__ = ("_key", "_kid", "_public", "_sign")
 
-    _key: Any
+    _key: native.SigningKey
     _kid: str
     _public: PublicKey
     _sign: Optional[Callable[[bytes], bytes]]
@@ -220,18 +221,18 @@ class SigningKey:
         raise TypeError("SigningKey objects are made by SigningKey.generate(), load() or from_pem()")
 
     @classmethod
-    def _wrap(cls, key: Any) -> "SigningKey":
+    def _wrap(cls, key: native.SigningKey) -> "SigningKey":
         signing = object.__new__(cls)
         signing._key = key
         signing._kid = key.kid
         signing._sign = None
-        signing._public = PublicKey._wrap(_native.VerifyKey(key.public_raw()))
+        signing._public = PublicKey._wrap(native.VerifyKey(key.public_raw()))
         return signing
 
     @classmethod
     def generate(cls) -> "SigningKey":
         """A new random key."""
-        return cls._wrap(_native.SigningKey(None))
+        return cls._wrap(native.SigningKey(None))
 
     @classmethod
     def from_pem(cls, pem: bytes) -> "SigningKey":
@@ -239,8 +240,8 @@ class SigningKey:
         if not isinstance(pem, (bytes, bytearray)):
             raise TypeError(f"pem must be bytes, not {type(pem).__name__}")
         try:
-            return cls._wrap(_native.SigningKey(bytes(pem)))
-        except ValueError:
+            return cls._wrap(native.SigningKey(bytes(pem)))
+        except SignatureError:
             # The native message may quote the input; key material stays out of errors.
             raise SignatureError("not an unencrypted Ed25519 private key in PKCS#8 PEM") from None
 
@@ -292,7 +293,7 @@ class SigningKey:
     def __repr__(self) -> str:
         return f"<SigningKey {self._kid}>"
 
-    def __reduce__(self) -> Any:
+    def __reduce__(self) -> NoReturn:
         raise TypeError("a SigningKey is not pickled; save it to a file with save()")
 
 
@@ -357,46 +358,23 @@ class Keyring:
     def __iter__(self) -> Iterator[PublicKey]:
         return iter(list(self._keys.values()))
 
+    def trusts(self, receipt: Receipt) -> bool:
+        """True when the receipt verifies and carries a valid signature by one of these keys."""
+        return check(receipt, self).ok
+
     def __repr__(self) -> str:
         return f"<Keyring of {len(self._keys)} key{'' if len(self._keys) == 1 else 's'}>"
 
 
 # -- receipt signatures ---------------------------------------------------------------
 
-# The compact JSON of a receipt ends with its signature and its hash:
-#   ...,"sig":null,"hash":"sha256:<64 hex>"}
-#   ...,"sig":{"alg":"...","kid":"...","sig":"..."},"hash":"sha256:<64 hex>"}
-# Only the hash follows the top-level signature, so both are read (and a new
-# signature written) at the end of the text without parsing the receipt.
-_HASH_TAIL = len(',"hash":"sha256:') + 64 + len('"}')
-_NULL_SIG = ',"sig":null'
-_OBJECT_SIG = ',"sig":{"alg":"'
-_TAIL = re.compile(
-    r',"sig":(?:null|\{"alg":"([^"\\]*)","kid":"([^"\\]*)","sig":"([^"\\]*)"\}),"hash":"(sha256:[0-9a-f]{64})"\}\Z'
-)
-
-
-def _tail(text: str) -> Optional["re.Match[str]"]:
-    """The signature and hash at the end of a receipt's JSON, or None when the text is not of that form."""
-    end = len(text) - _HASH_TAIL
-    if text.startswith(_NULL_SIG, end - len(_NULL_SIG)):
-        start = end - len(_NULL_SIG)
-    else:
-        # Inside the signature object "sig" is followed by a string, never by {"alg":
-        start = text.rfind(_OBJECT_SIG, 0, end)
-        if start < 0:
-            return None
-    return _TAIL.match(text, start)
-
-
 def _fresh_hash(receipt: Receipt, doing: str) -> str:
     if not isinstance(receipt, Receipt):
         raise TypeError(f"{doing} needs a Receipt, not {type(receipt).__name__}")
-    native = receipt._native
-    stored: str = native.get_hash()
+    stored = receipt.hash
     try:
-        computed: str = native.compute_hash()
-    except ValueError as e:
+        computed = receipt.compute_hash()
+    except ReceiptError as e:  # a signing failure to the caller, whatever the receipt's fault
         raise SignatureError(f"cannot {doing} the receipt: {e}") from None
     if computed != stored:
         raise SignatureError(f"cannot {doing} a receipt whose hash is stale: stored {stored}, computed {computed}")
@@ -418,14 +396,7 @@ def sign(receipt: Receipt, key: SigningKey) -> Receipt:
     key = _signing_key(key)
     hash_text = _fresh_hash(receipt, "sign")
     signature = _b64url(key._signer()(SIGNED_PREFIX + hash_text.encode("ascii")))
-    sig_json = '{"alg":"ed25519","kid":"' + key._kid + '","sig":"' + signature + '"}'
-    text = receipt.to_json()
-    match = _tail(text)
-    if match is not None and match.group(4) == hash_text:
-        return Receipt._from_own_json(text[: match.start()] + ',"sig":' + sig_json + text[-_HASH_TAIL:])
-    wire = receipt.to_dict()
-    wire["sig"] = {"alg": ALGORITHM, "kid": key._kid, "sig": signature}
-    return Receipt.from_json(json.dumps(wire, separators=(",", ":"), ensure_ascii=False))
+    return receipt.with_signature(Signature(ALGORITHM, key._kid, signature))
 
 
 class TrustStatus(str, enum.Enum):
@@ -455,16 +426,6 @@ class TrustResult(NamedTuple):
         return self.status is TrustStatus.TRUSTED
 
 
-def _signature_fields(receipt: Receipt, text: str, hash_text: str) -> Optional[Tuple[str, str, str]]:
-    match = _tail(text)
-    if match is not None and match.group(4) == hash_text:
-        if match.group(1) is None:
-            return None
-        return match.group(1), match.group(2), match.group(3)
-    sig = receipt.sig
-    return None if sig is None else (sig.alg, sig.kid, sig.sig)
-
-
 def _decode_signature(text: str) -> Optional[bytes]:
     """The 64 signature bytes of their canonical unpadded base64url text, or None for any other text."""
     if _SIGNATURE_TEXT.match(text) is None:
@@ -472,39 +433,43 @@ def _decode_signature(text: str) -> Optional[bytes]:
     return binascii.a2b_base64(text.encode("ascii").translate(_URL_TO_STANDARD) + b"==")
 
 
+def _content_problem(receipt: Receipt, kid: Optional[str]) -> Optional[TrustResult]:
+    """Why the receipt's content fails before any signature is looked at, or None when it verifies."""
+    try:
+        verify_strict(receipt)
+    except VerificationError as e:
+        # The hash is compared before the content is validated: stale when it differs.
+        try:
+            stale = receipt.compute_hash() != receipt.hash
+        except ReceiptError:
+            stale = False
+        return TrustResult(TrustStatus.STALE_HASH if stale else TrustStatus.INVALID, kid, str(e))
+    return None
+
+
 def check(receipt: Receipt, keyring: Keyring) -> TrustResult:
     """How far the receipt can be trusted: its hash, its validity, then its signature by a key of ``keyring``."""
-    try:
-        native = receipt._native
-    except AttributeError:
-        raise TypeError(f"check() needs a Receipt, not {type(receipt).__name__}") from None
+    if not isinstance(receipt, Receipt):
+        raise TypeError(f"check() needs a Receipt, not {type(receipt).__name__}")
     if not isinstance(keyring, Keyring):
         raise TypeError(f"check() needs a Keyring, not {type(keyring).__name__}")
-    hash_text: str = native.get_hash()
-    fields = _signature_fields(receipt, receipt.to_json(), hash_text)
-    kid = None if fields is None else fields[1]
-    try:
-        fresh = _native_verify(native)
-    except ValueError as e:
-        return TrustResult(TrustStatus.INVALID, kid, str(e))
-    if not fresh:
-        try:
-            computed = native.compute_hash()
-        except ValueError as e:
-            computed = f"nothing ({e})"
-        return TrustResult(TrustStatus.STALE_HASH, kid, f"Hash mismatch: expected {hash_text}, computed {computed}")
-    if fields is None:
+    signature = receipt.sig
+    kid = None if signature is None else signature.kid
+    problem = _content_problem(receipt, kid)
+    if problem is not None:
+        return problem
+    if signature is None:
         return TrustResult(TrustStatus.UNSIGNED, None, "the receipt carries no signature")
-    alg, kid, sig_text = fields
+    alg, kid, sig_text = signature
     if alg != ALGORITHM:
         return TrustResult(TrustStatus.BAD_SIGNATURE, kid, f"unsupported signature algorithm {alg!r}")
     raw = _decode_signature(sig_text)
     if raw is None:
         return TrustResult(TrustStatus.BAD_SIGNATURE, kid, "the signature is not 64 bytes of unpadded base64url")
-    key = keyring._keys.get(kid)
+    key = keyring.get(kid)
     if key is None:
         return TrustResult(TrustStatus.UNKNOWN_KEY, kid, f"signed by {kid}, which is not a trusted key")
-    if not key._key.verify(SIGNED_PREFIX + hash_text.encode("ascii"), raw):
+    if not key.verify(SIGNED_PREFIX + receipt.hash.encode("ascii"), raw):
         return TrustResult(TrustStatus.BAD_SIGNATURE, kid, f"the signature is not {kid}'s signature of this receipt")
     return TrustResult(TrustStatus.TRUSTED, kid, f"signed by trusted key {kid}")
 
@@ -512,13 +477,13 @@ def check(receipt: Receipt, keyring: Keyring) -> TrustResult:
 # -- in-toto and DSSE -------------------------------------------------------------------
 
 
-def _digest(commitment: Any) -> Optional[str]:
+def _digest(commitment: object) -> Optional[str]:
     if isinstance(commitment, str) and commitment.startswith("sha256:"):
         return commitment[len("sha256:") :]
     return None
 
 
-def to_in_toto(receipt: Receipt) -> Dict[str, Any]:
+def to_in_toto(receipt: Receipt) -> Dict[str, JSONValue]:
     """The receipt as an in-toto Statement v1 whose subject is the data the work ran on.
 
     The subject names the data commitment: ``data_shape_hash`` for an
@@ -532,7 +497,7 @@ def to_in_toto(receipt: Receipt) -> Dict[str, Any]:
     wire = receipt.to_dict()
     payload = wire.get("payload")
     payload = payload if isinstance(payload, dict) else {}
-    subject: List[Dict[str, Any]] = []
+    subject: List[Dict[str, JSONValue]] = []
     data_shape = _digest(payload.get("data_shape_hash")) if wire.get("kind") == "execution" else None
     if data_shape is not None:
         subject.append({"name": "data_shape_hash", "digest": {"sha256": data_shape}})
@@ -563,7 +528,7 @@ def _pae(payload_type: str, body: bytes) -> bytes:
     return b"DSSEv1 %d %s %d %s" % (len(kind), kind, len(body), body)
 
 
-def export_dsse(receipt: Receipt, key: SigningKey) -> Dict[str, Any]:
+def export_dsse(receipt: Receipt, key: SigningKey) -> Dict[str, JSONValue]:
     """The receipt's in-toto statement in a DSSE envelope signed by ``key`` (a stale receipt is refused)."""
     key = _signing_key(key)
     _fresh_hash(receipt, "export")
@@ -576,7 +541,7 @@ def export_dsse(receipt: Receipt, key: SigningKey) -> Dict[str, Any]:
     }
 
 
-def _b64_either(text: Any, what: str) -> bytes:
+def _b64_either(text: object, what: str) -> bytes:
     """Standard or URL-safe base64, padded or not, and nothing else."""
     if not isinstance(text, str) or re.fullmatch(r"[A-Za-z0-9+/_-]*={0,2}", text) is None:
         raise SignatureError(f"malformed envelope: {what} is not base64 text")
@@ -587,7 +552,7 @@ def _b64_either(text: Any, what: str) -> bytes:
         raise SignatureError(f"malformed envelope: {what} is not base64 text") from None
 
 
-def verify_dsse(envelope: Union[Mapping[str, Any], str, bytes], keyring: Keyring) -> Dict[str, Any]:
+def verify_dsse(envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: Keyring) -> Dict[str, JSONValue]:
     """The in-toto statement of a DSSE envelope signed by a key of ``keyring``.
 
     ``envelope`` is the envelope's dict or its JSON text. Raises
@@ -633,7 +598,7 @@ def verify_dsse(envelope: Union[Mapping[str, Any], str, bytes], keyring: Keyring
     raise SignatureError("no signature of the envelope verifies with a trusted key")
 
 
-def _statement(body: bytes) -> Dict[str, Any]:
+def _statement(body: bytes) -> Dict[str, JSONValue]:
     try:
         statement = json.loads(body)
     except ValueError as e:
@@ -645,7 +610,7 @@ def _statement(body: bytes) -> Dict[str, Any]:
     return statement
 
 
-def _check_predicate(statement: Dict[str, Any]) -> None:
+def _check_predicate(statement: Dict[str, JSONValue]) -> None:
     predicate = statement.get("predicate")
     wire = predicate.get("receipt") if isinstance(predicate, dict) else None
     if not isinstance(wire, dict):

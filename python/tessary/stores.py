@@ -22,7 +22,7 @@ from typing import (
     TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Protocol, Type, TypeVar, Union, runtime_checkable,
 )
 
-from . import _native
+from ._core import native
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import ReceiptError, StoreError
 from .filters import Filters, Pac
@@ -127,21 +127,18 @@ class DirectoryStore:
         if not isinstance(text, str):
             text = os.fsdecode(text)
         self._path = text
-        try:
-            self._native: Any = _native.Store(text)
-        except ValueError as e:
-            raise StoreError(str(e)) from None
+        self._native: Optional[native.Store] = native.Store(text)
 
     @property
     def path(self) -> str:
         """The store's base directory, as given."""
         return self._path
 
-    def _store(self) -> Any:
-        native = self._native
-        if native is None:
+    def _store(self) -> native.Store:
+        handle = self._native
+        if handle is None:
             raise StoreError("the store is closed")
-        return native
+        return handle
 
     def store(self, receipt: Receipt) -> None:
         """Keep one receipt, replacing any earlier file of the same identifier."""
@@ -150,10 +147,7 @@ class DirectoryStore:
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given, in order; returns how many were stored."""
         texts = receipt_texts(receipts)
-        try:
-            self._store().store_many(texts)
-        except ValueError as e:
-            raise StoreError(str(e)) from None
+        self._store().store_many(texts)
         return len(texts)
 
     def get(self, rid: RidLike) -> Optional[Receipt]:
@@ -183,7 +177,7 @@ class DirectoryStore:
         cursor = self._cursor(Filters.of(filters, criteria))
         total = 0
         while True:
-            found = len(self._next_batch(cursor, 1000))
+            found = len(cursor.next_batch(1000))
             if not found:
                 return total
             total += found
@@ -200,19 +194,13 @@ class DirectoryStore:
         check_order(order)
         if order == "time":
             return self._in_time_order(wanted)
-        try:
-            texts = self._store().query(*wanted.as_tuple())
-        except ValueError as e:
-            raise StoreError(str(e)) from None
+        texts = self._store().query(*wanted.as_tuple())
         return [Receipt.from_json(t) for t in texts]
 
     def _in_time_order(self, wanted: Filters) -> List[Receipt]:
         # Every match is read and sorted in memory, then the limit applied.
-        try:
-            texts = self._store().query(*wanted.without_limit().as_tuple())
-        except ValueError as e:
-            raise StoreError(str(e)) from None
-        rows = _native.receipt_rows(texts)
+        texts = self._store().query(*wanted.without_limit().as_tuple())
+        rows = native.receipt_rows(texts)
         rows.sort(key=lambda row: (row[9] is None, row[9] or 0, row[1]))
         limit = wanted.limit
         return [Receipt.from_json(row[0]) for row in (rows if limit is None else rows[:limit])]
@@ -236,24 +224,13 @@ class DirectoryStore:
             return iter(self._in_time_order(wanted))
         return self._drain(self._cursor(wanted), batch_size)
 
-    def _cursor(self, wanted: Filters) -> Any:
-        try:
-            return self._store().cursor(*wanted.as_tuple())
-        except ValueError as e:
-            raise StoreError(str(e)) from None
+    def _cursor(self, wanted: Filters) -> native.Cursor:
+        return self._store().cursor(*wanted.as_tuple())
 
     @staticmethod
-    def _next_batch(cursor: Any, size: int) -> List[str]:
-        try:
-            batch: List[str] = cursor.next_batch(size)
-        except ValueError as e:
-            raise StoreError(str(e)) from None
-        return batch
-
-    @classmethod
-    def _drain(cls, cursor: Any, batch_size: int) -> Iterator[Receipt]:
+    def _drain(cursor: native.Cursor, batch_size: int) -> Iterator[Receipt]:
         while True:
-            batch = cls._next_batch(cursor, batch_size)
+            batch = cursor.next_batch(batch_size)
             if not batch:
                 return
             for text in batch:

@@ -5,15 +5,17 @@
 // thread holding it may need the interpreter lock back for the signal poll.
 #include "native/hasher_object.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "engine/data_shape.hpp"
 #include "native/buffer_view.hpp"
 #include "native/gil.hpp"
 #include "native/shape_values.hpp"
+#include "native/error_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 
@@ -31,14 +33,30 @@ struct HasherState {
   explicit HasherState(engine::DataShapeHasher h, bool keep) : hasher(std::move(h)), keep_chunks(keep) {}
 
   std::mutex mutex;
-  // The thread holding `mutex`: a signal handler run by the poll on that
-  // thread must not wait for the mutex its own thread holds.
-  std::atomic<std::thread::id> owner{};
   engine::DataShapeHasher hasher;  // guarded by mutex
   const bool keep_chunks;
   bool finished = false;           // guarded by mutex
-  bool interrupted = false;        // guarded by mutex: an update stopped part way
+  // An update stopped part way, or ended with a signal handler's exception:
+  // its caller cannot tell which bytes went in. Set once, never cleared.
+  std::atomic<bool> interrupted{false};
 };
+
+// The states this thread's calls are working on, innermost last. A signal
+// handler runs on the thread whose call it interrupted, so finding the state
+// here means the handler reached into that call: it must neither wait for
+// the mutex its own thread holds nor change the state under the call.
+thread_local std::vector<const HasherState*> busy_here;
+
+struct Busy {
+  explicit Busy(const HasherState& state) { busy_here.push_back(&state); }
+  ~Busy() { busy_here.pop_back(); }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+};
+
+bool in_use_here(const HasherState& state) {
+  return std::find(busy_here.begin(), busy_here.end(), &state) != busy_here.end();
+}
 
 struct HasherObject {
   PyObject_HEAD
@@ -47,15 +65,15 @@ struct HasherObject {
 
 HasherState* state_of(PyObject* self) {
   HasherState* state = reinterpret_cast<HasherObject*>(self)->state;
-  if (state == nullptr) python::raise_value_error("Hasher is not initialised");
+  if (state == nullptr) raise_error(Area::Shape, "Hasher is not initialised");
   return state;
 }
 
 // What a method found when it took the state's mutex.
-enum class Access { Ready, Reentered, Interrupted, Finished };
+enum class Access { Ready, Reentered, Interrupted, Finished, Signalled };
 
 Access access_of(const HasherState& state) {
-  if (state.interrupted) return Access::Interrupted;
+  if (state.interrupted.load(std::memory_order_relaxed)) return Access::Interrupted;
   if (state.finished) return Access::Finished;
   return Access::Ready;
 }
@@ -63,18 +81,15 @@ Access access_of(const HasherState& state) {
 // Runs `op` (native work only) on a usable state under its mutex. With the
 // interpreter lock kept when the mutex is free at once and the work is
 // small; otherwise the lock is released first and taken back only after the
-// mutex is let go.
+// mutex is let go. Work done without the lock ends with one more look for
+// signals, still marked busy: a signal that arrived while the lock was away
+// is then handled inside this call, whose state its handler cannot touch,
+// rather than after it (Signalled, the handler's exception set).
 template <typename Op>
 Access with_state(HasherState& state, bool release_gil, Op&& op) {
-  const std::thread::id me = std::this_thread::get_id();
-  // A signal handler run by the poll inside this thread's own update.
-  if (state.owner.load(std::memory_order_relaxed) == me) return Access::Reentered;
+  if (in_use_here(state)) return Access::Reentered;
+  const Busy busy(state);
   auto run = [&] {
-    state.owner.store(me, std::memory_order_relaxed);
-    struct ClearOwner {
-      std::atomic<std::thread::id>& owner;
-      ~ClearOwner() { owner.store(std::thread::id{}, std::memory_order_relaxed); }
-    } clear{state.owner};
     const Access access = access_of(state);
     if (access == Access::Ready) op();
     return access;
@@ -83,20 +98,26 @@ Access with_state(HasherState& state, bool release_gil, Op&& op) {
     std::unique_lock<std::mutex> lock(state.mutex, std::try_to_lock);
     if (lock.owns_lock()) return run();
   }
-  const WithoutGil released;
-  const std::lock_guard<std::mutex> lock(state.mutex);  // let go before `released` takes the lock back
-  return run();
+  Access access;
+  {
+    const WithoutGil released;
+    const std::lock_guard<std::mutex> lock(state.mutex);  // let go before `released` takes the lock back
+    access = run();
+  }
+  if (PyErr_Occurred() == nullptr && PyErr_CheckSignals() != 0) return Access::Signalled;
+  return access;
 }
 
 // Raises the refusal of a state that was not Ready. Returns null.
 PyObject* raise_refusal(Access access) {
   switch (access) {
-    case Access::Reentered: return python::raise_value_error("hasher is in use by the call this signal handler interrupted");
-    case Access::Interrupted: return python::raise_value_error("hasher was interrupted during an update");
+    case Access::Signalled: return nullptr;  // the handler's exception
+    case Access::Reentered: return raise_error(Area::Shape, "hasher is in use by the call this signal handler interrupted");
+    case Access::Interrupted: return raise_error(Area::Shape, "hasher was interrupted during an update");
     case Access::Finished:
     case Access::Ready: break;
   }
-  return python::raise_value_error("hasher already finished");
+  return raise_error(Area::Shape, "hasher already finished");
 }
 
 PyObject* wrap_state(PyTypeObject* type, std::unique_ptr<HasherState> state) {
@@ -144,8 +165,9 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::expected<void, engine::DataShapeError> fed;
   const Access access = with_state(*state, bytes.size() >= kReleaseThreshold, [&] {
     fed = state->hasher.update_interruptible(bytes);
-    if (!fed) state->interrupted = true;
+    if (!fed) state->interrupted.store(true, std::memory_order_relaxed);
   });
+  if (access == Access::Signalled) state->interrupted.store(true, std::memory_order_relaxed);
   if (access != Access::Ready) return raise_refusal(access);
   if (!fed) return nullptr;  // the signal handler's exception
   Py_RETURN_NONE;

@@ -2,6 +2,7 @@
 // streaming data shapes, the directory store and Ed25519 keys, with the heavy
 // work done while the interpreter lock is released.
 // Conversion only: every decision is made by the libraries.
+#include "native/error_kinds.hpp"
 #include "native/gil.hpp"
 #include "native/hasher_object.hpp"
 #include "native/receipt_rows.hpp"
@@ -39,6 +40,7 @@ PyObject* init_module() {
   if (!add_store_types(module.get())) return nullptr;
   if (!add_signing_types(module.get())) return nullptr;
   if (!python::add_functions(module.get(), kReceiptRowFunctions)) return nullptr;
+  if (!python::add_functions(module.get(), kErrorFunctions)) return nullptr;
   return module.release();
 }
 

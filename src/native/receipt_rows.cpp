@@ -8,6 +8,7 @@
 
 #include "formats/uuid.hpp"
 #include "native/gil.hpp"
+#include "native/error_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "receipts/json_adapter.hpp"
@@ -94,7 +95,7 @@ PyObject* receipt_rows(PyObject*, PyObject* args, PyObject* kwargs) {
       row.seconds = storage::timestamp_seconds(row.receipt);
     }
   }
-  if (failure) return python::raise_value_error(*failure);
+  if (failure) return raise_error(Area::Receipt, *failure);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < rows.size(); ++i) {

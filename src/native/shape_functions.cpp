@@ -33,6 +33,8 @@ PyObject* shape_of_buffer(PyObject*, PyObject* args, PyObject* kwargs) {
     shape = engine::compute_data_shape_from_bytes(buffer.bytes(), *scheme, *keep);
   }
   if (!shape) return raise_shape_error(shape.error());
+  // A signal that came while the lock was away is handled inside this call.
+  if (PyErr_CheckSignals() != 0) return nullptr;
   return shape_tuple(*shape, *keep).release();
 }
 
@@ -67,6 +69,7 @@ PyObject* shape_of_file(PyObject*, PyObject* args, PyObject* kwargs) {
     shape = engine::compute_data_shape_from_file(path, *scheme, *keep);
   }
   if (!shape) return raise_file_error(shape.error(), slots[0].get());
+  if (PyErr_CheckSignals() != 0) return nullptr;
   return shape_tuple(*shape, *keep).release();
 }
 

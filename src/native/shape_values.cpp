@@ -1,5 +1,6 @@
 #include "native/shape_values.hpp"
 
+#include "native/error_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 
@@ -11,7 +12,7 @@ std::optional<engine::ChunkScheme> scheme_arguments(PyObject* kind, PyObject* si
   auto kind_value = python::to_u64(kind, "kind");
   if (!kind_value) return std::nullopt;
   if (*kind_value > 1) {
-    python::raise_value_error("kind must be 0 (content-defined) or 1 (fixed)");
+    raise_error(Area::Shape, "kind must be 0 (content-defined) or 1 (fixed)");
     return std::nullopt;
   }
   auto size_value = python::to_u64(size, "size");
@@ -59,7 +60,7 @@ Ref shape_tuple(const engine::DataShape& shape, bool keep_chunks) {
 
 PyObject* raise_shape_error(const engine::DataShapeError& error) {
   if (error.kind == engine::DataShapeError::Kind::Interrupted) return nullptr;
-  return python::raise_value_error("Failed to compute data shape hash: " + error.to_string());
+  return raise_error(Area::Shape, "Failed to compute data shape hash: " + error.to_string());
 }
 
 }  // namespace tessary::native

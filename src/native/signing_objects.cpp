@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "native/buffer_view.hpp"
+#include "native/error_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
@@ -38,7 +39,7 @@ struct VerifyKeyObject {
   signing::PublicKey* key;  // owned; null only for an object not made by VerifyKey()
 };
 
-PyObject* raise_signing_error(const signing::SigningError& error) { return python::raise_value_error(error.to_string()); }
+PyObject* raise_signing_error(const signing::SigningError& error) { return raise_error(Area::Signature, error.to_string()); }
 
 PyObject* bytes_of(const void* data, std::size_t size) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
@@ -47,7 +48,7 @@ PyObject* bytes_of(const void* data, std::size_t size) {
 template <typename Object, typename Field>
 Field* native_of(PyObject* self, Field* Object::*field, const char* type) {
   Field* value = reinterpret_cast<Object*>(self)->*field;
-  if (value == nullptr) python::raise_value_error(std::string(type) + " is not initialised");
+  if (value == nullptr) raise_error(Area::Signature, std::string(type) + " is not initialised");
   return value;
 }
 

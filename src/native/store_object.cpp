@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "native/gil.hpp"
+#include "native/error_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
@@ -39,7 +40,7 @@ PyTypeObject* g_cursor_type = nullptr;  // owned by the module, kept for the pro
 PyObject* raise_store_failure(const char* prefix, const storage::StoreFailure& failure) {
   if (std::holds_alternative<storage::StoreInterrupted>(failure)) return nullptr;  // the handler's exception
   if (const auto* error = std::get_if<storage::StorageError>(&failure)) {
-    return python::raise_value_error(std::string(prefix) + error->to_string());
+    return raise_error(Area::Store, std::string(prefix) + error->to_string());
   }
   return python::raise_panic(storage::to_string(failure));
 }
@@ -47,7 +48,7 @@ PyObject* raise_store_failure(const char* prefix, const storage::StoreFailure& f
 template <typename Object, typename Field>
 Field* native_of(PyObject* self, Field* Object::*field, const char* type) {
   Field* value = reinterpret_cast<Object*>(self)->*field;
-  if (value == nullptr) python::raise_value_error(std::string(type) + " is not initialised");
+  if (value == nullptr) raise_error(Area::Store, std::string(type) + " is not initialised");
   return value;
 }
 
@@ -89,7 +90,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const WithoutGil released;
     store = storage::FilesystemStore::open(std::move(*path));
   }
-  if (!store) return python::raise_value_error("Failed to create filesystem store: " + store.error().to_string());
+  if (!store) return raise_error(Area::Store, "Failed to create filesystem store: " + store.error().to_string());
   auto handle = std::make_unique<StoreHandle>(std::move(*store));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
@@ -160,7 +161,7 @@ PyObject* store_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
   }
-  if (parse_error) return python::raise_value_error("Failed to create receipt from JSON: " + parse_error->to_string());
+  if (parse_error) return raise_error(Area::Store, "Failed to create receipt from JSON: " + parse_error->to_string());
   if (!stored) return raise_store_failure("Failed to store receipt: ", stored.error());
   Py_RETURN_NONE;
 }

@@ -142,8 +142,9 @@ class ListStore:
     def __init__(self, receipts: List[Receipt]) -> None:
         self.receipts, self.iterated = receipts, 0
 
-    def iter(self, **filters: Any) -> Iterator[Receipt]:
-        assert not filters
+    def iter(self, filters: Optional[tessary.Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
+             **criteria: Any) -> Iterator[Receipt]:
+        assert filters is None and not criteria
         for receipt in self.receipts:
             self.iterated += 1
             yield receipt

@@ -94,23 +94,54 @@ CASES = {
         assert len(client.list_receipts()) == 3
     """,
     "long hashing ends at Ctrl-C or the handler's exception": """
-        import signal, subprocess, tempfile
-        def interrupted(call, expected=KeyboardInterrupt):
-            # Another process sends the signal: no thread here can run while the call holds the lock.
-            killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+        import signal, subprocess, tempfile, textwrap
+        # The call holds the interpreter lock throughout, so the signal comes from
+        # another process, and only once that process has seen the call at work.
+        FEED = '''
+            import os, signal, sys
+            fifo, target, after = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+            fd = os.open(fifo, os.O_WRONLY)  # returns once the call has opened the FIFO
+            piece, sent, raised = bytes(1 << 16), 0, False
             try:
+                while sent < 1 << 30:  # a budget: a lost signal fails the case instead of hanging it
+                    if not raised and sent >= after:  # past the pipe buffer: the call is reading
+                        os.kill(target, signal.SIGINT)
+                        raised = True
+                    sent += os.write(fd, piece)
+            except BrokenPipeError:
+                pass
+        '''
+        WATCH = '''
+            import os, signal, sys, time
+            target = int(sys.argv[1])
+            def faults():  # minor page faults: the zero pages the hash has read so far
+                with open(f"/proc/{target}/stat") as f:
+                    return int(f.read().rsplit(")", 1)[1].split()[7])
+            sys.stdin.buffer.read(1)  # the call is about to start
+            start = faults()
+            while faults() - start < 256:  # hundreds of pages in: the call is hashing
+                time.sleep(0.001)
+            os.kill(target, signal.SIGINT)
+        '''
+        def interrupted(call, helper, *args, expected=KeyboardInterrupt):
+            process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(helper), *args], stdin=subprocess.PIPE)
+            try:
+                process.stdin.write(b"g")
+                process.stdin.flush()
                 raises(expected, call)
             finally:
-                killer.wait()
+                process.kill()
+                process.wait()
         fifo = os.path.join(tempfile.mkdtemp(), "fifo")
         os.mkfifo(fifo)
-        interrupted(lambda: shapes.compute_data_shape_hash_from_file_py("/dev/zero"))
-        interrupted(lambda: shapes.compute_data_shape_hash_from_file_py(fifo))  # open waits for a writer
+        me = str(os.getpid())
+        for after in ("0", str(2 << 20)):  # just opened (open waits for the writer); inside the read loop
+            interrupted(lambda: shapes.compute_data_shape_hash_from_file_py(fifo), FEED, fifo, me, after)
         data = bytes(4 << 30)  # zero pages, untouched until hashed
         def alarm(*_):
             raise OSError("from the handler")
         signal.signal(signal.SIGINT, alarm)
-        interrupted(lambda: shapes.compute_data_shape_hash_from_bytes_py(data), OSError)
+        interrupted(lambda: shapes.compute_data_shape_hash_from_bytes_py(data), WATCH, me, expected=OSError)
         assert shapes.compute_data_shape_hash_from_bytes_py(b"abc").startswith("sha256:")
     """,
 }

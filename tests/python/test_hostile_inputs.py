@@ -8,10 +8,12 @@ import base64
 import json
 import os
 import pathlib
-import resource
+import signal
 import subprocess
 import sys
-from typing import Callable, Dict, List, Optional, Tuple
+import tempfile
+import threading
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
 
 import pytest
 
@@ -31,6 +33,11 @@ def _sparse(path: pathlib.Path, size: int) -> None:
         f.truncate(size)
 
 
+def _unreadable(path: pathlib.Path) -> None:
+    _write(path, b"{}")
+    path.chmod(0)
+
+
 # Each kind of hostile input, made at a path. The 100 MB file is sparse, so it costs no disk and little time.
 MAKERS: Dict[str, Callable[[pathlib.Path], None]] = {
     "empty": lambda p: _write(p, b""),
@@ -44,7 +51,7 @@ MAKERS: Dict[str, Callable[[pathlib.Path], None]] = {
     "dangling link": lambda p: p.symlink_to(p.parent / "nowhere"),
     "link loop": lambda p: p.symlink_to(p),
     "directory": lambda p: p.mkdir(),
-    "unreadable": lambda p: (_write(p, b"{}"), p.chmod(0)),
+    "unreadable": lambda p: _unreadable(p),
 }
 # What standard input can be: the rest cannot be opened by the shell that would redirect it.
 STDIN_KINDS = {"empty", "whitespace", "nested", "link to /dev/zero", "100 MB", "invalid UTF-8", "repeated members"}
@@ -117,11 +124,30 @@ def _cases() -> List[Tuple[str, str]]:
     return cases
 
 
-def _run(argv: List[str], stdin: Optional[pathlib.Path]) -> subprocess.CompletedProcess[str]:
+class Done(NamedTuple):
+    returncode: int
+    stdout: str
+    stderr: str
+    peak_kb: int  # this child's own peak resident size
+
+
+def _run(argv: List[str], stdin: Optional[pathlib.Path]) -> Done:
+    """The command run to its end, killed after 5 s so a hang fails; wait4 gives this child's own peak memory."""
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.dirname(cli.__file__))))
-    with open(stdin if stdin is not None else os.devnull, "rb") as source:
-        return subprocess.run([sys.executable, "-m", "tessary", *argv], stdin=source, env=env,
-                              capture_output=True, text=True, timeout=5)
+    with open(stdin if stdin is not None else os.devnull, "rb") as source, \
+            tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        child = subprocess.Popen([sys.executable, "-m", "tessary", *argv], stdin=source, stdout=out, stderr=err, env=env)
+        watchdog = threading.Timer(5, child.kill)
+        watchdog.start()
+        try:
+            _, status, usage = os.wait4(child.pid, 0)
+        finally:
+            watchdog.cancel()
+        child.returncode = os.waitstatus_to_exitcode(status)
+        assert child.returncode != -signal.SIGKILL, f"{argv} did not end within 5 s"
+        out.seek(0)
+        err.seek(0)
+        return Done(child.returncode, out.read().decode(), err.read().decode(), usage.ru_maxrss)
 
 
 @pytest.mark.parametrize("command, kind", _cases(), ids=[f"{c}-{k}" for c, k in _cases()])
@@ -131,7 +157,7 @@ def test_hostile_input_is_named_and_refused_in_bounds(inputs: Inputs, command: s
     path = inputs.trust_file(kind) if command == "verify --trust DIR" else inputs.files[kind]
     stdin = path if command == "verify -" else None
     done = _run(COMMANDS[command](inputs, path), stdin)
-    assert resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss < PEAK_LIMIT_KB
+    assert done.peak_kb < PEAK_LIMIT_KB
     assert "Traceback" not in done.stderr
     code = _expected(command, kind)
     assert done.returncode == code, done.stderr

@@ -292,3 +292,16 @@ def test_envelope_without_keyid_is_checked_against_every_trusted_key() -> None:
     assert tessary.verify_dsse(envelope, Keyring([OTHER, KEY]))["_type"] == "https://in-toto.io/Statement/v1"
     with pytest.raises(tessary.SignatureError):
         tessary.verify_dsse(envelope, Keyring([OTHER]))
+
+
+@pytest.mark.parametrize("signature", [
+    tessary.Signature("ed25519", KEY.kid, "A" * 86),
+    tessary.Signature("x-other", 'a "quoted" kid\\', "é"),  # written by the JSON encoder, not spliced in
+    None,
+])
+def test_with_signature_places_any_signature_and_keeps_the_hash(signature: Any) -> None:
+    receipt = tessary.sign(tessary.record("w", {"n": 1}), KEY)
+    placed = receipt.with_signature(signature)
+    assert placed.sig == signature and placed.hash == receipt.hash and placed.verify()
+    assert Receipt.from_json(placed.to_json()).to_json() == placed.to_json()
+    assert placed.to_dict() == {**receipt.to_dict(), "sig": None if signature is None else signature._asdict()}

@@ -21,17 +21,7 @@ from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 __all__ = ["main", "build_parser", "COMMANDS", "CliError", "EXIT_OK", "EXIT_FAILED", "EXIT_USAGE", "EXIT_INTERRUPTED",
            "EXIT_PIPE"]
 
-EXIT_OK = 0
-EXIT_FAILED = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
-EXIT_PIPE = 141
-
-PROG = "tessary"
-
-
-class CliError(Exception):
-    """A user's mistake: reported as one line on standard error, exit code 2."""
+from ._base import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_PIPE, EXIT_USAGE, PROG, CliError
 
 
 # The command name, the module (of this package) that runs it, and the line 'tessary --help' shows for it.

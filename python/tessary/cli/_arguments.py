@@ -18,7 +18,7 @@ from ..errors import one_line
 from ..filters import decode_pac
 from ..locations import Location, parse_location
 from ..shapes import CDC, ChunkScheme, Fixed
-from . import CliError
+from ._base import CliError
 
 
 class UsageError(Exception):

@@ -15,7 +15,7 @@ from typing import IO, Any, Iterator, List, NamedTuple, Optional, Tuple, Union
 from ..errors import InputError, TessaryError, one_line
 from ..inputs import RECEIPT_LIMIT, STDIN, display_name, load_json, open_file, read_lines, read_text
 from ..receipts import Receipt
-from . import CliError
+from ._base import CliError
 
 __all__ = ["STDIN", "Found", "Entry", "label", "read_text", "load_json", "json_type", "receipt_files", "entries",
            "receipts", "no_receipts"]

@@ -14,7 +14,7 @@ from ..errors import InputError, SignatureError, one_line
 from ..inputs import display_name, read_file
 from ..receipts import Receipt
 from ..signing import Keyring, PublicKey, SigningKey, sign
-from . import CliError
+from ._base import CliError
 
 # The files of a --trust folder that are taken as public keys; the rest of the folder is left alone.
 KEY_SUFFIXES = (".pub", ".pem")

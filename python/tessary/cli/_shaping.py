@@ -7,7 +7,8 @@ import sys
 
 from ..errors import TessaryError, one_line
 from ..shapes import ChunkScheme, DataShape, DataShapeHasher, data_shape
-from . import CliError, _output
+from . import _output
+from ._base import CliError
 from ._inputs import STDIN, label
 
 MIB = 1 << 20

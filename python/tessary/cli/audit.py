@@ -16,7 +16,7 @@ import json
 
 from ..audit import AuditReport, audit
 from ..stores import open_store
-from . import EXIT_FAILED, EXIT_OK
+from ._base import EXIT_FAILED, EXIT_OK
 from ._arguments import existing_store
 from ._keys import keyring
 from ._output import out

@@ -18,7 +18,8 @@ from typing import Iterator, List, Optional
 from ..locations import Location, same_store
 from ..receipts import Receipt
 from ..stores import Store, open_store
-from . import EXIT_OK, CliError, _output
+from . import _output
+from ._base import EXIT_OK, CliError
 from ._arguments import existing_store, store_location
 
 BATCH = 1000

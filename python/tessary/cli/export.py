@@ -13,7 +13,7 @@ import json
 
 from ..errors import TessaryError, one_line
 from ..signing import export_dsse
-from . import EXIT_OK, CliError
+from ._base import EXIT_OK, CliError
 from ._inputs import no_receipts, receipts
 from ._keys import signing_key
 from ._output import out

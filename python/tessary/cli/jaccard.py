@@ -14,7 +14,8 @@ from typing import Any, List, Optional, Set, Tuple
 
 from ..reuse import jaccard
 from ..shapes import ChunkScheme, DEFAULT_SCHEME
-from . import EXIT_OK, CliError, _arguments
+from . import _arguments
+from ._base import EXIT_OK, CliError
 from ..errors import InputError
 from ..inputs import SHAPE_FILE_LIMIT, decode_text, open_file, read_stream
 from ._inputs import STDIN, label, load_json

@@ -12,7 +12,7 @@ import os
 import sys
 
 from ..signing import SigningKey
-from . import EXIT_OK, CliError
+from ._base import EXIT_OK, CliError
 from ._output import describe_os_error, out
 
 

@@ -11,7 +11,8 @@ import argparse
 import sys
 
 from ..stores import open_store
-from . import EXIT_OK, _arguments, _output
+from . import _arguments, _output
+from ._base import EXIT_OK
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -15,7 +15,8 @@ from typing import Any, Dict
 from ..errors import InputError, TessaryError, one_line
 from ..receipts import record
 from ..stores import open_store
-from . import EXIT_OK, CliError, _arguments
+from . import _arguments
+from ._base import EXIT_OK, CliError
 from ._inputs import STDIN, json_type, label, load_json, read_text
 from ._keys import signed, signing_key
 from ._output import out

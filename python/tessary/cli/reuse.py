@@ -13,7 +13,8 @@ import json
 
 from ..errors import InputError, TessaryError, one_line
 from ..reuse import CostModel, decide_reuse
-from . import EXIT_OK, CliError, _arguments
+from . import _arguments
+from ._base import EXIT_OK, CliError
 from ._inputs import label, load_json, read_text
 from ._output import out
 

@@ -12,7 +12,8 @@ import json
 from typing import Any, Dict
 
 from ..shapes import ChunkScheme, DEFAULT_SCHEME, DataShape
-from . import EXIT_OK, _arguments
+from . import _arguments
+from ._base import EXIT_OK
 from ._output import out
 from ._shaping import shape_of
 

@@ -16,7 +16,8 @@ from ..errors import VerificationError, one_line
 from ..locations import Location
 from ..receipts import Receipt, verify_strict
 from ..stores import open_store
-from . import EXIT_OK, CliError, _output
+from . import _output
+from ._base import EXIT_OK, CliError
 from ._arguments import existing_store
 from ._inputs import STDIN, label, receipts
 

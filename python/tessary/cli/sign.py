@@ -17,7 +17,7 @@ import sys
 from typing import List
 
 from .._files import replace_file
-from . import EXIT_OK, CliError
+from ._base import EXIT_OK, CliError
 from ._inputs import STDIN, no_receipts, receipt_files, receipts
 from ._keys import signed, signing_key
 from ._output import describe_os_error, out, plural

@@ -30,7 +30,7 @@ from ..errors import InputError, SignatureError, VerificationError, one_line
 from ..inputs import ENVELOPE_LIMIT, decode_text, open_file, read_stream
 from ..receipts import verify_strict
 from ..signing import Keyring, TrustStatus, check, verify_dsse
-from . import EXIT_FAILED, EXIT_OK, CliError
+from ._base import EXIT_FAILED, EXIT_OK, CliError
 from ._inputs import STDIN, entries, label, load_json, no_receipts
 from ._keys import keyring as trusted_keys
 from ._output import out, plural

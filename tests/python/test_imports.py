@@ -1,0 +1,144 @@
+"""The package's modules import one another one way only, and only public names.
+
+Every module is parsed, not imported: imports inside functions count as much
+as those at the top, and a cycle that only a late import closes is still a
+cycle. Relative imports are resolved against the importing module.
+"""
+
+import ast
+import pathlib
+
+import pytest
+
+PACKAGE = "tessary"
+ROOT = pathlib.Path(__file__).resolve().parents[2] / "python" / PACKAGE
+
+
+def module_name(path):
+    parts = list(path.relative_to(ROOT.parent).with_suffix("").parts)
+    if parts[-1] == "__init__":
+        parts.pop()
+    return ".".join(parts)
+
+
+MODULES = {module_name(p): p for p in sorted(ROOT.rglob("*.py"))}
+
+
+def is_package(name):
+    return MODULES[name].name == "__init__.py"
+
+
+def absolute(name, node):
+    """The module an ImportFrom names, resolved against module `name`."""
+    if not node.level:
+        return node.module
+    base = name.split(".")
+    base = base[: len(base) - node.level + (1 if is_package(name) else 0)]
+    return ".".join(base + ([node.module] if node.module else []))
+
+
+def imports(name):
+    """(target module, imported name or None) for every import in the module, at any depth."""
+    tree = ast.parse(MODULES[name].read_text(), str(MODULES[name]))
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                yield alias.name, None
+        elif isinstance(node, ast.ImportFrom):
+            source = absolute(name, node)
+            for alias in node.names:
+                submodule = f"{source}.{alias.name}"
+                if submodule in MODULES or alias.name == "_native":
+                    yield submodule, None  # a module of the package, imported whole
+                else:
+                    yield source, alias.name
+
+
+def graph():
+    edges = {name: set() for name in MODULES}
+    for name in MODULES:
+        for target, _ in imports(name):
+            if target in MODULES and target != name:
+                edges[name].add(target)
+    return edges
+
+
+def cycles(edges):
+    """The strongly connected groups of more than one module (Tarjan)."""
+    index, low, stack, on_stack, groups = {}, {}, [], set(), []
+
+    def visit(v):
+        index[v] = low[v] = len(index)
+        stack.append(v)
+        on_stack.add(v)
+        for w in edges[v]:
+            if w not in index:
+                visit(w)
+                low[v] = min(low[v], low[w])
+            elif w in on_stack:
+                low[v] = min(low[v], index[w])
+        if low[v] == index[v]:
+            group = set()
+            while True:
+                w = stack.pop()
+                on_stack.discard(w)
+                group.add(w)
+                if w == v:
+                    break
+            if len(group) > 1:
+                groups.append(group)
+
+    for v in edges:
+        if v not in index:
+            visit(v)
+    return groups
+
+
+def test_the_checker_finds_cycles_and_resolves_relative_imports():
+    assert cycles({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}) == [{"a", "b", "c"}]
+    assert ("tessary.errors", "ReceiptError") in set(imports("tessary.receipts"))
+    assert "tessary.receipts" in graph()["tessary.signing"]
+
+
+def test_no_import_cycle():
+    assert [sorted(g) for g in cycles(graph())] == []
+
+
+def private_imports(name):
+    return sorted(f"{t}.{n}" for t, n in imports(name)
+                  if n is not None and t.startswith(PACKAGE) and n.startswith("_") and not n.startswith("__"))
+
+
+def private_attributes(name):
+    """Underscore attributes the module reaches on objects other than self and cls."""
+    tree = ast.parse(MODULES[name].read_text())
+    return {n.attr for n in ast.walk(tree) if isinstance(n, ast.Attribute) and n.attr.startswith("_")
+            and not n.attr.startswith("__") and not (isinstance(n.value, ast.Name) and n.value.id in ("self", "cls"))}
+
+
+def own_private_names(name):
+    """Underscore names the module defines: functions, classes, globals, attributes set on self, slots."""
+    tree = ast.parse(MODULES[name].read_text())
+    names = set()
+    for n in ast.walk(tree):
+        if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            names.add(n.name)
+        elif isinstance(n, ast.Name) and isinstance(n.ctx, ast.Store):
+            names.add(n.id)
+        elif isinstance(n, ast.Attribute) and isinstance(n.ctx, ast.Store):
+            names.add(n.attr)
+        elif isinstance(n, ast.Constant) and isinstance(n.value, str):
+            names.add(n.value)  # __slots__ entries
+        elif isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name):
+            names.add(n.target.id)
+    return {x for x in names if x.startswith("_")}
+
+
+def others_private_names(name):
+    return set().union(*(own_private_names(m) for m in MODULES if m != name)) - own_private_names(name)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_no_module_takes_another_modules_private_names(name):
+    assert private_imports(name) == []
+    assert sorted(private_attributes(name) & others_private_names(name)) == []
