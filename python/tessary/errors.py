@@ -35,7 +35,13 @@ class ShapeError(TessaryError):
 
 
 class CostModelError(TessaryError):
-    """A cost model that the reuse rule cannot read."""
+    """A cost model that the reuse rule cannot read, or an overlap or row count it cannot take.
+
+    :attr:`argument` names what was refused, ``"model"``, ``"overlap"`` or
+    ``"rows"``, so a caller can point at the argument its user gave.
+    """
+
+    argument: str = "model"
 
 
 class SignatureError(TessaryError):

@@ -14,12 +14,12 @@ import enum
 import json
 import math
 import operator
-from typing import Dict, Iterable, List, Mapping, NamedTuple, Optional, Union
+from typing import Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import _tessary
 
 from ._types import JSONValue
-from .errors import CostModelError
+from .errors import CostModelError, ShapeError
 from .shapes import Chunk, DataShape
 
 __all__ = ["Constant", "Linear", "CostValue", "CostModel", "ReuseDecision", "Decision", "decide_reuse", "economic_delta", "jaccard"]
@@ -36,10 +36,30 @@ def _number(value: object, what: str) -> float:
     return float(value)
 
 
-class Constant(NamedTuple):
-    """A cost that does not depend on the row count."""
+def _cost_number(value: object, what: str) -> float:
+    """A cost as a float; a cost that is not a finite, non-negative number is refused where it is made."""
+    try:
+        number = _number(value, what)
+    except TypeError as e:
+        raise CostModelError(str(e)) from None
+    if not math.isfinite(number):
+        raise CostModelError(f"{what} must be finite, got {number!r}")
+    if number < 0:
+        raise CostModelError(f"{what} must not be negative, got {number!r}")
+    return number
 
+
+class _ConstantFields(NamedTuple):
     value: float
+
+
+class Constant(_ConstantFields):
+    """A cost that does not depend on the row count; a finite number, not negative."""
+
+    __slots__ = ()
+
+    def __new__(cls, value: float) -> "Constant":
+        return super().__new__(cls, _cost_number(value, "value"))
 
     def at(self, rows: Optional[int] = None) -> float:
         """The cost for ``rows`` rows."""
@@ -49,16 +69,24 @@ class Constant(NamedTuple):
         return {"type": "constant", "value": float(self.value)}
 
 
-class Linear(NamedTuple):
-    """A cost of ``base + rows * per_row``; without a row count it is ``base``."""
-
+class _LinearFields(NamedTuple):
     per_row: float
-    base: float = 0.0
+    base: float
+
+
+class Linear(_LinearFields):
+    """A cost of ``base + rows * per_row``; it has no price without a row count."""
+
+    __slots__ = ()
+
+    def __new__(cls, per_row: float, base: float = 0.0) -> "Linear":
+        return super().__new__(cls, _cost_number(per_row, "per_row"), _cost_number(base, "base"))
 
     def at(self, rows: Optional[int] = None) -> float:
         """The cost for ``rows`` rows (one product, then one sum)."""
-        r = float(rows) if rows is not None else 0.0
-        product = r * float(self.per_row)
+        if rows is None:
+            raise CostModelError("a linear cost needs a row count")
+        product = float(rows) * float(self.per_row)
         return float(self.base) + product
 
     def to_dict(self) -> Dict[str, JSONValue]:
@@ -68,50 +96,63 @@ class Linear(NamedTuple):
 CostValue = Union[Constant, Linear]
 
 
+# The fields of each cost value's dict form: a misspelt one is refused, not ignored.
+_FIELDS = {"constant": ("type", "value"), "linear": ("type", "per_row", "base")}
+_MODEL_KEYS = ("c_id", "c_comp", "alpha")
+
+
+def _known_fields(data: Mapping[str, object], known: Tuple[str, ...], where: str) -> None:
+    for name in data:
+        if name not in known:
+            expected = ", ".join(repr(k) for k in known)
+            raise CostModelError(f"{where}unknown field {name!r}; expected {expected}")
+
+
 def _cost_value(value: object, key: str) -> CostValue:
     if isinstance(value, (Constant, Linear)):
         return value
     if isinstance(value, Mapping):
         kind = value.get("type")
+        _known_fields(value, _FIELDS.get(kind, ("type",)) if isinstance(kind, str) else ("type",), f"{key}: ")
         if kind == "constant":
             if "value" not in value:
                 raise CostModelError(f"{key}: missing 'value' field")
-            return Constant(_checked(value["value"], f"{key}.value"))
+            return Constant(_cost_number(value["value"], f"{key}.value"))
         if kind == "linear":
             for field in ("per_row", "base"):
                 if field not in value:
                     raise CostModelError(f"{key}: missing '{field}' field")
-            return Linear(_checked(value["per_row"], f"{key}.per_row"), _checked(value["base"], f"{key}.base"))
+            return Linear(_cost_number(value["per_row"], f"{key}.per_row"), _cost_number(value["base"], f"{key}.base"))
         if not isinstance(kind, str):
             raise CostModelError(f"{key}: missing 'type' field")
         raise CostModelError(f"{key}: invalid type '{kind}', expected 'constant' or 'linear'")
-    return Constant(_checked(value, key))
+    return Constant(_cost_number(value, key))
 
 
-def _checked(value: object, what: str) -> float:
-    try:
-        number = _number(value, what)
-    except TypeError as e:
-        raise CostModelError(str(e)) from None
-    if not math.isfinite(number):
-        raise CostModelError(f"{what} must be finite, got {number!r}")
-    return number
-
-
-class CostModel(NamedTuple):
-    """What reuse costs (``c_id``), what computing costs (``c_comp``) and reuse efficiency (``alpha``).
-
-    Each may be a number (taken as :class:`Constant`), a :class:`Constant` or a :class:`Linear`.
-    """
-
+class _CostModelFields(NamedTuple):
     c_id: CostValue
     c_comp: CostValue
     alpha: CostValue
 
+
+class CostModel(_CostModelFields):
+    """What reuse costs (``c_id``), what computing costs (``c_comp``) and reuse efficiency (``alpha``).
+
+    Each may be a number (taken as :class:`Constant`), a :class:`Constant`, a
+    :class:`Linear` or their dict forms; a value that is not a finite,
+    non-negative cost is refused here rather than when the model is used.
+    """
+
+    __slots__ = ()
+
+    def __new__(cls, c_id: object, c_comp: object, alpha: object) -> "CostModel":
+        return super().__new__(cls, _cost_value(c_id, "c_id"), _cost_value(c_comp, "c_comp"),
+                               _cost_value(alpha, "alpha"))
+
     @classmethod
     def of(cls, c_id: object, c_comp: object, alpha: object) -> "CostModel":
         """A model from numbers, cost values or their dict forms."""
-        return cls(_cost_value(c_id, "c_id"), _cost_value(c_comp, "c_comp"), _cost_value(alpha, "alpha"))
+        return cls(c_id, c_comp, alpha)
 
     @classmethod
     def from_dict(cls, data: Mapping[str, JSONValue]) -> "CostModel":
@@ -119,12 +160,11 @@ class CostModel(NamedTuple):
         ``{"type": "constant", "value": v}`` or ``{"type": "linear", "per_row": p, "base": b}``."""
         if not isinstance(data, Mapping):
             raise CostModelError(f"a cost model must be a JSON object, not {type(data).__name__}")
-        values = []
-        for key in ("c_id", "c_comp", "alpha"):
+        for key in _MODEL_KEYS:
             if key not in data:
                 raise CostModelError(f"Missing required field: {key}")
-            values.append(_cost_value(data[key], key))
-        return cls(*values)
+        _known_fields(data, _MODEL_KEYS, "")
+        return cls(data["c_id"], data["c_comp"], data["alpha"])
 
     @classmethod
     def from_json(cls, text: str) -> "CostModel":
@@ -137,12 +177,7 @@ class CostModel(NamedTuple):
 
     def to_dict(self) -> Dict[str, JSONValue]:
         """The model as the native module's dict form."""
-        return {"c_id": _as_cost(self.c_id, "c_id").to_dict(), "c_comp": _as_cost(self.c_comp, "c_comp").to_dict(),
-                "alpha": _as_cost(self.alpha, "alpha").to_dict()}
-
-
-def _as_cost(value: object, key: str) -> CostValue:
-    return value if isinstance(value, (Constant, Linear)) else _cost_value(value, key)
+        return {"c_id": self.c_id.to_dict(), "c_comp": self.c_comp.to_dict(), "alpha": self.alpha.to_dict()}
 
 
 class ReuseDecision(str, enum.Enum):
@@ -179,32 +214,52 @@ class Decision(NamedTuple):
 ModelLike = Union[CostModel, Mapping[str, JSONValue]]
 
 
-def _model_dict(model: ModelLike) -> Dict[str, JSONValue]:
-    if isinstance(model, CostModel):
-        return model.to_dict()
-    return CostModel.from_dict(model).to_dict()
+def _model(model: ModelLike) -> CostModel:
+    return model if isinstance(model, CostModel) else CostModel.from_dict(model)
 
 
-def _rows(rows: Optional[int]) -> Optional[int]:
+def _refused(message: str, argument: str) -> CostModelError:
+    error = CostModelError(message)
+    error.argument = argument
+    return error
+
+
+def _rows(rows: Optional[int], model: CostModel) -> Optional[int]:
     if rows is None:
+        for key, value in zip(_MODEL_KEYS, model):
+            if isinstance(value, Linear):
+                raise _refused(f"{key} is linear and needs a row count", "rows")
         return None
     if isinstance(rows, bool) or not isinstance(rows, int):
         raise TypeError(f"rows must be an int, not {type(rows).__name__}")
     if not 0 <= rows < 2**64:
-        raise ValueError(f"rows must be between 0 and 2**64 - 1, got {rows}")
+        raise _refused(f"rows must be between 0 and 2**64 - 1, got {rows}", "rows")
     return rows
 
 
 def _overlap(overlap: object) -> float:
     value = _number(overlap, "overlap")
-    if math.isnan(value):
-        raise ValueError("overlap must be a number in [0, 1], got nan")
+    # Refused rather than clamped: an overlap outside [0, 1] is a mistake upstream, and clamping would hide it.
+    if not 0.0 <= value <= 1.0:
+        raise _refused(f"overlap must be a number between 0 and 1, got {value!r}", "overlap")
     return value
 
 
+def _arguments(overlap: object, model: ModelLike, rows: Optional[int]) -> Tuple[float, Dict[str, JSONValue], Optional[int]]:
+    j = _overlap(overlap)
+    checked = _model(model)
+    return j, checked.to_dict(), _rows(rows, checked)
+
+
 def decide_reuse(overlap: float, model: ModelLike, rows: Optional[int] = None) -> Decision:
-    """Decide between reuse and recomputation for an overlap J (clamped into [0, 1])."""
-    j, model_dict, r = _overlap(overlap), _model_dict(model), _rows(rows)
+    """Decide between reuse and recomputation for an overlap J in [0, 1].
+
+    ``rows`` prices the model's :class:`Linear` costs and is required when it has any.
+    Raises :class:`CostModelError` for an overlap outside [0, 1], a model that
+    cannot be read, or a missing or out-of-range row count; its ``argument``
+    names which (``"overlap"``, ``"model"``, ``"rows"``).
+    """
+    j, model_dict, r = _arguments(overlap, model, rows)
     result = _delta.decide_reuse_py(j, model_dict, r)
     justification = result["justification"]
     return Decision(
@@ -218,8 +273,8 @@ def decide_reuse(overlap: float, model: ModelLike, rows: Optional[int] = None) -
 
 
 def economic_delta(overlap: float, model: ModelLike, rows: Optional[int] = None) -> float:
-    """The estimated saving of reuse, alpha * c_comp * J - c_id (negative: a cost)."""
-    result: float = _delta.economic_delta_py(_overlap(overlap), _model_dict(model), _rows(rows))
+    """The estimated saving of reuse, alpha * c_comp * J - c_id (negative: a cost); arguments as :func:`decide_reuse`."""
+    result: float = _delta.economic_delta_py(*_arguments(overlap, model, rows))
     return result
 
 
@@ -242,11 +297,21 @@ def _ids(value: ChunkSet, name: str) -> List[str]:
     return ids
 
 
+def _same_scheme(a: ChunkSet, b: ChunkSet) -> None:
+    """Chunks cut under different schemes share (almost) nothing, whatever the data: refuse rather than answer ~0."""
+    if isinstance(a, DataShape) and isinstance(b, DataShape) and a.scheme != b.scheme:
+        listed = ", ".join(sorted((str(a.scheme), str(b.scheme))))
+        raise ShapeError(f"the chunk sets use different schemes ({listed}); they cannot be compared")
+
+
 def jaccard(a: ChunkSet, b: ChunkSet) -> float:
     """The Jaccard similarity |A ∩ B| / |A ∪ B| of two chunk sets; 1.0 for two empty ones.
 
     Each side is a :class:`DataShape` computed with ``chunks=True``, or an
     iterable of chunk identifiers or :class:`Chunk` values (repeats count once).
+    Two data shapes of different chunk schemes raise :class:`ShapeError`.
     """
-    result: float = _delta.jaccard_similarity_py(_ids(a, "a"), _ids(b, "b"))
+    ids_a, ids_b = _ids(a, "a"), _ids(b, "b")
+    _same_scheme(a, b)
+    result: float = _delta.jaccard_similarity_py(ids_a, ids_b)
     return result

@@ -102,7 +102,8 @@ def test_cost_models_are_typed_values_with_the_native_readers_errors() -> None:
                                           "alpha": {"type": "constant", "value": 0.5}})
     assert linear == tessary.CostModel(tessary.Linear(0.5, 1.0), tessary.Constant(100.0), tessary.Constant(0.5))
     assert tessary.decide_reuse(1.0, linear, rows=10).c_id == 6.0
-    assert tessary.economic_delta(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5}) == 1.0  # overlap clamped to 1
+    with pytest.raises(tessary.CostModelError, match="overlap must be a number between 0 and 1, got 2.0"):
+        tessary.economic_delta(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5})
     refused: list[tuple[dict[str, Any], str]] = [
         ({"c_id": 1, "c_comp": 1}, "Missing required field: alpha"),
         ({"c_id": "10", "c_comp": 1, "alpha": 1}, "c_id"),
