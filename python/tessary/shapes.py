@@ -36,20 +36,48 @@ _FIXED_KIND = 1
 _READ_PIECE = 1 << 20
 
 
-class CDC(NamedTuple):
-    """Content-defined chunking around an average chunk size in bytes."""
+def _chunk_size(size: object) -> int:
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"chunk size must be an int, not {type(size).__name__}")
+    if size <= 0 or size >= 2**64:
+        raise ShapeError(f"chunk size must be between 1 and 2**64 - 1, got {size}")
+    return size
 
-    avg_size: int = 65536
+
+class _CDCFields(NamedTuple):
+    avg_size: int
+
+
+class CDC(_CDCFields):
+    """Content-defined chunking around an average chunk size in bytes (1 to 2**64 - 1)."""
+
+    __slots__ = ()
+
+    def __new__(cls, avg_size: int = 65536) -> "CDC":
+        return super().__new__(cls, _chunk_size(avg_size))
+
+    def __str__(self) -> str:
+        return f"cdc:{self.avg_size}"
 
     def to_dict(self) -> dict:  # type: ignore[type-arg]
         """The scheme as the native module's dict form."""
         return {"type": "cdc", "avg_size": self.avg_size}
 
 
-class Fixed(NamedTuple):
-    """Fixed-size chunking: every chunk ``size`` bytes but possibly the last."""
-
+class _FixedFields(NamedTuple):
     size: int
+
+
+class Fixed(_FixedFields):
+    """Fixed-size chunking: every chunk ``size`` bytes (1 to 2**64 - 1) but possibly the last."""
+
+    __slots__ = ()
+
+    def __new__(cls, size: int) -> "Fixed":
+        return super().__new__(cls, _chunk_size(size))
+
+    def __str__(self) -> str:
+        return f"fixed:{self.size}"
 
     def to_dict(self) -> dict:  # type: ignore[type-arg]
         """The scheme as the native module's dict form."""
@@ -100,11 +128,8 @@ def _scheme_args(scheme: Optional[ChunkScheme]) -> Tuple[int, int]:
         kind, size = _FIXED_KIND, scheme.size
     else:
         raise TypeError(f"scheme must be tessary.CDC or tessary.Fixed, not {type(scheme).__name__}")
-    if isinstance(size, bool) or not isinstance(size, int):
-        raise TypeError(f"chunk size must be an int, not {type(size).__name__}")
-    if size <= 0 or size >= 2**64:
-        raise ShapeError(f"chunk size must be between 1 and 2**64 - 1, got {size}")
-    return kind, size
+    # Checked again: a scheme made with _make or _replace skips the constructor.
+    return kind, _chunk_size(size)
 
 
 def _result(raw: native.Shape, scheme: ChunkScheme) -> DataShape:
@@ -222,7 +247,13 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
         path = os.fsencode(source)
         if b"\0" in path:
             raise ValueError("path contains a NUL byte")
-        return _result(native.shape_of_file(path, kind, size, keep), effective)
+        try:
+            return _result(native.shape_of_file(path, kind, size, keep), effective)
+        except OSError as e:
+            if e.errno is None or not isinstance(e.filename, bytes):
+                raise
+            # The native reader names the encoded path (b'...'); name the file as the caller wrote it.
+            raise type(e)(e.errno, e.strerror, os.fspath(source)) from None
     if isinstance(source, (bytes, bytearray, memoryview)) or not _is_file_object(source):
         try:
             raw = native.shape_of_buffer(source, kind, size, keep)
