@@ -9,11 +9,12 @@ from __future__ import annotations
 
 import enum
 import json
+import math
 import re
 import uuid
 from datetime import datetime
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Callable, Dict, Iterable, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
 
 from ._core import NativeReceipt, receipt_from_json, receipt_hash, receipt_json, record_work, verify_receipt
 from ._time import parse_timestamp
@@ -415,6 +416,9 @@ def record(
     :class:`Receipt` or its identifier. ``tags`` are accepted for callers'
     bookkeeping but are not part of the receipt.
     """
+    _check_str(workload, "workload")
+    if trace is not None:
+        _check_str(trace, "trace")
     if parent is not None:
         parent = _parent_id(parent)
     if type(payload) is not dict:
@@ -425,9 +429,40 @@ def record(
         if isinstance(tags, str):
             raise TypeError("tags must be an iterable of str, not a single str")
         tags = list(tags)
+    for tag in tags or ():
+        _check_str(tag, "each tag")
     receipt = _new(Receipt)
-    receipt._native = record_work(workload, payload, tags, trace, parent)
+    try:
+        receipt._native = record_work(workload, payload, tags, trace, parent)
+    except ReceiptError:
+        # The native reader reports a position in JSON text the caller never wrote: name the value instead.
+        _check_finite(payload, "payload")
+        raise
     return receipt
+
+
+def _check_str(value: object, name: str) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+
+
+def _check_finite(payload: object, name: str) -> None:
+    """Find the first NaN or infinity in ``payload``, which JSON cannot hold, and name where it is.
+
+    A stack, not recursion: the payload may be nested deeper than Python's recursion limit.
+    """
+    stack: List[Tuple[object, str]] = [(payload, name)]
+    while stack:
+        value, where = stack.pop()
+        if isinstance(value, float) and not math.isfinite(value):
+            raise ReceiptError(f"{where} is {value!r}; JSON has no NaN or infinity")
+        if isinstance(value, Mapping):
+            items = [(item, f"{where}[{key!r}]") for key, item in value.items()]
+        elif isinstance(value, (list, tuple)):
+            items = [(item, f"{where}[{index}]") for index, item in enumerate(value)]
+        else:
+            continue
+        stack.extend(reversed(items))
 
 
 class TrustedKeys(Protocol):
