@@ -117,20 +117,24 @@ def scheme(text: str) -> ChunkScheme:
 
 
 def scheme_text(value: ChunkScheme) -> str:
-    """The text :func:`scheme` reads back as ``value``."""
-    if isinstance(value, CDC):
-        return f"cdc:{value.avg_size}"
-    return f"fixed:{value.size}"
+    """The text :func:`scheme` reads back as ``value`` (the scheme's own ``str``)."""
+    return str(value)
 
 
 def overlap(text: str) -> float:
+    """A number; whether it is a valid overlap is the reuse rule's to say, in the words Python callers get."""
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number between 0 and 1, got {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text!r}")
-    return value
+
+
+def whole_number(text: str) -> int:
+    """A whole number of any sign and size; its range is checked by whoever takes it."""
+    try:
+        return int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
 
 
 def store_location(text: str, option: str) -> Location:
