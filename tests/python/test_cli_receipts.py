@@ -127,8 +127,10 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
     code, out, _ = run(capsys, "show", receipt_file)
     assert code == 0 and "verified: NO: Hash mismatch" in out
     monkeypatch.setenv("COLUMNS", "160")
-    code, out, _ = run(capsys, "ls", "--store", store)  # a table
-    assert code == 0 and all(json.loads(line)["rid"] in out for line in listed) and "3 receipts" in out
+    code, out, _ = run(capsys, "ls", "--store", store)  # a table, identifiers cut short
+    assert code == 0 and all(json.loads(line)["rid"][:8] in out for line in listed) and "3 receipts" in out
+    code, out, _ = run(capsys, "ls", "--store", store, "--wide")
+    assert code == 0 and all(json.loads(line)["rid"] in out for line in listed)
 
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",

@@ -26,7 +26,20 @@ def is_terminal(stream: Any) -> bool:
 
 
 def out(text: str) -> None:
-    sys.stdout.write(text + "\n")
+    """One line on standard output; a reader that has gone raises BrokenPipeError, whatever the buffering."""
+    stream = sys.stdout
+    raw = getattr(stream, "buffer", None)
+    if not isinstance(raw, io.RawIOBase):
+        stream.write(text + "\n")
+        return
+    # Unbuffered (python -u, PYTHONUNBUFFERED): the text layer writes once and ignores a short count, so
+    # a reader leaving mid-line would lose the rest silently and exit 0. Finish the line here instead:
+    # the next write after a short one fails with EPIPE like any other.
+    stream.flush()
+    view = memoryview((text + "\n").encode(stream.encoding, stream.errors or "strict"))
+    while view:
+        written = raw.write(view)
+        view = view[written or 0 :]
 
 
 def error(prog: str, message: str) -> None:
@@ -90,23 +103,29 @@ def _short_time(receipt: Receipt) -> str:
     return moment.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M:%SZ")
 
 
-def receipt_table(receipts: Iterable[Receipt]) -> None:
+# A rid cut to this many characters is unique enough to recognise, as git's short commit names are;
+# 'show' and 'ls --json' or '--wide' give the whole identifier.
+SHORT_RID = 8
+
+
+def receipt_table(receipts: Iterable[Receipt], wide: bool = False) -> None:
     """The receipts as a table on standard output, then their count."""
     from rich import box
     from rich.console import Console
     from rich.table import Table
 
     table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, pad_edge=False)
-    # The identifier and kind keep their width (a rid is what 'show' takes); on a
-    # narrow terminal the other columns fold onto more lines rather than vanish.
-    widths = {"rid": 36, "kind": 9, "workload": 4, "trace": 4, "timestamp": 10, "hash": 6}
-    for column in ("rid", "kind", "workload", "trace", "timestamp", "hash"):
-        table.add_column(column, no_wrap=column in ("rid", "kind"), min_width=widths[column], overflow="fold")
+    # Identifier, kind, time and hash keep their width; on a narrow terminal workload and
+    # trace fold onto more lines rather than shrink to nothing.
+    widths = {"rid": 36 if wide else SHORT_RID, "kind": 9, "workload": 8, "trace": 8, "timestamp": 20, "hash": 12}
+    for column, width in widths.items():
+        fixed = column not in ("workload", "trace")
+        table.add_column(column, no_wrap=fixed, min_width=width, overflow="fold")
     count = 0
     for receipt in receipts:
         count += 1
         table.add_row(
-            receipt.rid,
+            receipt.rid if wide else receipt.rid[:SHORT_RID],
             receipt.kind.value,
             receipt.workload or "",
             receipt.trace or "",

@@ -1,8 +1,11 @@
 """List the receipts of a store that pass every filter given.
 
-On a terminal: a table. Piped: one receipt JSON per line, which
-'tessary verify -' reads. --start and --end are inclusive; each is an
-RFC 3339 / ISO 8601 time (a time without offset is UTC) or epoch seconds.
+On a terminal: a table whose identifiers are cut to their first 8
+characters, as git shortens commits (--wide shows them whole). Piped, or
+with --json: JSON lines, one receipt per line, which 'tessary verify -'
+reads. --order time lists by timestamp (a directory store lists in its own
+order otherwise). --start and --end are inclusive; each is an RFC 3339 /
+ISO 8601 time (a time without offset is UTC) or epoch seconds.
 """
 
 from __future__ import annotations
@@ -27,6 +30,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--start", type=_arguments.time_bound, metavar="TIME", help="only receipts at or after TIME")
     parser.add_argument("--end", type=_arguments.time_bound, metavar="TIME", help="only receipts at or before TIME")
     parser.add_argument("--limit", type=_arguments.nonnegative_int, metavar="N", help="at most N receipts")
+    parser.add_argument("--order", choices=["time"], help="list by timestamp rather than in the store's order")
+    parser.add_argument("--json", action="store_true", help="JSON lines (one receipt per line), even on a terminal")
+    parser.add_argument("--wide", action="store_true", help="show whole receipt identifiers in the table")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -41,9 +47,10 @@ def run(args: argparse.Namespace) -> int:
             start=args.start,
             end=args.end,
             limit=args.limit,
+            order=args.order,
         )
-        if _output.is_terminal(sys.stdout):
-            _output.receipt_table(receipts)
+        if _output.is_terminal(sys.stdout) and not args.json:
+            _output.receipt_table(receipts, wide=args.wide)
         else:
             for receipt in receipts:
                 _output.out(receipt.to_json())
