@@ -39,6 +39,34 @@ def test_python_blocks_run(page: pathlib.Path, tmp_path: pathlib.Path, monkeypat
     run_python_blocks(page, database=False)
 
 
+# "print(x)  # <promise>": a comment with "…", or one that starts like a repr ("Decision("), promises the output;
+# each "…" stands for any text without spaces.
+PROMISE = re.compile(r"^\s*print\(.*#\s*(.*….*?|[A-Z]\w*\(.*?)\s*$")
+
+
+def promised(output: str, promise: str) -> bool:
+    pattern = r"\S*".join(re.escape(part) for part in promise.split("…"))
+    return re.fullmatch(pattern, output) is not None
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
+def test_python_blocks_print_what_their_comments_promise(page: pathlib.Path, tmp_path: pathlib.Path,
+                                                          monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.chdir(tmp_path)
+    for number, code in enumerate(blocks(page, "python"), 1):
+        promises = {n: m.group(1) for n, line in enumerate(code.splitlines(), 1) if (m := PROMISE.match(line))}
+        if not promises or "TESSARY_DSN" in code:
+            continue
+        printed: dict[int, list[str]] = {}
+
+        def record(*values: object, sep: str = " ", **_: object) -> None:
+            printed.setdefault(sys._getframe(1).f_lineno, []).append(sep.join(map(str, values)))
+
+        exec(compile(code, f"{page.name} block {number}", "exec"), {"__name__": "__doc_block__", "print": record})
+        for line, promise in promises.items():
+            assert printed.get(line) and all(promised(o, promise) for o in printed[line]), (page.name, promise, printed.get(line))
+
+
 @pytest.mark.parametrize("page", [p for p in PAGES if "TESSARY_DSN" in p.read_text()], ids=lambda p: p.name)
 def test_database_blocks_run(page: pathlib.Path, pg_dsn: str, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setenv("TESSARY_DSN", pg_dsn)

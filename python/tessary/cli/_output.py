@@ -114,7 +114,8 @@ def receipt_table(receipts: Iterable[Receipt], wide: bool = False) -> None:
     from rich.console import Console
     from rich.table import Table
 
-    table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, pad_edge=False)
+    # The box's one-space divider, no padding and no edge: on 80 columns every character goes to workload and trace.
+    table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, show_edge=False, padding=0)
     # Identifier, kind, time and hash keep their width; on a narrow terminal workload and
     # trace fold onto more lines rather than shrink to nothing.
     widths = {"rid": 36 if wide else SHORT_RID, "kind": 9, "workload": 8, "trace": 8, "timestamp": 20, "hash": 12}

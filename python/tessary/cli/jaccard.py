@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, List, Optional, Set, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from ..reuse import jaccard
 from ..shapes import ChunkScheme, DEFAULT_SCHEME
@@ -89,13 +89,15 @@ def _shape_file_chunks(path: str) -> Optional[ChunkList]:
 
 def run(args: argparse.Namespace) -> int:
     read = [(path, _shape_file_chunks(path)) for path in (args.a, args.b)]
-    schemes: Set[ChunkScheme] = {found[1] for _, found in read if found is not None and found[1] is not None}
+    given = [found[1] for _, found in read if found is not None and found[1] is not None]
     if args.scheme is not None:
-        schemes.add(args.scheme)
+        given.append(args.scheme)
+    # Keyed by text: as tuples CDC(64) and Fixed(64) are equal, so a set of schemes would merge them.
+    schemes: Dict[str, ChunkScheme] = {_arguments.scheme_text(s): s for s in given}
     if len(schemes) > 1:
-        listed = ", ".join(sorted(_arguments.scheme_text(s) for s in schemes))
+        listed = ", ".join(sorted(schemes))
         raise CliError(f"the chunk sets use different schemes ({listed}); they cannot be compared")
-    scheme = schemes.pop() if schemes else DEFAULT_SCHEME
+    scheme = next(iter(schemes.values())) if schemes else DEFAULT_SCHEME
     sides: List[List[str]] = []
     for path, found in read:
         sides.append(found[0] if found is not None else shape_of(path, scheme, True).chunk_ids)
