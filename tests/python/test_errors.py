@@ -27,10 +27,10 @@ HELPER_CASES = [
     ("native.Hasher('a', 1, False)", TypeError),
 ]
 
-# (call through the package, the same call into _tessary, the class raised).
+# (call through the package, the same call into _tessary, the class raised). record's NaN is not here:
+# the package names where the NaN is instead of a column of JSON text the caller never wrote.
 FIXED_MODULE_CASES = [
     ("tessary.method_shape('nope')", "_tessary.shapes.compute_method_shape_hash_from_code_py('nope')", ShapeError),
-    ("tessary.record('w', {'x': float('nan')})", "_tessary.record_work_py('w', {'x': float('nan')})", ReceiptError),
     ("tessary.Receipt.from_json('{}')", "_tessary.receipts.receipt_from_json_py('{}')", ReceiptError),
 ]
 
