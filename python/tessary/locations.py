@@ -14,9 +14,12 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Dict, List, NamedTuple, Optional, Set, Tuple, Union
+from urllib.parse import quote, unquote
 
-__all__ = ["Location", "parse_location", "redact", "same_store", "DATABASE_PREFIXES", "FILE_PREFIX"]
+__all__ = [
+    "Location", "parse_location", "redact", "redact_within", "same_store", "DATABASE_PREFIXES", "FILE_PREFIX",
+]
 
 #: The beginnings of a location text that name a database store.
 DATABASE_PREFIXES = ("postgresql://", "postgres://")
@@ -129,6 +132,52 @@ def redact(address: str) -> str:
     if _leaks(masked):
         return address.partition("://")[0] + "://" + _MASK if is_uri else _MASK
     return masked
+
+
+def _written_secrets(address: str) -> Set[str]:
+    """Every text of ``address`` that may be a secret as written, however libpq would split it.
+
+    Used when libpq cannot read the address (its messages then quote pieces
+    of it) and beside libpq's own reading when it can.
+    """
+    found: Set[str] = set()
+    if address.startswith(DATABASE_PREFIXES):
+        head = address.partition("://")[2].rpartition("@")[0]
+        if ":" in head:
+            password = head.split(":", 1)[1]
+            found.add(password)
+            # libpq ends the user information at the first "@" or "/".
+            for separator in "@/?#":
+                found.add(password.split(separator, 1)[0])
+            found.update(password[:i] for i, c in enumerate(password) if c == "@")
+        found.update(m.group(0).split("=", 1)[1] for m in _SECRET_PARAMETER.finditer(address))
+    else:
+        for m in _KEYWORD_VALUE.finditer(address):
+            if m.group(1).lower() in _SECRETS:
+                value = m.group(3)
+                found.update((value, value.strip("'")))
+    return found
+
+
+def redact_within(text: str, address: str) -> str:
+    """``text`` (a driver's message about ``address``) with the address and every secret in it hidden.
+
+    libpq quotes the whole address, or the piece it choked on, in its
+    messages: the address is replaced by its redacted form, then every
+    password libpq reads from it, as given or percent-encoded, and every
+    text that could be one as written, by ``***``.
+    """
+    text = text.replace(address, redact(address))
+    secrets = _written_secrets(address)
+    params = _parse_conninfo(address) or {}
+    for name in _SECRETS:
+        value = params.get(name)
+        if value:
+            secrets.update((value, quote(value, safe=""), quote(value)))
+    secrets.update({unquote(s) for s in secrets})
+    for secret in sorted((s for s in secrets if s and s != _MASK), key=len, reverse=True):
+        text = text.replace(secret, _MASK)
+    return text
 
 
 def _database_identity(address: str) -> Tuple[str, ...]:

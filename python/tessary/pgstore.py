@@ -14,13 +14,27 @@ The schema is created on first use and carries its version in
 applied in one transaction under an advisory lock so that processes opening
 the same database at once do not race.
 
+The filter columns hold the UTF-8 bytes of their values: a text column
+cannot hold U+0000, which a receipt's workload or trace may, and a filter
+value may hold lone surrogates (text from a command line that is not UTF-8),
+which match nothing, as in the directory store. Bytes keep every code point
+apart, so both stores match by exact text. The body is the receipt's JSON,
+whose writer escapes every control character, so it stays text.
+
 A connection that drops during an operation is replaced and the operation
 run once more (storing is idempotent: the same identifier replaces its row);
-a second failure is a :class:`StoreError` ``"Database error: ..."``.
+a second failure is a :class:`StoreError` ``"Database error: ..."``. A server
+that cannot be reached fails within the connect timeout, and every message
+of the driver is shown with the address's secrets hidden. The driver's and
+the pool's log records are not printed unless the application configures
+logging.
 """
 
 from __future__ import annotations
 
+import contextlib
+import logging
+import math
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
 
@@ -28,7 +42,7 @@ from ._core import native
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import StoreError, one_line
 from .filters import Filters
-from .locations import redact
+from .locations import redact, redact_within
 from .receipts import Receipt
 
 if TYPE_CHECKING:
@@ -42,6 +56,18 @@ _T = TypeVar("_T")
 
 # Any number will do as long as it is ours alone: taken for the migrations.
 _MIGRATION_LOCK = 0x7E55A4F1
+
+# The text filters, kept as the UTF-8 bytes of their values.
+_TEXT_FILTERS = ("workload", "trace", "policy", "change_epoch")
+
+# A busy pool hands out a connection within this many seconds; waiting
+# longer, the server is asked directly whether it is still there.
+_FIRST_WAIT = 1.0
+
+# A library leaves its log records to the application: without a handler of
+# its own, the pool's retries against a stopped server would reach standard
+# error through logging's last resort.
+logging.getLogger("psycopg").addHandler(logging.NullHandler())
 
 # Forward migrations: _MIGRATIONS[n] takes the schema from version n to n + 1.
 _MIGRATIONS: Sequence[Sequence[str]] = (
@@ -65,6 +91,11 @@ _MIGRATIONS: Sequence[Sequence[str]] = (
         "CREATE INDEX receipts_pac ON receipts (pac)",
         "CREATE INDEX receipts_ts_rid ON receipts (ts, rid)",
     ),
+    # Text columns refuse U+0000: the filter columns become the values' UTF-8 bytes.
+    tuple(
+        f"ALTER TABLE receipts ALTER COLUMN {column} TYPE bytea USING convert_to({column}, 'UTF8')"
+        for column in _TEXT_FILTERS
+    ),
 )
 
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -79,15 +110,17 @@ _INSERT_ONE = _UPSERT.format(cols=", ".join(_COLUMNS), source="VALUES (%s::uuid,
 # COPY cannot resolve conflicts, so a batch is copied into a session's
 # temporary table and moved over with one INSERT; the last copy of an
 # identifier given twice in one batch wins, as it would stored one by one.
+# The table is named after the schema version: a session's table of an
+# earlier version keeps its column types.
 _STAGING = (
-    "CREATE TEMPORARY TABLE IF NOT EXISTS tessary_incoming "
-    "(seq bigint, rid uuid, body text, kind text, hash text, workload text, trace text, policy text, "
-    "change_epoch text, pac bytea, ts bigint) ON COMMIT DELETE ROWS"
+    "CREATE TEMPORARY TABLE IF NOT EXISTS tessary_incoming_2 "
+    "(seq bigint, rid uuid, body text, kind text, hash text, workload bytea, trace bytea, policy bytea, "
+    "change_epoch bytea, pac bytea, ts bigint) ON COMMIT DELETE ROWS"
 )
-_COPY = f"COPY tessary_incoming (seq, {', '.join(_COLUMNS)}) FROM STDIN"
+_COPY = f"COPY tessary_incoming_2 (seq, {', '.join(_COLUMNS)}) FROM STDIN"
 _MOVE = _UPSERT.format(
     cols=", ".join(_COLUMNS),
-    source=f"SELECT DISTINCT ON (rid) {', '.join(_COLUMNS)} FROM tessary_incoming ORDER BY rid, seq DESC",
+    source=f"SELECT DISTINCT ON (rid) {', '.join(_COLUMNS)} FROM tessary_incoming_2 ORDER BY rid, seq DESC",
 )
 
 
@@ -102,15 +135,26 @@ def _import_psycopg() -> Tuple[Any, Any]:
     return psycopg, psycopg_pool
 
 
+def _text_bytes(value: Optional[str]) -> Optional[bytes]:
+    """A filter column's value: its text's UTF-8, lone surrogates kept apart rather than refused."""
+    return None if value is None else value.encode("utf-8", "surrogatepass")
+
+
+def _row(body: str, rid: str, kind: str, hash_: str, *fields: Any) -> Tuple[Any, ...]:
+    """A row of :func:`native.receipt_rows` as the table's columns take it."""
+    texts = tuple(_text_bytes(v) for v in fields[: len(_TEXT_FILTERS)])
+    return (rid, body, kind, hash_, *texts, *fields[len(_TEXT_FILTERS):])
+
+
 def _where(wanted: Filters) -> Tuple[str, List[Any]]:
     """The WHERE clause of the filters (the limit aside), values as parameters."""
     clauses: List[str] = []
     params: List[Any] = []
-    for column in ("workload", "trace", "policy", "change_epoch", "pac"):
+    for column in (*_TEXT_FILTERS, "pac"):
         value = getattr(wanted, column)
         if value is not None:
             clauses.append(f"{column} = %s")
-            params.append(value)
+            params.append(_text_bytes(value) if isinstance(value, str) else value)
     if wanted.start is not None:
         clauses.append("ts >= %s")
         params.append(wanted.start)
@@ -134,31 +178,72 @@ class PostgresStore:
     """Receipts in a PostgreSQL database given by a libpq ``dsn`` (``postgresql://...``).
 
     Holds a pool of ``min_size`` to ``max_size`` connections, shared by the
-    threads that use the store. ``timeout`` bounds the wait for a connection.
+    threads that use the store. ``timeout`` bounds the wait for a connection
+    while the pool is busy. ``connect_timeout`` bounds each new connection
+    (whole seconds, at least 2, as libpq counts them), whatever the address
+    says: a server that cannot be reached is a :class:`StoreError` within it.
     """
 
-    __slots__ = ("_dsn", "_psycopg", "_pool")
+    __slots__ = ("_dsn", "_psycopg", "_pool", "_timeout", "_connect_kwargs", "_pool_timeout")
 
-    def __init__(self, dsn: str, *, min_size: int = 1, max_size: int = 4, timeout: float = 10.0) -> None:
+    def __init__(
+        self, dsn: str, *, min_size: int = 1, max_size: int = 4, timeout: float = 10.0, connect_timeout: float = 5.0
+    ) -> None:
         if not isinstance(dsn, str):
             raise TypeError(f"dsn must be a str, not {type(dsn).__name__}")
-        psycopg, psycopg_pool = _import_psycopg()
         self._dsn = dsn
-        self._psycopg: Any = psycopg
         self._pool: Any = None
+        self._timeout = _seconds("timeout", timeout)
+        self._connect_kwargs = {"connect_timeout": max(2, math.ceil(_seconds("connect_timeout", connect_timeout)))}
+        psycopg, psycopg_pool = _import_psycopg()
+        self._psycopg: Any = psycopg
+        self._pool_timeout: Type[BaseException] = psycopg_pool.PoolTimeout
         try:
             # A first connection of our own: a wrong address or password fails
             # here at once, rather than as a pool's timeout later.
-            with psycopg.connect(dsn, connect_timeout=max(1, int(timeout))) as conn:
+            with self._connect() as conn:
                 _migrate(conn)
             pool_args: dict[str, Any] = {}
             if hasattr(psycopg_pool.ConnectionPool, "check_connection"):
                 pool_args["check"] = psycopg_pool.ConnectionPool.check_connection
             self._pool = psycopg_pool.ConnectionPool(
-                dsn, min_size=min_size, max_size=max_size, timeout=timeout, open=True, **pool_args
+                dsn, kwargs=self._connect_kwargs, min_size=min_size, max_size=max_size, timeout=self._timeout,
+                open=True, **pool_args,
             )
         except psycopg.Error as e:
-            raise StoreError(f"Database error: {one_line(e)}") from None
+            raise self._error(e) from None
+
+    def _error(self, error: BaseException) -> StoreError:
+        """The driver's error as the store reports it: one line, no secret of the address in it."""
+        return StoreError(f"Database error: {one_line(redact_within(str(error), self._dsn))}")
+
+    def _connect(self) -> Any:
+        """A new connection outside the pool, within our connect timeout whatever the address says."""
+        return self._psycopg.connect(self._dsn, **self._connect_kwargs)
+
+    @contextlib.contextmanager
+    def _connection(self) -> Iterator[Any]:
+        """One of the pool's connections; a StoreError soon when the server cannot be reached.
+
+        The pool alone would wait its whole timeout for a server that went
+        away, retrying in the background: after a short wait the server is
+        asked directly, and its refusal is the error.
+        """
+        pool = self._live_pool()
+        try:
+            conn = pool.getconn(timeout=min(_FIRST_WAIT, self._timeout))
+        except self._pool_timeout:
+            try:
+                with self._connect():
+                    pass  # the server is there: the pool is only busy
+            except self._psycopg.Error as e:
+                raise self._error(e) from None  # not worth another try: it just failed
+            conn = pool.getconn(timeout=max(0.0, self._timeout - _FIRST_WAIT))
+        try:
+            with conn:
+                yield conn
+        finally:
+            pool.putconn(conn)
 
     @property
     def dsn(self) -> str:
@@ -172,11 +257,10 @@ class PostgresStore:
 
     def _run(self, work: Callable[[Any], _T]) -> _T:
         """``work(connection)`` in a transaction; once more on a fresh connection if the first one dropped."""
-        pool = self._live_pool()
         psycopg = self._psycopg
         for attempt in (1, 2):
             try:
-                with pool.connection() as conn:
+                with self._connection() as conn:
                     try:
                         with conn.transaction():
                             return work(conn)
@@ -187,15 +271,15 @@ class PostgresStore:
             except psycopg.Error as e:
                 if attempt == 1 and _is_connection_loss(psycopg, e):
                     continue
-                raise StoreError(f"Database error: {one_line(e)}") from None
+                raise self._error(e) from None
         raise StoreError("Database error: the connection dropped twice")  # pragma: no cover
 
     def store(self, receipt: Receipt) -> None:
         """Keep one receipt, replacing any earlier one of the same identifier."""
-        (body, rid, *fields), = native.receipt_rows(receipt_texts((receipt,)))
+        (row,) = native.receipt_rows(receipt_texts((receipt,)))
 
         def insert(conn: Any) -> None:
-            conn.execute(_INSERT_ONE, (rid, body, *fields))
+            conn.execute(_INSERT_ONE, _row(*row))
 
         self._run(insert)
 
@@ -210,8 +294,8 @@ class PostgresStore:
             conn.execute(_STAGING)
             with conn.cursor() as cur:
                 with cur.copy(_COPY) as feed:
-                    for seq, (body, rid, *fields) in enumerate(rows):
-                        feed.write_row((seq, rid, body, *fields))
+                    for seq, row in enumerate(rows):
+                        feed.write_row((seq, *_row(*row)))
                 cur.execute(_MOVE)
 
         self._run(copy)
@@ -246,11 +330,10 @@ class PostgresStore:
 
     def _stream(self, sql: str, params: List[Any], batch_size: int) -> Iterator[Receipt]:
         psycopg = self._psycopg
-        pool = self._live_pool()
         for attempt in (1, 2):
             produced = False
             try:
-                with pool.connection() as conn, conn.transaction():
+                with self._connection() as conn, conn.transaction():
                     with conn.cursor(name="tessary_scan") as cur:
                         cur.itersize = batch_size
                         cur.execute(sql, params)
@@ -265,7 +348,7 @@ class PostgresStore:
                 # Once receipts have been handed out, starting over would repeat them.
                 if attempt == 1 and not produced and _is_connection_loss(psycopg, e):
                     continue
-                raise StoreError(f"Database error: {one_line(e)}") from None
+                raise self._error(e) from None
 
     def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
         """How many receipts pass every filter given (at most ``limit``); with none, how many the database holds."""
@@ -315,6 +398,13 @@ class PostgresStore:
         state = "" if self._pool is not None else " (closed)"
         return f"PostgresStore({redact(self._dsn)!r}){state}"
 
+
+def _seconds(name: str, value: float) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+    return float(value)
 
 
 def _is_connection_loss(psycopg: Any, error: BaseException) -> bool:

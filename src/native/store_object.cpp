@@ -166,11 +166,21 @@ PyObject* store_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// A filter's text as bytes to compare with the stored ones. Lone surrogates
+// (a command line's text that is not UTF-8) are kept as their own bytes,
+// which no stored receipt holds: the filter matches nothing, as exact text.
 std::optional<std::optional<std::string>> optional_text(PyObject* value, const char* name) {
   if (value == nullptr || value == Py_None) return std::optional<std::string>{};
-  auto text = python::to_string(value, name);
-  if (!text) return std::nullopt;
-  return std::optional<std::string>(std::move(*text));
+  if (!PyUnicode_Check(value)) {
+    python::raise_wrong_type(name, value, "PyString");  // to_string's own refusal
+    return std::nullopt;
+  }
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+  if (!bytes) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+  return std::optional<std::string>(std::string(data, static_cast<std::size_t>(size)));
 }
 
 std::optional<std::optional<std::int64_t>> optional_seconds(PyObject* value, const char* name) {

@@ -47,6 +47,9 @@ def receipts() -> List[Receipt]:
         found.append(execution(n, workload, trace, policy=policy, epoch=epoch, pac=pac, timestamp=stamp))
     for n, stamp in enumerate(stamps):
         found.append(data_shape_receipt(n, policy="pol:a", timestamp=stamp))
+    # A database's text cannot hold U+0000; a receipt's fields can.
+    found.append(execution(900, "etl\x00", "t1\x00\x00", policy="\x00", epoch="e\x00\U0001f600"))
+    found.append(execution(901, "etl\x00x", "\x00t1", policy="pol:a"))
     return found
 
 
@@ -60,6 +63,10 @@ FILTERS: List[Dict[str, Any]] = [
     {"end": datetime(1970, 1, 1)}, {"start": -1, "end": -1},
     {"workload": "train", "trace": "t1", "policy": "pol:a", "change_epoch": "e7", "pac": PAC},
     {"trace": "t1", "start": BASE, "limit": 3}, {"limit": 0}, {"policy": "pol:a", "limit": 5},
+    # Every code point counts, and only exactly: NUL, a pair, lone surrogates (text not UTF-8).
+    {"workload": "etl\x00"}, {"trace": "t1\x00\x00"}, {"trace": "\x00t1"}, {"policy": "\x00"},
+    {"change_epoch": "e\x00\U0001f600"}, {"workload": "etl\udcff"}, {"trace": "\ud800"},
+    {"policy": "pol:a\udc80"}, {"change_epoch": "e\x00\ud83d\ude00"},
 ]
 
 
@@ -112,6 +119,16 @@ def test_both_stores_give_the_same_receipts_in_the_same_time_order(both: Dict[st
     value = tessary.Filters(**unlimited)
     assert rids(database.iter(value, limit=filters.get("limit"))) == expected
     assert rids(directory.query(value, order="time", **{k: v for k, v in filters.items() if k == "limit"})) == expected
+
+
+@pytest.mark.parametrize("filters, found", [
+    ({"workload": "etl\x00"}, 1), ({"workload": "etl\x00x"}, 1), ({"trace": "t1\x00"}, 0),
+    ({"policy": "\x00"}, 1), ({"change_epoch": "e\x00\U0001f600"}, 1), ({"workload": "etl\udcff"}, 0),
+])
+def test_filters_holding_any_code_point_match_exactly(both: Dict[str, Any], filters: Dict[str, Any],
+                                                      found: int) -> None:
+    for store in both.values():  # the comparison above means nothing if both find none
+        assert store.count(**filters) == found
 
 
 def test_the_time_order_is_seconds_then_identifier_with_bad_timestamps_last(both: Dict[str, Any]) -> None:

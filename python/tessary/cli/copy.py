@@ -5,7 +5,9 @@ exist; TO is created when missing. A receipt already in TO is replaced by
 the one of the same identifier from FROM, so copying again changes
 nothing. Receipts are stored 1000 at a time; on a terminal a progress bar
 shows on standard error. Ends with a line 'copied N receipts from FROM to TO'
-on standard error (database passwords hidden).
+on standard error (database passwords hidden). A failure part way says how
+far the copy got: 'copied N of M receipts from FROM to TO, then: ERROR',
+exit code 2; the receipts copied stay in TO.
 """
 
 from __future__ import annotations
@@ -13,8 +15,9 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Iterator, List, Optional
+from typing import Iterator, List
 
+from ..errors import TessaryError
 from ..locations import Location, same_store
 from ..receipts import Receipt
 from ..stores import Store, open_store
@@ -44,19 +47,20 @@ def _copy_batches(source: Store, target: Store) -> Iterator[int]:
         yield target.store_many(batch)
 
 
-def _copy(source: Store, target: Store) -> int:
+def _copy(source: Store, target: Store, total: int, copied: List[int]) -> None:
+    """Copy, adding each batch stored to ``copied[0]`` as it lands, so a failure can say how far it got."""
     batches = _copy_batches(source, target)
     if not _output.is_terminal(sys.stderr):
-        return sum(batches)
+        for stored in batches:
+            copied[0] += stored
+        return
     from rich.progress import MofNCompleteColumn, TimeRemainingColumn
 
-    count = 0
     with _output.progress(MofNCompleteColumn(), TimeRemainingColumn()) as bar:
-        task = bar.add_task("copying", total=source.count())
+        task = bar.add_task("copying", total=total)
         for stored in batches:
-            count += stored
+            copied[0] += stored
             bar.advance(task, stored)
-    return count
 
 
 def _shown(text: str, location: Location) -> str:
@@ -71,8 +75,13 @@ def run(args: argparse.Namespace) -> int:
         raise CliError(f"argument TO: not a directory: {target.target}")
     if same_store(source, target):
         raise CliError(f"FROM and TO are the same store ({_shown(args.source, source)}); nothing to copy")
+    route = f"from {_shown(args.source, source)} to {_shown(args.target, target)}"
     with open_store(source.target) as reading, open_store(target.target) as writing:
-        count = _copy(reading, writing)
-    copied = _output.plural(count, "receipt")
-    sys.stderr.write(f"copied {copied} from {_shown(args.source, source)} to {_shown(args.target, target)}\n")
+        total = reading.count()
+        copied = [0]
+        try:
+            _copy(reading, writing, total, copied)
+        except TessaryError as e:
+            raise CliError(f"copied {copied[0]} of {_output.plural(total, 'receipt')} {route}, then: {e}") from None
+    sys.stderr.write(f"copied {_output.plural(copied[0], 'receipt')} {route}\n")
     return EXIT_OK
