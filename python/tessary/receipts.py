@@ -433,11 +433,17 @@ def record(
         _check_str(tag, "each tag")
     receipt = _new(Receipt)
     try:
-        receipt._native = record_work(workload, payload, tags, trace, parent)
-    except ReceiptError:
-        # The native reader reports a position in JSON text the caller never wrote: name the value instead.
-        _check_finite(payload, "payload")
-        raise
+        try:
+            receipt._native = record_work(workload, payload, tags, trace, parent)
+        except ReceiptError as e:
+            # The native reader reports a position in JSON text the caller never wrote: name the value instead.
+            _check_finite(payload, "payload")
+            if "recursion limit exceeded" in str(e):
+                raise ReceiptError("payload is nested too deeply to be written as JSON") from None
+            raise
+    except RecursionError:
+        # The JSON encoder (and the walk above) guard their own stack: a payload this deep cannot be written.
+        raise ReceiptError("payload is nested too deeply to be written as JSON") from None
     return receipt
 
 

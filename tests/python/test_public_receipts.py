@@ -5,7 +5,7 @@ import json
 import pickle
 import uuid
 from datetime import datetime, timedelta, timezone
-from typing import Any, Union
+from typing import Any, Dict, Union
 
 import pytest
 from hypothesis import given
@@ -113,3 +113,14 @@ def test_receipt_timestamps_parse_as_rfc3339_and_anything_else_as_none(
         text = text[:-6] + "Z"
     assert parse_timestamp(text) == moment
     assert parse_timestamp(noise) is None or noise[:4].isdigit()
+
+
+@pytest.mark.parametrize("depth", [600, 990, 100_000])  # past the reader's limit, near and past the interpreter's
+def test_a_deeply_nested_payload_is_a_receipt_error_not_a_crash(depth: int) -> None:
+    payload: Dict[str, Any] = {}
+    inner = payload
+    for _ in range(depth):
+        inner["a"] = {}
+        inner = inner["a"]
+    with pytest.raises(tessary.ReceiptError, match="^payload is nested too deeply to be written as JSON$"):
+        tessary.record("w", payload)
