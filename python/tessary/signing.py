@@ -131,18 +131,29 @@ class PublicKey:
 
     @classmethod
     def from_pem(cls, pem: bytes) -> "PublicKey":
-        """The key of a PEM ``PUBLIC KEY`` block (SubjectPublicKeyInfo)."""
+        """The key of one PEM ``PUBLIC KEY`` block (SubjectPublicKeyInfo), with nothing but whitespace around it.
+
+        Small-order and non-canonical Ed25519 keys are refused: signatures
+        could be forged for the first, the second is another key's spelling.
+        """
         if not isinstance(pem, (bytes, bytearray)):
             raise TypeError(f"pem must be bytes, not {type(pem).__name__}")
         if b"PRIVATE KEY" in pem:
             raise SignatureError("a private key where a public key belongs; give its .pub file")
         if not pem.lstrip().startswith(b"-----BEGIN"):
             raise SignatureError("not an Ed25519 public key: expected a PEM block")
-        return cls._make(bytes(pem), "pem")
+        blocks = pem.count(b"-----BEGIN")
+        if blocks > 1:
+            raise SignatureError(
+                f"holds {blocks} PEM blocks, and a public key file holds exactly one key; "
+                "to trust several keys, put each in its own .pub file in a directory and trust the directory"
+            )
+        # The native helper tells PEM from raw bytes by how they begin.
+        return cls._make(bytes(pem).lstrip(), "pem")
 
     @classmethod
     def from_raw(cls, raw: bytes) -> "PublicKey":
-        """The key of its 32 raw bytes."""
+        """The key of its 32 raw bytes (small-order and non-canonical keys are refused)."""
         if isinstance(raw, (bytes, bytearray)) and len(raw) != 32:
             raise SignatureError(f"an Ed25519 public key is 32 bytes, got {len(raw)}")
         return cls._make(raw, "raw")
