@@ -1,4 +1,5 @@
 """tessary keygen, sign, export and verify --trust: keys and signatures through the command line."""
+import base64
 import json
 import os
 import pathlib
@@ -106,3 +107,22 @@ def test_trust_refuses_a_key_file_that_is_not_exactly_one_usable_key(
     assert (code, out) == (2, "") and len(err.splitlines()) == 1
     assert "--trust" in err and str(team) in err and needle in err
 
+
+def test_verify_trust_fails_an_envelope_that_vouches_for_no_receipt(
+        keys: pathlib.Path, receipt_file: pathlib.Path, tmp_path: pathlib.Path,
+        capsys: pytest.CaptureFixture[str]) -> None:
+    key = tessary.SigningKey.load(keys)
+    statement = tessary.to_in_toto(tessary.Receipt.from_json(receipt_file.read_text()))
+    del statement["predicate"]["receipt"]
+    body = json.dumps(statement).encode()
+    pae = b"DSSEv1 28 application/vnd.in-toto+json %d %s" % (len(body), body)
+    envelope = {"payloadType": "application/vnd.in-toto+json", "payload": base64.b64encode(body).decode(),
+                "signatures": [{"keyid": key.kid, "sig": base64.b64encode(key.sign(pae)).decode()}]}
+    envelope_file = tmp_path / "envelope.json"
+    envelope_file.write_text(json.dumps(envelope))
+    code, out, _ = run(capsys, "verify", "--trust", f"{keys}.pub", "--json", envelope_file)
+    report = json.loads(out)
+    assert (code, report["verified"], report["failed"]) == (1, 0, 1)
+    [failure] = report["failures"]
+    assert failure["status"] == "invalid" and "carries no receipt" in failure["reason"]
+    assert failure["rid"] == statement["predicate"]["rid"]

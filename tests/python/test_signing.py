@@ -373,6 +373,67 @@ def test_bad_envelopes_are_refused(change: Callable[[Dict[str, Any]], Any], need
         tessary.verify_dsse(change(envelope), RING)
 
 
+def honest_envelope(statement: Any, key: SigningKey = KEY) -> Dict[str, Any]:
+    """An envelope whose signature by ``key`` verifies, over whatever statement it is given."""
+    body = json.dumps(statement).encode()
+    signature = key.sign(pae(b"application/vnd.in-toto+json", body))
+    return {"payloadType": "application/vnd.in-toto+json", "payload": base64.b64encode(body).decode(),
+            "signatures": [{"keyid": key.kid, "sig": base64.b64encode(signature).decode()}]}
+
+
+def stale_receipt(statement: Dict[str, Any]) -> None:
+    statement["predicate"]["receipt"]["cod"] = "sha256:" + "1" * 64
+
+
+def broken_rule(statement: Dict[str, Any]) -> None:
+    wire = dict(statement["predicate"]["receipt"], version="one")
+    statement["predicate"]["receipt"] = json.loads(seal(wire).to_json())
+
+
+# Each statement is signed by a trusted key; only one that vouches for a receipt that verifies is trusted.
+STATEMENTS: Dict[str, tuple[Callable[[Dict[str, Any]], Any], TrustStatus, str]] = {
+    "as exported": (lambda s: None, TrustStatus.TRUSTED, KEY.kid),
+    "another predicate type": (lambda s: s.update(predicateType="https://example.com/v1", predicate={}),
+                               TrustStatus.INVALID, "predicateType"),
+    "no receipt": (lambda s: s["predicate"].pop("receipt"), TrustStatus.INVALID, "carries no receipt"),
+    "receipt not an object": (lambda s: s["predicate"].update(receipt="r"), TrustStatus.INVALID, "carries no receipt"),
+    "no predicate": (lambda s: s.pop("predicate"), TrustStatus.INVALID, "carries no receipt"),
+    "receipt unreadable": (lambda s: s["predicate"].update(receipt={"rid": 1}), TrustStatus.INVALID, "not a receipt"),
+    "stale receipt": (stale_receipt, TrustStatus.STALE_HASH, "does not verify"),
+    "receipt breaking a rule": (broken_rule, TrustStatus.INVALID, "does not verify"),
+    "other subject digest": (lambda s: s["subject"][0]["digest"].update(sha256="0" * 64), TrustStatus.INVALID,
+                             "subject"),
+    "no subject": (lambda s: s.pop("subject"), TrustStatus.INVALID, "subject"),
+    "predicate names other links": (lambda s: s["predicate"].update(links=["x"]), TrustStatus.INVALID, "links"),
+    "not a statement": (lambda s: s.update(_type="https://example.com/Statement"), TrustStatus.INVALID,
+                        "in-toto Statement"),
+}
+
+
+@pytest.mark.parametrize("change, status, needle", STATEMENTS.values(), ids=STATEMENTS.keys())
+def test_an_envelope_is_trusted_only_for_a_receipt_that_verifies(
+        change: Callable[[Dict[str, Any]], Any], status: TrustStatus, needle: str) -> None:
+    statement = tessary.to_in_toto(tessary.record("train", {"epochs": 3}))
+    change(statement)
+    envelope = honest_envelope(statement)
+    result = tessary.check_dsse(envelope, RING)
+    assert (result.status, result.ok) == (status, status is TrustStatus.TRUSTED) and needle in result.reason
+    if result.ok:
+        assert tessary.verify_dsse(envelope, RING) == statement
+    else:
+        with pytest.raises(tessary.SignatureError, match=needle):
+            tessary.verify_dsse(envelope, RING)
+        assert tessary.check_dsse(honest_envelope(statement, OTHER), RING).status is TrustStatus.UNKNOWN_KEY
+
+
+@pytest.mark.parametrize("receipt", [
+    tessary.record("train", {"epochs": 3}),
+    tessary.sign(tessary.record("w", {"nested": {"x": [1.5, None, "é"]}}), KEY),
+], ids=["plain", "signed, nested payload"])
+def test_every_exported_envelope_is_trusted(receipt: Receipt) -> None:
+    assert tessary.check_dsse(tessary.export_dsse(receipt, KEY), RING).ok
+
+
 def test_envelope_without_keyid_is_checked_against_every_trusted_key() -> None:
     envelope = tessary.export_dsse(tessary.record("w", {}), KEY)
     del envelope["signatures"][0]["keyid"]
