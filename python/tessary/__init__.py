@@ -19,7 +19,7 @@ from .errors import CostModelError, InputError, ReceiptError, ShapeError, Signat
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
 from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
-from .signing import Keyring, PublicKey, SigningKey, TrustResult, TrustStatus, check, export_dsse, sign, to_in_toto, verify_dsse
+from .signing import Keyring, PublicKey, SigningKey, TrustResult, TrustStatus, check, check_dsse, export_dsse, sign, to_in_toto, verify_dsse
 from .pgstore import PostgresStore
 from .stores import DirectoryStore, Store, open_store
 
@@ -48,6 +48,7 @@ __all__ = [
     "to_in_toto",
     "export_dsse",
     "verify_dsse",
+    "check_dsse",
     "Store",
     "Filters",
     "DirectoryStore",

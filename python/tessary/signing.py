@@ -24,7 +24,7 @@ import json
 import os
 import re
 import stat
-from typing import Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, NoReturn, Optional, Union
+from typing import Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, NoReturn, Optional, Tuple, Union
 
 from ._core import native
 from ._types import JSONValue
@@ -42,6 +42,7 @@ __all__ = [
     "to_in_toto",
     "export_dsse",
     "verify_dsse",
+    "check_dsse",
     "SIGNED_PREFIX",
     "ALGORITHM",
     "PREDICATE_TYPE",
@@ -131,18 +132,29 @@ class PublicKey:
 
     @classmethod
     def from_pem(cls, pem: bytes) -> "PublicKey":
-        """The key of a PEM ``PUBLIC KEY`` block (SubjectPublicKeyInfo)."""
+        """The key of one PEM ``PUBLIC KEY`` block (SubjectPublicKeyInfo), with nothing but whitespace around it.
+
+        Small-order and non-canonical Ed25519 keys are refused: signatures
+        could be forged for the first, the second is another key's spelling.
+        """
         if not isinstance(pem, (bytes, bytearray)):
             raise TypeError(f"pem must be bytes, not {type(pem).__name__}")
         if b"PRIVATE KEY" in pem:
             raise SignatureError("a private key where a public key belongs; give its .pub file")
         if not pem.lstrip().startswith(b"-----BEGIN"):
             raise SignatureError("not an Ed25519 public key: expected a PEM block")
-        return cls._make(bytes(pem), "pem")
+        blocks = pem.count(b"-----BEGIN")
+        if blocks > 1:
+            raise SignatureError(
+                f"holds {blocks} PEM blocks, and a public key file holds exactly one key; "
+                "to trust several keys, put each in its own .pub file in a directory and trust the directory"
+            )
+        # The native helper tells PEM from raw bytes by how they begin.
+        return cls._make(bytes(pem).lstrip(), "pem")
 
     @classmethod
     def from_raw(cls, raw: bytes) -> "PublicKey":
-        """The key of its 32 raw bytes."""
+        """The key of its 32 raw bytes (small-order and non-canonical keys are refused)."""
         if isinstance(raw, (bytes, bytearray)) and len(raw) != 32:
             raise SignatureError(f"an Ed25519 public key is 32 bytes, got {len(raw)}")
         return cls._make(raw, "raw")
@@ -552,21 +564,15 @@ def _b64_either(text: object, what: str) -> bytes:
         raise SignatureError(f"malformed envelope: {what} is not base64 text") from None
 
 
-def verify_dsse(envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: Keyring) -> Dict[str, JSONValue]:
-    """The in-toto statement of a DSSE envelope signed by a key of ``keyring``.
-
-    ``envelope`` is the envelope's dict or its JSON text. Raises
-    :class:`SignatureError` for a malformed envelope, for one with no
-    signature by a trusted key, and for a tessary statement whose receipt
-    does not verify or is not the one the statement describes.
-    """
-    if not isinstance(keyring, Keyring):
-        raise TypeError(f"verify_dsse() needs a Keyring, not {type(keyring).__name__}")
+def _envelope_body(envelope: Union[Mapping[str, JSONValue], str, bytes]) -> Tuple[bytes, List[JSONValue]]:
+    """The payload bytes and signature entries of an envelope; SignatureError when it is malformed."""
     if isinstance(envelope, (str, bytes, bytearray)):
         try:
             envelope = json.loads(envelope)
         except ValueError as e:
             raise SignatureError(f"malformed envelope: not JSON: {e}") from None
+        except RecursionError:
+            raise SignatureError("malformed envelope: nested too deeply") from None
     if not isinstance(envelope, Mapping):
         raise SignatureError("malformed envelope: expected a JSON object")
     payload_type = envelope.get("payloadType")
@@ -576,7 +582,12 @@ def verify_dsse(envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: K
     signatures = envelope.get("signatures")
     if not isinstance(signatures, list) or not signatures:
         raise SignatureError("malformed envelope: no signatures")
-    message = _pae(payload_type, body)
+    return body, signatures
+
+
+def _envelope_signer(body: bytes, signatures: List[JSONValue], keyring: Keyring) -> TrustResult:
+    """Which trusted key signed the payload (TRUSTED), else UNKNOWN_KEY or BAD_SIGNATURE and why."""
+    message = _pae(DSSE_PAYLOAD_TYPE, body)
     unknown: List[str] = []
     for entry in signatures:
         if not isinstance(entry, Mapping):
@@ -591,36 +602,117 @@ def verify_dsse(envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: K
             candidates = [known]
         else:
             candidates = list(keyring)
-        if len(raw) == _SIGNATURE_SIZE and any(key.verify(message, raw) for key in candidates):
-            return _statement(body)
+        for key in candidates:
+            if len(raw) == _SIGNATURE_SIZE and key.verify(message, raw):
+                return TrustResult(TrustStatus.TRUSTED, key.kid, f"signed by trusted key {key.kid}")
     if unknown and len(unknown) == len(signatures):
-        raise SignatureError(f"the envelope is signed only by keys that are not trusted: {', '.join(unknown)}")
-    raise SignatureError("no signature of the envelope verifies with a trusted key")
+        reason = f"the envelope is signed only by keys that are not trusted: {', '.join(unknown)}"
+        return TrustResult(TrustStatus.UNKNOWN_KEY, unknown[0], reason)
+    return TrustResult(TrustStatus.BAD_SIGNATURE, None, "no signature of the envelope verifies with a trusted key")
+
+
+def _check_dsse(
+    envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: Keyring
+) -> Tuple[TrustResult, Optional[Dict[str, JSONValue]]]:
+    if not isinstance(keyring, Keyring):
+        raise TypeError(f"checking an envelope needs a Keyring, not {type(keyring).__name__}")
+    try:
+        body, signatures = _envelope_body(envelope)
+        signer = _envelope_signer(body, signatures, keyring)
+    except SignatureError as e:
+        return TrustResult(TrustStatus.BAD_SIGNATURE, None, str(e)), None
+    if not signer.ok:
+        return signer, None
+    try:
+        statement = _statement(body)
+    except _StatementError as e:
+        return TrustResult(e.status, signer.kid, str(e)), None
+    return signer, statement
+
+
+def check_dsse(envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: Keyring) -> TrustResult:
+    """How far a DSSE envelope can be trusted; TRUSTED only when it vouches for a receipt that verifies.
+
+    That is: a signature by a key of ``keyring`` verifies, the payload is an
+    in-toto Statement v1 of type :data:`PREDICATE_TYPE` whose predicate
+    carries a receipt, that receipt's hash and rules hold, and the subject
+    and predicate describe that receipt as :func:`to_in_toto` would. A
+    malformed envelope or a failed signature is BAD_SIGNATURE (UNKNOWN_KEY
+    when every signature names an untrusted key); a statement that vouches for
+    no valid receipt is INVALID, or STALE_HASH when the receipt's hash is stale.
+    """
+    return _check_dsse(envelope, keyring)[0]
+
+
+def verify_dsse(envelope: Union[Mapping[str, JSONValue], str, bytes], keyring: Keyring) -> Dict[str, JSONValue]:
+    """The in-toto statement of a DSSE envelope that :func:`check_dsse` finds TRUSTED.
+
+    ``envelope`` is the envelope's dict or its JSON text. Raises
+    :class:`SignatureError` with :func:`check_dsse`'s reason otherwise: a
+    malformed envelope, no signature by a trusted key, or a statement that
+    does not carry a receipt that verifies and that it describes.
+    """
+    result, statement = _check_dsse(envelope, keyring)
+    if statement is None:
+        raise SignatureError(result.reason)
+    return statement
+
+
+class _StatementError(SignatureError):
+    """A signed statement that vouches for no valid receipt; ``status`` says how."""
+
+    def __init__(self, reason: str, status: TrustStatus = TrustStatus.INVALID) -> None:
+        super().__init__(reason)
+        self.status = status
 
 
 def _statement(body: bytes) -> Dict[str, JSONValue]:
     try:
         statement = json.loads(body)
     except ValueError as e:
-        raise SignatureError(f"malformed envelope: the payload is not JSON: {e}") from None
+        raise _StatementError(f"malformed envelope: the payload is not JSON: {e}") from None
+    except RecursionError:
+        raise _StatementError("malformed envelope: the payload is nested too deeply") from None
     if not isinstance(statement, dict) or statement.get("_type") != STATEMENT_TYPE:
-        raise SignatureError("malformed envelope: the payload is not an in-toto Statement v1")
-    if statement.get("predicateType") == PREDICATE_TYPE:
-        _check_predicate(statement)
+        raise _StatementError("malformed envelope: the payload is not an in-toto Statement v1")
+    kind = statement.get("predicateType")
+    if kind != PREDICATE_TYPE:
+        raise _StatementError(f"the statement's predicateType is {kind!r}, not a tessary receipt ({PREDICATE_TYPE})")
+    _check_predicate(statement)
     return statement
 
 
-def _check_predicate(statement: Dict[str, JSONValue]) -> None:
-    predicate = statement.get("predicate")
+def _statement_receipt(predicate: JSONValue) -> Receipt:
     wire = predicate.get("receipt") if isinstance(predicate, dict) else None
     if not isinstance(wire, dict):
-        raise SignatureError("malformed statement: the predicate carries no receipt")
+        raise _StatementError("the statement's predicate carries no receipt")
     try:
         receipt = Receipt.from_json(json.dumps(wire, ensure_ascii=False))
-    except ReceiptError as e:
-        raise SignatureError(f"the statement's receipt is not a receipt: {e}") from None
-    if not receipt.verify():
-        raise SignatureError(f"the statement's receipt {receipt.rid} does not verify")
+    except (ReceiptError, RecursionError) as e:
+        raise _StatementError(f"the statement's receipt is not a receipt: {e}") from None
+    problem = _content_problem(receipt, None)
+    if problem is not None:
+        reason = f"the statement's receipt {receipt.rid} does not verify: {problem.reason}"
+        raise _StatementError(reason, problem.status)
+    return receipt
+
+
+def _check_predicate(statement: Dict[str, JSONValue]) -> None:
+    """The statement must say of its receipt exactly what :func:`to_in_toto` says of it."""
+    predicate = statement.get("predicate")
+    receipt = _statement_receipt(predicate)
     assert isinstance(predicate, dict)
-    if predicate.get("hash") != receipt.hash or predicate.get("rid") != receipt.rid:
-        raise SignatureError("the statement describes a different receipt than it carries")
+    try:
+        expected = to_in_toto(receipt)
+    except ReceiptError as e:
+        raise _StatementError(f"the statement's receipt {receipt.rid} names no subject: {e}") from None
+    if statement.get("subject") != expected["subject"]:
+        raise _StatementError(f"the statement's subject is not the data of its receipt {receipt.rid}")
+    described = expected["predicate"]
+    assert isinstance(described, dict)
+    wrong = sorted(k for k in described if k != "receipt" and predicate.get(k, _MISSING) != described[k])
+    if wrong:
+        raise _StatementError(f"the statement describes a different receipt than it carries ({', '.join(wrong)})")
+
+
+_MISSING = object()

@@ -12,9 +12,11 @@ With --trust (a public key file or a directory of *.pub and *.pem files;
 repeatable) every receipt must also be signed by one of those keys; a
 failure names its status (unsigned, unknown_key, bad_signature,
 stale_hash, invalid) and the reason. A file holding a DSSE envelope (as
-'tessary export' prints) is checked as one: signed by a trusted key, and
-its receipt verifying; without --trust it is reported as failed,
-status unchecked.
+'tessary export' prints) counts as trusted only when a trusted key signed
+it and its statement carries a receipt that verifies and that its subject
+and predicate describe; anything else fails with the reason (status
+unknown_key, bad_signature, invalid or stale_hash). Without --trust an
+envelope is reported as failed, status unchecked.
 """
 
 from __future__ import annotations
@@ -26,10 +28,10 @@ import json
 import os
 from typing import Any, Dict, List, Optional
 
-from ..errors import InputError, SignatureError, VerificationError, one_line
+from ..errors import InputError, VerificationError, one_line
 from ..inputs import ENVELOPE_LIMIT, decode_text, open_file, read_stream
 from ..receipts import verify_strict
-from ..signing import Keyring, TrustStatus, check, verify_dsse
+from ..signing import Keyring, check, check_dsse
 from ._base import EXIT_FAILED, EXIT_OK, CliError
 from ._inputs import STDIN, entries, label, load_json, no_receipts
 from ._keys import keyring as trusted_keys
@@ -86,11 +88,12 @@ def _check_envelope(source: str, envelope: Dict[str, Any], keys: Optional[Keyrin
         tally.fail(where, where, rid, "a DSSE envelope; checking it needs --trust KEYFILE|DIR", "unchecked")
         return
     try:
-        verify_dsse(envelope, keys)
-    except SignatureError as e:
-        tally.fail(where, where, rid, one_line(str(e)), _envelope_status(envelope, keys).value)
+        result = check_dsse(envelope, keys)
     except RecursionError:
         tally.fail(where, where, rid, "malformed envelope: the payload is nested too deeply", "bad_signature")
+        return
+    if not result.ok:
+        tally.fail(where, where, rid, one_line(result.reason), result.status.value)
 
 
 def _check_source(source: str, keys: Optional[Keyring], tally: _Tally) -> None:
@@ -145,15 +148,6 @@ def _envelope_in(source: str) -> Optional[Dict[str, Any]]:
     if isinstance(value, dict) and "payloadType" in value:
         return value
     return None
-
-
-def _envelope_status(envelope: Dict[str, Any], keys: Keyring) -> TrustStatus:
-    """Why an envelope failed: no signature names a trusted key, or one that does is wrong."""
-    signatures = envelope.get("signatures")
-    keyids = [e.get("keyid") for e in signatures if isinstance(e, dict)] if isinstance(signatures, list) else []
-    if keyids and all(isinstance(k, str) and k and k not in keys for k in keyids):
-        return TrustStatus.UNKNOWN_KEY
-    return TrustStatus.BAD_SIGNATURE
 
 
 def _envelope_rid(envelope: Dict[str, Any]) -> Optional[str]:
