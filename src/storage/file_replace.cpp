@@ -136,40 +136,41 @@ std::unexpected<ReplaceFailure> failed(std::size_t index, std::string reason) {
 }
 
 // Writes files[0..] into new temporary files until the group is full; stops
-// early, with what it has, when the process runs out of descriptors. How
-// many files the group holds.
-std::expected<std::size_t, ReplaceFailure> write_group(std::string_view directory, std::span<const FileText> files,
-                                                       std::size_t limit, Durability durability, Group& group) {
+// early, with what it has, when the process runs out of descriptors. The
+// group keeps the files written before a failure.
+std::expected<void, ReplaceFailure> write_group(std::string_view directory, std::span<const FileText> files,
+                                                std::size_t limit, Durability durability, Group& group) {
   for (std::size_t i = 0; i < files.size() && i < limit; ++i) {
     if (has_nul(directory) || has_nul(files[i].name)) return failed(i, std::string(kNulInPath));
     TemporaryFile& temporary = group.emplace_back();
     if (const int err = temporary.create(directory, files[i].name); err != 0) {
       group.pop_back();
-      if ((err == EMFILE || err == ENFILE) && !group.empty()) return i;
+      if ((err == EMFILE || err == ENFILE) && !group.empty()) return {};
       return failed(i, os_error_text(err));
     }
-    if (auto written = temporary.write_all(files[i].text); !written) return failed(i, std::move(written.error()));
+    if (auto written = temporary.write_all(files[i].text); !written) {
+      group.pop_back();
+      return failed(i, std::move(written.error()));
+    }
     if (durability == Durability::Flushed) start_writeback(temporary.fd());
   }
-  return group.size();
+  return {};
 }
 
-// Flushes (when asked), closes and renames the group's files in order.
+// Flushes (when asked), closes and renames the group's files in order,
+// stopping at the first that fails.
 std::expected<void, ReplaceFailure> commit_group(std::string_view directory, std::span<const FileText> files,
                                                  Durability durability, Group& group) {
+  std::vector<int> errors(group.size(), 0);
   if (durability == Durability::Flushed) {
     std::vector<int> fds;
     fds.reserve(group.size());
     for (const TemporaryFile& temporary : group) fds.push_back(temporary.fd());
-    const std::vector<int> errors = flush_data(fds, kFlushWorkers);
-    for (std::size_t i = 0; i < errors.size(); ++i) {
-      if (errors[i] != 0) return failed(i, os_error_text(errors[i]));
-    }
+    errors = flush_data(fds, kFlushWorkers);
   }
   for (std::size_t i = 0; i < group.size(); ++i) {
+    if (errors[i] != 0) return failed(i, os_error_text(errors[i]));
     if (auto closed = group[i].close(); !closed) return failed(i, std::move(closed.error()));
-  }
-  for (std::size_t i = 0; i < group.size(); ++i) {
     if (auto renamed = group[i].rename_to(join_path(directory, files[i].name)); !renamed) {
       return failed(i, std::move(renamed.error()));
     }
@@ -188,11 +189,13 @@ std::expected<void, ReplaceFailure> replace_files(std::string_view directory, st
     Group group;
     const std::span<const FileText> rest = files.subspan(start);
     auto written = write_group(directory, rest, limit, durability, group);
-    if (!written) return failed(start + written.error().index, std::move(written.error().reason));
-    if (auto committed = commit_group(directory, rest.first(*written), durability, group); !committed) {
+    // What was written before a failure is still committed: every file
+    // before the failed one ends up in place, as one at a time would have.
+    if (auto committed = commit_group(directory, rest.first(group.size()), durability, group); !committed) {
       return failed(start + committed.error().index, std::move(committed.error().reason));
     }
-    start += *written;
+    if (!written) return failed(start + written.error().index, std::move(written.error().reason));
+    start += group.size();
   }
   return {};
 }

@@ -43,8 +43,8 @@ struct ReplaceFailure {
 // Flushed batches write a group of files first, then flush the group's data
 // concurrently (the kernel merges concurrent journal commits and cache
 // flushes, where one after another each pays a full device flush), then
-// rename the group. Stops at the first failure: files before it may already
-// be in place, none after it is.
+// rename the group. Stops at the first failure: every file before it is in
+// place, none after it is.
 std::expected<void, ReplaceFailure> replace_files(std::string_view directory, std::span<const FileText> files,
                                                   Durability durability);
 

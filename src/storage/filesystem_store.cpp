@@ -228,20 +228,24 @@ std::expected<void, StorageError> FilesystemStore::write_locked(std::span<const 
   for (std::size_t start = 0; start < receipts.size(); start += kWriteGroup) {
     const auto group = receipts.subspan(start, std::min(kWriteGroup, receipts.size() - start));
     files.clear();
+    std::optional<StorageError> unwritable;
     for (const Receipt& receipt : group) {
       auto text = receipts::receipt_to_json(receipt);
       if (!text) {
         // The adapter's text brings its own "JSON serialization failed: " prefix.
-        return std::unexpected(StorageError{StorageError::Kind::Serialization,
-                                            "JSON serialization failed: " + text.error().to_string()});
+        unwritable = StorageError{StorageError::Kind::Serialization,
+                                  "JSON serialization failed: " + text.error().to_string()};
+        break;
       }
       files.push_back(FileText{receipt_file_name(receipt.rid), std::move(*text)});
     }
+    // The receipts before one that cannot be written are stored all the same.
     if (auto replaced = replace_files(receipts_dir_, files, options_.durability); !replaced) {
       const std::string& name = files[replaced.error().index].name;
       return io_error("Failed to write receipt to " + lossy_utf8(join_path(receipts_dir_, name)) + ": " +
                       replaced.error().reason);
     }
+    if (unwritable) return std::unexpected(std::move(*unwritable));
   }
   return {};
 }

@@ -59,8 +59,8 @@ class FilesystemStore {
 
   // store_receipt for each receipt in order, under one hold of the lock; a
   // flushed store flushes the directory once, after the last rename. Stops
-  // at the first failure, which store_receipt would have met: receipts
-  // before it may be stored, none after it is. Also fails with Io "Failed to
+  // at the first failure, which store_receipt would have met: every receipt
+  // before it is stored, none after it is. Also fails with Io "Failed to
   // flush receipts directory <dir>: <reason>".
   std::expected<void, StoreFailure> store_receipts(std::span<const receipts::Receipt> receipts);
 
