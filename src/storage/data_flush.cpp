@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <system_error>
-#include <thread>
 
 namespace tessary::storage {
 namespace {
@@ -29,23 +27,30 @@ void start_writeback(int fd) noexcept {
 #endif
 }
 
-std::vector<int> flush_data(std::span<const int> fds, unsigned workers) {
-  std::vector<int> errors(fds.size(), 0);
-  std::atomic<std::size_t> next{0};
-  auto work = [&]() noexcept {
-    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < fds.size();) errors[i] = flush_one(fds[i]);
-  };
-  const std::size_t helpers = std::min<std::size_t>(fds.size(), std::max(workers, 1u)) - (fds.empty() ? 0 : 1);
-  std::vector<std::thread> threads;
-  threads.reserve(helpers);
+PendingFlush::PendingFlush(std::vector<int> fds, unsigned helpers) : fds_(std::move(fds)), errors_(fds_.size(), 0) {
+  const std::size_t count = std::min<std::size_t>(helpers, fds_.size());
   try {
-    for (std::size_t i = 0; i < helpers; ++i) threads.emplace_back(work);
+    threads_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
   } catch (const std::system_error&) {
-    // Fewer helpers only means fewer flushes in flight at once.
+    // Fewer helpers only means fewer flushes in flight; wait() does the rest.
   }
+}
+
+void PendingFlush::work() noexcept {
+  for (std::size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < fds_.size();) errors_[i] = flush_one(fds_[i]);
+}
+
+const std::vector<int>& PendingFlush::wait() {
   work();
-  for (std::thread& thread : threads) thread.join();
-  return errors;
+  for (std::thread& thread : threads_) thread.join();
+  threads_.clear();
+  return errors_;
+}
+
+std::vector<int> flush_data(std::span<const int> fds, unsigned workers) {
+  PendingFlush flush(std::vector<int>(fds.begin(), fds.end()), std::max(workers, 1u) - 1);
+  return flush.wait();
 }
 
 }  // namespace tessary::storage

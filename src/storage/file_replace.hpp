@@ -19,6 +19,12 @@ namespace tessary::storage {
 //            (sync_directory), which callers do once per batch.
 enum class Durability { Cached, Flushed };
 
+// Files a flushed batch holds open between writing and flushing: enough for
+// the flushes in flight to share their commits, few enough to stay far below
+// the usual limit of 1024 descriptors. Callers that build a batch piecewise
+// gain nothing from pieces larger than this.
+inline constexpr std::size_t kReplaceGroupFiles = 256;
+
 struct FileText {
   std::string name;
   std::string text;
@@ -40,10 +46,10 @@ struct ReplaceFailure {
 // ("... (os error N)"), or "failed to write whole buffer" when the file
 // accepts no more bytes.
 //
-// Flushed batches write a group of files first, then flush the group's data
+// Flushed batches write a group of files, then flush the group's data
 // concurrently (the kernel merges concurrent journal commits and cache
-// flushes, where one after another each pays a full device flush), then
-// rename the group. Stops at the first failure: every file before it is in
+// flushes, where one after another each pays a full device flush) while the
+// next group is written, then rename the group. Stops at the first failure: every file before it is in
 // place, none after it is.
 std::expected<void, ReplaceFailure> replace_files(std::string_view directory, std::span<const FileText> files,
                                                   Durability durability);

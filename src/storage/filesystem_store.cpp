@@ -192,9 +192,10 @@ std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipt
 
 namespace {
 
-// Receipts serialised and written per group: bounded memory for a batch of
-// any size, and groups large enough to share their flushes.
-constexpr std::size_t kWriteGroup = 256;
+// Receipts serialised and written per call of replace_files: bounded memory
+// (a few megabytes of text) for a batch of any size, and several of its
+// groups per call, whose writing and flushing overlap.
+constexpr std::size_t kWriteGroup = 8 * kReplaceGroupFiles;
 // Writes between two sweeps for leftovers: a sweep lists the whole
 // directory, which this many writes outweigh many times over.
 constexpr std::size_t kWritesPerSweep = 100000;

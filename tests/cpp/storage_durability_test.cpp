@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/os_error.hpp"
 #include "storage/data_flush.hpp"
 #include "storage/directory_tree.hpp"
 #include "storage/file_replace.hpp"
@@ -90,16 +91,24 @@ TEST_F(DurableFilesTest, BatchShorterOfDescriptorsThanItsGroupStillStoresEveryFi
   EXPECT_EQ(support::read_file(root_ + "/f1299"), "299");
 }
 
+// In the first group, and in a later one written while the first is flushed.
 TEST_F(DurableFilesTest, FailureNamesItsFileAndLeavesTheFilesBeforeItInPlace) {
   for (Durability durability : {Durability::Cached, Durability::Flushed}) {
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directory(root_);
-    const std::vector<FileText> files = {{"a", "1"}, {"a", "2"}, {std::string("b\0", 2), "3"}, {"c", "4"}};
-    auto replaced = replace_files(root_, files, durability);
-    ASSERT_FALSE(replaced.has_value());
-    EXPECT_EQ(replaced.error().index, 2u);
-    EXPECT_EQ(names(), std::vector<std::string>{"a"});  // no temporary file of b is left
-    EXPECT_EQ(support::read_file(root_ + "/a"), "2");
+    for (std::size_t bad : {2u, 300u}) {
+      std::filesystem::remove_all(root_);
+      std::filesystem::create_directory(root_);
+      std::vector<FileText> files = {{"a", "1"}, {"a", "2"}};
+      for (std::size_t i = files.size(); i < 400; ++i) files.push_back({"f" + std::to_string(1000 + i), "x"});
+      files[bad].name = std::string("b\0", 2);
+      auto replaced = replace_files(root_, files, durability);
+      ASSERT_FALSE(replaced.has_value());
+      EXPECT_EQ(replaced.error().index, bad);
+      EXPECT_EQ(replaced.error().reason, tessary::formats::kNulInPath);
+      const std::vector<std::string> in_place = names();  // no temporary file is left
+      EXPECT_EQ(in_place.size(), bad - 1);
+      EXPECT_EQ(in_place.front(), "a");
+      EXPECT_EQ(support::read_file(root_ + "/a"), "2");
+    }
   }
 }
 
