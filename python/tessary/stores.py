@@ -118,16 +118,23 @@ class DirectoryStore:
     afresh, so receipts stored by other processes show up; files that are
     not receipts are skipped with a warning on standard error. Reading and
     writing run with the interpreter lock released.
+
+    A store returns only once the receipts are on the disk: each file's data
+    is flushed before it is renamed into place, and the directory after the
+    last rename of a call, so ``store_many`` pays for one batch, not one
+    flush per receipt. ``durable=False`` skips the flushes (faster; a power
+    failure can lose receipts already stored). Temporary files that a killed
+    writer left are removed by the next writer once a few minutes old.
     """
 
     __slots__ = ("_path", "_native")
 
-    def __init__(self, path: Union[str, "os.PathLike[str]"]) -> None:
+    def __init__(self, path: Union[str, "os.PathLike[str]"], *, durable: bool = True) -> None:
         text = os.fspath(path)
         if not isinstance(text, str):
             text = os.fsdecode(text)
         self._path = text
-        self._native: Optional[native.Store] = native.Store(text)
+        self._native: Optional[native.Store] = native.Store(text, durable)
 
     @property
     def path(self) -> str:

@@ -1,4 +1,4 @@
-// Store(path): store_many(texts), query(...), cursor(...); Cursor.next_batch(n).
+// Store(path, durable=True): store_many(texts), query(...), cursor(...); Cursor.next_batch(n).
 //
 // Every store operation runs with the interpreter lock released: the store's
 // own mutex is only ever waited for without it, and Python objects are built
@@ -80,15 +80,32 @@ Ref str_list(const std::vector<std::string>& texts) {
   return list;
 }
 
+// The package's stores are durable unless asked not to be, and clear away
+// what killed writers left; _tessary.Client's keep their old behaviour.
+std::optional<storage::StoreOptions> store_options(PyObject* durable) {
+  storage::StoreOptions options;
+  options.remove_leftovers = true;
+  options.durability = storage::Durability::Flushed;
+  if (durable == nullptr) return options;
+  if (!PyBool_Check(durable)) {
+    python::raise_wrong_type("durable", durable, "bool");
+    return std::nullopt;
+  }
+  if (durable == Py_False) options.durability = storage::Durability::Cached;
+  return options;
+}
+
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  Ref slots[1];
-  if (!python::bind_arguments({"Store", {"path"}, 1}, args, kwargs, slots)) return nullptr;
+  Ref slots[2];
+  if (!python::bind_arguments({"Store", {"path", "durable"}, 1}, args, kwargs, slots)) return nullptr;
   auto path = python::to_string(slots[0].get(), "path");
   if (!path) return nullptr;
+  auto options = store_options(slots[1].get());
+  if (!options) return nullptr;
   std::expected<StoreHandle, storage::StorageError> store;
   {
     const WithoutGil released;
-    store = storage::FilesystemStore::open(std::move(*path));
+    store = storage::FilesystemStore::open(std::move(*path), *options);
   }
   if (!store) return raise_error(Area::Store, "Failed to create filesystem store: " + store.error().to_string());
   auto handle = std::make_unique<StoreHandle>(std::move(*store));
@@ -154,12 +171,7 @@ PyObject* store_many(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       parsed.push_back(std::move(*receipt));
     }
-    if (!parse_error) {
-      for (const receipts::Receipt& receipt : parsed) {
-        stored = (*store)->store_receipt(receipt);
-        if (!stored) break;
-      }
-    }
+    if (!parse_error) stored = (*store)->store_receipts(parsed);
   }
   if (parse_error) return raise_error(Area::Store, "Failed to create receipt from JSON: " + parse_error->to_string());
   if (!stored) return raise_store_failure("Failed to store receipt: ", stored.error());
@@ -306,14 +318,15 @@ PyObject* next_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 #define TESSARY_FILTERS "workload=None, trace=None, policy=None, change_epoch=None, pac=None, start=None, end=None, limit=None"
 
 constexpr const char* kStoreDoc =
-    "Store(path)\n--\n\n"
+    "Store(path, durable=True)\n--\n\n"
     "Receipts kept as JSON files under <path>/receipts. Every operation runs\n"
-    "with the interpreter lock released.";
+    "with the interpreter lock released. A durable store returns from a store\n"
+    "only once the receipts and their directory entries are on the disk.";
 
 PyMethodDef kStoreMethods[] = {
     TESSARY_METHOD(store_many,
                    "store_many($self, texts)\n--\n\n"
-                   "Parse every receipt JSON text of the list, then store each one."),
+                   "Parse every receipt JSON text of the list, then store them all."),
     TESSARY_METHOD(query, "query($self, " TESSARY_FILTERS ")\n--\n\n"
                           "The compact JSON texts of the matching receipts, in listing order."),
     TESSARY_METHOD(cursor, "cursor($self, " TESSARY_FILTERS ")\n--\n\n"

@@ -1,6 +1,8 @@
 #include "storage/directory_tree.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <vector>
@@ -27,9 +29,39 @@ int make_one(const std::string& path) {
   return is_directory(path) ? 0 : err;
 }
 
+// Flushes the directories made (top down, all of them made already) and
+// the existing parent holding the top one's entry; each made directory
+// holds the entry of the next.
+std::expected<void, std::string> flush_made(const std::vector<std::string>& made) {
+  if (made.empty()) return {};
+  if (const auto parent = parent_path(made.front())) {
+    if (auto synced = sync_directory(parent->empty() ? std::string_view(".") : *parent); !synced) return synced;
+  }
+  for (const std::string& dir : made) {
+    if (auto synced = sync_directory(dir); !synced) return synced;
+  }
+  return {};
+}
+
 }  // namespace
 
-std::expected<void, std::string> create_directory_all(std::string_view path) {
+std::expected<void, std::string> sync_directory(std::string_view path) {
+  const std::string text(path);
+  if (has_nul(text)) return std::unexpected(std::string(kNulInPath));
+  const int fd = ::open(text.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(os_error_text(errno));
+  int err = 0;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EINVAL) err = errno;
+    break;
+  }
+  ::close(fd);
+  if (err != 0) return std::unexpected(os_error_text(err));
+  return {};
+}
+
+std::expected<void, std::string> create_directory_all(std::string_view path, bool flush) {
   if (path.empty()) return {};
   if (has_nul(path)) return std::unexpected(std::string(kNulInPath));
 
@@ -37,9 +69,13 @@ std::expected<void, std::string> create_directory_all(std::string_view path) {
   // Only "missing parent" sends us further up; any other failure belongs to
   // the component that met it.
   std::vector<std::string> missing;
+  std::vector<std::string> made;  // top down
   std::string current(path);
   for (;;) {
-    if (::mkdir(current.c_str(), 0777) == 0) break;
+    if (::mkdir(current.c_str(), 0777) == 0) {
+      made.push_back(std::move(current));
+      break;
+    }
     const int err = errno;
     if (err != ENOENT) {
       if (is_directory(current)) break;
@@ -54,8 +90,9 @@ std::expected<void, std::string> create_directory_all(std::string_view path) {
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     if (const int err = make_one(*it); err != 0) return std::unexpected(os_error_text(err));
+    made.push_back(std::move(*it));
   }
-  return {};
+  return flush ? flush_made(made) : std::expected<void, std::string>{};
 }
 
 }  // namespace tessary::storage

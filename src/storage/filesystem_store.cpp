@@ -14,6 +14,7 @@
 #include "receipts/json_adapter.hpp"
 #include "storage/directory_tree.hpp"
 #include "storage/file_replace.hpp"
+#include "storage/leftover_sweep.hpp"
 #include "formats/interrupt.hpp"
 #include "formats/os_error.hpp"
 #include "storage/stderr_line.hpp"
@@ -164,36 +165,88 @@ std::expected<T, StoreFailure> FilesystemStore::under_lock(Op&& op) {
   throw std::bad_alloc();
 }
 
-FilesystemStore::FilesystemStore(std::string base_path, std::string receipts_dir)
-    : base_path_(std::move(base_path)), receipts_dir_(std::move(receipts_dir)) {}
+FilesystemStore::FilesystemStore(std::string base_path, std::string receipts_dir, StoreOptions options)
+    : base_path_(std::move(base_path)), receipts_dir_(std::move(receipts_dir)), options_(options) {}
 
-std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::open(std::string base_path) {
+std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::open(std::string base_path,
+                                                                                   StoreOptions options) {
   std::string receipts_dir = join_path(base_path, "receipts");
-  if (auto created = create_directory_all(receipts_dir); !created) {
+  const bool flush = options.durability == Durability::Flushed;
+  if (auto created = create_directory_all(receipts_dir, flush); !created) {
     return io_error("Failed to create receipts directory " + lossy_utf8(receipts_dir) + ": " + created.error());
   }
-  return std::shared_ptr<FilesystemStore>(new FilesystemStore(std::move(base_path), std::move(receipts_dir)));
+  return std::shared_ptr<FilesystemStore>(new FilesystemStore(std::move(base_path), std::move(receipts_dir), options));
 }
 
 std::expected<void, StoreFailure> FilesystemStore::store_receipt(const Receipt& receipt) {
-  return under_lock<void>([&] { return store_locked(receipt); });
+  return store_receipts(std::span<const Receipt>(&receipt, 1));
+}
+
+std::expected<void, StoreFailure> FilesystemStore::store_receipts(std::span<const Receipt> receipts) {
+  return under_lock<void>([&] { return store_locked(receipts); });
 }
 
 std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipts(ReceiptQuery query) {
   return under_lock<std::vector<Receipt>>([&] { return query_locked(query); });
 }
 
-std::expected<void, StorageError> FilesystemStore::store_locked(const Receipt& receipt) {
-  auto text = receipts::receipt_to_json(receipt);
-  if (!text) {
-    // The adapter's text brings its own "JSON serialization failed: " prefix.
-    return std::unexpected(
-        StorageError{StorageError::Kind::Serialization, "JSON serialization failed: " + text.error().to_string()});
+namespace {
+
+// Receipts serialised and written per call of replace_files: bounded memory
+// (a few megabytes of text) for a batch of any size, and several of its
+// groups per call, whose writing and flushing overlap.
+constexpr std::size_t kWriteGroup = 8 * kReplaceGroupFiles;
+// Writes between two sweeps for leftovers: a sweep lists the whole
+// directory, which this many writes outweigh many times over.
+constexpr std::size_t kWritesPerSweep = 100000;
+
+}  // namespace
+
+void FilesystemStore::sweep_locked(std::size_t writes) {
+  if (!options_.remove_leftovers) return;
+  if (writes_until_sweep_ == 0) {
+    remove_stale_temporaries(receipts_dir_, is_receipt_file_name);
+    writes_until_sweep_ = kWritesPerSweep;
   }
-  const std::string file_name = receipt_file_name(receipt.rid);
-  if (auto replaced = replace_file(receipts_dir_, file_name, *text); !replaced) {
-    return io_error("Failed to write receipt to " + lossy_utf8(join_path(receipts_dir_, file_name)) + ": " +
-                    replaced.error());
+  writes_until_sweep_ -= std::min(writes, writes_until_sweep_);
+}
+
+std::expected<void, StorageError> FilesystemStore::store_locked(std::span<const Receipt> receipts) {
+  sweep_locked(receipts.size());
+  auto written = write_locked(receipts);
+  // Flushed even after a failure: what was renamed before it is stored.
+  if (options_.durability == Durability::Flushed && !receipts.empty()) {
+    auto synced = sync_directory(receipts_dir_);
+    if (written && !synced) {
+      return io_error("Failed to flush receipts directory " + lossy_utf8(receipts_dir_) + ": " + synced.error());
+    }
+  }
+  return written;
+}
+
+std::expected<void, StorageError> FilesystemStore::write_locked(std::span<const Receipt> receipts) {
+  std::vector<FileText> files;
+  for (std::size_t start = 0; start < receipts.size(); start += kWriteGroup) {
+    const auto group = receipts.subspan(start, std::min(kWriteGroup, receipts.size() - start));
+    files.clear();
+    std::optional<StorageError> unwritable;
+    for (const Receipt& receipt : group) {
+      auto text = receipts::receipt_to_json(receipt);
+      if (!text) {
+        // The adapter's text brings its own "JSON serialization failed: " prefix.
+        unwritable = StorageError{StorageError::Kind::Serialization,
+                                  "JSON serialization failed: " + text.error().to_string()};
+        break;
+      }
+      files.push_back(FileText{receipt_file_name(receipt.rid), std::move(*text)});
+    }
+    // The receipts before one that cannot be written are stored all the same.
+    if (auto replaced = replace_files(receipts_dir_, files, options_.durability); !replaced) {
+      const std::string& name = files[replaced.error().index].name;
+      return io_error("Failed to write receipt to " + lossy_utf8(join_path(receipts_dir_, name)) + ": " +
+                      replaced.error().reason);
+    }
+    if (unwritable) return std::unexpected(std::move(*unwritable));
   }
   return {};
 }

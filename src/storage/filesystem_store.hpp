@@ -8,8 +8,10 @@
 // directory and the same lock, which each store and query operation holds
 // from start to end. There is no locking between processes or between two
 // stores on the same path.
+#include <cstddef>
 #include <expected>
 #include <memory>
+#include <span>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "receipts/receipt.hpp"
+#include "storage/file_replace.hpp"
 #include "storage/receipt_query.hpp"
 #include "storage/receipt_cursor.hpp"
 #include "storage/storage_error.hpp"
@@ -25,6 +28,16 @@ namespace tessary::storage {
 
 class ReceiptCursor;
 
+struct StoreOptions {
+  // Flushed: a store returns only once its receipts' data and their
+  // directory entries are on the disk; the directories it creates are
+  // flushed too.
+  Durability durability = Durability::Cached;
+  // Whether writing also removes the temporary files that killed writers
+  // left (see leftover_sweep.hpp): on the first write, then every so many.
+  bool remove_leftovers = false;
+};
+
 class FilesystemStore {
  public:
   // Creates "<base_path>/receipts" and any missing parent (mode 0777 before
@@ -32,7 +45,8 @@ class FilesystemStore {
   // kept. Fails with Io: "Failed to create receipts directory <dir>: <reason>".
   // The path is used as given; a relative one resolves against the working
   // directory at each file operation.
-  static std::expected<std::shared_ptr<FilesystemStore>, StorageError> open(std::string base_path);
+  static std::expected<std::shared_ptr<FilesystemStore>, StorageError> open(std::string base_path,
+                                                                            StoreOptions options = {});
 
   FilesystemStore(const FilesystemStore&) = delete;
   FilesystemStore& operator=(const FilesystemStore&) = delete;
@@ -42,6 +56,13 @@ class FilesystemStore {
   // ..." from the adapter) or Io ("Failed to write receipt to <file>: <reason>"),
   // or StoreBroken.
   std::expected<void, StoreFailure> store_receipt(const receipts::Receipt& receipt);
+
+  // store_receipt for each receipt in order, under one hold of the lock; a
+  // flushed store flushes the directory once, after the last rename. Stops
+  // at the first failure, which store_receipt would have met: every receipt
+  // before it is stored, none after it is. Also fails with Io "Failed to
+  // flush receipts directory <dir>: <reason>".
+  std::expected<void, StoreFailure> store_receipts(std::span<const receipts::Receipt> receipts);
 
   // The receipts of the directory that pass `query`, in listing order (not
   // sorted), at most `query.limit` of them. A file whose name does not end
@@ -60,11 +81,13 @@ class FilesystemStore {
   const std::string& receipts_dir() const { return receipts_dir_; }
 
  private:
-  FilesystemStore(std::string base_path, std::string receipts_dir);
+  FilesystemStore(std::string base_path, std::string receipts_dir, StoreOptions options);
 
   template <typename T, typename Op>
   std::expected<T, StoreFailure> under_lock(Op&& op);
-  std::expected<void, StorageError> store_locked(const receipts::Receipt& receipt);
+  std::expected<void, StorageError> store_locked(std::span<const receipts::Receipt> receipts);
+  std::expected<void, StorageError> write_locked(std::span<const receipts::Receipt> receipts);
+  void sweep_locked(std::size_t writes);
   std::expected<std::vector<receipts::Receipt>, StoreFailure> query_locked(const ReceiptQuery& query);
   std::expected<std::vector<std::string>, StorageError> list_names_locked();
   std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch(ReceiptCursor& cursor, std::size_t count);
@@ -74,8 +97,10 @@ class FilesystemStore {
 
   const std::string base_path_;
   const std::string receipts_dir_;
+  const StoreOptions options_;
   std::mutex mutex_;
   bool broken_ = false;  // guarded by mutex_
+  std::size_t writes_until_sweep_ = 0;  // guarded by mutex_
   // The thread inside an operation: a signal handler run by the scan's
   // interrupt poll may start another operation on the same thread, which
   // must fail instead of waiting for ever on the mutex its thread holds.

@@ -44,4 +44,16 @@ bool has_json_extension(std::string_view name) {
 
 std::string receipt_file_name(const formats::uuid::Uuid& rid) { return formats::uuid::format(rid) + ".json"; }
 
+bool is_receipt_file_name(std::string_view name) {
+  constexpr std::string_view kExtension = ".json";
+  constexpr std::size_t kUuidText = 36;
+  if (name.size() != kUuidText + kExtension.size() || !name.ends_with(kExtension)) return false;
+  for (std::size_t i = 0; i < kUuidText; ++i) {
+    const char c = name[i];
+    const bool hyphen_place = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen_place ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 }  // namespace tessary::storage

@@ -27,4 +27,7 @@ bool has_json_extension(std::string_view name);
 // "<hyphenated lowercase rid>.json".
 std::string receipt_file_name(const formats::uuid::Uuid& rid);
 
+// Whether `name` is a name receipt_file_name makes, for some rid.
+bool is_receipt_file_name(std::string_view name);
+
 }  // namespace tessary::storage
