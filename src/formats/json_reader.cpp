@@ -160,8 +160,25 @@ class Reader {
   void note_step(PathStep step) {
     if (repeated_path_ != nullptr && error_code_ == ErrorCode::RepeatedKey) repeated_path_->push_back(std::move(step));
   }
-  bool is_repeated(const std::string& key) {
-    return repeated_path_ != nullptr && !seen_keys_[static_cast<std::size_t>(kNestingBudget - remaining_depth_)].insert(key).second;
+  // Whether `key` is among the keys of the object whose members start at
+  // `base`. Small objects, nearly all of them, are searched in place; a large
+  // one gets a hash set, filled once it grows past them.
+  bool is_repeated(const std::string& key, std::size_t base) {
+    if (repeated_path_ == nullptr) return false;
+    constexpr std::size_t kSearched = 16;
+    const std::size_t count = members_.size() - base;
+    if (count < kSearched) {
+      for (std::size_t i = base; i < members_.size(); ++i) {
+        if (members_[i].first == key) return true;
+      }
+      return false;
+    }
+    auto& seen = seen_keys_[static_cast<std::size_t>(kNestingBudget - remaining_depth_)];
+    if (count == kSearched) {
+      seen.clear();
+      for (std::size_t i = base; i < members_.size(); ++i) seen.insert(members_[i].first);
+    }
+    return !seen.insert(key).second;
   }
   std::string parse_string();
   std::string parse_escaped_string(const char* run);
@@ -475,7 +492,6 @@ Value Reader::parse_object() {
     fail_at_end(ErrorCode::EofWhileParsingObject);
     return {};
   }
-  if (repeated_path_ != nullptr) seen_keys_[static_cast<std::size_t>(kNestingBudget - remaining_depth_)].clear();
   if (*p_ != '}') {
     if (members_.capacity() == 0) members_.reserve(16);
     for (;;) {
@@ -486,7 +502,7 @@ Value Reader::parse_object() {
       ++p_;
       std::string key = parse_string();
       if (failed_) return {};
-      if (is_repeated(key)) {
+      if (is_repeated(key, base)) {
         fail_at_offset(ErrorCode::RepeatedKey, p_);
         note_step(PathStep{std::move(key)});
         return {};
