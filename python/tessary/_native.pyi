@@ -1,7 +1,7 @@
 # Types of the package's private native helper; the public modules wrap it.
 from typing import List, Optional, Tuple, Type, final
 
-__all__ = ["Hasher", "shape_of_buffer", "shape_of_file", "Store", "Cursor", "SigningKey", "VerifyKey", "receipt_rows", "use_errors"]
+__all__ = ["Hasher", "shape_of_buffer", "shape_of_file", "Store", "Cursor", "SigningKey", "VerifyKey", "receipt_rows", "check_strict", "use_errors"]
 
 # Aliases for the stub's readers only (tests/typing/native_allowlist.txt).
 Chunk = Tuple[int, int, bytes]
@@ -51,6 +51,8 @@ class VerifyKey:
 ReceiptRow = Tuple[str, str, str, str, Optional[str], Optional[str], Optional[str], Optional[str], Optional[bytes], Optional[int]]
 
 def receipt_rows(texts: List[str]) -> List[ReceiptRow]: ...
+
+def check_strict(text: str) -> None: ...
 
 # Until called, every failure is a ValueError; after, each area raises its class.
 def use_errors(

@@ -214,7 +214,17 @@ class _Graph:
 Source = Union[Store, str, "os.PathLike[str]"]
 
 
-def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterator[Tuple[str, Receipt]]:
+def _unreadable(data: bytes, error: ReceiptError) -> str:
+    """Why a file's text was not taken: not a receipt at all, or one with text beside its seal."""
+    reason = " ".join(str(error).split())
+    try:
+        Receipt.from_json(data, strict=False)
+    except ReceiptError:
+        return f"not a receipt: {reason}"
+    return reason
+
+
+def _folder_receipts(folder: str, problem: Callable[[Problem], None], strict: bool) -> Iterator[Tuple[str, Receipt]]:
     """The receipt of each ``*.json`` file in the folder, one file at a time, with the file's name."""
     try:
         entries = os.scandir(folder)
@@ -237,9 +247,9 @@ def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterato
                 problem(Problem("unreadable", None, f"{entry.name}: {e.strerror or e}"))
                 continue
             try:
-                receipt = Receipt.from_json(data)
+                receipt = Receipt.from_json(data, strict=strict)
             except ReceiptError as e:
-                problem(Problem("unreadable", None, f"{entry.name}: not a receipt: {' '.join(str(e).split())}"))
+                problem(Problem("unreadable", None, f"{entry.name}: {_unreadable(data, e)}"))
                 continue
             yield entry.name, receipt
 
@@ -247,6 +257,37 @@ def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterato
 def _store_receipts(store: Store) -> Iterator[Tuple[Optional[str], Receipt]]:
     for receipt in store.iter():
         yield None, receipt
+
+
+# What audit reads: the receipts (with the file each came from, if known), a
+# store it opened itself and must close, and the folder of a directory store
+# whose files the store's own reader may pass over.
+_Opened = Tuple[Iterator[Tuple[Optional[str], Receipt]], Optional[Store], Optional[str]]
+
+
+def _open_source(source: Source, strict: bool, problem: Callable[[Problem], None]) -> _Opened:
+    """The receipts of ``source``; a directory store's own files when strict, since its reader is lenient."""
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if isinstance(path, bytes):
+            path = os.fsdecode(path)
+        if not os.path.isdir(path):
+            what = "not a directory" if os.path.exists(path) else "no such directory"
+            raise StoreError(f"{what}: {path}")
+        inner = os.path.join(path, "receipts")
+        if not os.path.isdir(inner):
+            return _folder_receipts(path, problem, strict), None, None
+        if strict:
+            return _folder_receipts(inner, problem, True), None, None
+        store = DirectoryStore(path)
+        return _store_receipts(store), store, inner
+    if isinstance(source, DirectoryStore) and strict:
+        inner = os.path.join(source.path, "receipts")
+        read = _folder_receipts(inner, problem, True) if os.path.isdir(inner) else iter(())
+        return read, None, None
+    if isinstance(source, Store):
+        return _store_receipts(source), None, None
+    raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
 
 
 def _passed_over(folder: str, graph: _Graph, read: int, problem: Callable[[Problem], None]) -> None:
@@ -282,7 +323,7 @@ def _resealed(receipt: Receipt, computed: str) -> Optional[Receipt]:
     if text.count(needle) != 1:
         return None
     try:
-        fixed = Receipt.from_json(text.replace(needle, f'"hash":"{computed}"'))
+        fixed = Receipt.from_json(text.replace(needle, f'"hash":"{computed}"'), strict=False)
         if fixed.compute_hash() != computed:
             return None
     except ReceiptError:
@@ -344,6 +385,7 @@ def audit(
     *,
     trust: Optional[Keyring] = None,
     on_problem: Optional[Callable[[Problem], None]] = None,
+    strict: bool = True,
 ) -> AuditReport:
     """Check every receipt of ``source`` and the links between them.
 
@@ -358,6 +400,12 @@ def audit(
     With ``trust`` (a keyring of trusted keys) every receipt must also carry a
     signature by one of them; any other outcome is reported under its status.
     ``on_problem`` is called with each problem as it is found.
+
+    Receipt files are read strictly unless ``strict`` is false: a file whose
+    text holds anything beside what its hash seals (a member the format does
+    not know, a repeated member name) is "unreadable", the member named. A
+    directory store's files are read that way too; other stores' receipts
+    are read as the store holds them.
     """
     problems: List[Problem] = []
 
@@ -367,36 +415,10 @@ def audit(
             on_problem(p)
 
     trusted = _trust_check(trust) if trust is not None else None
-
-    store: Optional[Store] = None
-    owned = False
-    folder: Optional[str] = None
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if isinstance(path, bytes):
-            path = os.fsdecode(path)
-        if not os.path.isdir(path):
-            what = "not a directory" if os.path.exists(path) else "no such directory"
-            raise StoreError(f"{what}: {path}")
-        inner = os.path.join(path, "receipts")
-        if os.path.isdir(inner):
-            store, owned, folder = DirectoryStore(path), True, inner
-        else:
-            folder = path
-    elif isinstance(source, Store):
-        store = source
-    else:
-        raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
-
+    read, owned, folder = _open_source(source, strict, problem)
     graph = _Graph()
     count = 0
     try:
-        read: Iterator[Tuple[Optional[str], Receipt]]
-        if store is not None:
-            read = _store_receipts(store)
-        else:
-            assert folder is not None
-            read = _folder_receipts(folder, problem)
         for name, receipt in read:
             count += 1
             rid = receipt.rid
@@ -412,11 +434,11 @@ def audit(
                 if status != "trusted" and all(p.kind != status for p in own):
                     problem(Problem(status, rid, detail))
             graph.add_edges(key, _targets(receipt))
-        if store is not None and folder is not None:
+        if folder is not None:
             _passed_over(folder, graph, count, problem)
     finally:
-        if owned and store is not None:
-            store.close()
+        if owned is not None:
+            owned.close()
 
     names = graph.names()
     for s, d in graph.dangling():

@@ -16,7 +16,7 @@ from datetime import datetime
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
 
-from ._core import NativeReceipt, receipt_from_json, receipt_hash, receipt_json, record_work, verify_receipt
+from ._core import NativeReceipt, native, receipt_from_json, receipt_hash, receipt_json, record_work, verify_receipt
 from ._time import parse_timestamp
 from ._types import JSONValue
 from .errors import ReceiptError, VerificationError
@@ -32,6 +32,10 @@ __all__ = [
     "verify_strict",
     "TrustedKeys",
 ]
+
+
+#: How a strict reading's refusal begins: the text is a receipt, with more beside it than its seal covers.
+_UNSEALED = "unsealed receipt text"
 
 
 class ReceiptKind(str, enum.Enum):
@@ -180,8 +184,17 @@ class Receipt:
     # -- JSON ---------------------------------------------------------------
 
     @classmethod
-    def from_json(cls, text: Union[str, bytes, bytearray]) -> "Receipt":
-        """Read a receipt from its JSON text; raises :class:`ReceiptError` when it is not one."""
+    def from_json(cls, text: Union[str, bytes, bytearray], *, strict: bool = True) -> "Receipt":
+        """Read a receipt from its JSON text; raises :class:`ReceiptError` when it is not one.
+
+        Strict by default: the text must hold nothing beside what the hash
+        seals, so whoever reads it sees what was vouched for. A member that no
+        field of its record has (at any depth), a key repeated within an
+        object, or a value the reader would drop is refused, the message
+        naming the first by its path (``unsealed receipt text: unknown member
+        payload.rows_processed``). ``strict=False`` ignores all of those, as
+        receipts were read before.
+        """
         if isinstance(text, (bytes, bytearray)):
             try:
                 text = bytes(text).decode("utf-8")
@@ -189,7 +202,14 @@ class Receipt:
                 raise ReceiptError(f"receipt JSON is not UTF-8: {e}") from None
         elif not isinstance(text, str):
             raise TypeError(f"receipt JSON must be str or bytes, not {type(text).__name__}")
-        return cls._wrap(receipt_from_json(text))
+        # Read leniently first, so text that is no receipt at all is told so in the usual words.
+        receipt = cls._wrap(receipt_from_json(text))
+        if strict:
+            try:
+                native.check_strict(text)
+            except ReceiptError as e:
+                raise ReceiptError(f"{_UNSEALED}: {e}") from None
+        return receipt
 
     def to_json(self) -> str:
         """The receipt's compact JSON text, the form stores keep and peers read."""
@@ -320,7 +340,7 @@ class Receipt:
                 return Receipt._from_own_json(text[: match.start()] + ',"sig":' + sig_json + text[-_HASH_TAIL:])
         wire = self.to_dict()
         wire["sig"] = None if signature is None else dict(zip(Signature._fields, signature))
-        return Receipt.from_json(json.dumps(wire, separators=(",", ":"), ensure_ascii=False))
+        return Receipt.from_json(json.dumps(wire, separators=(",", ":"), ensure_ascii=False), strict=False)
 
     @property
     def workload(self) -> Optional[str]:
@@ -378,7 +398,7 @@ class Receipt:
 
 
 def _from_json_text(text: str) -> Receipt:
-    return Receipt.from_json(text)
+    return Receipt.from_json(text, strict=False)
 
 
 def _parent_id(parent: Union[Receipt, str, uuid.UUID, None]) -> Optional[str]:

@@ -7,7 +7,7 @@ namespace tessary::formats::json {
 
 namespace {
 
-constexpr std::array<std::string_view, 20> kMessages = {
+constexpr std::array<std::string_view, 21> kMessages = {
     "EOF while parsing a value",
     "EOF while parsing a string",
     "EOF while parsing a list",
@@ -28,8 +28,9 @@ constexpr std::array<std::string_view, 20> kMessages = {
     "trailing comma",
     "trailing characters",
     "recursion limit exceeded",
+    "repeated key",
 };
-static_assert(kMessages.size() == static_cast<std::size_t>(ErrorCode::RecursionLimitExceeded) + 1);
+static_assert(kMessages.size() == static_cast<std::size_t>(ErrorCode::RepeatedKey) + 1);
 
 }  // namespace
 

@@ -34,6 +34,7 @@ enum class ErrorCode : std::uint8_t {
   TrailingComma,
   TrailingCharacters,
   RecursionLimitExceeded,
+  RepeatedKey,  // only from parse_prefix_unique_keys
 };
 
 // The fixed text of each code, e.g. "expected `,` or `]`".

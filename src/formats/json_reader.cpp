@@ -1,5 +1,6 @@
 #include "formats/json_reader.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -116,6 +118,13 @@ class Reader {
   explicit Reader(std::string_view text) noexcept
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
+  // From now on a key repeated within one object fails, and `path` collects
+  // the steps to it while the failure unwinds (innermost first).
+  void refuse_repeated_keys(std::vector<PathStep>& path) {
+    repeated_path_ = &path;
+    seen_keys_.resize(kNestingBudget);
+  }
+
   // Every parse_* returns the value read, or a placeholder once failed() is
   // set; callers check failed() before going on.
   Value parse_value();
@@ -146,6 +155,31 @@ class Reader {
 
   void parse_ident(std::string_view word);
   Value parse_number();
+  // Only consulted once a member or element failed, so reading stays as
+  // fast as ever for everyone else.
+  void note_step(PathStep step) {
+    if (repeated_path_ != nullptr && error_code_ == ErrorCode::RepeatedKey) repeated_path_->push_back(std::move(step));
+  }
+  // Whether `key` is among the keys of the object whose members start at
+  // `base`. Small objects, nearly all of them, are searched in place; a large
+  // one gets a hash set, filled once it grows past them.
+  bool is_repeated(const std::string& key, std::size_t base) {
+    if (repeated_path_ == nullptr) return false;
+    constexpr std::size_t kSearched = 16;
+    const std::size_t count = members_.size() - base;
+    if (count < kSearched) {
+      for (std::size_t i = base; i < members_.size(); ++i) {
+        if (members_[i].first == key) return true;
+      }
+      return false;
+    }
+    auto& seen = seen_keys_[static_cast<std::size_t>(kNestingBudget - remaining_depth_)];
+    if (count == kSearched) {
+      seen.clear();
+      for (std::size_t i = base; i < members_.size(); ++i) seen.insert(members_[i].first);
+    }
+    return !seen.insert(key).second;
+  }
   std::string parse_string();
   std::string parse_escaped_string(const char* run);
   void parse_escape(std::string& out);
@@ -193,6 +227,9 @@ class Reader {
   // allocated once at its final size.
   std::vector<Value> items_;
   std::vector<Object::Member> members_;
+  std::vector<PathStep>* repeated_path_ = nullptr;
+  // Keys of each open object, by depth; only kept when refusing repeats.
+  std::vector<std::unordered_set<std::string>> seen_keys_;
 };
 
 Value Reader::parse_value() {
@@ -426,7 +463,10 @@ Value Reader::parse_array() {
     if (items_.capacity() == 0) items_.reserve(16);
     for (;;) {
       items_.push_back(parse_value());
-      if (failed_) return {};
+      if (failed_) {
+        note_step(PathStep{{}, items_.size() - base - 1, true});
+        return {};
+      }
       const Next next = after_element(']', ErrorCode::EofWhileParsingList, ErrorCode::ExpectedListCommaOrEnd);
       if (next == Next::Fail) return {};
       if (next == Next::Close) break;
@@ -462,6 +502,11 @@ Value Reader::parse_object() {
       ++p_;
       std::string key = parse_string();
       if (failed_) return {};
+      if (is_repeated(key, base)) {
+        fail_at_offset(ErrorCode::RepeatedKey, p_);
+        note_step(PathStep{std::move(key)});
+        return {};
+      }
       skip_whitespace();
       if (p_ == end_) {
         fail_at_end(ErrorCode::EofWhileParsingObject);
@@ -473,7 +518,10 @@ Value Reader::parse_object() {
       }
       ++p_;
       members_.emplace_back(std::move(key), parse_value());
-      if (failed_) return {};
+      if (failed_) {
+        note_step(PathStep{members_.back().first});
+        return {};
+      }
       const Next next = after_element('}', ErrorCode::EofWhileParsingObject, ErrorCode::ExpectedObjectCommaOrEnd);
       if (next == Next::Fail) return {};
       if (next == Next::Close) break;
@@ -493,6 +541,24 @@ std::expected<std::pair<Value, std::size_t>, ParseError> parse_prefix(std::strin
   Reader reader(text);
   Value value = reader.parse_value();
   if (reader.failed()) return std::unexpected(reader.error());
+  return std::pair<Value, std::size_t>(std::move(value), reader.offset());
+}
+
+std::expected<std::pair<Value, std::size_t>, ParseError> parse_prefix_unique_keys(std::string_view text,
+                                                                                   std::vector<PathStep>& path) {
+  path.clear();
+  Reader reader(text);
+  reader.refuse_repeated_keys(path);
+  Value value = reader.parse_value();
+  if (reader.failed()) {
+    const ParseError error = reader.error();
+    if (error.code == ErrorCode::RepeatedKey) {
+      std::reverse(path.begin(), path.end());
+    } else {
+      path.clear();
+    }
+    return std::unexpected(error);
+  }
   return std::pair<Value, std::size_t>(std::move(value), reader.offset());
 }
 

@@ -8,6 +8,7 @@
 #include "native/receipt_rows.hpp"
 #include "native/shape_functions.hpp"
 #include "native/signing_objects.hpp"
+#include "native/strict_check.hpp"
 #include "native/store_object.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
@@ -40,6 +41,7 @@ PyObject* init_module() {
   if (!add_store_types(module.get())) return nullptr;
   if (!add_signing_types(module.get())) return nullptr;
   if (!python::add_functions(module.get(), kReceiptRowFunctions)) return nullptr;
+  if (!python::add_functions(module.get(), kStrictFunctions)) return nullptr;
   if (!python::add_functions(module.get(), kErrorFunctions)) return nullptr;
   return module.release();
 }

@@ -52,12 +52,19 @@ def json_type(value: Any) -> str:
     return "an object"
 
 
-def _receipt_from_text(text: str, where: str) -> Union[Receipt, InputError]:
+def _receipt_from_text(text: str, where: str, strict: bool) -> Union[Receipt, InputError]:
     """The receipt the text holds, read from the text exactly as given (never re-encoded), or why it is not one."""
     try:
-        return Receipt.from_json(text)
+        return Receipt.from_json(text, strict=strict)
     except TessaryError as e:
         problem = one_line(str(e))
+    if strict:
+        try:
+            Receipt.from_json(text, strict=False)
+        except TessaryError:
+            pass
+        else:
+            return InputError(where, f"{problem} (a lenient reading takes it)")
     try:
         value = load_json(text, where)
     except InputError as e:
@@ -70,17 +77,17 @@ def _receipt_from_text(text: str, where: str) -> Union[Receipt, InputError]:
 Lines = Iterator[Tuple[int, str]]
 
 
-def _document(number: int, first: str, lines: Lines, name: str) -> Union[Receipt, InputError]:
+def _document(number: int, first: str, lines: Lines, name: str, strict: bool) -> Union[Receipt, InputError]:
     """The rest of the text read as one document (an indented receipt), held to a receipt's bound."""
     parts = ["\n" * (number - 1), first]
     for end, line in lines:
         if end > RECEIPT_LIMIT:
             return InputError(name, f"larger than {RECEIPT_LIMIT >> 20} MiB, the most a receipt may be")
         parts.append(line)
-    return _receipt_from_text("".join(parts), name)
+    return _receipt_from_text("".join(parts), name, strict)
 
 
-def _entries_in(lines: Lines, name: str) -> Iterator[Tuple[str, Union[Receipt, InputError]]]:
+def _entries_in(lines: Lines, name: str, strict: bool) -> Iterator[Tuple[str, Union[Receipt, InputError]]]:
     """The receipts in one receipt's JSON (compact or indented) or in JSON lines, with where each was.
 
     JSON lines are read a line at a time, so a long listing piped in is
@@ -98,13 +105,13 @@ def _entries_in(lines: Lines, name: str) -> Iterator[Tuple[str, Union[Receipt, I
         return
     early: Optional[Receipt] = None
     try:
-        early = Receipt.from_json(first)
+        early = Receipt.from_json(first, strict=strict)
     except TessaryError:
         try:
             load_json(first, name)
         except InputError:
             # Not a JSON value on its own line: the whole text is one document, an indented receipt.
-            yield name, _document(number, first, lines, name)
+            yield name, _document(number, first, lines, name, strict)
             return
     pending_number, pending, alone = number, first, True
     for _, line in lines:
@@ -112,11 +119,11 @@ def _entries_in(lines: Lines, name: str) -> Iterator[Tuple[str, Union[Receipt, I
         if not line.strip():
             continue
         where = f"{name}:{pending_number}"
-        yield where, early if early is not None else _receipt_from_text(pending, where)
+        yield where, early if early is not None else _receipt_from_text(pending, where, strict)
         early = None
         pending_number, pending, alone = number, line, False
     where = name if alone else f"{name}:{pending_number}"
-    yield where, early if early is not None else _receipt_from_text(pending, where)
+    yield where, early if early is not None else _receipt_from_text(pending, where, strict)
 
 
 def receipt_files(directory: str) -> List[str]:
@@ -137,7 +144,7 @@ def _stdin() -> IO[bytes]:
     return buffer  # type: ignore[no-any-return]
 
 
-def _entries_of_file(source: str) -> Iterator[Entry]:
+def _entries_of_file(source: str, strict: bool) -> Iterator[Entry]:
     name = label(source)
     try:
         # The bound is per receipt (one line of a listing, or one document), not per file.
@@ -146,7 +153,7 @@ def _entries_of_file(source: str) -> Iterator[Entry]:
         yield Entry(name, name, e)
         return
     try:
-        for where, item in _entries_in(read_lines(stream, name, kind="receipt"), name):
+        for where, item in _entries_in(read_lines(stream, name, kind="receipt"), name, strict):
             yield Entry(name, where, item)
     except InputError as e:
         # A line too long or not UTF-8: what follows it in this file cannot be trusted to be read right.
@@ -156,17 +163,20 @@ def _entries_of_file(source: str) -> Iterator[Entry]:
             stream.close()
 
 
-def entries(source: str) -> Iterator[Entry]:
+def entries(source: str, *, strict: bool = True) -> Iterator[Entry]:
     """Each receipt of a file, a directory's ``*.json`` files or standard input (``-``), or why one is not.
+
+    Strict unless told otherwise: a receipt's text with anything beside what
+    its hash seals is not taken (see :meth:`Receipt.from_json`).
 
     Nothing in a file stops the files after it from being read; a directory
     that cannot be listed is the caller's mistake (:class:`CliError`).
     """
     if source != STDIN and os.path.isdir(source):
         for path in receipt_files(source):
-            yield from _entries_of_file(path)
+            yield from _entries_of_file(path, strict)
     else:
-        yield from _entries_of_file(source)
+        yield from _entries_of_file(source, strict)
 
 
 def no_receipts(sources: List[str]) -> str:
@@ -174,9 +184,9 @@ def no_receipts(sources: List[str]) -> str:
     return f"no receipts in {', '.join(label(s) for s in sources)}"
 
 
-def receipts(source: str) -> Iterator[Found]:
+def receipts(source: str, *, strict: bool = True) -> Iterator[Found]:
     """Each receipt of ``source`` as :func:`entries` reads them; the first that is not one stops the command."""
-    for entry in entries(source):
+    for entry in entries(source, strict=strict):
         if isinstance(entry.item, InputError):
             raise entry.item
         yield entry.where, entry.item

@@ -7,6 +7,10 @@ receipt may be its own ancestor. With
 --trust (a key file or a folder of them; repeatable) every receipt must
 also be signed by a trusted key. Prints the counts and one line per
 problem, or with --json one JSON object; exit code 1 when anything is wrong.
+Receipt files are read strictly: one whose text holds anything beside what
+its hash seals (an unknown or repeated member) is unreadable, the member
+named; --lenient ignores such members. A database store's receipts are
+read as the store holds them.
 """
 
 from __future__ import annotations
@@ -27,6 +31,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="a directory store, a folder of *.json receipt files or a postgresql:// address")
     parser.add_argument("--trust", action="append", metavar="KEYFILE|DIR", help="trusted keys (repeatable)")
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    parser.add_argument("--lenient", action="store_true",
+                        help="ignore members outside the seal (unknown or repeated) instead of reporting the file")
 
 
 def _report_text(report: AuditReport) -> str:
@@ -48,9 +54,9 @@ def run(args: argparse.Namespace) -> int:
     keys = keyring(args.trust) if args.trust else None
     if location.kind == "database":
         with open_store(location.target) as store:
-            report = audit(store, trust=keys)
+            report = audit(store, trust=keys, strict=not args.lenient)
     else:
         # A plain folder of receipt files is audited too, not only a directory store.
-        report = audit(location.target, trust=keys)
+        report = audit(location.target, trust=keys, strict=not args.lenient)
     out(json.dumps(report.to_dict(), ensure_ascii=False) if args.json else _report_text(report))
     return EXIT_OK if report.ok else EXIT_FAILED

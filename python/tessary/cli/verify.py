@@ -8,6 +8,13 @@ A file (or line) that cannot be read as a receipt is reported with its
 reason and counted as failed, and the others are still checked. Finding
 no receipts at all is an error (exit code 2) unless --allow-empty.
 
+Receipts are read strictly: a receipt whose text holds anything its hash
+does not seal (a member the format does not know, at any depth, or a
+member name repeated within an object) fails, unreadable, with the first
+such member named; a reader keeping other duplicates, or the extra members,
+would see other content than the one vouched for. --lenient reads such
+text as receipts were read before, ignoring what is not sealed.
+
 With --trust (a public key file or a directory of *.pub and *.pem files;
 repeatable) every receipt must also be signed by one of those keys; a
 failure names its status (unsigned, unknown_key, bad_signature,
@@ -45,6 +52,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="require a signature by this public key, or by a key in this directory (repeatable)")
     parser.add_argument("--allow-empty", action="store_true",
                         help="succeed when the sources hold no receipts at all (by default that is an error)")
+    parser.add_argument("--lenient", action="store_true",
+                        help="ignore members outside the seal (unknown or repeated) instead of failing the receipt")
 
 
 class _Tally:
@@ -96,12 +105,12 @@ def _check_envelope(source: str, envelope: Dict[str, Any], keys: Optional[Keyrin
         tally.fail(where, where, rid, one_line(result.reason), result.status.value)
 
 
-def _check_source(source: str, keys: Optional[Keyring], tally: _Tally) -> None:
+def _check_source(source: str, keys: Optional[Keyring], tally: _Tally, strict: bool) -> None:
     envelope = _envelope_in(source)
     if envelope is not None:
         _check_envelope(source, envelope, keys, tally)
         return
-    for file, where, item in entries(source):
+    for file, where, item in entries(source, strict=strict):
         tally.seen(file)
         if isinstance(item, InputError):
             tally.fail(file, where, None, item.reason, "unreadable")
@@ -120,7 +129,7 @@ def run(args: argparse.Namespace) -> int:
     keys = trusted_keys(args.trust) if args.trust else None
     tally = _Tally(args.json)
     for source in args.sources:
-        _check_source(source, keys, tally)
+        _check_source(source, keys, tally, not args.lenient)
     if tally.total == 0 and not args.allow_empty:
         if args.json:
             out(tally.report(keys is not None))
