@@ -244,32 +244,14 @@ def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterato
             yield entry.name, receipt
 
 
-def _store_receipts(store: Store) -> Iterator[Tuple[Optional[str], Receipt]]:
-    for receipt in store.iter():
+def _store_receipts(store: Store, problem: Callable[[Problem], None]) -> Iterator[Tuple[Optional[str], Receipt]]:
+    """The receipts of a store; each entry of a directory store that holds none is an "unreadable" problem."""
+    if not isinstance(store, DirectoryStore):
+        read = store.iter()
+    else:
+        read = store.iter(on_skip=lambda entry: problem(Problem("unreadable", None, str(entry))))
+    for receipt in read:
         yield None, receipt
-
-
-def _passed_over(folder: str, graph: _Graph, read: int, problem: Callable[[Problem], None]) -> None:
-    """Report the files of a directory store that its reader passed over.
-
-    The store skips files that are not receipts; when fewer receipts came out
-    than there are files, each file whose name is not an identifier that was
-    read is reported.
-    """
-    try:
-        with os.scandir(folder) as entries:
-            files = sum(1 for e in entries if e.name.endswith(".json"))
-            if files <= read:
-                return
-        with os.scandir(folder) as entries:
-            for entry in entries:
-                if not entry.name.endswith(".json"):
-                    continue
-                i = graph.index.get(_key(entry.name[: -len(".json")]))
-                if i is None or not graph.present[i]:
-                    problem(Problem("unreadable", None, f"{entry.name}: not read as a receipt"))
-    except OSError as e:
-        raise StoreError(f"{folder}: {e.strerror or e}") from None
 
 
 # -- the checks of one receipt ----------------------------------------------------------
@@ -352,8 +334,11 @@ def audit(
     receipt files. Each receipt's hash is recomputed ("stale_hash") and its
     content validated ("invalid"); across the source every link and parent
     must name a receipt in it ("dangling_link") and no receipt may be its own
-    ancestor ("cycle"). In a plain folder, a file that is not a receipt is
-    "unreadable" and a second file with the same identifier a "duplicate".
+    ancestor ("cycle"). A ``*.json`` entry that holds no receipt (in a plain
+    folder or a directory store: a dangling link, a directory, an unreadable
+    file, one that is not a receipt) is "unreadable", named with its reason,
+    and the audit goes on; in a plain folder a second file with the same
+    identifier is a "duplicate".
 
     With ``trust`` (a keyring of trusted keys) every receipt must also carry a
     signature by one of them; any other outcome is reported under its status.
@@ -380,7 +365,7 @@ def audit(
             raise StoreError(f"{what}: {path}")
         inner = os.path.join(path, "receipts")
         if os.path.isdir(inner):
-            store, owned, folder = DirectoryStore(path), True, inner
+            store, owned = DirectoryStore(path, create=False), True
         else:
             folder = path
     elif isinstance(source, Store):
@@ -393,7 +378,7 @@ def audit(
     try:
         read: Iterator[Tuple[Optional[str], Receipt]]
         if store is not None:
-            read = _store_receipts(store)
+            read = _store_receipts(store, problem)
         else:
             assert folder is not None
             read = _folder_receipts(folder, problem)
@@ -412,8 +397,6 @@ def audit(
                 if status != "trusted" and all(p.kind != status for p in own):
                     problem(Problem(status, rid, detail))
             graph.add_edges(key, _targets(receipt))
-        if store is not None and folder is not None:
-            _passed_over(folder, graph, count, problem)
     finally:
         if owned and store is not None:
             store.close()
