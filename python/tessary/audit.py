@@ -9,6 +9,7 @@ that grows with identifiers and edges, never with whole receipts.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import uuid
@@ -17,6 +18,7 @@ from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, 
 
 from ._types import JSONValue
 from .errors import ReceiptError, StoreError, VerificationError
+from .inputs import display_name
 from .receipts import Receipt, verify_strict
 from .signing import Keyring, check as check_signature
 from .stores import DirectoryStore, Store
@@ -214,6 +216,18 @@ class _Graph:
 Source = Union[Store, str, "os.PathLike[str]"]
 
 
+def _not_a_file(entry: "os.DirEntry[str]") -> str:
+    """Why an entry that is no regular file holds no receipt, in the words a directory store uses."""
+    if entry.is_dir():
+        return "a directory"
+    if entry.is_symlink():
+        try:
+            os.stat(entry.path)
+        except OSError as e:
+            return "link loop" if e.errno == errno.ELOOP else "dangling link"
+    return "not a regular file"
+
+
 def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterator[Tuple[str, Receipt]]:
     """The receipt of each ``*.json`` file in the folder, one file at a time, with the file's name."""
     try:
@@ -224,24 +238,25 @@ def _folder_receipts(folder: str, problem: Callable[[Problem], None]) -> Iterato
         for entry in entries:
             if not entry.name.endswith(".json"):
                 continue
+            name = display_name(entry.name)  # printable even when the name is not UTF-8
             try:
                 if not entry.is_file():
-                    problem(Problem("unreadable", None, f"{entry.name}: not a regular file"))
+                    problem(Problem("unreadable", None, f"{name}: {_not_a_file(entry)}"))
                     continue
                 if entry.stat().st_size > _LARGEST_FILE:
-                    problem(Problem("unreadable", None, f"{entry.name}: larger than 64 MiB"))
+                    problem(Problem("unreadable", None, f"{name}: larger than 64 MiB"))
                     continue
                 with open(entry.path, "rb") as f:
                     data = f.read()
             except OSError as e:
-                problem(Problem("unreadable", None, f"{entry.name}: {e.strerror or e}"))
+                problem(Problem("unreadable", None, f"{name}: {e.strerror or e}"))
                 continue
             try:
                 receipt = Receipt.from_json(data)
             except ReceiptError as e:
-                problem(Problem("unreadable", None, f"{entry.name}: not a receipt: {' '.join(str(e).split())}"))
+                problem(Problem("unreadable", None, f"{name}: not a receipt: {' '.join(str(e).split())}"))
                 continue
-            yield entry.name, receipt
+            yield name, receipt
 
 
 def _store_receipts(store: Store, problem: Callable[[Problem], None]) -> Iterator[Tuple[Optional[str], Receipt]]:
@@ -249,7 +264,7 @@ def _store_receipts(store: Store, problem: Callable[[Problem], None]) -> Iterato
     if not isinstance(store, DirectoryStore):
         read = store.iter()
     else:
-        read = store.iter(on_skip=lambda entry: problem(Problem("unreadable", None, str(entry))))
+        read = store.iter(on_skip=lambda e: problem(Problem("unreadable", None, f"{display_name(e.name)}: {e.reason}")))
     for receipt in read:
         yield None, receipt
 
@@ -352,36 +367,11 @@ def audit(
             on_problem(p)
 
     trusted = _trust_check(trust) if trust is not None else None
-
-    store: Optional[Store] = None
-    owned = False
-    folder: Optional[str] = None
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if isinstance(path, bytes):
-            path = os.fsdecode(path)
-        if not os.path.isdir(path):
-            what = "not a directory" if os.path.exists(path) else "no such directory"
-            raise StoreError(f"{what}: {path}")
-        inner = os.path.join(path, "receipts")
-        if os.path.isdir(inner):
-            store, owned = DirectoryStore(path, create=False), True
-        else:
-            folder = path
-    elif isinstance(source, Store):
-        store = source
-    else:
-        raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
-
+    store, owned, folder = _open_source(source)
     graph = _Graph()
     count = 0
     try:
-        read: Iterator[Tuple[Optional[str], Receipt]]
-        if store is not None:
-            read = _store_receipts(store, problem)
-        else:
-            assert folder is not None
-            read = _folder_receipts(folder, problem)
+        read = _store_receipts(store, problem) if store is not None else _folder_receipts(folder, problem)
         for name, receipt in read:
             count += 1
             rid = receipt.rid
@@ -400,7 +390,29 @@ def audit(
     finally:
         if owned and store is not None:
             store.close()
+    _link_problems(graph, problem)
+    return AuditReport(count, problems)
 
+
+def _open_source(source: Source) -> Tuple[Optional[Store], bool, str]:
+    """The store to read (and whether the audit opened it, to close it), or else the plain folder to read."""
+    if isinstance(source, Store):
+        return source, False, ""
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
+    path = os.fspath(source)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not os.path.isdir(path):
+        what = "not a directory" if os.path.exists(path) else "no such directory"
+        raise StoreError(f"{what}: {path}")
+    if os.path.isdir(os.path.join(path, "receipts")):
+        return DirectoryStore(path, create=False), True, ""
+    return None, False, path
+
+
+def _link_problems(graph: _Graph, problem: Callable[[Problem], None]) -> None:
+    """The links that name no receipt of the source, and the cycles."""
     names = graph.names()
     for s, d in graph.dangling():
         problem(Problem("dangling_link", _name(names[s]), f"links to {_name(names[d])}, which is not in the source"))
@@ -410,4 +422,3 @@ def audit(
             path += f" -> ... ({length - len(first)} more)"
         head = _name(names[first[0]])
         problem(Problem("cycle", head, f"{length} receipt{'' if length == 1 else 's'} on a cycle: {path} -> {head}"))
-    return AuditReport(count, problems)

@@ -43,13 +43,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def _copy_batches(source: Store, target: Store, skipped: SkipReporter) -> Iterator[int]:
     """Copy every receipt of ``source`` into ``target``, ``BATCH`` at a time; yields each batch's size."""
     batch: List[Receipt] = []
-    target.store_many(batch)  # TO exists afterwards even when FROM holds nothing
+    stored = False
     for receipt in source.iter(**skipped.options()):
         batch.append(receipt)
         if len(batch) == BATCH:
             yield target.store_many(batch)
-            batch = []
-    if batch:
+            batch, stored = [], True
+    if batch or not stored:  # storing nothing still makes TO, which then exists as an empty store
         yield target.store_many(batch)
 
 
