@@ -21,7 +21,7 @@ from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_
 from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
 from .signing import Keyring, PublicKey, SigningKey, TrustResult, TrustStatus, check, check_dsse, export_dsse, sign, to_in_toto, verify_dsse
 from .pgstore import PostgresStore
-from .stores import DirectoryStore, Store, open_store
+from .stores import DirectoryStore, SkippedEntry, Store, open_store
 
 __version__ = "0.1.0"
 
@@ -52,6 +52,7 @@ __all__ = [
     "Store",
     "Filters",
     "DirectoryStore",
+    "SkippedEntry",
     "PostgresStore",
     "open_store",
     "data_shape",

@@ -9,6 +9,7 @@ that grows with identifiers and edges, never with whole receipts.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import uuid
@@ -17,6 +18,7 @@ from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, 
 
 from ._types import JSONValue
 from .errors import ReceiptError, StoreError, VerificationError
+from .inputs import display_name
 from .receipts import Receipt, verify_strict
 from .signing import Keyring, check as check_signature
 from .stores import DirectoryStore, Store
@@ -214,7 +216,7 @@ class _Graph:
 Source = Union[Store, str, "os.PathLike[str]"]
 
 
-def _unreadable(data: bytes, error: ReceiptError) -> str:
+def _unreadable(data: str, error: ReceiptError) -> str:
     """Why a file's text was not taken: not a receipt at all, or one with text beside its seal."""
     reason = " ".join(str(error).split())
     try:
@@ -222,6 +224,44 @@ def _unreadable(data: bytes, error: ReceiptError) -> str:
     except ReceiptError:
         return f"not a receipt: {reason}"
     return reason
+
+
+def _not_a_file(entry: "os.DirEntry[str]") -> str:
+    """Why an entry that is no regular file holds no receipt, in the words a directory store uses."""
+    if entry.is_dir():
+        return "a directory"
+    if entry.is_symlink():
+        try:
+            os.stat(entry.path)
+        except OSError as e:
+            return "link loop" if e.errno == errno.ELOOP else "dangling link"
+    return "not a regular file"
+
+
+class _Text(NamedTuple):
+    text: str
+    reason: Optional[str]  # why there is no text, in the words a directory store uses
+
+
+def _entry_text(entry: "os.DirEntry[str]") -> _Text:
+    """The text of one ``*.json`` entry, or why it has none."""
+    try:
+        if not entry.is_file():
+            return _Text("", _not_a_file(entry))
+        if entry.stat().st_size > _LARGEST_FILE:
+            return _Text("", "larger than 64 MiB")
+        with open(entry.path, "rb") as f:
+            data = f.read(_LARGEST_FILE + 1)
+    except OSError as e:  # is_file() follows the link and fails on a loop
+        if e.errno == errno.ELOOP:
+            return _Text("", "link loop")
+        return _Text("", f"unreadable: {e.strerror} (os error {e.errno})")
+    if len(data) > _LARGEST_FILE:
+        return _Text("", "larger than 64 MiB")
+    try:
+        return _Text(data.decode("utf-8"), None)
+    except UnicodeDecodeError:
+        return _Text("", "not UTF-8")
 
 
 def _folder_receipts(folder: str, problem: Callable[[Problem], None], strict: bool) -> Iterator[Tuple[str, Receipt]]:
@@ -234,83 +274,56 @@ def _folder_receipts(folder: str, problem: Callable[[Problem], None], strict: bo
         for entry in entries:
             if not entry.name.endswith(".json"):
                 continue
-            try:
-                if not entry.is_file():
-                    problem(Problem("unreadable", None, f"{entry.name}: not a regular file"))
-                    continue
-                if entry.stat().st_size > _LARGEST_FILE:
-                    problem(Problem("unreadable", None, f"{entry.name}: larger than 64 MiB"))
-                    continue
-                with open(entry.path, "rb") as f:
-                    data = f.read()
-            except OSError as e:
-                problem(Problem("unreadable", None, f"{entry.name}: {e.strerror or e}"))
+            name = display_name(entry.name)  # printable even when the name is not UTF-8
+            text = _entry_text(entry)
+            if text.reason is not None:
+                problem(Problem("unreadable", None, f"{name}: {text.reason}"))
                 continue
             try:
-                receipt = Receipt.from_json(data, strict=strict)
+                receipt = Receipt.from_json(text.text, strict=strict)
             except ReceiptError as e:
-                problem(Problem("unreadable", None, f"{entry.name}: {_unreadable(data, e)}"))
+                problem(Problem("unreadable", None, f"{name}: {_unreadable(text.text, e)}"))
                 continue
-            yield entry.name, receipt
+            yield name, receipt
 
 
-def _store_receipts(store: Store) -> Iterator[Tuple[Optional[str], Receipt]]:
-    for receipt in store.iter():
+def _store_receipts(store: Store, problem: Callable[[Problem], None]) -> Iterator[Tuple[Optional[str], Receipt]]:
+    """The receipts of a store; each entry of a directory store that holds none is an "unreadable" problem."""
+    if not isinstance(store, DirectoryStore):
+        read = store.iter()
+    else:
+        read = store.iter(on_skip=lambda e: problem(Problem("unreadable", None, f"{display_name(e.name)}: {e.reason}")))
+    for receipt in read:
         yield None, receipt
 
 
-# What audit reads: the receipts (with the file each came from, if known), a
-# store it opened itself and must close, and the folder of a directory store
-# whose files the store's own reader may pass over.
-_Opened = Tuple[Iterator[Tuple[Optional[str], Receipt]], Optional[Store], Optional[str]]
+# What audit reads: the receipts (with the file each came from, if known),
+# and a store it opened itself and must close.
+_Opened = Tuple[Iterator[Tuple[Optional[str], Receipt]], Optional[Store]]
 
 
 def _open_source(source: Source, strict: bool, problem: Callable[[Problem], None]) -> _Opened:
     """The receipts of ``source``; a directory store's own files when strict, since its reader is lenient."""
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if isinstance(path, bytes):
-            path = os.fsdecode(path)
-        if not os.path.isdir(path):
-            what = "not a directory" if os.path.exists(path) else "no such directory"
-            raise StoreError(f"{what}: {path}")
-        inner = os.path.join(path, "receipts")
-        if not os.path.isdir(inner):
-            return _folder_receipts(path, problem, strict), None, None
-        if strict:
-            return _folder_receipts(inner, problem, True), None, None
-        store = DirectoryStore(path)
-        return _store_receipts(store), store, inner
     if isinstance(source, DirectoryStore) and strict:
         inner = os.path.join(source.path, "receipts")
-        read = _folder_receipts(inner, problem, True) if os.path.isdir(inner) else iter(())
-        return read, None, None
+        return (_folder_receipts(inner, problem, True) if os.path.isdir(inner) else iter(())), None
     if isinstance(source, Store):
-        return _store_receipts(source), None, None
-    raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
-
-
-def _passed_over(folder: str, graph: _Graph, read: int, problem: Callable[[Problem], None]) -> None:
-    """Report the files of a directory store that its reader passed over.
-
-    The store skips files that are not receipts; when fewer receipts came out
-    than there are files, each file whose name is not an identifier that was
-    read is reported.
-    """
-    try:
-        with os.scandir(folder) as entries:
-            files = sum(1 for e in entries if e.name.endswith(".json"))
-            if files <= read:
-                return
-        with os.scandir(folder) as entries:
-            for entry in entries:
-                if not entry.name.endswith(".json"):
-                    continue
-                i = graph.index.get(_key(entry.name[: -len(".json")]))
-                if i is None or not graph.present[i]:
-                    problem(Problem("unreadable", None, f"{entry.name}: not read as a receipt"))
-    except OSError as e:
-        raise StoreError(f"{folder}: {e.strerror or e}") from None
+        return _store_receipts(source, problem), None
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError(f"audit() reads a Store or a directory path, not {type(source).__name__}")
+    path = os.fspath(source)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not os.path.isdir(path):
+        what = "not a directory" if os.path.exists(path) else "no such directory"
+        raise StoreError(f"{what}: {path}")
+    inner = os.path.join(path, "receipts")
+    if not os.path.isdir(inner):
+        return _folder_receipts(path, problem, strict), None
+    if strict:
+        return _folder_receipts(inner, problem, True), None
+    store = DirectoryStore(path, create=False)
+    return _store_receipts(store, problem), store
 
 
 # -- the checks of one receipt ----------------------------------------------------------
@@ -394,8 +407,11 @@ def audit(
     receipt files. Each receipt's hash is recomputed ("stale_hash") and its
     content validated ("invalid"); across the source every link and parent
     must name a receipt in it ("dangling_link") and no receipt may be its own
-    ancestor ("cycle"). In a plain folder, a file that is not a receipt is
-    "unreadable" and a second file with the same identifier a "duplicate".
+    ancestor ("cycle"). A ``*.json`` entry that holds no receipt (in a plain
+    folder or a directory store: a dangling link, a directory, an unreadable
+    file, one that is not a receipt) is "unreadable", named with its reason,
+    and the audit goes on; in a plain folder a second file with the same
+    identifier is a "duplicate".
 
     With ``trust`` (a keyring of trusted keys) every receipt must also carry a
     signature by one of them; any other outcome is reported under its status.
@@ -415,7 +431,7 @@ def audit(
             on_problem(p)
 
     trusted = _trust_check(trust) if trust is not None else None
-    read, owned, folder = _open_source(source, strict, problem)
+    read, owned = _open_source(source, strict, problem)
     graph = _Graph()
     count = 0
     try:
@@ -434,12 +450,16 @@ def audit(
                 if status != "trusted" and all(p.kind != status for p in own):
                     problem(Problem(status, rid, detail))
             graph.add_edges(key, _targets(receipt))
-        if folder is not None:
-            _passed_over(folder, graph, count, problem)
     finally:
         if owned is not None:
             owned.close()
+    _link_problems(graph, problem)
+    return AuditReport(count, problems)
 
+
+
+def _link_problems(graph: _Graph, problem: Callable[[Problem], None]) -> None:
+    """The links that name no receipt of the source, and the cycles."""
     names = graph.names()
     for s, d in graph.dangling():
         problem(Problem("dangling_link", _name(names[s]), f"links to {_name(names[d])}, which is not in the source"))
@@ -449,4 +469,3 @@ def audit(
             path += f" -> ... ({length - len(first)} more)"
         head = _name(names[first[0]])
         problem(Problem("cycle", head, f"{length} receipt{'' if length == 1 else 's'} on a cycle: {path} -> {head}"))
-    return AuditReport(count, problems)

@@ -311,7 +311,7 @@ class PostgresStore:
         def select(conn: Any) -> List[str]:
             return [row[0] for row in conn.execute(sql, params)]
 
-        return [Receipt.from_json(t) for t in self._run(select)]
+        return [Receipt.from_json(t, strict=False) for t in self._run(select)]
 
     def iter(
         self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
@@ -343,7 +343,7 @@ class PostgresStore:
                                 return
                             for (text,) in batch:
                                 produced = True
-                                yield Receipt.from_json(text)
+                                yield Receipt.from_json(text, strict=False)
             except psycopg.Error as e:
                 # Once receipts have been handed out, starting over would repeat them.
                 if attempt == 1 and not produced and _is_connection_loss(psycopg, e):
@@ -374,7 +374,7 @@ class PostgresStore:
             return None if row is None else str(row[0])
 
         text = self._run(select)
-        return None if text is None else Receipt.from_json(text)
+        return None if text is None else Receipt.from_json(text, strict=False)
 
     def __iter__(self) -> Iterator[Receipt]:
         return self.iter()

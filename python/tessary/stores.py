@@ -19,7 +19,8 @@ import os
 import stat
 from types import TracebackType
 from typing import (
-    TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Protocol, Type, TypeVar, Union, runtime_checkable,
+    TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Tuple, Type, TypeVar,
+    Union, runtime_checkable,
 )
 
 from ._core import native
@@ -35,12 +36,33 @@ if TYPE_CHECKING:
 
     from .filters import Criteria
 
-__all__ = ["Store", "DirectoryStore", "open_store", "StoreLike", "Pac"]
+__all__ = ["Store", "DirectoryStore", "SkippedEntry", "open_store", "StoreLike", "Pac"]
 
 _S = TypeVar("_S", bound="Store")
 
 # The largest receipt file a directory store reads, as its native reader bounds it.
 _MAX_RECEIPT_BYTES = 64 << 20
+
+
+class SkippedEntry(NamedTuple):
+    """A ``*.json`` entry of a directory store that a read passed over, and why.
+
+    ``reason`` is one of "dangling link", "link loop", "a directory",
+    "not UTF-8", "unreadable: <the system's text>", "not a receipt: <why>",
+    "larger than 64 MiB" or "not a regular file". ``name`` is the entry's
+    name in ``<path>/receipts`` (bytes that are not UTF-8 decoded as
+    :func:`os.fsdecode` does, so ``os.fsencode(name)`` gives them back).
+    """
+
+    name: str
+    reason: str
+
+    def __str__(self) -> str:
+        return f"{self.name}: {self.reason}"
+
+
+#: Called with each entry a directory store's read passes over.
+OnSkip = Callable[[SkippedEntry], None]
 
 
 @runtime_checkable
@@ -114,10 +136,21 @@ def _read_receipt_file(path: str) -> Optional[bytes]:
 class DirectoryStore:
     """Receipts kept as files ``<path>/receipts/<rid>.json``, the embedded default.
 
-    The directory is created when missing. Every query reads the directory
-    afresh, so receipts stored by other processes show up; files that are
-    not receipts are skipped with a warning on standard error. Reading and
-    writing run with the interpreter lock released.
+    Opening never creates anything: the first ``store`` or ``store_many``
+    makes the directories (``create=True``, the default). Reading a store
+    whose ``path`` does not exist raises :class:`StoreError` ("no such
+    store: <path>"); with ``create=False`` that is checked when the store is
+    opened. A ``path`` that exists but holds no ``receipts`` folder yet is an
+    empty store.
+
+    Every query reads the directory afresh, so receipts stored by other
+    processes show up. A ``*.json`` entry that holds no receipt (a dangling
+    or looping link, a directory, an unreadable file, bytes that are not
+    UTF-8 or not a receipt, a file over 64 MiB) never fails a read and is
+    never printed: the read goes on with the rest and hands each such entry,
+    as a :class:`SkippedEntry`, to the ``on_skip`` callable given to
+    :meth:`query`, :meth:`iter` or :meth:`count`. Reading and writing run
+    with the interpreter lock released.
 
     A store returns only once the receipts are on the disk: each file's data
     is flushed before it is renamed into place, and the directory after the
@@ -129,12 +162,18 @@ class DirectoryStore:
 
     __slots__ = ("_path", "_native")
 
-    def __init__(self, path: Union[str, "os.PathLike[str]"], *, durable: bool = True) -> None:
+    def __init__(
+        self, path: Union[str, "os.PathLike[str]"], *, create: bool = True, durable: bool = True
+    ) -> None:
         text = os.fspath(path)
         if not isinstance(text, str):
             text = os.fsdecode(text)
+        if not isinstance(create, bool):
+            raise TypeError(f"create must be a bool, not {type(create).__name__}")
         self._path = text
-        self._native: Optional[native.Store] = native.Store(text, durable)
+        if not create:
+            self._missing()
+        self._native: Optional[native.Store] = native.Store(text, durable, False)
 
     @property
     def path(self) -> str:
@@ -146,6 +185,16 @@ class DirectoryStore:
         if handle is None:
             raise StoreError("the store is closed")
         return handle
+
+    def _missing(self) -> bool:
+        """True when the store holds nothing yet (its ``receipts`` folder is missing); a StoreError when the store's
+        own directory is."""
+        if os.path.isdir(os.path.join(self._path, "receipts")):
+            return False
+        if os.path.isdir(self._path):
+            return True
+        what = "not a directory" if os.path.exists(self._path) else "no such store"
+        raise StoreError(f"{what}: {self._path}")
 
     def store(self, receipt: Receipt) -> None:
         """Keep one receipt, replacing any earlier file of the same identifier."""
@@ -160,6 +209,7 @@ class DirectoryStore:
     def get(self, rid: RidLike) -> Optional[Receipt]:
         """The receipt with identifier ``rid``, read from its own file, or None when there is none.
 
+        Only that file is read, so other entries of the store never matter.
         A file named for ``rid`` that holds a receipt of another identifier
         is not that receipt; one that holds no receipt at all is a
         :class:`StoreError`.
@@ -169,9 +219,10 @@ class DirectoryStore:
         path = os.path.join(self._path, "receipts", key + ".json")
         data = _read_receipt_file(path)
         if data is None:
+            self._missing()
             return None
         try:
-            receipt = Receipt.from_json(data.decode("utf-8"))
+            receipt = Receipt.from_json(data.decode("utf-8"), strict=False)
         except (UnicodeDecodeError, ReceiptError) as e:
             raise StoreError(f"Failed to parse receipt file {path}: {e}") from None
         try:  # compared as identifiers, not as texts: a receipt may spell its own in capitals
@@ -179,42 +230,63 @@ class DirectoryStore:
         except StoreError:
             return None
 
-    def count(self, filters: Optional[Filters] = None, **criteria: Unpack[Criteria]) -> int:
-        """How many receipts pass every filter given (at most ``limit``), counted without reading them into objects."""
+    def count(
+        self, filters: Optional[Filters] = None, *, on_skip: Optional[OnSkip] = None, **criteria: Unpack[Criteria]
+    ) -> int:
+        """How many receipts pass every filter given (at most ``limit``), counted without reading them into objects.
+
+        ``on_skip`` is called with each entry passed over (see the class).
+        """
         cursor = self._cursor(Filters.of(filters, criteria))
         total = 0
-        while True:
-            found = len(cursor.next_batch(1000))
+        while cursor is not None:
+            skipped: List[Tuple[str, str]] = []
+            found = len(cursor.next_batch(1000, skipped))
+            _report(skipped, on_skip)
             if not found:
-                return total
+                break
             total += found
+        return total
 
     def query(
-        self, filters: Optional[Filters] = None, *, order: Optional[str] = None, **criteria: Unpack[Criteria]
+        self, filters: Optional[Filters] = None, *, order: Optional[str] = None, on_skip: Optional[OnSkip] = None,
+        **criteria: Unpack[Criteria],
     ) -> List[Receipt]:
         """The receipts that pass every filter given, at most ``limit``.
 
         In directory order, or with ``order="time"`` in a database store's
-        order (see :meth:`iter`).
+        order (see :meth:`iter`). ``on_skip`` is called with each entry
+        passed over (see the class).
         """
         wanted = Filters.of(filters, criteria)
         check_order(order)
         if order == "time":
-            return self._in_time_order(wanted)
-        texts = self._store().query(*wanted.as_tuple())
-        return [Receipt.from_json(t) for t in texts]
+            return self._in_time_order(wanted, on_skip)
+        return [Receipt.from_json(t, strict=False) for t in self._texts(wanted, on_skip)]
 
-    def _in_time_order(self, wanted: Filters) -> List[Receipt]:
+    def _texts(self, wanted: Filters, on_skip: Optional[OnSkip]) -> List[str]:
+        """The JSON texts of every match, read under one hold of the store's lock."""
+        handle = self._store()
+        skipped: List[Tuple[str, str]] = []
+        try:
+            texts = handle.query(*wanted.as_tuple(), skipped)
+        except StoreError:
+            if self._missing():
+                return []
+            raise
+        _report(skipped, on_skip)
+        return texts
+
+    def _in_time_order(self, wanted: Filters, on_skip: Optional[OnSkip]) -> List[Receipt]:
         # Every match is read and sorted in memory, then the limit applied.
-        texts = self._store().query(*wanted.without_limit().as_tuple())
-        rows = native.receipt_rows(texts)
+        rows = native.receipt_rows(self._texts(wanted.without_limit(), on_skip))
         rows.sort(key=lambda row: (row[9] is None, row[9] or 0, row[1]))
         limit = wanted.limit
-        return [Receipt.from_json(row[0]) for row in (rows if limit is None else rows[:limit])]
+        return [Receipt.from_json(row[0], strict=False) for row in (rows if limit is None else rows[:limit])]
 
     def iter(
         self, filters: Optional[Filters] = None, *, batch_size: int = 1000, order: Optional[str] = None,
-        **criteria: Unpack[Criteria],
+        on_skip: Optional[OnSkip] = None, **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The receipts of :meth:`query`, read ``batch_size`` files at a time.
 
@@ -223,25 +295,37 @@ class DirectoryStore:
         seconds, then by identifier, receipts whose timestamp does not parse
         last. The directory has no index, so that order is made by reading
         every match and sorting in memory: bounded memory it is not.
+        ``on_skip`` is called with each entry passed over, as the batch
+        holding it is read.
         """
         wanted = Filters.of(filters, criteria)
         check_order(order)
         check_batch_size(batch_size)
         if order == "time":
-            return iter(self._in_time_order(wanted))
-        return self._drain(self._cursor(wanted), batch_size)
+            return iter(self._in_time_order(wanted, on_skip))
+        cursor = self._cursor(wanted)
+        return iter(()) if cursor is None else self._drain(cursor, batch_size, on_skip)
 
-    def _cursor(self, wanted: Filters) -> native.Cursor:
-        return self._store().cursor(*wanted.as_tuple())
+    def _cursor(self, wanted: Filters) -> Optional[native.Cursor]:
+        """A scan of the matches; None when the store holds nothing yet."""
+        handle = self._store()
+        try:
+            return handle.cursor(*wanted.as_tuple())
+        except StoreError:
+            if self._missing():
+                return None
+            raise
 
     @staticmethod
-    def _drain(cursor: native.Cursor, batch_size: int) -> Iterator[Receipt]:
+    def _drain(cursor: native.Cursor, batch_size: int, on_skip: Optional[OnSkip]) -> Iterator[Receipt]:
         while True:
-            batch = cursor.next_batch(batch_size)
+            skipped: List[Tuple[str, str]] = []
+            batch = cursor.next_batch(batch_size, skipped)
+            _report(skipped, on_skip)
             if not batch:
                 return
             for text in batch:
-                yield Receipt.from_json(text)
+                yield Receipt.from_json(text, strict=False)
 
     def __iter__(self) -> Iterator[Receipt]:
         return self.iter()
@@ -262,6 +346,12 @@ class DirectoryStore:
     def __repr__(self) -> str:
         state = "" if self._native is not None else " (closed)"
         return f"DirectoryStore({self._path!r}){state}"
+
+
+def _report(skipped: List[Tuple[str, str]], on_skip: Optional[OnSkip]) -> None:
+    if on_skip is not None:
+        for name, reason in skipped:
+            on_skip(SkippedEntry(name, reason))
 
 
 StoreLike = Union[Store, str, "os.PathLike[str]", Location]

@@ -1,4 +1,5 @@
-// Store(path, durable=True): store_many(texts), query(...), cursor(...); Cursor.next_batch(n).
+// Store(path, durable=True, create=True): store_many(texts), query(...), cursor(...);
+// Cursor.next_batch(n, skipped=None).
 //
 // Every store operation runs with the interpreter lock released: the store's
 // own mutex is only ever waited for without it, and Python objects are built
@@ -82,10 +83,17 @@ Ref str_list(const std::vector<std::string>& texts) {
 
 // The package's stores are durable unless asked not to be, and clear away
 // what killed writers left; _tessary.Client's keep their old behaviour.
-std::optional<storage::StoreOptions> store_options(PyObject* durable) {
+std::optional<storage::StoreOptions> store_options(PyObject* durable, PyObject* create) {
   storage::StoreOptions options;
   options.remove_leftovers = true;
   options.durability = storage::Durability::Flushed;
+  if (create != nullptr) {
+    if (!PyBool_Check(create)) {
+      python::raise_wrong_type("create", create, "bool");
+      return std::nullopt;
+    }
+    options.create_at_open = create == Py_True;
+  }
   if (durable == nullptr) return options;
   if (!PyBool_Check(durable)) {
     python::raise_wrong_type("durable", durable, "bool");
@@ -96,11 +104,11 @@ std::optional<storage::StoreOptions> store_options(PyObject* durable) {
 }
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  Ref slots[2];
-  if (!python::bind_arguments({"Store", {"path", "durable"}, 1}, args, kwargs, slots)) return nullptr;
+  Ref slots[3];
+  if (!python::bind_arguments({"Store", {"path", "durable", "create"}, 1}, args, kwargs, slots)) return nullptr;
   auto path = python::to_string(slots[0].get(), "path");
   if (!path) return nullptr;
-  auto options = store_options(slots[1].get());
+  auto options = store_options(slots[1].get(), slots[2].get());
   if (!options) return nullptr;
   std::expected<StoreHandle, storage::StorageError> store;
   {
@@ -209,14 +217,47 @@ std::optional<std::optional<std::int64_t>> optional_seconds(PyObject* value, con
   return std::optional<std::int64_t>(seconds);
 }
 
-// The filters, in the order query and cursor take them. Nullopt with an exception set.
-std::optional<storage::ReceiptQuery> query_arguments(const char* function, PyObject* args, PyObject* kwargs) {
-  Ref slots[8];
-  if (!python::bind_arguments(
-          {function, {"workload", "trace", "policy", "change_epoch", "pac", "start", "end", "limit"}, 0}, args, kwargs,
-          slots)) {
+// A list the caller hands in to collect skipped entries: nullopt (with a
+// TypeError set) for anything else but None or nothing, which leaves the
+// store's old way (warn or fail) in place.
+std::optional<PyObject*> skipped_list(PyObject* value) {
+  if (value == nullptr || value == Py_None) return static_cast<PyObject*>(nullptr);
+  if (!PyList_Check(value)) {
+    python::raise_wrong_type("skipped", value, "list");
     return std::nullopt;
   }
+  return value;
+}
+
+// Appends (name, reason) for each entry; a name that is not UTF-8 is decoded
+// as the file system's names are (surrogateescape), so it round-trips to bytes.
+bool append_skipped(PyObject* list, const storage::SkippedEntries& entries) {
+  for (const storage::SkippedEntry& entry : entries) {
+    Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(entry.name.data(), static_cast<Py_ssize_t>(entry.name.size())));
+    if (!name) return false;
+    Ref reason = python::new_str(entry.reason);
+    if (!reason) return false;
+    Ref pair = Ref::steal(PyTuple_Pack(2, name.get(), reason.get()));
+    if (!pair || PyList_Append(list, pair.get()) < 0) return false;
+  }
+  return true;
+}
+
+// The filters, in the order query and cursor take them, and (when `skipped`
+// is given) the list argument that follows them. Nullopt with an exception set.
+std::optional<storage::ReceiptQuery> query_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                                                     Ref* skipped = nullptr) {
+  Ref slots[9];
+  const bool with_skipped = skipped != nullptr;
+  // Each list is declared whole: an initializer list's items live only as
+  // long as the declaration that made it.
+  const python::Parameters filters{
+      function, {"workload", "trace", "policy", "change_epoch", "pac", "start", "end", "limit"}, 0};
+  const python::Parameters filters_and_skipped{
+      function, {"workload", "trace", "policy", "change_epoch", "pac", "start", "end", "limit", "skipped"}, 0};
+  const python::Parameters& params = with_skipped ? filters_and_skipped : filters;
+  if (!python::bind_arguments(params, args, kwargs, slots)) return std::nullopt;
+  if (with_skipped) *skipped = std::move(slots[8]);
   storage::ReceiptQuery query;
   std::optional<std::string>* texts[] = {&query.workload_id, &query.trace_id, &query.policy_ref, &query.change_epoch};
   const char* text_names[] = {"workload", "trace", "policy", "change_epoch"};
@@ -249,17 +290,22 @@ std::optional<storage::ReceiptQuery> query_arguments(const char* function, PyObj
 }
 
 PyObject* query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto filters = query_arguments("Store.query", args, kwargs);
+  Ref skipped_arg;
+  auto filters = query_arguments("Store.query", args, kwargs, &skipped_arg);
   if (!filters) return nullptr;
+  auto skipped = skipped_list(skipped_arg.get());
+  if (!skipped) return nullptr;
   StoreHandle* store = native_of(self, &StoreObject::store, "Store");
   if (store == nullptr) return nullptr;
   std::expected<std::vector<std::string>, storage::StoreFailure> texts;
+  storage::SkippedEntries passed_over;
   {
     const WithoutGil released;
-    auto found = (*store)->query_receipts(std::move(*filters));
+    auto found = (*store)->query_receipts(std::move(*filters), *skipped ? &passed_over : nullptr);
     texts = found ? json_texts(*found) : std::unexpected(std::move(found.error()));
   }
   if (!texts) return raise_store_failure("Failed to query receipts: ", texts.error());
+  if (*skipped && !append_skipped(*skipped, passed_over)) return nullptr;
   return str_list(*texts).release();
 }
 
@@ -295,19 +341,23 @@ void cursor_dealloc(PyObject* self) {
 }
 
 PyObject* next_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Ref slots[1];
-  if (!python::bind_arguments({"Cursor.next_batch", {"n"}, 1}, args, kwargs, slots)) return nullptr;
+  Ref slots[2];
+  if (!python::bind_arguments({"Cursor.next_batch", {"n", "skipped"}, 1}, args, kwargs, slots)) return nullptr;
   storage::ReceiptCursor* scan = native_of(self, &CursorObject::cursor, "Cursor");
   if (scan == nullptr) return nullptr;
   auto n = python::to_u64(slots[0].get(), "n");
   if (!n) return nullptr;
+  auto skipped = skipped_list(slots[1].get());
+  if (!skipped) return nullptr;
   std::expected<std::vector<std::string>, storage::StoreFailure> texts;
+  storage::SkippedEntries passed_over;
   {
     const WithoutGil released;
-    auto found = scan->next_batch(static_cast<std::size_t>(*n));
+    auto found = scan->next_batch(static_cast<std::size_t>(*n), *skipped ? &passed_over : nullptr);
     texts = found ? json_texts(*found) : std::unexpected(std::move(found.error()));
   }
   if (!texts) return raise_store_failure("Failed to query receipts: ", texts.error());
+  if (*skipped && !append_skipped(*skipped, passed_over)) return nullptr;
   return str_list(*texts).release();
 }
 
@@ -318,25 +368,29 @@ PyObject* next_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 #define TESSARY_FILTERS "workload=None, trace=None, policy=None, change_epoch=None, pac=None, start=None, end=None, limit=None"
 
 constexpr const char* kStoreDoc =
-    "Store(path, durable=True)\n--\n\n"
+    "Store(path, durable=True, create=True)\n--\n\n"
     "Receipts kept as JSON files under <path>/receipts. Every operation runs\n"
     "with the interpreter lock released. A durable store returns from a store\n"
-    "only once the receipts and their directory entries are on the disk.";
+    "only once the receipts and their directory entries are on the disk.\n"
+    "create=False leaves the directory to be made by the first store_many.";
 
 PyMethodDef kStoreMethods[] = {
     TESSARY_METHOD(store_many,
                    "store_many($self, texts)\n--\n\n"
                    "Parse every receipt JSON text of the list, then store them all."),
-    TESSARY_METHOD(query, "query($self, " TESSARY_FILTERS ")\n--\n\n"
-                          "The compact JSON texts of the matching receipts, in listing order."),
+    TESSARY_METHOD(query, "query($self, " TESSARY_FILTERS ", skipped=None)\n--\n\n"
+                          "The compact JSON texts of the matching receipts, in listing order.\n"
+                          "With a list as skipped, each .json entry that holds no receipt is\n"
+                          "appended to it as (name, reason) instead of failing or warning."),
     TESSARY_METHOD(cursor, "cursor($self, " TESSARY_FILTERS ")\n--\n\n"
                            "A Cursor over the same matches as query, read a batch at a time."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kCursorMethods[] = {
-    TESSARY_METHOD(next_batch, "next_batch($self, n)\n--\n\n"
-                               "The JSON texts of the next at most n matches; [] at the end."),
+    TESSARY_METHOD(next_batch, "next_batch($self, n, skipped=None)\n--\n\n"
+                               "The JSON texts of the next at most n matches; [] at the end.\n"
+                               "skipped collects passed-over entries, as Store.query's does."),
     {nullptr, nullptr, 0, nullptr},
 };
 

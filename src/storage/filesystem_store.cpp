@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,27 +85,70 @@ void warn_unparsable(const std::string& dir, std::string_view name, const receip
   warn_skipped(dir, name, error.to_string());
 }
 
+// Why a listed entry could not be read, in the words a caller collecting
+// skipped entries shows; nullopt for one that no longer exists at all (removed
+// since the listing: not a bad entry, just not there).
+std::optional<std::string> skip_reason(int dir_fd, std::string_view name, const ReadFailure& failure) {
+  using Kind = ReadFailure::Kind;
+  switch (failure.kind) {
+    case Kind::Directory:
+      return "a directory";
+    case Kind::NotRegular:
+      return failure.message;
+    case Kind::TooLarge:
+      return "larger than 64 MiB";
+    case Kind::System:
+      break;
+  }
+  if (failure.os_error == ELOOP) return "link loop";
+  if (failure.os_error == ENOENT) {
+    struct stat info {};
+    if (::fstatat(dir_fd, name.data(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (S_ISLNK(info.st_mode)) return "dangling link";
+  }
+  return "unreadable: " + failure.message;
+}
+
 // The receipt in the listed file `name` (NUL-terminated) of the directory
-// open as `dir_fd`; nullopt for a file passed over with a warning. A file
-// that cannot be read, or holds bytes that are not UTF-8, fails the scan.
+// open as `dir_fd`; nullopt for a file passed over. Without `skipped`, a file
+// that is not a receipt is passed over with a warning, and one that cannot be
+// read, or holds bytes that are not UTF-8, fails the scan. With it, every
+// entry that yields no receipt is added to it, by name and reason, instead.
 std::expected<std::optional<Receipt>, StorageError> read_listed_file(WholeFileReader& reader, int dir_fd,
-                                                                     const std::string& dir, std::string_view name) {
+                                                                     const std::string& dir, std::string_view name,
+                                                                     SkippedEntries* skipped) {
   auto bytes = reader.read_at(dir_fd, name.data());
   if (!bytes) {
+    if (skipped != nullptr) {
+      if (auto reason = skip_reason(dir_fd, name, bytes.error())) skipped->push_back({std::string(name), *reason});
+      return std::nullopt;
+    }
     if (!bytes.error().skipped) return io_error("Failed to read receipt file: " + bytes.error().message);
     warn_skipped(dir, name, bytes.error().message);
     return std::nullopt;
   }
   // The JSON reader accepts only well-formed UTF-8, so a text that parses
   // needs no separate check; only a failure must tell undecodable bytes
-  // (which fail the query) from text that is not a receipt (a warning).
+  // from text that is not a receipt.
   auto receipt = receipts::receipt_from_json(*bytes);
   if (!receipt) {
-    if (!is_valid_utf8(*bytes)) return io_error("Failed to read receipt file: stream did not contain valid UTF-8");
+    const bool text = is_valid_utf8(*bytes);
+    if (skipped != nullptr) {
+      skipped->push_back({std::string(name), text ? "not a receipt: " + receipt.error().to_string() : "not UTF-8"});
+      return std::nullopt;
+    }
+    if (!text) return io_error("Failed to read receipt file: stream did not contain valid UTF-8");
     warn_unparsable(dir, name, receipt.error());
     return std::nullopt;
   }
   return std::optional<Receipt>(std::move(*receipt));
+}
+
+std::expected<void, StorageError> create_receipts_directory(const std::string& receipts_dir, Durability durability) {
+  if (auto created = create_directory_all(receipts_dir, durability == Durability::Flushed); !created) {
+    return io_error("Failed to create receipts directory " + lossy_utf8(receipts_dir) + ": " + created.error());
+  }
+  return {};
 }
 
 std::string open_failure_text(const std::string& dir, const std::string& reason) {
@@ -171,9 +215,9 @@ FilesystemStore::FilesystemStore(std::string base_path, std::string receipts_dir
 std::expected<std::shared_ptr<FilesystemStore>, StorageError> FilesystemStore::open(std::string base_path,
                                                                                    StoreOptions options) {
   std::string receipts_dir = join_path(base_path, "receipts");
-  const bool flush = options.durability == Durability::Flushed;
-  if (auto created = create_directory_all(receipts_dir, flush); !created) {
-    return io_error("Failed to create receipts directory " + lossy_utf8(receipts_dir) + ": " + created.error());
+  if (options.create_at_open) {
+    auto created = create_receipts_directory(receipts_dir, options.durability);
+    if (!created) return std::unexpected(std::move(created.error()));
   }
   return std::shared_ptr<FilesystemStore>(new FilesystemStore(std::move(base_path), std::move(receipts_dir), options));
 }
@@ -186,8 +230,9 @@ std::expected<void, StoreFailure> FilesystemStore::store_receipts(std::span<cons
   return under_lock<void>([&] { return store_locked(receipts); });
 }
 
-std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipts(ReceiptQuery query) {
-  return under_lock<std::vector<Receipt>>([&] { return query_locked(query); });
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_receipts(ReceiptQuery query,
+                                                                                  SkippedEntries* skipped) {
+  return under_lock<std::vector<Receipt>>([&] { return query_locked(query, skipped); });
 }
 
 namespace {
@@ -212,6 +257,11 @@ void FilesystemStore::sweep_locked(std::size_t writes) {
 }
 
 std::expected<void, StorageError> FilesystemStore::store_locked(std::span<const Receipt> receipts) {
+  if (!options_.create_at_open) {
+    // One mkdir that finds the directory there is all this costs once it
+    // exists. Storing no receipts makes an empty store.
+    if (auto created = create_receipts_directory(receipts_dir_, options_.durability); !created) return created;
+  }
   sweep_locked(receipts.size());
   auto written = write_locked(receipts);
   // Flushed even after a failure: what was renamed before it is stored.
@@ -251,26 +301,29 @@ std::expected<void, StorageError> FilesystemStore::write_locked(std::span<const 
   return {};
 }
 
-std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_locked(const ReceiptQuery& query) {
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::query_locked(const ReceiptQuery& query,
+                                                                               SkippedEntries* skipped) {
   DirectoryListing listing(receipts_dir_);
   if (std::string error = listing.open_error(); !error.empty()) {
     return io_error(open_failure_text(receipts_dir_, error));
   }
   WholeFileReader reader;
   std::vector<Receipt> found;
+  SkippedEntries passed_over;
   for (;;) {
     auto name = listing.next();
     if (!name) return io_error("Failed to read directory entry: " + name.error());
     if (name->empty()) break;
     if (!has_json_extension(*name)) continue;
     if (formats::interrupt_requested()) return std::unexpected(StoreInterrupted{});
-    auto receipt = read_listed_file(reader, listing.fd(), receipts_dir_, *name);
+    auto receipt = read_listed_file(reader, listing.fd(), receipts_dir_, *name, skipped ? &passed_over : nullptr);
     if (!receipt) return std::unexpected(std::move(receipt.error()));
     if (*receipt && matches(**receipt, query)) found.push_back(std::move(**receipt));
   }
   // The whole directory is read even when the limit is reached early, so a
-  // bad file anywhere fails every query alike.
+  // bad file anywhere fails (or is reported by) every query alike.
   if (query.limit && *query.limit < found.size()) found.resize(*query.limit);
+  if (skipped != nullptr) skipped->insert(skipped->end(), passed_over.begin(), passed_over.end());
   return found;
 }
 
@@ -299,12 +352,14 @@ std::expected<std::vector<std::string>, StorageError> FilesystemStore::list_name
   return names;
 }
 
-std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::read_batch(ReceiptCursor& cursor, std::size_t count) {
-  return under_lock<std::vector<Receipt>>([&] { return read_batch_locked(cursor, count); });
+std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::read_batch(ReceiptCursor& cursor, std::size_t count,
+                                                                             SkippedEntries* skipped) {
+  return under_lock<std::vector<Receipt>>([&] { return read_batch_locked(cursor, count, skipped); });
 }
 
 std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::read_batch_locked(ReceiptCursor& cursor,
-                                                                                     std::size_t count) {
+                                                                                     std::size_t count,
+                                                                                     SkippedEntries* skipped) {
   const DirectoryHandle dir(receipts_dir_);
   if (dir.fd() < 0) return io_error(open_failure_text(receipts_dir_, dir.error()));
   // Read under the lock, which also keeps two threads paging one cursor
@@ -315,14 +370,17 @@ std::expected<std::vector<Receipt>, StoreFailure> FilesystemStore::read_batch_lo
   // The cursor moves only when the batch succeeds: a failed or interrupted
   // batch can be asked for again without losing matches.
   std::size_t at = cursor.next_;
+  SkippedEntries passed_over;  // handed on only with a batch that succeeds
   for (; at < cursor.names_.size() && found.size() < count; ++at) {
     if (formats::interrupt_requested()) return std::unexpected(StoreInterrupted{});
-    auto receipt = read_listed_file(reader, dir.fd(), receipts_dir_, cursor.names_[at]);
+    auto receipt =
+        read_listed_file(reader, dir.fd(), receipts_dir_, cursor.names_[at], skipped ? &passed_over : nullptr);
     if (!receipt) return std::unexpected(std::move(receipt.error()));
     if (*receipt && matches(**receipt, cursor.query_)) found.push_back(std::move(**receipt));
   }
   cursor.next_ = at;
   cursor.handed_out_ += found.size();
+  if (skipped != nullptr) skipped->insert(skipped->end(), passed_over.begin(), passed_over.end());
   return found;
 }
 

@@ -22,6 +22,7 @@
 #include "storage/file_replace.hpp"
 #include "storage/receipt_query.hpp"
 #include "storage/receipt_cursor.hpp"
+#include "storage/skipped_entry.hpp"
 #include "storage/storage_error.hpp"
 
 namespace tessary::storage {
@@ -36,11 +37,14 @@ struct StoreOptions {
   // Whether writing also removes the temporary files that killed writers
   // left (see leftover_sweep.hpp): on the first write, then every so many.
   bool remove_leftovers = false;
+  // Whether open() makes the receipts directory; otherwise the first write
+  // that stores a receipt does, and reading a store never creates it.
+  bool create_at_open = true;
 };
 
 class FilesystemStore {
  public:
-  // Creates "<base_path>/receipts" and any missing parent (mode 0777 before
+  // Creates (unless options.create_at_open is false) "<base_path>/receipts" and any missing parent (mode 0777 before
   // the file-creation mask); an existing directory is fine and its files are
   // kept. Fails with Io: "Failed to create receipts directory <dir>: <reason>".
   // The path is used as given; a relative one resolves against the working
@@ -70,7 +74,12 @@ class FilesystemStore {
   // warning line on descriptor 2. Fails, returning nothing, at the first
   // listing or reading failure (Io), or with StoreBroken. Polls for an
   // interrupt before each file and stops with StoreInterrupted when asked.
-  std::expected<std::vector<receipts::Receipt>, StoreFailure> query_receipts(ReceiptQuery query);
+  // With `skipped`, no entry fails the query or warns: each ".json" entry
+  // that yields no receipt (a dangling link, a directory, an unreadable
+  // file, bytes that are not UTF-8 or not a receipt) is appended to it, and
+  // only a failure to list the directory itself fails.
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> query_receipts(ReceiptQuery query,
+                                                                              SkippedEntries* skipped = nullptr);
 
   // Starts a scan that hands out its matches in batches (see ReceiptCursor).
   // The directory is listed now, under the lock, and fails as a query's
@@ -88,10 +97,14 @@ class FilesystemStore {
   std::expected<void, StorageError> store_locked(std::span<const receipts::Receipt> receipts);
   std::expected<void, StorageError> write_locked(std::span<const receipts::Receipt> receipts);
   void sweep_locked(std::size_t writes);
-  std::expected<std::vector<receipts::Receipt>, StoreFailure> query_locked(const ReceiptQuery& query);
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> query_locked(const ReceiptQuery& query,
+                                                                            SkippedEntries* skipped);
   std::expected<std::vector<std::string>, StorageError> list_names_locked();
-  std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch(ReceiptCursor& cursor, std::size_t count);
-  std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch_locked(ReceiptCursor& cursor, std::size_t count);
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch(ReceiptCursor& cursor, std::size_t count,
+                                                                          SkippedEntries* skipped);
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> read_batch_locked(ReceiptCursor& cursor,
+                                                                                 std::size_t count,
+                                                                                 SkippedEntries* skipped);
 
   friend class ReceiptCursor;
 

@@ -12,9 +12,10 @@ bool ReceiptCursor::exhausted() const noexcept {
   return next_ >= names_.size() || (query_.limit && handed_out_ >= *query_.limit);
 }
 
-std::expected<std::vector<receipts::Receipt>, StoreFailure> ReceiptCursor::next_batch(std::size_t count) {
+std::expected<std::vector<receipts::Receipt>, StoreFailure> ReceiptCursor::next_batch(std::size_t count,
+                                                                                   SkippedEntries* skipped) {
   if (count == 0) return std::vector<receipts::Receipt>{};
-  return store_->read_batch(*this, count);
+  return store_->read_batch(*this, count, skipped);
 }
 
 }  // namespace tessary::storage

@@ -17,6 +17,7 @@
 
 #include "receipts/receipt.hpp"
 #include "storage/receipt_query.hpp"
+#include "storage/skipped_entry.hpp"
 #include "storage/storage_error.hpp"
 
 namespace tessary::storage {
@@ -27,8 +28,11 @@ class ReceiptCursor {
  public:
   // The next at most `count` matches; empty once the listing is used up (or
   // the limit reached). A failed batch (including an interrupt) leaves the
-  // cursor where it was, so the same batch can be asked for again.
-  std::expected<std::vector<receipts::Receipt>, StoreFailure> next_batch(std::size_t count);
+  // cursor where it was, so the same batch can be asked for again. With
+  // `skipped`, the batch's entries that yield no receipt are appended to it
+  // instead of warning or failing (see FilesystemStore::query_receipts).
+  std::expected<std::vector<receipts::Receipt>, StoreFailure> next_batch(std::size_t count,
+                                                                          SkippedEntries* skipped = nullptr);
 
   // Read without the store's lock: only for a cursor one thread uses.
   bool exhausted() const noexcept;

@@ -36,21 +36,30 @@ class Descriptor {
   int fd_;
 };
 
+std::unexpected<ReadFailure> system_failure(int error) {
+  return std::unexpected(ReadFailure{os_error_text(error), false, ReadFailure::Kind::System, error});
+}
+
 }  // namespace
 
 std::expected<std::string_view, ReadFailure> WholeFileReader::read_at(int directory_fd, const char* name) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   // It changes nothing for the regular files that are read.
   const Descriptor file(::openat(directory_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (file.get() < 0) return std::unexpected(ReadFailure{os_error_text(errno)});
+  if (file.get() < 0) return system_failure(errno);
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) return std::unexpected(ReadFailure{os_error_text(errno)});
+  if (::fstat(file.get(), &info) != 0) return system_failure(errno);
   // A directory fails the scan as reading it always did; FIFOs, sockets and
   // devices are passed over.
-  if (S_ISDIR(info.st_mode)) return std::unexpected(ReadFailure{os_error_text(EISDIR)});
-  if (!S_ISREG(info.st_mode)) return std::unexpected(ReadFailure{"not a regular file", true});
+  if (S_ISDIR(info.st_mode)) {
+    return std::unexpected(ReadFailure{os_error_text(EISDIR), false, ReadFailure::Kind::Directory, EISDIR});
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected(ReadFailure{"not a regular file", true, ReadFailure::Kind::NotRegular});
+  }
   const auto too_large = [] {
-    return std::unexpected(ReadFailure{"larger than the receipt size limit of 64 MiB", true});
+    return std::unexpected(
+        ReadFailure{"larger than the receipt size limit of 64 MiB", true, ReadFailure::Kind::TooLarge});
   };
   if (static_cast<std::uint64_t>(info.st_size) > kMaxReceiptBytes) return too_large();
   if (buffer_.empty()) buffer_.resize(kInitialBuffer);
@@ -65,7 +74,7 @@ std::expected<std::string_view, ReadFailure> WholeFileReader::read_at(int direct
     const ssize_t got = ::read(file.get(), buffer_.data() + length, std::min(buffer_.size() - length, kMaxRead));
     if (got < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(ReadFailure{os_error_text(errno)});
+      return system_failure(errno);
     }
     if (got == 0) break;
     length += static_cast<std::size_t>(got);

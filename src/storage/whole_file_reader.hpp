@@ -12,8 +12,11 @@ namespace tessary::storage {
 // receipt (not a regular file, or too large): a scan passes over them with a
 // warning. The others are the system's failures ("... (os error N)").
 struct ReadFailure {
+  enum class Kind { System, Directory, NotRegular, TooLarge };
   std::string message;
   bool skipped = false;
+  Kind kind = Kind::System;
+  int os_error = 0;  // the errno of a System failure
 };
 
 class WholeFileReader {

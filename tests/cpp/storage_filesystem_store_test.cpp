@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/uuid.hpp"
@@ -143,6 +145,65 @@ TEST_F(FilesystemStoreTest, ListingAndReadingFailuresEndTheQuery) {
   ASSERT_EQ(::rmdir(dir_.c_str()), 0);
   EXPECT_EQ(query_failure(*s),
             "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
+}
+
+// Collecting skipped entries: nothing fails or warns, every bad entry is
+// named once with its reason, in a query and across a cursor's batches alike.
+TEST_F(FilesystemStoreTest, CollectedEntriesNameEveryBadEntryInsteadOfFailing) {
+  auto s = open_store();
+  store(*s, samples::execution());
+  ASSERT_EQ(::mkdir((dir_ + "/sub.json").c_str(), 0777), 0);
+  ASSERT_EQ(::symlink("missing", (dir_ + "/dangling.json").c_str()), 0);
+  ASSERT_EQ(::symlink("loop.json", (dir_ + "/loop.json").c_str()), 0);
+  write_file(dir_ + "/bytes.json", "\xff\xfe");
+  write_file(dir_ + "/junk.json", "{}");
+  const std::set<std::pair<std::string, std::string>> expected{
+      {"sub.json", "a directory"},
+      {"dangling.json", "dangling link"},
+      {"loop.json", "link loop"},
+      {"bytes.json", "not UTF-8"},
+      {"junk.json", "not a receipt: JSON deserialization failed: missing field `kind`"},
+  };
+  const auto as_set = [](const tessary::storage::SkippedEntries& entries) {
+    std::set<std::pair<std::string, std::string>> out;
+    for (const auto& e : entries) out.emplace(e.name, e.reason);
+    EXPECT_EQ(out.size(), entries.size());  // each entry named once
+    return out;
+  };
+  ::testing::internal::CaptureStderr();
+  tessary::storage::SkippedEntries skipped;
+  auto found = s->query_receipts({}, &skipped);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(rids(*found), std::set<Uuid>{samples::execution().rid});
+  EXPECT_EQ(as_set(skipped), expected);
+
+  tessary::storage::SkippedEntries batched;
+  auto cursor = FilesystemStore::open_cursor(s, {});
+  ASSERT_TRUE(cursor.has_value());
+  std::size_t receipts = 0;
+  for (;;) {
+    auto got = cursor->next_batch(1, &batched);
+    ASSERT_TRUE(got.has_value());
+    if (got->empty()) break;
+    receipts += got->size();
+  }
+  EXPECT_EQ(receipts, 1u);
+  EXPECT_EQ(as_set(batched), expected);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A store that does not create at open leaves the disk alone until it
+// stores a receipt; reading it before then fails as a missing directory.
+TEST_F(FilesystemStoreTest, StoreThatCreatesOnWriteMakesNothingUntilItStores) {
+  tessary::storage::StoreOptions options;
+  options.create_at_open = false;
+  auto s = support::value_of(FilesystemStore::open(base_, options));
+  EXPECT_FALSE(std::filesystem::exists(base_));
+  EXPECT_EQ(query_failure(*s),
+            "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
+  EXPECT_FALSE(std::filesystem::exists(base_));
+  store(*s, samples::execution());
+  EXPECT_EQ(rids(query(*s)), std::set<Uuid>{samples::execution().rid});
 }
 
 // ---- filters ---------------------------------------------------------------

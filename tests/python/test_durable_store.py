@@ -127,8 +127,9 @@ def test_durable_store_flushes_data_before_rename_and_directory_before_returning
     calls = traced_child(store, True, tmp_path / "trace")
     receipts = str(store / "receipts")
     opened, stored, stored_many = (marker(calls, name) for name in ("opened", "stored", "stored_many"))
-    # Every directory the store made holds its entry durably before the store is open.
-    made = {fd_path(c) for c in calls if c.name == "fsync" and c.end < opened.start}
+    # Opening makes nothing; every directory the first store makes holds its entry durably before it returns.
+    assert not [c for c in calls if c.name == "fsync" and c.end < opened.start]
+    made = {fd_path(c) for c in calls if c.name == "fsync" and c.end < stored.start}
     assert {str(base), str(base / "new"), str(store), receipts} <= made
     check_flushed_call(calls, receipts, opened, stored, 1)
     check_flushed_call(calls, receipts, stored, stored_many, BATCH)
@@ -215,7 +216,7 @@ def test_failed_batch_leaves_no_temporary_files(tmp_path: pathlib.Path) -> None:
     receipts = [tessary.record("w", {"n": n}) for n in range(300)]
     store = tessary.DirectoryStore(tmp_path)
     # A directory under the final name of one receipt makes its rename fail.
-    (tmp_path / "receipts" / f"{receipts[280].rid}.json").mkdir()
+    (tmp_path / "receipts" / f"{receipts[280].rid}.json").mkdir(parents=True)
     with pytest.raises(tessary.StoreError, match=f"Failed to write receipt to .*{receipts[280].rid}.json"):
         store.store_many(receipts)
     names = os.listdir(tmp_path / "receipts")

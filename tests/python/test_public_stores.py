@@ -75,8 +75,13 @@ def test_a_directory_store_is_a_store_made_from_a_path_text(tmp_path: pathlib.Pa
     store.store(tessary.record("w", {"n": 1}))
     assert len(list(store)) == 1
     (tmp_path / "file").write_text("x")
-    with pytest.raises(tessary.StoreError, match="Failed to create filesystem store"):
-        DirectoryStore(tmp_path / "file")
+    on_file = DirectoryStore(tmp_path / "file")  # opening makes nothing; the first write finds the file
+    with pytest.raises(tessary.StoreError, match="Failed to create receipts directory .*: Not a directory"):
+        on_file.store(tessary.record("w", {}))
+    with pytest.raises(tessary.StoreError, match="not a directory: "):
+        on_file.query()
+    with pytest.raises(tessary.StoreError, match="not a directory: "):
+        DirectoryStore(tmp_path / "file", create=False)
 
 
 def test_a_client_with_a_store_keeps_what_it_records(tmp_path: pathlib.Path) -> None:

@@ -76,7 +76,10 @@ def make_store(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> Iterat
 
     def make() -> Any:
         if request.param == "directory":
-            store: Any = DirectoryStore(tmp_path / f"store{len(opened)}")
+            # An empty directory is an empty store, as a new database is; a missing one is no store at all.
+            path = tmp_path / f"store{len(opened)}"
+            path.mkdir()
+            store: Any = DirectoryStore(path)
         else:
             store = tessary.open_store(request.getfixturevalue("pg_dsn"))
         opened.append(store)

@@ -5,7 +5,10 @@ characters, as git shortens commits (--wide shows them whole). Piped, or
 with --json: JSON lines, one receipt per line, which 'tessary verify -'
 reads. --order time lists by timestamp (a directory store lists in its own
 order otherwise). --start and --end are inclusive; each is an RFC 3339 /
-ISO 8601 time (a time without offset is UTC) or epoch seconds.
+ISO 8601 time (a time without offset is UTC) or epoch seconds. An entry of a
+directory store that holds no receipt (a dangling link, a directory, an
+unreadable file, one that is not a receipt) is named on standard error as
+'skipped FILE: REASON'; the rest are listed and the exit code is 1.
 """
 
 from __future__ import annotations
@@ -15,7 +18,8 @@ import sys
 
 from ..stores import open_store
 from . import _arguments, _output
-from ._base import EXIT_OK
+from ._base import EXIT_FAILED, EXIT_OK
+from ._skipped import SkipReporter
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -38,6 +42,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     location = _arguments.existing_store(args.store)
     with open_store(location.target) as store:
+        skipped = SkipReporter(store)
         receipts = store.iter(
             workload=args.workload,
             trace=args.trace,
@@ -48,10 +53,11 @@ def run(args: argparse.Namespace) -> int:
             end=args.end,
             limit=args.limit,
             order=args.order,
+            **skipped.options(),
         )
         if _output.is_terminal(sys.stdout) and not args.json:
             _output.receipt_table(receipts, wide=args.wide)
         else:
             for receipt in receipts:
                 _output.out(receipt.to_json())
-    return EXIT_OK
+    return EXIT_FAILED if skipped.count else EXIT_OK
