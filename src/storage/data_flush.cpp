@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
 namespace tessary::storage {
 namespace {
@@ -29,12 +28,18 @@ void start_writeback(int fd) noexcept {
 
 PendingFlush::PendingFlush(std::vector<int> fds, unsigned helpers) : fds_(std::move(fds)), errors_(fds_.size(), 0) {
   const std::size_t count = std::min<std::size_t>(helpers, fds_.size());
-  try {
-    threads_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
-  } catch (const std::system_error&) {
+  threads_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    pthread_t thread;
     // Fewer helpers only means fewer flushes in flight; wait() does the rest.
+    if (::pthread_create(&thread, nullptr, &PendingFlush::run, this) != 0) break;
+    threads_.push_back(thread);
   }
+}
+
+void* PendingFlush::run(void* self) noexcept {
+  static_cast<PendingFlush*>(self)->work();
+  return nullptr;
 }
 
 void PendingFlush::work() noexcept {
@@ -43,7 +48,7 @@ void PendingFlush::work() noexcept {
 
 const std::vector<int>& PendingFlush::wait() {
   work();
-  for (std::thread& thread : threads_) thread.join();
+  for (pthread_t thread : threads_) ::pthread_join(thread, nullptr);
   threads_.clear();
   return errors_;
 }

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <span>
-#include <thread>
+#include <pthread.h>
 #include <vector>
 
 namespace tessary::storage {
@@ -31,11 +31,14 @@ class PendingFlush {
 
  private:
   void work() noexcept;
+  static void* run(void* self) noexcept;
 
   const std::vector<int> fds_;
   std::vector<int> errors_;
   std::atomic<std::size_t> next_{0};
-  std::vector<std::thread> threads_;
+  // POSIX threads rather than std::thread: a thread that cannot be started
+  // (no memory, a process limit) is an error value here, not an exception.
+  std::vector<pthread_t> threads_;
 };
 
 // The same, waited for at once, on up to `workers` threads including the
