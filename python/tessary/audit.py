@@ -393,6 +393,29 @@ def _trust_check(keyring: Keyring) -> Callable[[Receipt], Tuple[str, str]]:
 # -- the audit ----------------------------------------------------------------------
 
 
+def _audit_one(
+    name: Optional[str],
+    receipt: Receipt,
+    graph: _Graph,
+    trusted: Optional[Callable[[Receipt], Tuple[str, str]]],
+    problem: Callable[[Problem], None],
+) -> None:
+    """One receipt's own problems (and its signature's, with trusted keys); its links go into the graph."""
+    rid = receipt.rid
+    key = _key(rid)
+    if not graph.add_receipt(key):
+        where = f"{name}: " if name is not None else ""
+        problem(Problem("duplicate", rid, f"{where}another receipt has this identifier"))
+    own = _check(receipt, rid)
+    for p in own:
+        problem(p)
+    if trusted is not None:
+        status, detail = trusted(receipt)
+        if status != "trusted" and all(p.kind != status for p in own):
+            problem(Problem(status, rid, detail))
+    graph.add_edges(key, _targets(receipt))
+
+
 def audit(
     source: Source,
     *,
@@ -437,19 +460,7 @@ def audit(
     try:
         for name, receipt in read:
             count += 1
-            rid = receipt.rid
-            key = _key(rid)
-            if not graph.add_receipt(key):
-                where = f"{name}: " if name is not None else ""
-                problem(Problem("duplicate", rid, f"{where}another receipt has this identifier"))
-            own = _check(receipt, rid)
-            for p in own:
-                problem(p)
-            if trusted is not None:
-                status, detail = trusted(receipt)
-                if status != "trusted" and all(p.kind != status for p in own):
-                    problem(Problem(status, rid, detail))
-            graph.add_edges(key, _targets(receipt))
+            _audit_one(name, receipt, graph, trusted, problem)
     finally:
         if owned is not None:
             owned.close()

@@ -142,3 +142,22 @@ def others_private_names(name):
 def test_no_module_takes_another_modules_private_names(name):
     assert private_imports(name) == []
     assert sorted(private_attributes(name) & others_private_names(name)) == []
+
+
+# Sizes a reader can hold in mind: a command's module, and any one function.
+LONGEST_COMMAND_MODULE = 400
+LONGEST_FUNCTION = 60
+
+
+def test_command_modules_and_functions_stay_short():
+    long_modules = {name: len(path.read_text().splitlines()) for name, path in MODULES.items()
+                    if name.startswith(f"{PACKAGE}.cli")}
+    assert {n: lines for n, lines in long_modules.items() if lines > LONGEST_COMMAND_MODULE} == {}
+    long_functions = {}
+    for name, path in MODULES.items():
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                lines = node.end_lineno - node.lineno + 1
+                if lines > LONGEST_FUNCTION:
+                    long_functions[f"{name}.{node.name}"] = lines
+    assert long_functions == {}
