@@ -14,7 +14,7 @@ import errno
 import hashlib
 import os
 import stat
-from typing import Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import Any, BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple, cast
 
 import pathspec
 
@@ -71,7 +71,7 @@ def _read_file(path: str) -> Item:
     with open_file(path, kind="step input", limit=_NO_BOUND) as f:
         while True:
             try:
-                n = f.readinto(view)
+                n = cast(BinaryIO, f).readinto(view)  # type: ignore[attr-defined]
             except OSError as e:
                 raise InputError(where, e.strerror or str(e)) from None
             if not n:
@@ -101,7 +101,7 @@ def _utf8(text: str, where: str) -> str:
 class _Walk:
     """One directory's manifest entries, collected depth first and sorted at the end."""
 
-    def __init__(self, root: str, excludes: pathspec.PathSpec) -> None:
+    def __init__(self, root: str, excludes: "pathspec.PathSpec[Any]") -> None:
         self.root = root
         self.excludes = excludes
         self.seen: Set[Tuple[int, int]] = set()

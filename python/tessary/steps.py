@@ -17,21 +17,24 @@ import inspect
 import os
 import threading
 import uuid
+from datetime import datetime, timezone
 from types import TracebackType
 from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Type, TypeVar, Union
 
 from ._canonical import jcs
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
-from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices
+from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
+from ._running import find_program, run_child
 from ._step_receipts import FAILED, SUCCEEDED, Named, StepFacts, execution_receipt, spend_receipt, timestamp
 from ._types import JSONValue
-from .errors import StepError
+from .errors import InputError, StepError
 from .receipts import Receipt, ReceiptKind
 from .signing import SigningKey, sign
 from .stores import DirectoryStore, Store, StoreLike, open_store
 
 __all__ = ["SUCCEEDED", "FAILED", "DEFAULT_EXCLUDES", "Prices", "ZERO_PRICES", "load_prices", "Usage", "StepRecord",
-           "Tracker", "track", "step", "Codec", "producers"]
+           "Tracker", "track", "step", "Codec", "JSONCodec", "producers", "RunResult", "run_command",
+           "EXIT_NOT_FOUND", "EXIT_CANNOT_RUN", "EXIT_INTERRUPTED", "EXIT_OUTPUT_MISSING"]
 
 PathArg = Union[str, "os.PathLike[str]"]
 PricesArg = Union[None, Prices, Mapping[str, JSONValue], str, "os.PathLike[str]"]
@@ -59,6 +62,13 @@ def _product_digests(receipt: Receipt) -> Set[str]:
     return {d for d in found if isinstance(d, str)}
 
 
+_NEVER = datetime.min.replace(tzinfo=timezone.utc)
+
+
+def _when(receipt: Receipt) -> Tuple[datetime, str]:
+    return receipt.ctx.time or _NEVER, receipt.rid
+
+
 def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
     """For each digest ("sha256:..."), the latest successful step receipt in ``store`` that produced it.
 
@@ -72,7 +82,7 @@ def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
             continue
         for digest in _product_digests(receipt) & wanted:
             best = found.get(digest)
-            if best is None or (receipt.ctx.time or 0, receipt.rid) > (best.ctx.time or 0, best.rid):  # type: ignore[operator]
+            if best is None or _when(receipt) > _when(best):
                 found[digest] = receipt
     return found
 
@@ -342,3 +352,68 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
         return call  # type: ignore[return-value]
 
     return decorate
+
+
+class RunResult(NamedTuple):
+    """What ``tessary run`` reports: its exit code, the step's record (None when nothing was recorded), and why it failed."""
+
+    exit_code: int
+    record: Optional[StepRecord]
+    reason: Optional[str] = None
+
+
+#: The exit codes a shell gives for a command that does not exist and one that cannot be run.
+EXIT_NOT_FOUND = 127
+EXIT_CANNOT_RUN = 126
+EXIT_INTERRUPTED = 130
+#: A command that succeeded but left a named output unwritten.
+EXIT_OUTPUT_MISSING = 1
+
+
+def _outputs_of(paths: Sequence[PathArg], excludes: Optional[Tuple[str, ...]]) -> Tuple[List[Named], Optional[str]]:
+    try:
+        return fingerprints(paths, excludes), None
+    except InputError as e:
+        if not os.path.lexists(e.where) and e.where in [os.fspath(p) for p in paths]:
+            return [], f"output {e.where} was not written"
+        return [], f"output {e}"
+
+
+def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (), outputs: Sequence[PathArg] = (),
+                code: Sequence[PathArg] = (), params: Optional[Mapping[str, JSONValue]] = None,
+                store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None,
+                prices: PricesArg = None, version: Optional[str] = None, parents: Iterable[Union[Receipt, str]] = (),
+                trace: Optional[str] = None, excludes: Optional[Iterable[str]] = None) -> RunResult:
+    """Run a program as a tracked step: fingerprint the inputs, run ``argv`` (no shell), fingerprint the outputs.
+
+    The command's standard streams are the caller's. The exit code is the
+    command's own (128 + N when signal N killed it, 130 when interrupted).
+    A command that fails, is killed or interrupted, or leaves an output
+    unwritten, is recorded as failed and vouches for no output. A command
+    that does not exist is not recorded (exit 127): nothing ran.
+    """
+    argv = [os.fspath(a) for a in argv]
+    if not argv:
+        raise StepError("no command to run")
+    if find_program(argv[0]) is None:
+        return RunResult(EXIT_NOT_FOUND, None, f"{argv[0]}: command not found")
+    method: Dict[str, JSONValue] = {"kind": "command", "argv": argv, "code": code_entries(code)}
+    setup = setup_of(name, method=method, params=params, store=store, key=key, prices=prices, version=version,
+                     parents=parents, trace=trace, excludes=excludes)
+    read = fingerprints(inputs, setup.excludes)
+    started, energy = timestamp(), rapl_microjoules()
+    try:
+        finished = run_child(argv)
+    except OSError as e:
+        return RunResult(EXIT_CANNOT_RUN, None, f"{argv[0]}: {e.strerror or e}")
+    times = (started, timestamp())
+    usage = usage_of_child(finished.rusage, finished.wall_sec, energy)
+    if finished.interrupted or finished.status != 0:
+        code_out = EXIT_INTERRUPTED if finished.interrupted else finished.status
+        record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage)
+        return RunResult(code_out, record, "interrupted" if finished.interrupted else None)
+    written, reason = _outputs_of(outputs, setup.excludes)
+    if reason is not None:
+        record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage)
+        return RunResult(EXIT_OUTPUT_MISSING, record, reason)
+    return RunResult(0, record_step(setup, read, written, SUCCEEDED, 0, argv, times, usage), None)
