@@ -334,7 +334,7 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
         method: Dict[str, JSONValue] = {"kind": "python", "function": function.__qualname__,
                                         "source_sha256": _source_digest(function), "code": code_entries(code)}
         signature = inspect.signature(function)
-        step_name = name or function.__qualname__
+        step_name = name or function.__name__
 
         @functools.wraps(function)
         def call(*args: Any, **kwargs: Any) -> Any:
