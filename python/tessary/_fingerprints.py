@@ -101,7 +101,7 @@ def _utf8(text: str, where: str) -> str:
 class _Walk:
     """One directory's manifest entries, collected depth first and sorted at the end."""
 
-    def __init__(self, root: str, excludes: "pathspec.PathSpec[Any]") -> None:
+    def __init__(self, root: str, excludes: pathspec.GitIgnoreSpec) -> None:
         self.root = root
         self.excludes = excludes
         self.seen: Set[Tuple[int, int]] = set()
@@ -138,7 +138,7 @@ class _Walk:
 
 
 def _directory(path: str, excludes: Sequence[str]) -> Item:
-    walk = _Walk(path, pathspec.PathSpec.from_lines("gitwildmatch", excludes))
+    walk = _Walk(path, pathspec.GitIgnoreSpec.from_lines(excludes))
     try:
         walk.visit(path, "")
     except InputError:
