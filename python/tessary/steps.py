@@ -14,7 +14,9 @@ from __future__ import annotations
 import functools
 import hashlib
 import inspect
+import marshal
 import os
+import sys
 import threading
 import uuid
 from datetime import datetime, timezone
@@ -136,20 +138,30 @@ def code_entries(code: Iterable[Union[PathArg, Callable[..., Any]]]) -> List[Dic
     entries: List[Dict[str, JSONValue]] = []
     for part in code:
         if callable(part):
-            entries.append({"function": part.__qualname__, "source_sha256": _source_digest(part)})
+            entries.append(dict(_source_identity(part), function=part.__qualname__))
         else:
             item = fingerprint_path(part)
             entries.append({"path": os.fspath(part), "sha256": item.sha256})
     return entries
 
 
-def _source_digest(function: Callable[..., Any]) -> str:
+def _source_identity(function: Callable[..., Any]) -> Dict[str, JSONValue]:
+    """What the method shape knows of a function's code: the SHA-256 of its source text.
+
+    A function without readable source (made by exec, typed at a prompt) is
+    known by its compiled code instead, which ties the shape to the Python
+    version; the document says so.
+    """
     try:
         source = inspect.getsource(function)
     except (OSError, TypeError):
-        raise StepError(f"the source of {getattr(function, '__qualname__', function)!r} cannot be read; "
-                        "its method shape needs it") from None
-    return hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()
+        code = getattr(function, "__code__", None)
+        if code is None:
+            raise StepError(f"neither the source nor the code of {getattr(function, '__qualname__', function)!r} "
+                            "can be read; its method shape needs one") from None
+        return {"bytecode_sha256": hashlib.sha256(marshal.dumps(code)).hexdigest(),
+                "python": "%d.%d" % sys.version_info[:2]}
+    return {"source_sha256": hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()}
 
 
 def record_step(setup: _Setup, inputs: Sequence[Named], outputs: Sequence[Named], status: str,
@@ -332,7 +344,7 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
 
     def decorate(function: _F) -> _F:
         method: Dict[str, JSONValue] = {"kind": "python", "function": function.__qualname__,
-                                        "source_sha256": _source_digest(function), "code": code_entries(code)}
+                                        "code": code_entries(code), **_source_identity(function)}
         signature = inspect.signature(function)
         step_name = name or function.__name__
 

@@ -263,10 +263,18 @@ def commit_bytes(value: dict) -> str:
     return "sha256:" + hashlib.sha256(jcs(value)).hexdigest()
 
 
-def test_step_needs_a_store_and_a_readable_source() -> None:
+def test_a_function_without_source_is_known_by_its_code(tmp_path: pathlib.Path) -> None:
     with pytest.raises(TypeError, match="store="):
         tessary.step()
-    namespace: dict = {}
-    exec("def made(x): return None", namespace)
-    with pytest.raises(tessary.StepError, match="source"):
-        tessary.step(store="unused-store")(namespace["made"])
+    shapes = []
+    for body in ("return None", "return None", "return None if x else None"):
+        namespace: dict = {}
+        exec(f"def made(x):\n    {body}", namespace)
+        made = tessary.step(store=tmp_path / "store")(namespace["made"])
+        made(1)
+    for receipt in tessary.DirectoryStore(tmp_path / "store").iter():
+        if receipt.kind is tessary.ReceiptKind.EXECUTION:
+            assert "bytecode_sha256" in receipt.attest["method"] and "source_sha256" not in receipt.attest["method"]
+            shapes.append((receipt.timestamp, receipt.payload["method_ref"]["method_shape_root"]))
+    first, second, third = [root for _, root in sorted(shapes)]
+    assert first == second != third
