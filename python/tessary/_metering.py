@@ -8,7 +8,6 @@ time, and energy only where the machine's RAPL counters can be read.
 from __future__ import annotations
 
 import glob
-import json
 import math
 import os
 import re
@@ -171,6 +170,3 @@ def usage_of_child(rusage: "resource.struct_rusage", wall: float, before: Option
     return Usage(rusage.ru_utime, rusage.ru_stime, rusage.ru_maxrss * 1024, wall,
                  energy_kwh(before, rapl_microjoules()))
 
-
-def prices_json(prices: Prices) -> str:
-    return json.dumps({"currency": prices.currency, "unit_prices": dict(prices.unit_prices)})

@@ -204,3 +204,23 @@ def test_usage_mistakes_are_one_line(tmp_path: pathlib.Path) -> None:
         assert result.returncode == 2
         (line,) = result.stderr.strip().splitlines()
         assert message in line
+
+
+def test_directory_output_signed_and_priced(tmp_path: pathlib.Path) -> None:
+    key = tessary.SigningKey.generate()
+    key.save(tmp_path / "key")
+    (tmp_path / "prices.json").write_text('{"currency": "EUR", "unit_prices": {"requests": 0.5, "vcpu_sec": 2}}')
+    script = "import os; os.makedirs('out/sub'); open('out/sub/b', 'w').write('b'); open('out/a', 'w').write('a'); os.symlink('a', 'out/l')"
+    argv = [sys.executable, "-c", script]
+    result = tessary_run(tmp_path, "tree", "-o", "out", "--key", "key", "--prices", "prices.json", "--store", "st",
+                         "--", *argv)
+    assert result.returncode == 0, result.stderr
+    (receipt,) = executions(tmp_path / "st")
+    check_execution(receipt, inputs=[], outputs=[("out", tmp_path / "out")], params={}, method=_method(argv, []))
+    assert receipt.payload["output_mime_type"] == "inode/directory"
+    assert [e for e in receipt.attest["products"]["out"]] and receipt.attest["products"]["out"]["type"] == "directory"
+    spend = spend_of(tmp_path / "st", receipt)
+    meter = check_spend(spend, receipt, currency="EUR")
+    assert spend.payload["total_value"] == pytest.approx(0.5 + 2 * meter["vcpu_sec"])
+    ring = tessary.Keyring([key.public_key])
+    assert tessary.check(receipt, ring).ok and tessary.check(spend, ring).ok
