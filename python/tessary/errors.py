@@ -10,7 +10,7 @@ from typing import Any, Tuple
 
 __all__ = [
     "TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError", "InputError",
-    "one_line",
+    "StepError", "one_line",
 ]
 
 
@@ -63,6 +63,10 @@ class InputError(TessaryError):
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return (type(self), (self.where, self.reason))
+
+
+class StepError(TessaryError):
+    """A tracked step that cannot be recorded: an argument that is neither input nor parameter, an output never written."""
 
 
 def one_line(text: object) -> str:

@@ -1,4 +1,4 @@
-"""The ``tessary`` command line: record, sign, verify, audit, show, list, copy, export receipts; keys; shapes; reuse.
+"""The ``tessary`` command line: record, sign, verify, audit, show, list, copy, export receipts; keys; shapes; reuse; steps.
 
 Each command is a module of this package holding ``add_arguments(parser)``
 and ``run(args) -> int``; its docstring is the command's help text. Only the
@@ -39,6 +39,7 @@ COMMANDS: Dict[str, Tuple[str, str]] = {
     "shape": ("shape", "Print the data shape hash of each file (- for standard input)."),
     "reuse": ("reuse", "Decide whether to reuse an earlier result or recompute, given the overlap J."),
     "jaccard": ("jaccard", "Print the Jaccard similarity of the chunk sets of A and B."),
+    "run": ("run", "Run a command as a tracked step and record what it read, ran, wrote and cost."),
 }
 
 _EPILOG = """\
@@ -98,12 +99,24 @@ def _command_in(arguments: List[str]) -> List[str]:
     return []
 
 
+# Commands that run another command: everything after their first "--" is that command, never parsed here.
+_RUNS_A_COMMAND = {"run"}
+
+
+def _split_command(arguments: List[str]) -> Tuple[List[str], Optional[List[str]]]:
+    """The arguments before the first "--" and the command after it, for commands that run one."""
+    if _command_in(arguments) and _command_in(arguments)[0] in _RUNS_A_COMMAND and "--" in arguments:
+        cut = arguments.index("--")
+        return arguments[:cut], arguments[cut + 1:]
+    return arguments, None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with ``argv`` (default ``sys.argv[1:]``); returns the exit code."""
     from . import _output
     from ._arguments import UsageError
 
-    arguments = list(sys.argv[1:] if argv is None else argv)
+    arguments, command = _split_command(list(sys.argv[1:] if argv is None else argv))
     try:
         parser = build_parser(_command_in(arguments))
         try:
@@ -114,6 +127,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sub: argparse.ArgumentParser = args.parser
         if extra:
             sub.error(f"unrecognized arguments: {' '.join(extra)}")
+        if command is not None:
+            args.command = command
         return _run(args.run, args, sub.prog)
     except UsageError as e:
         _output.error(e.prog, e.message)

@@ -1,0 +1,226 @@
+"""`tessary run`: a command as a tracked step, in a process of its own as users run it."""
+import hashlib
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+from typing import Any, Dict, List, Optional
+
+import pytest
+
+import tessary
+from step_helpers import check_execution, check_spend
+
+PYTHONPATH = os.pathsep.join(p for p in sys.path if p)
+
+
+def tessary_run(cwd: pathlib.Path, *args: str, **popen: Any) -> subprocess.CompletedProcess:
+    env = dict(os.environ, PYTHONPATH=PYTHONPATH)
+    return subprocess.run([sys.executable, "-m", "tessary", "run", *args], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=300, **popen)
+
+
+def executions(store: pathlib.Path) -> List[tessary.Receipt]:
+    if not store.exists():
+        return []
+    found = [r for r in tessary.DirectoryStore(store).iter() if r.kind is tessary.ReceiptKind.EXECUTION]
+    return sorted(found, key=lambda r: r.timestamp)
+
+
+def spend_of(store: pathlib.Path, execution: tessary.Receipt) -> tessary.Receipt:
+    (spend,) = [r for r in tessary.DirectoryStore(store).iter() if r.kind is tessary.ReceiptKind.SPEND
+                and r.links == (execution.rid,)]
+    return spend
+
+
+SCRIPTS = {
+    "prepare.py": "import sys\nrows = int(sys.argv[1])\nopen('raw.csv', 'w').write('x\\n' + ''.join(f'{i}\\n' for i in range(rows)))\nprint('prepared', rows)\n",
+    "transform.py": "data = open('raw.csv').read().replace('1', '7')\nopen('scaled.csv', 'w').write(data)\n",
+    "fit.py": "import json\nrows = open('scaled.csv').read().split()[1:]\njson.dump({'n': len(rows)}, open('model.json', 'w'))\n",
+}
+
+
+def _method(argv: List[str], code: List[pathlib.Path]) -> Dict[str, Any]:
+    return {"kind": "command", "argv": argv,
+            "code": [{"path": p.name, "sha256": hashlib.sha256(p.read_bytes()).hexdigest()} for p in code]}
+
+
+def test_three_step_pipeline_through_the_command_line(tmp_path: pathlib.Path) -> None:
+    for name, text in SCRIPTS.items():
+        (tmp_path / name).write_text(text)
+    steps = [
+        ("prepare", [], ["raw.csv"], ["--param", "rows=5"], [sys.executable, "prepare.py", "5"]),
+        ("transform", ["raw.csv"], ["scaled.csv"], [], [sys.executable, "transform.py"]),
+        ("fit", ["scaled.csv"], ["model.json"], [], [sys.executable, "fit.py"]),
+    ]
+    for name, inputs, outputs, extra, argv in steps:
+        options = [f"-i{p}" for p in inputs] + [f"-o{p}" for p in outputs] + ["--code", f"{name}.py", *extra]
+        result = tessary_run(tmp_path, name, *options, "--store", "st", "--", *argv)
+        assert result.returncode == 0, result.stderr
+    assert "prepared 5" in tessary_run(tmp_path, "again", "--store", "st2", "--", sys.executable, "prepare.py", "5").stdout
+    recorded = executions(tmp_path / "st")
+    assert [r.workload for r in recorded] == ["prepare", "transform", "fit"]
+    for receipt, (name, inputs, outputs, extra, argv) in zip(recorded, steps):
+        check_execution(receipt, inputs=[(p, tmp_path / p) for p in inputs], outputs=[(p, tmp_path / p) for p in outputs],
+                        params={"rows": "5"} if extra else {}, method=_method(argv, [tmp_path / f"{name}.py"]))
+        assert list(receipt.attest["argv"]) == argv and receipt.attest["exit_status"] == 0
+        check_spend(spend_of(tmp_path / "st", receipt), receipt)
+    prepare, transform, fit = recorded
+    assert transform.payload["prev_execution_rid"] == prepare.rid and fit.payload["prev_execution_rid"] == transform.rid
+    assert prepare.trace == transform.trace == fit.trace
+    assert fit.payload["output_mime_type"] == "application/json"
+
+
+@pytest.mark.parametrize("script, code", [
+    ("open('out.txt', 'w').write('partial'); raise SystemExit(3)", 3),
+    ("import os, signal; open('out.txt', 'w').write('partial'); os.kill(os.getpid(), signal.SIGTERM)", 128 + 15),
+])
+def test_a_failing_command_exits_with_its_code_and_vouches_for_nothing(tmp_path: pathlib.Path, script: str,
+                                                                        code: int) -> None:
+    (tmp_path / "in.txt").write_text("in")
+    argv = [sys.executable, "-c", script]
+    result = tessary_run(tmp_path, "fails", "-i", "in.txt", "-o", "out.txt", "--store", "st", "--", *argv)
+    assert result.returncode == code
+    (receipt,) = executions(tmp_path / "st")
+    check_execution(receipt, inputs=[("in.txt", tmp_path / "in.txt")], outputs=[], params={},
+                    method=_method(argv, []), succeeded=False)
+    assert receipt.attest["exit_status"] == code and dict(receipt.attest["products"]) == {}
+
+
+def test_an_output_never_written_fails_the_step(tmp_path: pathlib.Path) -> None:
+    result = tessary_run(tmp_path, "lazy", "-o", "never.txt", "--store", "st", "--", "true")
+    assert result.returncode == 1
+    assert result.stderr.strip().splitlines() == ["tessary run: output never.txt was not written"]
+    (receipt,) = executions(tmp_path / "st")
+    assert receipt.attest["status"] == "failed" and "output_digest" not in receipt.payload
+
+
+def test_a_command_that_does_not_exist_exits_127_unrecorded(tmp_path: pathlib.Path) -> None:
+    result = tessary_run(tmp_path, "ghost", "--store", "st", "--", "no-such-command-anywhere")
+    assert result.returncode == 127
+    assert result.stderr.strip().splitlines() == ["tessary run: no-such-command-anywhere: command not found"]
+    assert executions(tmp_path / "st") == []
+
+
+@pytest.mark.parametrize("name, reason", [
+    ("fifo", "not a regular file (a FIFO)"),
+    ("/dev/zero", "not a regular file (a device)"),
+    ("dangling", "a dangling symbolic link"),
+    ("loop1", "a loop of symbolic links"),
+])
+def test_hostile_inputs_are_refused_before_the_command_runs(tmp_path: pathlib.Path, name: str, reason: str) -> None:
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "dangling").symlink_to("nowhere")
+    (tmp_path / "loop1").symlink_to("loop2")
+    (tmp_path / "loop2").symlink_to("loop1")
+    result = tessary_run(tmp_path, "h", "-i", name, "--store", "st", "--", "touch", "ran")
+    assert result.returncode == 2
+    (line,) = result.stderr.strip().splitlines()
+    assert line.startswith("tessary run: error: ") and reason in line
+    assert not (tmp_path / "ran").exists() and executions(tmp_path / "st") == []
+
+
+BURN = """
+import resource, sys, time
+end = time.process_time() + 0.4
+while time.process_time() < end:
+    pass
+usage = resource.getrusage(resource.RUSAGE_SELF)
+open('cpu.txt', 'w').write(repr(usage.ru_utime + usage.ru_stime))
+"""
+
+
+def test_spend_cpu_agrees_with_the_childs_own_rusage(tmp_path: pathlib.Path) -> None:
+    result = tessary_run(tmp_path, "burn", "--json", "--store", "st", "--", sys.executable, "-c", BURN)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    (receipt,) = executions(tmp_path / "st")
+    meter = check_spend(spend_of(tmp_path / "st", receipt), receipt)
+    own = float((tmp_path / "cpu.txt").read_text())
+    assert abs(meter["vcpu_sec"] - own) <= 0.1 * own
+    assert meter["vcpu_sec"] == pytest.approx(report["rusage"]["user_sec"] + report["rusage"]["system_sec"])
+    assert report["execution"] == receipt.rid and report["status"] == "succeeded"
+
+
+def _wait_for(condition: Any, proc: subprocess.Popen) -> None:
+    """Poll a state the process will reach (never a guess at how long it takes); fail if it exits first."""
+    while not condition():
+        assert proc.poll() is None, proc.communicate()
+        time.sleep(0.01)
+
+
+def _popen(cwd: pathlib.Path, *args: str) -> subprocess.Popen:
+    env = dict(os.environ, PYTHONPATH=PYTHONPATH)
+    return subprocess.Popen([sys.executable, "-m", "tessary", "run", *args], cwd=cwd, env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+WAITER = "import os, threading; print('started', os.getpid(), flush=True); threading.Event().wait()"
+
+
+def test_ctrl_c_during_the_command_stops_it_and_records_a_failure(tmp_path: pathlib.Path) -> None:
+    proc = _popen(tmp_path, "wait", "-o", "out.txt", "--store", "st", "--", sys.executable, "-c", WAITER)
+    assert proc.stdout is not None
+    line = proc.stdout.readline()  # the handshake: the child runs
+    assert line.startswith("started"), proc.communicate()
+    child = int(line.split()[1])
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    with pytest.raises(ProcessLookupError):
+        os.kill(child, 0)
+    (receipt,) = executions(tmp_path / "st")
+    assert receipt.attest["status"] == "failed" and receipt.attest["exit_status"] == 128 + signal.SIGINT
+    assert "output_digest" not in receipt.payload
+
+
+def _has_open(pid: int, path: pathlib.Path) -> bool:
+    try:
+        return any(os.readlink(f"/proc/{pid}/fd/{fd}") == str(path) for fd in os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc to see the input being read")
+def test_ctrl_c_while_hashing_records_nothing_and_never_runs_the_command(tmp_path: pathlib.Path) -> None:
+    big = tmp_path / "big"
+    with open(big, "wb") as f:
+        f.truncate(1 << 40)  # sparse: a terabyte that takes no disk, and far longer to hash than this test lasts
+    proc = _popen(tmp_path, "hash", "-i", "big", "--store", "st", "--", "touch", "ran")
+    _wait_for(lambda: _has_open(proc.pid, big), proc)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    assert not (tmp_path / "ran").exists() and executions(tmp_path / "st") == []
+
+
+def test_usage_mistakes_are_one_line(tmp_path: pathlib.Path) -> None:
+    for args, message in ((["s", "--store", "st"], "no command given"),
+                          (["s", "--store", "st", "--param", "novalue", "--", "true"], "KEY=VALUE")):
+        result = tessary_run(tmp_path, *args)
+        assert result.returncode == 2
+        (line,) = result.stderr.strip().splitlines()
+        assert message in line
+
+
+def test_directory_output_signed_and_priced(tmp_path: pathlib.Path) -> None:
+    key = tessary.SigningKey.generate()
+    key.save(tmp_path / "key")
+    (tmp_path / "prices.json").write_text('{"currency": "EUR", "unit_prices": {"requests": 0.5, "vcpu_sec": 2}}')
+    script = "import os; os.makedirs('out/sub'); open('out/sub/b', 'w').write('b'); open('out/a', 'w').write('a'); os.symlink('a', 'out/l')"
+    argv = [sys.executable, "-c", script]
+    result = tessary_run(tmp_path, "tree", "-o", "out", "--key", "key", "--prices", "prices.json", "--store", "st",
+                         "--", *argv)
+    assert result.returncode == 0, result.stderr
+    (receipt,) = executions(tmp_path / "st")
+    check_execution(receipt, inputs=[], outputs=[("out", tmp_path / "out")], params={}, method=_method(argv, []))
+    assert receipt.payload["output_mime_type"] == "inode/directory"
+    assert [e for e in receipt.attest["products"]["out"]] and receipt.attest["products"]["out"]["type"] == "directory"
+    spend = spend_of(tmp_path / "st", receipt)
+    meter = check_spend(spend, receipt, currency="EUR")
+    assert spend.payload["total_value"] == pytest.approx(0.5 + 2 * meter["vcpu_sec"])
+    ring = tessary.Keyring([key.public_key])
+    assert tessary.check(receipt, ring).ok and tessary.check(spend, ring).ok

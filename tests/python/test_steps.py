@@ -1,0 +1,280 @@
+"""Tracked steps in Python: the decorator and the context manager, their receipts and their refusals."""
+import hashlib
+import inspect
+import math
+import os
+import pathlib
+import socket
+import threading
+from typing import Any, List
+
+import pytest
+
+import _tessary
+import tessary
+from tessary import steps
+from tessary._canonical import jcs
+from step_helpers import check_execution, check_native, check_spend, commit, describe
+
+
+def _pipeline(work: pathlib.Path, store: tessary.Store) -> Any:
+    @tessary.step(store=store, version="2")
+    def prepare(rows: int) -> pathlib.Path:
+        out = work / "raw.csv"
+        out.write_text("x,y\n" + "".join(f"{i},{i * 3}\n" for i in range(rows)))
+        return out
+
+    @tessary.step(store=store)
+    def transform(raw: pathlib.Path, factor: int) -> pathlib.Path:
+        out = work / "scaled.csv"
+        out.write_text(raw.read_text().replace("3", str(factor)))
+        return out
+
+    @tessary.step(store=store)
+    def fit(data: pathlib.Path) -> pathlib.Path:
+        out = work / "model.json"
+        out.write_text('{"slope": 3}')
+        return out
+
+    return prepare, transform, fit
+
+
+def _method(function: Any) -> dict:
+    source = inspect.getsource(function.__wrapped__).encode()
+    return {"kind": "python", "function": function.__wrapped__.__qualname__,
+            "source_sha256": hashlib.sha256(source).hexdigest(), "code": []}
+
+
+def test_decorated_pipeline_receipts_recompute_and_chain(tmp_path: pathlib.Path) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+    prepare, transform, fit = _pipeline(tmp_path, store)
+    model = fit(transform(prepare(50), factor=7))
+    found = {r.rid: r for r in store.iter()}
+    executions = sorted((r for r in found.values() if r.kind is tessary.ReceiptKind.EXECUTION), key=lambda r: r.timestamp)
+    assert [r.workload for r in executions] == ["prepare", "transform", "fit"]
+    first, second, third = executions
+    raw, scaled = tmp_path / "raw.csv", tmp_path / "scaled.csv"
+    check_execution(first, inputs=[], outputs=[(str(raw), raw)], params={"rows": 50}, method=_method(prepare))
+    check_execution(second, inputs=[("raw", raw)], outputs=[(str(scaled), scaled)], params={"factor": 7},
+                    method=_method(transform))
+    check_execution(third, inputs=[("data", scaled)], outputs=[(str(model), model)], params={},
+                    method=_method(fit))
+    assert first.payload["method_ref"]["version"] == "2"
+    assert "prev_execution_rid" not in first.payload and first.links == ()
+    assert second.payload["prev_execution_rid"] == first.rid and second.links == (first.rid,)
+    assert third.payload["prev_execution_rid"] == second.rid
+    assert first.trace == second.trace == third.trace
+    spends = [r for r in found.values() if r.kind is tessary.ReceiptKind.SPEND]
+    assert sorted(s.links[0] for s in spends) == sorted(r.rid for r in executions)
+    for spend in spends:
+        check_spend(spend, found[spend.links[0]])
+
+
+def test_changing_an_input_changes_only_the_input_commitment(tmp_path: pathlib.Path) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+    data = tmp_path / "in.txt"
+    roots = []
+    for text, params in (("one", {"k": 1}), ("two", {"k": 1}), ("two", {"k": 2})):
+        data.write_text(text)
+        with tessary.track("s", inputs=[data], params=params, store=store) as t:
+            pass
+        assert t.record is not None
+        roots.append((t.record.execution.payload["method_ref"]["method_shape_root"],
+                      t.record.execution.payload["data_shape_hash"]))
+    assert roots[0][0] == roots[1][0] != roots[2][0]
+    assert roots[0][1] != roots[1][1] == roots[2][1]
+
+
+def test_a_step_that_raises_is_failed_and_vouches_for_nothing(tmp_path: pathlib.Path) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+    out = tmp_path / "in.txt"
+    out.write_text("input")
+
+    @tessary.step(store=store)
+    def broken(path: pathlib.Path) -> pathlib.Path:
+        (tmp_path / "half").write_text("half")
+        raise RuntimeError("boom")
+
+    with pytest.raises(RuntimeError, match="boom"):
+        broken(out)
+    (execution,) = [r for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION]
+    check_execution(execution, inputs=[("path", out)], outputs=[], params={}, method=_method(broken), succeeded=False)
+    assert execution.attest["status"] == "failed" and dict(execution.attest["products"]) == {}
+
+
+@pytest.mark.parametrize("returned, message", [
+    (42, "returned a int"),
+    ("a/str/path", "returned a str"),
+])
+def test_a_result_that_is_no_output_fails_the_step(tmp_path: pathlib.Path, returned: object, message: str) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+
+    @tessary.step(store=store)
+    def odd() -> object:
+        return returned
+
+    with pytest.raises(tessary.StepError, match=message):
+        odd()
+    (execution,) = [r for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION]
+    assert execution.attest["status"] == "failed"
+
+
+def test_buffers_are_inputs_and_a_codec_makes_the_output(tmp_path: pathlib.Path) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+
+    @tessary.step(store=store, codec=steps.JSONCodec())
+    def count(blob: bytes, word: str) -> dict:
+        return {"count": blob.count(word.encode())}
+
+    assert count(b"a b a", "a") == {"count": 2}
+    (execution,) = [r for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION]
+    check_native(execution)
+    blob = execution.attest["materials"]["blob"]
+    assert blob["type"] == "buffer" and blob["sha256"] == hashlib.sha256(b"a b a").hexdigest()
+    assert dict(execution.attest["params"]) == {"word": "a"}
+    assert execution.payload["output_digest"] == "sha256:" + hashlib.sha256(b'{"count":2}').hexdigest()
+    assert execution.payload["output_mime_type"] == "application/json"
+
+
+@pytest.mark.parametrize("argument", [object(), {1, 2}, math.nan, socket])
+def test_an_argument_that_is_neither_input_nor_json_is_refused_by_name(tmp_path: pathlib.Path, argument: object) -> None:
+    @tessary.step(store=tmp_path / "store")
+    def take(thing: object) -> None:
+        raise AssertionError("must not run")
+
+    with pytest.raises(tessary.StepError, match="argument 'thing'"):
+        take(argument)
+
+
+def test_signed_step_receipts_carry_the_signer_and_verify(tmp_path: pathlib.Path) -> None:
+    key = tessary.SigningKey.generate()
+    with tessary.track("signed", store=tmp_path / "store", key=key) as t:
+        pass
+    assert t.record is not None
+    ring = tessary.Keyring([key.public_key])
+    for receipt in (t.record.execution, t.record.spend):
+        check_native(receipt)
+        assert tessary.check(receipt, ring).ok
+    assert t.record.execution.payload["roots"]["identity_root"] == "sha256:" + hashlib.sha256(key.kid.encode()).hexdigest()
+
+
+def test_prices_are_applied_and_pass_the_total_rule(tmp_path: pathlib.Path) -> None:
+    prices = {"currency": "EUR", "unit_prices": {"vcpu_sec": 3.0, "gb_sec": 0.5, "requests": 0.25}}
+    with tessary.track("priced", store=tmp_path / "store", prices=prices) as t:
+        sum(i * i for i in range(200_000))
+    assert t.record is not None
+    meter = check_spend(t.record.spend, t.record.execution, currency="EUR")
+    expected = meter["vcpu_sec"] * 3.0 + meter["gb_sec"] * 0.5 + 0.25
+    assert math.isclose(t.record.spend.payload["total_value"], expected, rel_tol=1e-12)
+    assert meter["gpu_sec"] is None
+
+
+@pytest.mark.parametrize("prices, message", [
+    ({"currency": "eur"}, "currency"),
+    ({"unit_prices": {"vcpu_sec": -1}}, "finite number"),
+    ({"unit_prices": {"tokens": 1}}, "unknown resource"),
+    ({"cost": 1}, "unknown member"),
+])
+def test_bad_price_tables_are_refused(tmp_path: pathlib.Path, prices: dict, message: str) -> None:
+    with pytest.raises(tessary.InputError, match=message):
+        tessary.track("p", store=tmp_path / "store", prices=prices)
+
+
+def test_directory_manifest_sorts_by_bytes_records_links_and_excludes(tmp_path: pathlib.Path) -> None:
+    tree = tmp_path / "tree"
+    (tree / "a").mkdir(parents=True)
+    (tree / "a" / "b").write_text("deep")
+    (tree / "a.txt").write_text("flat")
+    (tree / "__pycache__").mkdir()
+    (tree / "__pycache__" / "x.pyc").write_text("skip")
+    (tree / "up").symlink_to("..")
+    with tessary.track("dir", inputs=[tree], store=tmp_path / "store") as t:
+        pass
+    assert t.record is not None
+    item = t.record.execution.attest["materials"][str(tree)]
+    assert dict(item) == describe(tree)
+    check_execution(t.record.execution, inputs=[(str(tree), tree)], outputs=[], params={},
+                    method={"kind": "block", "step": "dir", "code": []})
+
+
+@pytest.fixture
+def hostile(tmp_path: pathlib.Path) -> pathlib.Path:
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "dangling").symlink_to(tmp_path / "nowhere")
+    (tmp_path / "loop1").symlink_to(tmp_path / "loop2")
+    (tmp_path / "loop2").symlink_to(tmp_path / "loop1")
+    (tmp_path / "withfifo").mkdir()
+    os.mkfifo(tmp_path / "withfifo" / "pipe")
+    return tmp_path
+
+
+@pytest.mark.parametrize("name, reason", [
+    ("fifo", "not a regular file (a FIFO)"),
+    ("/dev/zero", "not a regular file (a device)"),
+    ("dangling", "a dangling symbolic link"),
+    ("loop1", "a loop of symbolic links"),
+    ("withfifo", "not a regular file (a FIFO)"),
+])
+def test_hostile_inputs_are_refused_in_one_line_before_any_work(hostile: pathlib.Path, name: str, reason: str) -> None:
+    path = pathlib.Path(name) if name.startswith("/") else hostile / name
+    with pytest.raises(tessary.InputError) as caught:
+        with tessary.track("h", inputs=[path], store=hostile / "store"):
+            raise AssertionError("the block must not run")
+    assert reason in str(caught.value) and "\n" not in str(caught.value)
+    assert not (hostile / "store" / "receipts").exists()
+
+
+def test_threads_record_steps_at_once(tmp_path: pathlib.Path) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+    errors: List[BaseException] = []
+    start = threading.Barrier(4)
+
+    def work(n: int) -> None:
+        try:
+            start.wait()
+            out = tmp_path / f"out{n}.txt"
+            with tessary.track(f"t{n}", store=store, params={"n": n}) as t:
+                out.write_text(str(n))
+                t.output(out)
+        except BaseException as e:  # noqa: BLE001 - handed to the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors
+    assert sorted(r.workload for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION) == ["t0", "t1", "t2", "t3"]
+
+
+@pytest.mark.parametrize("value", [
+    {"b": 1, "a": [3, 1, 2], "B": None}, {"f": 0.1}, {"big": 1e16, "small": 1e-6, "tiny": 1e-5, "neg": -0.0},
+    {"text": "é/\u007f\n\x1f"}, {"x": 1.0, "y": 100.0, "z": 12.34, "w": 2**64 + 1},
+])
+def test_canonical_json_matches_the_native_commitment(value: dict) -> None:
+    # The native method shape commits to {"code_hash": ..., "params": value} in its canonical JSON.
+    code = "sha256:" + "0" * 64
+    ours = commit_bytes({"code_hash": code, "params": value})
+    assert ours == _tessary.shapes.compute_method_shape_hash_from_code_py(code, value)
+
+
+def commit_bytes(value: dict) -> str:
+    return "sha256:" + hashlib.sha256(jcs(value)).hexdigest()
+
+
+def test_a_function_without_source_is_known_by_its_code(tmp_path: pathlib.Path) -> None:
+    with pytest.raises(TypeError, match="store="):
+        tessary.step()
+    shapes = []
+    for body in ("return None", "return None", "return None if x else None"):
+        namespace: dict = {}
+        exec(f"def made(x):\n    {body}", namespace)
+        made = tessary.step(store=tmp_path / "store")(namespace["made"])
+        made(1)
+    for receipt in tessary.DirectoryStore(tmp_path / "store").iter():
+        if receipt.kind is tessary.ReceiptKind.EXECUTION:
+            assert "bytecode_sha256" in receipt.attest["method"] and "source_sha256" not in receipt.attest["method"]
+            shapes.append((receipt.timestamp, receipt.payload["method_ref"]["method_shape_root"]))
+    first, second, third = [root for _, root in sorted(shapes)]
+    assert first == second != third
