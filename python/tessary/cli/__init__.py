@@ -1,4 +1,4 @@
-"""The ``tessary`` command line: record, sign, verify, audit, show, list, copy, export receipts; keys; shapes; reuse; steps.
+"""The ``tessary`` command line: record, sign, verify, audit, show, list, copy, export receipts; keys; shapes; reuse; steps, their lineage and graph.
 
 Each command is a module of this package holding ``add_arguments(parser)``
 and ``run(args) -> int``; its docstring is the command's help text. Only the
@@ -40,6 +40,8 @@ COMMANDS: Dict[str, Tuple[str, str]] = {
     "reuse": ("reuse", "Decide whether to reuse an earlier result or recompute, given the overlap J."),
     "jaccard": ("jaccard", "Print the Jaccard similarity of the chunk sets of A and B."),
     "run": ("run", "Run a command as a tracked step and record what it read, ran, wrote and cost."),
+    "lineage": ("lineage", "Print the chain of steps that produced a file, or the step a receipt identifier names, oldest first."),
+    "graph": ("graph", "Print the graph of the store's steps: input files -> step -> output files."),
 }
 
 _EPILOG = """\

@@ -11,10 +11,10 @@ import io
 import os
 import sys
 from datetime import timezone
-from typing import Any, Iterable, Optional
+from typing import Any, Iterable, Mapping, Optional
 
 from ..errors import one_line
-from ..receipts import Receipt
+from ..receipts import Receipt, ReceiptKind
 
 
 def is_terminal(stream: Any) -> bool:
@@ -103,6 +103,15 @@ def _short_time(receipt: Receipt) -> str:
     return moment.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M:%SZ")
 
 
+def step_status(receipt: Receipt) -> str:
+    """A tracked step's status, from its execution receipt's attest; empty for any other receipt."""
+    attest = receipt.attest
+    if receipt.kind is not ReceiptKind.EXECUTION or not isinstance(attest, Mapping):
+        return ""
+    status = attest.get("status")
+    return status if isinstance(status, str) and "step" in attest else ""
+
+
 # A rid cut to this many characters is unique enough to recognise, as git's short commit names are;
 # 'show' and 'ls --json' or '--wide' give the whole identifier.
 SHORT_RID = 8
@@ -118,7 +127,9 @@ def receipt_table(receipts: Iterable[Receipt], wide: bool = False) -> None:
     table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, show_edge=False, padding=0)
     # Identifier, kind, time and hash keep their width; on a narrow terminal workload and
     # trace fold onto more lines rather than shrink to nothing.
-    widths = {"rid": 36 if wide else SHORT_RID, "kind": 9, "workload": 8, "trace": 8, "timestamp": 20, "hash": 12}
+    # A step's status follows its name (its workload); on 80 columns the table still fits without folding.
+    widths = {"rid": 36 if wide else SHORT_RID, "kind": 9, "workload": 8, "status": 9, "trace": 8, "timestamp": 20,
+              "hash": 12}
     for column, width in widths.items():
         fixed = column not in ("workload", "trace")
         table.add_column(column, no_wrap=fixed, min_width=width, overflow="fold")
@@ -129,6 +140,7 @@ def receipt_table(receipts: Iterable[Receipt], wide: bool = False) -> None:
             receipt.rid if wide else receipt.rid[:SHORT_RID],
             receipt.kind.value,
             receipt.workload or "",
+            step_status(receipt),
             receipt.trace or "",
             _short_time(receipt),
             _short_hash(receipt.hash),

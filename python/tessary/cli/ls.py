@@ -1,7 +1,9 @@
 """List the receipts of a store that pass every filter given.
 
 On a terminal: a table whose identifiers are cut to their first 8
-characters, as git shortens commits (--wide shows them whole). Piped, or
+characters, as git shortens commits (--wide shows them whole); a tracked
+step shows its name under workload and its status (succeeded, failed) in
+its own column. Piped, or
 with --json: JSON lines, one receipt per line, which 'tessary verify -'
 reads. --order time lists by timestamp (a directory store lists in its own
 order otherwise). --start and --end are inclusive; each is an RFC 3339 /
