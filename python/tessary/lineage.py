@@ -20,7 +20,7 @@ from .errors import StepError, VerificationError
 from .filters import Filters
 from .receipts import Receipt, ReceiptKind, verify_strict
 from .signing import Keyring, check
-from .steps import _product_digests, _when
+from .steps import product_digests, recorded_order
 from .stores import Store
 
 __all__ = ["NotProducedError", "Step", "find_by_output_digest", "find_by_method", "lineage", "Node", "Edge", "Graph", "graph"]
@@ -52,7 +52,7 @@ def _executions(store: Store, filters: Optional[Filters] = None) -> List[Receipt
 
 
 def _newest_first(receipts: List[Receipt]) -> List[Receipt]:
-    return sorted(receipts, key=_when, reverse=True)
+    return sorted(receipts, key=recorded_order, reverse=True)
 
 
 def find_by_output_digest(store: Store, digest: str) -> List[Receipt]:
@@ -62,7 +62,7 @@ def find_by_output_digest(store: Store, digest: str) -> List[Receipt]:
     failed vouches for no output and is never found here.
     """
     wanted = _digest(digest)
-    return _newest_first([r for r in _executions(store) if wanted in _product_digests(r)])
+    return _newest_first([r for r in _executions(store) if wanted in product_digests(r)])
 
 
 def find_by_method(store: Store, method_root: str, input_commitment: str) -> List[Receipt]:
@@ -177,7 +177,7 @@ def lineage(path_or_rid: Union[str, "os.PathLike[str]"], store: Store, trust: Op
             elif parent.kind is ReceiptKind.EXECUTION:
                 pending.append(parent)
         steps.append(Step.of(receipt, "; ".join(problems) or None))
-    return sorted(steps, key=lambda s: _when(s.receipt))
+    return sorted(steps, key=lambda s: recorded_order(s.receipt))
 
 
 class Node(NamedTuple):
@@ -249,7 +249,7 @@ def graph(store: Store, filters: Optional[Filters] = None) -> Graph:
     """
     nodes: Dict[str, Node] = {}
     edges: Dict[Tuple[str, str], None] = {}
-    for receipt in sorted(_executions(store, filters), key=_when):
+    for receipt in sorted(_executions(store, filters), key=recorded_order):
         step = Step.of(receipt)
         step_id = "s_" + receipt.rid.replace("-", "")
         nodes[step_id] = Node(step_id, "step", f"{step.name} ({step.status})" if step.status else step.name,

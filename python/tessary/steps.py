@@ -53,7 +53,8 @@ class StepRecord(NamedTuple):
     usage: Usage
 
 
-def _product_digests(receipt: Receipt) -> Set[str]:
+def product_digests(receipt: Receipt) -> Set[str]:
+    """The digests ("sha256:...") a successful step receipt vouches for: its output digest and each product's."""
     attest = receipt.attest
     if not isinstance(attest, Mapping) or attest.get("status") != SUCCEEDED:
         return set()
@@ -67,7 +68,8 @@ def _product_digests(receipt: Receipt) -> Set[str]:
 _NEVER = datetime.min.replace(tzinfo=timezone.utc)
 
 
-def _when(receipt: Receipt) -> Tuple[datetime, str]:
+def recorded_order(receipt: Receipt) -> Tuple[datetime, str]:
+    """A sort key for receipts by time recorded, then identifier; an unreadable time sorts first."""
     return receipt.ctx.time or _NEVER, receipt.rid
 
 
@@ -82,9 +84,9 @@ def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
     for receipt in store.iter():
         if receipt.kind is not ReceiptKind.EXECUTION:
             continue
-        for digest in _product_digests(receipt) & wanted:
+        for digest in product_digests(receipt) & wanted:
             best = found.get(digest)
-            if best is None or _when(receipt) > _when(best):
+            if best is None or recorded_order(receipt) > recorded_order(best):
                 found[digest] = receipt
     return found
 
