@@ -123,28 +123,25 @@ def receipt_table(receipts: Iterable[Receipt], wide: bool = False) -> None:
     from rich.console import Console
     from rich.table import Table
 
+    rows = [(receipt.rid if wide else receipt.rid[:SHORT_RID], receipt.kind.value, receipt.workload or "",
+             step_status(receipt), receipt.trace or "", _short_time(receipt), _short_hash(receipt.hash))
+            for receipt in receipts]
+    # The status column is there only when a tracked step is listed: a store of plain records
+    # keeps every character of 80 columns for workload and trace.
+    with_status = any(row[3] for row in rows)
     # The box's one-space divider, no padding and no edge: on 80 columns every character goes to workload and trace.
     table = Table(show_header=True, header_style="bold", box=box.SIMPLE_HEAD, show_edge=False, padding=0)
-    # Identifier, kind, time and hash keep their width; on a narrow terminal workload and
+    # Identifier, kind, status, time and hash keep their width; on a narrow terminal workload and
     # trace fold onto more lines rather than shrink to nothing.
-    # A step's status follows its name (its workload); on 80 columns the table still fits without folding.
     widths = {"rid": 36 if wide else SHORT_RID, "kind": 9, "workload": 8, "status": 9, "trace": 8, "timestamp": 20,
               "hash": 12}
+    if not with_status:
+        del widths["status"]
     for column, width in widths.items():
         fixed = column not in ("workload", "trace")
         table.add_column(column, no_wrap=fixed, min_width=width, overflow="fold")
-    count = 0
-    for receipt in receipts:
-        count += 1
-        table.add_row(
-            receipt.rid if wide else receipt.rid[:SHORT_RID],
-            receipt.kind.value,
-            receipt.workload or "",
-            step_status(receipt),
-            receipt.trace or "",
-            _short_time(receipt),
-            _short_hash(receipt.hash),
-        )
+    for row in rows:
+        table.add_row(*(row if with_status else row[:3] + row[4:]))
     console = Console()
     console.print(table)
-    console.print(plural(count, "receipt"), highlight=False)
+    console.print(plural(len(rows), "receipt"), highlight=False)

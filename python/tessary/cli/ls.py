@@ -2,8 +2,8 @@
 
 On a terminal: a table whose identifiers are cut to their first 8
 characters, as git shortens commits (--wide shows them whole); a tracked
-step shows its name under workload and its status (succeeded, failed) in
-its own column. Piped, or
+step shows its name under workload and its status (succeeded, failed) in a
+column that is there when a step is listed. Piped, or
 with --json: JSON lines, one receipt per line, which 'tessary verify -'
 reads. --order time lists by timestamp (a directory store lists in its own
 order otherwise). --start and --end are inclusive; each is an RFC 3339 /
