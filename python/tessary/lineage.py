@@ -149,6 +149,14 @@ def _start(path_or_rid: Union[str, "os.PathLike[str]"], store: Store) -> Receipt
     return producers[0]
 
 
+def _linked(store: Store, rid: str) -> Optional[Receipt]:
+    # A forged link need not even be an identifier: it is then a missing receipt, reported as such.
+    try:
+        return store.get(rid)
+    except ValueError:
+        return None
+
+
 def lineage(path_or_rid: Union[str, "os.PathLike[str]"], store: Store, trust: Optional[Keyring] = None) -> List[Step]:
     """The steps behind a file (found by its SHA-256) or an execution receipt's id, oldest first.
 
@@ -171,7 +179,7 @@ def lineage(path_or_rid: Union[str, "os.PathLike[str]"], store: Store, trust: Op
         seen.add(receipt.rid)
         problems = [p for p in [_problem(receipt, trust)] if p]
         for rid in receipt.links:
-            parent = store.get(rid)
+            parent = _linked(store, rid)
             if parent is None:
                 problems.append(f"links to {rid}, which is not in the store")
             elif parent.kind is ReceiptKind.EXECUTION:
