@@ -12,6 +12,7 @@ and a key pair, each made through the command line itself.
 """
 import os
 import pathlib
+import signal
 import sys
 from typing import Iterator
 
@@ -23,6 +24,11 @@ from tessary import cli
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 from local_postgres import LocalPostgres, ServerError  # noqa: E402
+
+# A run started in the background (nohup, "&" in a script) inherits Ctrl-C as
+# ignored, and an ignored signal stays ignored in every child it starts: the
+# tests that interrupt a call or a command need its usual meaning back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture(scope="session")

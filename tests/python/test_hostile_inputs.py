@@ -11,8 +11,6 @@ import pathlib
 import signal
 import subprocess
 import sys
-import tempfile
-import threading
 from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
 
 import pytest
@@ -131,23 +129,42 @@ class Done(NamedTuple):
     peak_kb: int  # this child's own peak resident size
 
 
+# Starts the command from a small process of its own and writes the command's
+# peak memory to the descriptor it is given. A child forked straight from the
+# test process would be charged the test process's own peak (Linux carries a
+# process's peak across exec).
+_LAUNCHER = """
+import os, sys
+report = int(sys.argv[1])
+pid = os.fork()
+if pid == 0:
+    os.close(report)
+    os.execv(sys.argv[2], sys.argv[2:])
+_, status, usage = os.wait4(pid, 0)
+os.write(report, str(usage.ru_maxrss).encode())
+sys.exit(os.waitstatus_to_exitcode(status) % 256)
+"""
+
+
 def _run(argv: List[str], stdin: Optional[pathlib.Path]) -> Done:
-    """The command run to its end, killed after 5 s so a hang fails; wait4 gives this child's own peak memory."""
+    """The command run to its end, killed after 5 s so a hang fails; with its own peak memory."""
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.dirname(cli.__file__))))
-    with open(stdin if stdin is not None else os.devnull, "rb") as source, \
-            tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        child = subprocess.Popen([sys.executable, "-m", "tessary", *argv], stdin=source, stdout=out, stderr=err, env=env)
-        watchdog = threading.Timer(5, child.kill)
-        watchdog.start()
+    peak_read, peak_write = os.pipe()
+    command = [sys.executable, "-c", _LAUNCHER, str(peak_write), sys.executable, "-m", "tessary", *argv]
+    with open(stdin if stdin is not None else os.devnull, "rb") as source, os.fdopen(peak_read, "rb") as peak:
         try:
-            _, status, usage = os.wait4(child.pid, 0)
+            child = subprocess.Popen(command, stdin=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=env, pass_fds=(peak_write,), start_new_session=True)
         finally:
-            watchdog.cancel()
-        child.returncode = os.waitstatus_to_exitcode(status)
-        assert child.returncode != -signal.SIGKILL, f"{argv} did not end within 5 s"
-        out.seek(0)
-        err.seek(0)
-        return Done(child.returncode, out.read().decode(), err.read().decode(), usage.ru_maxrss)
+            os.close(peak_write)
+        try:
+            out, err = child.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.communicate()
+            raise AssertionError(f"{argv} did not end within 5 s") from None
+        peak_kb = int(peak.read() or b"0")
+    return Done(child.returncode, out.decode(), err.decode(), peak_kb)
 
 
 @pytest.mark.parametrize("command, kind", _cases(), ids=[f"{c}-{k}" for c, k in _cases()])
