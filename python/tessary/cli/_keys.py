@@ -8,7 +8,7 @@ by name rather than waited on or read.
 from __future__ import annotations
 
 import os
-from typing import List
+from typing import Callable, List, TypeVar
 
 from ..errors import InputError, SignatureError, one_line
 from ..inputs import display_name, read_file
@@ -20,22 +20,25 @@ from ._base import CliError
 KEY_SUFFIXES = (".pub", ".pem")
 
 
-def signing_key(path: str, option: str = "--key") -> SigningKey:
+_K = TypeVar("_K")
+
+
+def _load_key(path: str, option: str, load: Callable[[bytes], _K]) -> _K:
+    """The key of a file given with ``option``; any failure is one line naming the option and the file."""
     try:
-        return SigningKey.from_pem(read_file(path, kind="key"))
+        return load(read_file(path, kind="key"))
     except InputError as e:
         raise CliError(f"argument {option}: {e}") from None
     except SignatureError as e:
         raise CliError(f"argument {option}: {display_name(path)}: {one_line(str(e))}") from None
 
 
+def signing_key(path: str, option: str = "--key") -> SigningKey:
+    return _load_key(path, option, SigningKey.from_pem)
+
+
 def _public_key(path: str) -> PublicKey:
-    try:
-        return PublicKey.from_pem(read_file(path, kind="key"))
-    except InputError as e:
-        raise CliError(f"argument --trust: {e}") from None
-    except SignatureError as e:
-        raise CliError(f"argument --trust: {display_name(path)}: {one_line(str(e))}") from None
+    return _load_key(path, "--trust", PublicKey.from_pem)
 
 
 def _key_files(path: str) -> List[str]:
