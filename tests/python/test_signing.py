@@ -5,7 +5,7 @@ import os
 import pathlib
 import stat
 import sys
-from typing import Any, Callable, Dict, List, Optional, Set
+from typing import Any, Callable, Dict
 
 import pytest
 
@@ -103,63 +103,6 @@ def test_a_public_key_file_holds_exactly_one_usable_key(tmp_path: pathlib.Path, 
         assert str(path) in str(caught.value) and "\n" not in str(caught.value)
     path.write_bytes(b"\n" + KEY.public_key.to_pem() + b"\r\n  \n")
     assert PublicKey.load(path) == KEY.public_key
-
-
-P = 2**255 - 19
-D = -121665 * pow(121666, P - 2, P) % P  # the curve -x^2 + y^2 = 1 + d x^2 y^2
-L = 2**252 + 27742317777372353535851937790883648493  # the prime order of the base point's group
-
-
-def curve_add(a: tuple[int, int], b: tuple[int, int]) -> tuple[int, int]:
-    (x1, y1), (x2, y2) = a, b
-    t = D * x1 * x2 * y1 * y2 % P
-    return (x1 * y2 + x2 * y1) * pow(1 + t, P - 2, P) % P, (y1 * y2 + x1 * x2) * pow(1 - t, P - 2, P) % P
-
-
-def curve_point(y: int) -> Optional[tuple[int, int]]:
-    """A point with this y, if the curve has one."""
-    xx = (y * y - 1) * pow(D * y * y + 1, P - 2, P) % P
-    x = pow(xx, (P + 3) // 8, P)
-    if x * x % P != xx:
-        x = x * pow(2, (P - 1) // 4, P) % P
-    return (x, y) if x * x % P == xx else None
-
-
-def times(n: int, point: tuple[int, int]) -> tuple[int, int]:
-    total = (0, 1)
-    while n:
-        total, point, n = (curve_add(total, point) if n & 1 else total), curve_add(point, point), n >> 1
-    return total
-
-
-def torsion_points() -> Set[tuple[int, int]]:
-    """The points of order dividing 8: the multiples of any L-multiple of order 8."""
-    for y in range(2, 100):
-        point = curve_point(y)
-        generator = None if point is None else times(L, point)
-        if generator is not None and times(4, generator) != (0, 1):
-            return {times(k, generator) for k in range(8)}
-    raise AssertionError("no point of order 8 found")
-
-
-def encodings(y: int) -> List[bytes]:
-    """The key bytes of this y with either sign bit."""
-    return [(y | sign << 255).to_bytes(32, "little") for sign in (0, 1)]
-
-
-def test_weak_raw_keys_are_refused_and_their_neighbours_load() -> None:
-    small = {y for _, y in torsion_points()}
-    assert len(small) == 5 and {0, 1, P - 1} <= small  # the identity, order 2, order 4 and two of order 8
-    for y in small:
-        for raw in encodings(y):
-            with pytest.raises(tessary.SignatureError, match="small-order"):
-                PublicKey.from_raw(raw)
-    for y in range(P, 2**255):  # y >= p: the 19 spellings of y - p
-        for raw in encodings(y):
-            with pytest.raises(tessary.SignatureError, match="non-canonical"):
-                PublicKey.from_raw(raw)
-    for y in (2, P - 2, int.from_bytes(KEY.public_key.raw, "little") & (2**255 - 1)):
-        assert [PublicKey.from_raw(raw).raw for raw in encodings(y)] == encodings(y)
 
 
 def test_keyring_from_files_and_directories(tmp_path: pathlib.Path) -> None:
@@ -341,6 +284,14 @@ def test_envelope_matches_pae_computed_here_and_verifies() -> None:
     assert tessary.verify_dsse(json.dumps(envelope), RING) == json.loads(body)
 
 
+def honest_envelope(statement: Any, key: SigningKey = KEY) -> Dict[str, Any]:
+    """An envelope whose signature by ``key`` verifies, over whatever statement it is given."""
+    body = json.dumps(statement).encode()
+    signature = key.sign(pae(b"application/vnd.in-toto+json", body))
+    return {"payloadType": "application/vnd.in-toto+json", "payload": base64.b64encode(body).decode(),
+            "signatures": [{"keyid": key.kid, "sig": base64.b64encode(signature).decode()}]}
+
+
 def tampered_body(envelope: Dict[str, Any]) -> Dict[str, Any]:
     statement = json.loads(base64.b64decode(envelope["payload"]))
     statement["subject"][0]["digest"]["sha256"] = "0" * 64
@@ -351,10 +302,7 @@ def resigned_other_receipt(envelope: Dict[str, Any]) -> Dict[str, Any]:
     """An envelope honestly signed by KEY whose predicate claims a hash its receipt does not have."""
     statement = json.loads(base64.b64decode(envelope["payload"]))
     statement["predicate"]["hash"] = "sha256:" + "3" * 64
-    body = json.dumps(statement).encode()
-    signature = KEY.sign(pae(b"application/vnd.in-toto+json", body))
-    return dict(envelope, payload=base64.b64encode(body).decode(),
-                signatures=[{"keyid": KEY.kid, "sig": base64.b64encode(signature).decode()}])
+    return honest_envelope(statement)
 
 
 @pytest.mark.parametrize("change, needle", [
@@ -371,14 +319,6 @@ def test_bad_envelopes_are_refused(change: Callable[[Dict[str, Any]], Any], need
     envelope = tessary.export_dsse(tessary.record("w", {}), KEY)
     with pytest.raises(tessary.SignatureError, match=needle):
         tessary.verify_dsse(change(envelope), RING)
-
-
-def honest_envelope(statement: Any, key: SigningKey = KEY) -> Dict[str, Any]:
-    """An envelope whose signature by ``key`` verifies, over whatever statement it is given."""
-    body = json.dumps(statement).encode()
-    signature = key.sign(pae(b"application/vnd.in-toto+json", body))
-    return {"payloadType": "application/vnd.in-toto+json", "payload": base64.b64encode(body).decode(),
-            "signatures": [{"keyid": key.kid, "sig": base64.b64encode(signature).decode()}]}
 
 
 def stale_receipt(statement: Dict[str, Any]) -> None:
@@ -424,14 +364,6 @@ def test_an_envelope_is_trusted_only_for_a_receipt_that_verifies(
         with pytest.raises(tessary.SignatureError, match=needle):
             tessary.verify_dsse(envelope, RING)
         assert tessary.check_dsse(honest_envelope(statement, OTHER), RING).status is TrustStatus.UNKNOWN_KEY
-
-
-@pytest.mark.parametrize("receipt", [
-    tessary.record("train", {"epochs": 3}),
-    tessary.sign(tessary.record("w", {"nested": {"x": [1.5, None, "é"]}}), KEY),
-], ids=["plain", "signed, nested payload"])
-def test_every_exported_envelope_is_trusted(receipt: Receipt) -> None:
-    assert tessary.check_dsse(tessary.export_dsse(receipt, KEY), RING).ok
 
 
 def test_envelope_without_keyid_is_checked_against_every_trusted_key() -> None:
