@@ -2,42 +2,13 @@
 import json
 import pathlib
 from datetime import datetime, timezone
-from typing import Optional
 
 import pytest
 
 import tessary
-from cli_helpers import assert_mistake, mistake_inputs, run
+from cli_helpers import mistake_inputs, run
 from tessary import cli
 from tessary.cli import _arguments, _output
-
-BAD: dict[str, tuple[list[str], Optional[str]]] = {
-    "directory as file": (["show", "{tmp}"], "is a directory"),
-    "non-receipt JSON": (["show", "{tmp}/other.json"], "not a receipt"),
-    "array as receipt": (["show", "{tmp}/array.json"], "not a receipt"),
-    "start not a time": (["ls", "--store", "{tmp}", "--start", "yesterday"], "--start"),
-    "end not a date": (["ls", "--store", "{tmp}", "--end", "2024-13-01"], "--end"),
-    "negative limit": (["ls", "--store", "{tmp}", "--limit", "-1"], "--limit"),
-    "short pac": (["ls", "--store", "{tmp}", "--pac", "AAAA"], "--pac"),
-    "pac not base64": (["ls", "--store", "{tmp}", "--pac", "!!"], "--pac"),
-    "store that does not exist": (["ls", "--store", "{tmp}/nope"], "--store"),
-    "store that is a file": (["ls", "--store", "{tmp}/r.json"], "--store: not a directory"),
-    "payload not JSON": (["record", "w", "--payload", "{epochs: 3}"], "--payload"),
-    "payload an array": (["record", "w", "--payload", "[1]"], "--payload"),
-    "payload NaN": (["record", "w", "--payload", '{"x": NaN}'], "--payload"),
-    "payload file missing": (["record", "w", "--payload", "@{tmp}/none.json"], "none.json"),
-    "parent not a rid": (["record", "w", "--payload", "{}", "--parent", "abc"], "--parent"),
-    "rid without store": (["show", "6f1c1d2e-0000-4000-8000-000000000000"], "--store"),
-    "unknown rid": (["show", "6f1c1d2e-0000-4000-8000-000000000000", "--store", "{tmp}"], "no receipt"),
-    "show several receipts": (["show", "{tmp}/lines.json"], "lines.json:2"),
-}
-
-
-@pytest.mark.parametrize("argv, needle", BAD.values(), ids=BAD.keys())
-def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], argv: list[str],
-                                          needle: Optional[str]) -> None:
-    assert_mistake(capsys, tmp_path, argv, needle)
-
 
 UNREADABLE = {
     "non-receipt JSON": ("other.json", "other.json: unreadable: not a receipt"),

@@ -9,28 +9,11 @@ from typing import Any, Optional, Union
 import pytest
 
 import tessary
-from cli_helpers import STUB_NATIVE, assert_mistake, run, shape_file
+from cli_helpers import STUB_NATIVE, run, shape_file
 from tessary import cli
 from tessary.cli import _arguments, _output, _shaping
 
 needs_chunks = pytest.mark.skipif(STUB_NATIVE, reason="chunk lists need the compiled extension")
-
-BAD: dict[str, tuple[list[str], Optional[str]]] = {
-    "bad scheme": (["shape", "--scheme", "lz:4", "{tmp}/other.json"], "--scheme"),
-    "zero chunk size": (["shape", "--scheme", "fixed:0", "{tmp}/other.json"], "--scheme"),
-    "shape a directory": (["shape", "{tmp}"], "is a directory"),
-    "overlap out of range": (["reuse", "--overlap", "1.5", "--cost-model", "{tmp}/cm.json"], "--overlap"),
-    "cost model incomplete": (["reuse", "--overlap", "0.5", "--cost-model", "{tmp}/other.json"], "--cost-model"),
-    "shape without chunks": (["jaccard", "{tmp}/nochunks.json", "{tmp}/other.json"], "--chunks"),
-    "jaccard across schemes": (["jaccard", "{tmp}/a.json", "{tmp}/c.json"], "different schemes"),
-    "jaccard of standard input": (["jaccard", "-", "{tmp}/a.json"], "standard input"),
-}
-
-
-@pytest.mark.parametrize("argv, needle", BAD.values(), ids=BAD.keys())
-def test_mistakes_are_one_line_and_exit_2(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str], argv: list[str],
-                                          needle: Optional[str]) -> None:
-    assert_mistake(capsys, tmp_path, argv, needle)
 
 
 @pytest.mark.parametrize("text, scheme", [("cdc:65536", tessary.CDC(65536)), ("cdc:64K", tessary.CDC(65536)),
