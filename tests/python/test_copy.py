@@ -10,7 +10,6 @@ import pytest
 import tessary
 from cli_helpers import one_error_line, run
 from test_public_stores import execution
-from tessary.locations import redact
 
 
 def texts(store: pathlib.Path) -> set[str]:
@@ -37,27 +36,6 @@ def test_directory_to_database_and_back_keeps_every_receipt_and_copying_again_ch
     assert code == 0 and json.loads(out)["rid"] == rid
     code, _, err = run(capsys, "show", "ffffffff-ffff-4fff-bfff-ffffffffffff", "--store", pg_dsn)
     assert code == 2 and "no receipt ffffffff-ffff-4fff-bfff-ffffffffffff" in one_error_line(err, "tessary show")
-
-
-def test_database_passwords_are_hidden_in_the_summary(tmp_path: pathlib.Path, pg_dsn: str,
-                                                      capsys: pytest.CaptureFixture[str]) -> None:
-    tessary.DirectoryStore(tmp_path / "one").store(tessary.record("w", {}))
-    # The test server trusts every connection: the passwords given are never asked for.
-    dsn = pg_dsn.replace("postgres@", "postgres:hunter2@", 1) + "&password=hunter3"
-    code, _, err = run(capsys, "copy", tmp_path / "one", dsn)
-    shown = pg_dsn.replace("postgres@", "postgres:***@", 1) + "&password=***"
-    assert (code, err) == (0, f"copied 1 receipt from {tmp_path / 'one'} to {shown}\n")
-
-
-@pytest.mark.parametrize("dsn, shown", [
-    ("postgresql://u:p@ss@db:5432/r?sslmode=require", "postgresql://u:***@db:5432/r?sslmode=require"),
-    ("postgres://u@db/r?password=s&x=1", "postgres://u@db/r?password=***&x=1"),
-    ("postgresql:///r?host=/run&PASSWORD=s%26t", "postgresql:///r?host=/run&PASSWORD=***"),
-    ("host=db password='a b' dbname=r", "host=db password=*** dbname=r"),
-    ("postgresql://u@db/r", "postgresql://u@db/r"),
-])
-def test_redacted_hides_every_form_of_password(dsn: str, shown: str) -> None:
-    assert redact(dsn) == shown
 
 
 MISTAKES = {

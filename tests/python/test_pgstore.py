@@ -34,16 +34,6 @@ def test_the_schema_is_made_once_and_concurrent_first_uses_do_not_race(pg_dsn: s
         PostgresStore(pg_dsn)
 
 
-def test_get_finds_a_receipt_by_its_identifier(pg_dsn: str) -> None:
-    with PostgresStore(pg_dsn) as store:
-        kept = execution(1, "w", "t")
-        store.store(kept)
-        assert store.get(kept.rid) == kept and store.get(kept.rid.upper()) == kept
-        assert store.get("ffffffff-ffff-4fff-bfff-ffffffffffff") is None
-        with pytest.raises(tessary.StoreError, match="not a receipt identifier: 'x'"):
-            store.get("x")
-
-
 def test_a_failure_in_the_middle_of_a_bulk_load_leaves_nothing(pg_dsn: str) -> None:
     with PostgresStore(pg_dsn) as store:
         store.store(execution(0, "kept", "t"))
@@ -58,16 +48,6 @@ def test_a_failure_in_the_middle_of_a_bulk_load_leaves_nothing(pg_dsn: str) -> N
             store.store_many(batch)
         assert [r.workload for r in store.query()] == ["kept"]
         assert store.store_many(batch[:2000]) == 2000 and store.count() == 2001
-
-
-def test_bad_receipt_text_gives_the_directory_store_message(pg_dsn: str, tmp_path: Any) -> None:
-    good = tessary.record("w", {})
-    # A Receipt whose payload no longer fits its kind cannot be written back.
-    with PostgresStore(pg_dsn) as store, tessary.DirectoryStore(tmp_path) as directory:
-        for s in (store, directory):
-            with pytest.raises(TypeError):
-                s.store_many([good, "text"])  # type: ignore[list-item]
-        assert store.query() == [] and directory.query() == []
 
 
 def test_iteration_streams_through_a_cursor_in_batches(pg_dsn: str) -> None:
@@ -115,13 +95,6 @@ def test_four_writing_processes_lose_nothing_while_another_lists(pg_dsn: str) ->
     assert len(final) == 40_000 and all(tessary.verify(r) for r in final)
 
 
-def test_a_wrong_address_is_one_database_error(pg_server: Any) -> None:
-    with pytest.raises(tessary.StoreError, match=r"^Database error: .*"):
-        PostgresStore(pg_server.dsn("no_such_database"))
-    with pytest.raises(tessary.StoreError, match="PostgreSQL|Database error"):
-        tessary.open_store("postgres://nobody@/x?host=/nonexistent")
-
-
 def test_a_server_restart_during_stores_loses_nothing_acknowledged(pg_server: Any) -> None:
     dsn = pg_server.new_database()
     acknowledged: List[str] = []
@@ -147,18 +120,6 @@ def test_a_server_restart_during_stores_loses_nothing_acknowledged(pg_server: An
     assert set(acknowledged) <= stored
     assert len(acknowledged) >= 290  # a dropped connection is retried; only the stopped server fails
     assert failures >= 1
-
-
-def test_the_command_line_lists_a_database_store(pg_dsn: str, capsys: Any) -> None:
-    from tessary.cli import main
-
-    with PostgresStore(pg_dsn) as store:
-        store.store_many(execution(n, "etl" if n % 2 else "train", "t") for n in range(6))
-    assert main(["ls", "--store", pg_dsn, "--workload", "etl"]) == 0
-    lines = capsys.readouterr().out.splitlines()
-    assert [tessary.Receipt.from_json(line).workload for line in lines] == ["etl"] * 3
-    assert main(["ls", "--store", pg_dsn.replace("/t", "/missing_t", 1)]) == 2
-    assert capsys.readouterr().err.count("\n") == 1
 
 
 def test_a_version_1_database_is_migrated_keeping_every_receipt_and_filter(pg_dsn: str) -> None:
