@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "formats/json_utf8.hpp"
 #include "formats/json_value.hpp"
 
 namespace tessary::formats::json {
@@ -50,14 +49,6 @@ TEST(JsonValue, LargeObjectsSortStably) {
   EXPECT_EQ(object.begin()->first, "0");
   EXPECT_EQ(*object.find("0"), Value(150));
   EXPECT_EQ(*object.find("49"), Value(199));
-}
-
-TEST(JsonValue, Utf8Validation) {
-  EXPECT_TRUE(is_valid_utf8("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"));
-  for (const char* bad : {"\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                          "\xf5\x80\x80\x80", "\xc3", "\xe2\x82"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Error texts and record metadata. Each kind's wire, display and record
+// Record metadata. Each kind's wire, display and record
 // names are held by the adapter's messages and the Python getters.
 #include <gtest/gtest.h>
 
@@ -8,13 +8,6 @@
 
 namespace tessary::receipts {
 namespace {
-
-// The other variants' texts are held by the validation tests.
-TEST(ReceiptModel, ErrorDisplayTexts) {
-  using V = ValidationError;
-  EXPECT_EQ((V{V::SchemaViolation{"m"}}).to_string(), "Schema violation: m");
-  EXPECT_EQ((V{V::MissingField{"rid"}}).to_string(), "Missing required field: rid");
-}
 
 // The array-form length message quotes `expectation`; it must name the record
 // and its real field count.

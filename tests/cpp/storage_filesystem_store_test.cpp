@@ -1,8 +1,7 @@
-// The filesystem receipt store, for what the Python client cannot reach: the
+// The filesystem receipt store, for what the Python tests cannot reach: the
 // system's error texts, temporary files left by failed stores, warnings for
-// undecodable names, large files, and the filters the client does not expose
-// (time bounds, policy, change epoch, pac). The client tests cover the rest
-// end to end.
+// undecodable names and large files. Every filter and every kind of bad entry
+// is covered end to end by the Python store tests.
 #include <gtest/gtest.h>
 
 #include <ftw.h>
@@ -12,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -37,12 +35,6 @@ Uuid rid_of(int n) {
   Uuid rid = samples::execution().rid;
   rid[15] = static_cast<std::uint8_t>(n);
   return rid;
-}
-
-Digest32 filled(std::uint8_t byte) {
-  Digest32 d;
-  d.fill(byte);
-  return d;
 }
 
 std::string file_name(const Uuid& rid) { return tessary::formats::uuid::format(rid) + ".json"; }
@@ -147,51 +139,6 @@ TEST_F(FilesystemStoreTest, ListingAndReadingFailuresEndTheQuery) {
             "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
 }
 
-// Collecting skipped entries: nothing fails or warns, every bad entry is
-// named once with its reason, in a query and across a cursor's batches alike.
-TEST_F(FilesystemStoreTest, CollectedEntriesNameEveryBadEntryInsteadOfFailing) {
-  auto s = open_store();
-  store(*s, samples::execution());
-  ASSERT_EQ(::mkdir((dir_ + "/sub.json").c_str(), 0777), 0);
-  ASSERT_EQ(::symlink("missing", (dir_ + "/dangling.json").c_str()), 0);
-  ASSERT_EQ(::symlink("loop.json", (dir_ + "/loop.json").c_str()), 0);
-  write_file(dir_ + "/bytes.json", "\xff\xfe");
-  write_file(dir_ + "/junk.json", "{}");
-  const std::set<std::pair<std::string, std::string>> expected{
-      {"sub.json", "a directory"},
-      {"dangling.json", "dangling link"},
-      {"loop.json", "link loop"},
-      {"bytes.json", "not UTF-8"},
-      {"junk.json", "not a receipt: JSON deserialization failed: missing field `kind`"},
-  };
-  const auto as_set = [](const tessary::storage::SkippedEntries& entries) {
-    std::set<std::pair<std::string, std::string>> out;
-    for (const auto& e : entries) out.emplace(e.name, e.reason);
-    EXPECT_EQ(out.size(), entries.size());  // each entry named once
-    return out;
-  };
-  ::testing::internal::CaptureStderr();
-  tessary::storage::SkippedEntries skipped;
-  auto found = s->query_receipts({}, &skipped);
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(rids(*found), std::set<Uuid>{samples::execution().rid});
-  EXPECT_EQ(as_set(skipped), expected);
-
-  tessary::storage::SkippedEntries batched;
-  auto cursor = FilesystemStore::open_cursor(s, {});
-  ASSERT_TRUE(cursor.has_value());
-  std::size_t receipts = 0;
-  for (;;) {
-    auto got = cursor->next_batch(1, &batched);
-    ASSERT_TRUE(got.has_value());
-    if (got->empty()) break;
-    receipts += got->size();
-  }
-  EXPECT_EQ(receipts, 1u);
-  EXPECT_EQ(as_set(batched), expected);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-}
-
 // A store that does not create at open leaves the disk alone until it
 // stores a receipt; reading it before then fails as a missing directory.
 TEST_F(FilesystemStoreTest, StoreThatCreatesOnWriteMakesNothingUntilItStores) {
@@ -207,48 +154,6 @@ TEST_F(FilesystemStoreTest, StoreThatCreatesOnWriteMakesNothingUntilItStores) {
 }
 
 // ---- filters ---------------------------------------------------------------
-
-// 0: execution with policy, epoch "e1", pac of 7s, 12:00:00.900Z
-// 1: execution, no policy, no epoch, 12:00:01+00:00
-// 2: execution at 14:00:00+02:00 (= 12:00:00Z)
-// 3: spend with the same policy, 11:59:59.999z
-// 4: data_shape with an unparsable timestamp
-TEST_F(FilesystemStoreTest, QueriesReturnExactlyTheReceiptsPassingEveryFilter) {
-  auto made = [](Receipt r, int n, const char* timestamp) {
-    r.rid = rid_of(n);
-    r.ctx.timestamp = timestamp;
-    return r;
-  };
-  std::vector<Receipt> corpus = {made(samples::execution(), 0, "2025-01-17T12:00:00.900Z"),
-                                 made(samples::execution(), 1, "2025-01-17T12:00:01+00:00"),
-                                 made(samples::execution(), 2, "2025-01-17 14:00:00+02:00"),
-                                 made(samples::spend(), 3, "2025-01-17t11:59:59.999z"),
-                                 made(samples::data_shape(), 4, "yesterday")};
-  corpus[0].ctx.policy_ref = corpus[3].ctx.policy_ref = "pol:acme/default@1.0.0";
-  std::get<ExecutionPayload>(corpus[0].payload).change_epoch = "e1";
-  std::get<ExecutionPayload>(corpus[0].payload).pac = filled(7);
-  auto s = open_store();
-  for (const Receipt& r : corpus) store(*s, r);
-  static constexpr std::int64_t noon = 1737115200;  // 2025-01-17T12:00:00Z
-  const std::vector<std::pair<std::function<void(ReceiptQuery&)>, std::set<int>>> cases = {
-      {[](auto&) {}, {0, 1, 2, 3, 4}},
-      {[](auto& q) { q.policy_ref = "pol:acme/default@1.0.0"; }, {0, 3}},  // of any kind
-      {[](auto& q) { q.change_epoch = "e1"; }, {0}},
-      {[](auto& q) { q.pac = filled(7); }, {0}},
-      // Whole seconds, the fraction dropped, offsets applied; bounds inclusive.
-      {[](auto& q) { q.start_time = noon; }, {0, 1, 2}},
-      {[](auto& q) { q.start_time = noon + 1; }, {1}},
-      {[](auto& q) { q.end_time = noon; }, {0, 2, 3}},
-      {[](auto& q) { q.start_time = INT64_MIN; q.end_time = INT64_MAX; }, {0, 1, 2, 3}},
-  };
-  for (std::size_t c = 0; c < cases.size(); ++c) {
-    ReceiptQuery q;
-    cases[c].first(q);
-    std::set<Uuid> expected;
-    for (int i : cases[c].second) expected.insert(corpus[static_cast<std::size_t>(i)].rid);
-    EXPECT_EQ(rids(query(*s, q)), expected) << "case " << c;
-  }
-}
 
 // ---- cursor ----------------------------------------------------------------
 

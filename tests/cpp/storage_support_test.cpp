@@ -1,4 +1,4 @@
-// The store's building blocks: error texts, path arithmetic, the extension
+// The store's building blocks: path arithmetic, the extension
 // rule, UTF-8 checks, and the lock that marks a store broken after a fault.
 #include <gtest/gtest.h>
 
@@ -17,20 +17,6 @@
 using namespace tessary::storage;
 
 namespace {
-
-TEST(StorageErrorText, IsTheKindPrefixThenTheMessage) {
-  using Kind = StorageError::Kind;
-  const std::pair<Kind, const char*> cases[] = {
-      {Kind::Database, "Database error: m"},         {Kind::Serialization, "Serialization error: m"},
-      {Kind::Compression, "Compression error: m"},   {Kind::NotFound, "Not found: m"},
-      {Kind::InvalidInput, "Invalid input: m"},      {Kind::Io, "I/O error: m"},
-  };
-  for (const auto& [kind, text] : cases) {
-    EXPECT_EQ(StorageError(kind, "m").to_string(), text);
-    EXPECT_EQ(to_string(StoreFailure{StorageError(kind, "m")}), text);
-  }
-  EXPECT_EQ(to_string(StoreFailure{StoreBroken{}}), StoreBroken{}.to_string());
-}
 
 TEST(StorePaths, JoinAddsOneSeparatorAndParentIgnoresTrailingSeparatorsAndDots) {
   EXPECT_EQ(join_path("a/", "b"), "a/b");
