@@ -63,6 +63,10 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "rid without store": (["show", "6f1c1d2e-0000-4000-8000-000000000000"], "--store"),
     "unknown rid": (["show", "6f1c1d2e-0000-4000-8000-000000000000", "--store", "{tmp}"], "no receipt"),
     "show several receipts": (["show", "{tmp}/lines.json"], "lines.json:2"),
+    "audit a missing folder": (["audit", "{tmp}/missing"], "no such directory"),
+    "audit a file": (["audit", "{tmp}/r.json"], "not a directory"),
+    "audit without a folder": (["audit"], "DIR"),
+    "audit trusting no keys": (["audit", "{tmp}", "--trust", "{tmp}/no-keys"], "--trust"),
 }
 
 
