@@ -1,4 +1,6 @@
-"""tessary._files: a file is replaced whole or not at all, and keeps the mode asked for."""
+"""tessary._files: a file is replaced whole or not at all, and keeps the mode asked for.
+
+That a new file never overwrites is held by the key files' tests in test_signing."""
 import os
 import pathlib
 import stat
@@ -6,7 +8,7 @@ from typing import Optional
 
 import pytest
 
-from tessary._files import create_file, replace_file
+from tessary._files import replace_file
 
 
 @pytest.mark.parametrize("existing, mode, expected", [(None, 0o600, 0o600), (0o640, None, 0o640), (0o644, 0o600, 0o600)])
@@ -27,10 +29,3 @@ def test_a_failed_replace_leaves_no_trace(tmp_path: pathlib.Path) -> None:
         replace_file(str(tmp_path / "d"), b"new")  # a file cannot be renamed over a directory
     assert os.listdir(tmp_path) == ["d"] and os.listdir(tmp_path / "d") == []
 
-
-def test_create_file_never_overwrites(tmp_path: pathlib.Path) -> None:
-    path = tmp_path / "key"
-    create_file(str(path), b"first", 0o600)
-    with pytest.raises(FileExistsError):
-        create_file(str(path), b"second", 0o600)
-    assert path.read_bytes() == b"first" and stat.S_IMODE(path.stat().st_mode) == 0o600
