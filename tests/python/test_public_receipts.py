@@ -13,10 +13,11 @@ from hypothesis import strategies as st
 
 import tessary
 from tessary import Receipt, ReceiptKind
-from receipt_strategies import receipts, seal
+from receipt_strategies import checked, receipts, seal
 from tessary._time import parse_timestamp
 
 
+@checked(100)
 @given(receipts(full=True))
 def test_every_field_of_every_kind_reads_back_as_its_json_form(obj: dict[str, Any]) -> None:
     receipt = Receipt.from_json(seal(obj).to_json())
