@@ -65,8 +65,9 @@ TEXT_PREFIX = "minhash-v1:"
 #: Values per sketch: an estimate within 0.05 of the exact overlap for at
 #: least 95% of pairs, measured in bench/bench_sketch.py.
 DEFAULT_K = 512
-#: LSH bands of rows each: a set overlapping a stored one by 0.5 or more is
-#: missed by the index for under 2% of pairs (bench/bench_sketch.py).
+#: LSH bands of rows each (the first 96 values): a stored set of overlap 0.5
+#: is missed with probability (1 - 0.5**3)**32, 1.4%, less above 0.5; 32
+#: rows per sketch in a band index (bench/bench_sketch.py).
 DEFAULT_BANDS = 32
 DEFAULT_ROWS = 3
 
@@ -134,8 +135,9 @@ class MinHash:
             raise SketchError(f"a sketch's byte form is a whole number of {VALUE_SIZE}-byte values, got {len(raw)} bytes")
         if k is not None and len(raw) != _check_k(k) * VALUE_SIZE:
             raise SketchError(f"expected a sketch of k={k} ({k * VALUE_SIZE} bytes), got k={len(raw) // VALUE_SIZE}")
-        if any(v > PRIME for v in struct.unpack(f">{len(raw) // VALUE_SIZE}Q", raw)):
-            raise SketchError(f"a sketch value must be at most 2**61 - 1; this is not a sketch")
+        # A value is at most 2**61 - 1 exactly when the top 3 bits of its first byte are clear.
+        if max(raw[::VALUE_SIZE]) >= 0x20:
+            raise SketchError("a sketch value must be at most 2**61 - 1; this is not a sketch")
         return raw
 
     @classmethod
@@ -225,8 +227,13 @@ def estimate(a: SketchLike, b: SketchLike) -> float:
     sa, sb = _sketch(a, "a"), _sketch(b, "b")
     if sa.k != sb.k:
         raise SketchError(f"sketches of different sizes (k={sa.k} and k={sb.k}) cannot be compared")
-    same = sum(x == y for x, y in zip(sa.values, sb.values))
-    return same / sa.k
+    return _same_values(sa.to_bytes(), sb.to_bytes()) / sa.k
+
+
+def _same_values(a: bytes, b: bytes) -> int:
+    """How many of the 8-byte values of two equal-length byte forms are equal (zero after XOR)."""
+    xored = (int.from_bytes(a, "little") ^ int.from_bytes(b, "little")).to_bytes(len(a), "little")
+    return memoryview(xored).cast("Q").tolist().count(0)
 
 
 def _band_slices(sketch: MinHash, bands: int, rows: int) -> List[bytes]:
@@ -272,9 +279,9 @@ def candidates(
     ``stored`` yields ``(rid, sketch)`` pairs (a sketch or its byte form), as
     a scan of a store gives them. With ``threshold``, candidates whose
     estimate is below it are left out. Every stored sketch is read once, so
-    this suits stores up to some tens of thousands of sketches (about 0.1 s
-    per 10,000 measured in bench/bench_sketch.py); larger stores need a band
-    index. A stored sketch of another k raises :class:`SketchError` naming it.
+    this suits stores up to some tens of thousands of sketches (10,000
+    in well under a second, bench/bench_sketch.py); larger stores need a
+    band index. A stored sketch of another k raises :class:`SketchError` naming it.
     """
     query = _sketch(sketch, "sketch")
     wanted = _band_slices(query, bands, rows)
@@ -286,7 +293,7 @@ def candidates(
             raise SketchError(f"the sketch of {rid} has k={other.k}, the query k={query.k}")
         data = other.to_bytes()
         if any(data[j * width : (j + 1) * width] == wanted[j] for j in range(bands)):
-            score = estimate(query, other)
+            score = _same_values(query.to_bytes(), data) / query.k
             if threshold is None or score >= threshold:
                 found.append(Candidate(rid, score))
     found.sort(key=lambda c: (-c.estimate, c.rid))

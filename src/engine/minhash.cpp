@@ -27,8 +27,9 @@ std::uint64_t mul_add_mod(std::uint64_t a, std::uint64_t x, std::uint64_t b) noe
   return folded >= kMinHashPrime ? folded - kMinHashPrime : folded;
 }
 
-// Digests between two interrupt polls: well under a millisecond at any k.
-constexpr std::size_t kPollStride = 1024;
+// Digests hashed together, and between two interrupt polls (a few
+// milliseconds at k = 512).
+constexpr std::size_t kBlock = 1024;
 
 }  // namespace
 
@@ -70,12 +71,22 @@ std::expected<std::vector<std::uint64_t>, MinHashError> minhash_signature(std::s
   }
   std::vector<std::uint64_t> values(k, kMinHashPrime);
   const std::size_t count = digests.size() / kChunkDigestSize;
-  for (std::size_t n = 0; n < count; ++n) {
-    if (n % kPollStride == kPollStride - 1 && formats::interrupt_requested()) {
+  // A block of inputs at a time, each hash over the whole block: a_i, b_i
+  // and the running least stay in registers through the inner loop.
+  std::array<std::uint64_t, kBlock> xs{};
+  for (std::size_t first = 0; first < count; first += kBlock) {
+    if (first > 0 && formats::interrupt_requested()) {
       return std::unexpected(MinHashError{MinHashErrorKind::Interrupted, 0});
     }
-    const std::uint64_t x = load_be64(digests.data() + n * kChunkDigestSize) % kMinHashPrime;
-    for (std::size_t i = 0; i < k; ++i) values[i] = std::min(values[i], mul_add_mod(a[i], x, b[i]));
+    const std::size_t n = std::min(kBlock, count - first);
+    for (std::size_t j = 0; j < n; ++j) {
+      xs[j] = load_be64(digests.data() + (first + j) * kChunkDigestSize) % kMinHashPrime;
+    }
+    for (std::size_t i = 0; i < k; ++i) {
+      std::uint64_t least = values[i];
+      for (std::size_t j = 0; j < n; ++j) least = std::min(least, mul_add_mod(a[i], xs[j], b[i]));
+      values[i] = least;
+    }
   }
   return values;
 }
