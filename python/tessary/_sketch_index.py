@@ -18,7 +18,7 @@ from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
 from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, band_keys
 
-__all__ = ["TABLE", "create_statements", "create_band_index", "add_sketches", "remove_sketches", "band_candidates"]
+__all__ = ["TABLE", "CANDIDATES", "create_statements", "create_band_index", "add_sketches", "remove_sketches", "band_candidates"]
 
 TABLE = "sketch_bands"
 
@@ -34,7 +34,7 @@ _CREATE: Sequence[str] = (
 
 # The query's keys as a derived table joined on the primary key: the planner
 # probes the index once per band instead of scanning the table.
-_CANDIDATES = (
+CANDIDATES = (
     f"SELECT b.rid::text, count(*) AS hits FROM unnest(%s::smallint[], %s::bigint[]) AS q(band, key) "
     f"JOIN {TABLE} AS b ON b.band = q.band AND b.key = q.key "
     "GROUP BY b.rid ORDER BY hits DESC, b.rid"
@@ -95,7 +95,7 @@ def band_candidates(
     estimate proper needs the stored sketch (:func:`tessary.sketches.estimate`).
     """
     keys = band_keys(sketch, bands, rows)
-    query = _CANDIDATES + (" LIMIT %s" if limit is not None else "")
+    query = CANDIDATES + (" LIMIT %s" if limit is not None else "")
     params: Tuple[Any, ...] = (list(range(bands)), keys) + ((limit,) if limit is not None else ())
     with connection.cursor() as cursor:
         cursor.execute(query, params)

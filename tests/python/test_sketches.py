@@ -50,6 +50,13 @@ def test_a_third_party_recomputes_the_sketch_from_the_chunk_digests(source: Call
     assert sketches.cardinality(source()) == len(set(chunk_digests))
 
 
+def test_the_modular_arithmetic_holds_at_the_edges_of_the_prime() -> None:
+    edges = [v.to_bytes(8, "big") + bytes(24) for v in (0, 1, P - 1, P, P + 1, 2**64 - 1, 2**63)]
+    assert list(MinHash.of(edges, k=64).values) == recomputed(edges, 64)
+    for edge in edges:  # one member at a time: every value is that member's hash
+        assert list(MinHash.of([edge], k=64).values) == recomputed([edge], 64)
+
+
 def test_estimates_of_identical_disjoint_and_empty_sets() -> None:
     a, b = digests(1, 3000), digests(2, 3000)
     sa, sb = MinHash.of(a), MinHash.of(b)
