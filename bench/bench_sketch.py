@@ -137,6 +137,26 @@ def lsh_table(results, threshold):
               f"  {(1 - threshold**rows) ** bands * 100:>23.2f}%{mark}")
 
 
+def near_threshold(threshold, k, pairs=400):
+    """Index misses where they happen: chunk sets of overlap just above the threshold (t to t + 0.1)."""
+    rng = random.Random(99)
+    n = 4000
+    sketched = []
+    for _ in range(pairs):
+        j = threshold + rng.random() * 0.1
+        shared = round(2 * n * j / (1 + j))  # |A| = |B| = n sharing s chunks: J = s / (2n - s)
+        common = [rng.randbytes(32) for _ in range(shared)]
+        a = common + [rng.randbytes(32) for _ in range(n - shared)]
+        b = common + [rng.randbytes(32) for _ in range(n - shared)]
+        sketched.append((shared / (2 * n - shared), sketches.MinHash.of(a, k), sketches.MinHash.of(b, k)))
+    print(f"\npairs of exact overlap {threshold:g} to {threshold + 0.1:g} ({pairs} pairs of random chunk sets):")
+    for bands, rows in LSH:
+        missed = sum(not banded(ma, mb, bands, rows) for _, ma, mb in sketched)
+        expected = sum((1 - j**rows) ** bands for j, _, _ in sketched)
+        mark = "  (default)" if (bands, rows) == (sketches.DEFAULT_BANDS, sketches.DEFAULT_ROWS) else ""
+        print(f"  {bands:>5} x {rows:<4}  missed {missed / pairs * 100:5.2f}%  (formula {expected / pairs * 100:5.2f}%){mark}")
+
+
 def speed(base_entry, k):
     _, sketch, digests = base_entry
     family = coefficients(k)
@@ -177,6 +197,7 @@ def main():
     k = sketches.DEFAULT_K if sketches.DEFAULT_K in ks else ks[-1]
     error_table(results, k)
     lsh_table(results, threshold)
+    near_threshold(threshold, k)
     speed(base_entry, k)
 
 
