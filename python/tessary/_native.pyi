@@ -1,7 +1,7 @@
 # Types of the package's private native helper; the public modules wrap it.
 from typing import List, Optional, Tuple, Type, final
 
-__all__ = ["Hasher", "shape_of_buffer", "shape_of_file", "Store", "Cursor", "SigningKey", "VerifyKey", "receipt_rows", "check_strict", "use_errors"]
+__all__ = ["Hasher", "shape_of_buffer", "shape_of_file", "Store", "Cursor", "SigningKey", "VerifyKey", "receipt_rows", "check_strict", "minhash", "use_errors"]
 
 # Aliases for the stub's readers only (tests/typing/native_allowlist.txt).
 Chunk = Tuple[int, int, bytes]
@@ -16,6 +16,7 @@ class Hasher:
 
 def shape_of_buffer(data: object, kind: int, size: int, keep_chunks: bool) -> Shape: ...
 def shape_of_file(path: bytes, kind: int, size: int, keep_chunks: bool) -> Shape: ...
+def minhash(digests: object, k: int) -> bytes: ...
 
 @final
 class Store:

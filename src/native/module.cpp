@@ -1,5 +1,5 @@
 // tessary._native: the public package's native helper. Buffers of any kind,
-// streaming data shapes, the directory store and Ed25519 keys, with the heavy
+// streaming data shapes, MinHash sketches, the directory store and Ed25519 keys, with the heavy
 // work done while the interpreter lock is released.
 // Conversion only: every decision is made by the libraries.
 #include "native/error_kinds.hpp"
@@ -8,6 +8,7 @@
 #include "native/receipt_rows.hpp"
 #include "native/shape_functions.hpp"
 #include "native/signing_objects.hpp"
+#include "native/sketch_functions.hpp"
 #include "native/strict_check.hpp"
 #include "native/store_object.hpp"
 #include "python/errors.hpp"
@@ -42,6 +43,7 @@ PyObject* init_module() {
   if (!add_signing_types(module.get())) return nullptr;
   if (!python::add_functions(module.get(), kReceiptRowFunctions)) return nullptr;
   if (!python::add_functions(module.get(), kStrictFunctions)) return nullptr;
+  if (!python::add_functions(module.get(), kSketchFunctions)) return nullptr;
   if (!python::add_functions(module.get(), kErrorFunctions)) return nullptr;
   return module.release();
 }

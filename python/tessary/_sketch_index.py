@@ -1,0 +1,102 @@
+"""A band index of MinHash sketches in PostgreSQL: which stored inputs may overlap this one?
+
+One row per (receipt, band): ``sketch_bands (rid uuid, band smallint, key bigint)``
+with the primary key ``(band, key, rid)``, so a lookup is one index probe per
+band of the query and reads only the matching rows' index entries. A second
+index on ``rid`` serves removal. The band keys are those of
+:func:`tessary.sketches.band_keys`; every sketch in one table must use the
+same bands and rows, which the caller fixes (the package's defaults unless
+it says otherwise).
+
+The functions take an open psycopg connection and leave transactions to the
+caller: :func:`create_statements` are the schema step a migration runs.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Iterable, List, Optional, Sequence, Tuple
+
+from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, band_keys
+
+__all__ = ["TABLE", "CANDIDATES", "create_statements", "create_band_index", "add_sketches", "remove_sketches", "band_candidates"]
+
+TABLE = "sketch_bands"
+
+_CREATE: Sequence[str] = (
+    f"""CREATE TABLE IF NOT EXISTS {TABLE} (
+        rid uuid NOT NULL,
+        band smallint NOT NULL,
+        key bigint NOT NULL,
+        PRIMARY KEY (band, key, rid)
+    )""",
+    f"CREATE INDEX IF NOT EXISTS {TABLE}_rid ON {TABLE} (rid)",
+)
+
+# The query's keys as a derived table joined on the primary key: the planner
+# probes the index once per band instead of scanning the table.
+CANDIDATES = (
+    f"SELECT b.rid::text, count(*) AS hits FROM unnest(%s::smallint[], %s::bigint[]) AS q(band, key) "
+    f"JOIN {TABLE} AS b ON b.band = q.band AND b.key = q.key "
+    "GROUP BY b.rid ORDER BY hits DESC, b.rid"
+)
+
+
+def create_statements() -> Sequence[str]:
+    """The statements that create the table and its indexes (idempotent)."""
+    return _CREATE
+
+
+def create_band_index(connection: Any) -> None:
+    """Create the table and its indexes on ``connection`` if they do not exist."""
+    with connection.cursor() as cursor:
+        for statement in _CREATE:
+            cursor.execute(statement)
+
+
+def _rows(rid: str, sketch: MinHash, bands: int, rows: int) -> List[Tuple[str, int, int]]:
+    return [(rid, band, key) for band, key in enumerate(band_keys(sketch, bands, rows))]
+
+
+def add_sketches(
+    connection: Any, sketches: Iterable[Tuple[str, MinHash]], *, bands: int = DEFAULT_BANDS, rows: int = DEFAULT_ROWS
+) -> int:
+    """Index ``(rid, sketch)`` pairs by COPY; returns the number of sketches added.
+
+    A receipt indexed before keeps its old rows as well: remove it first
+    (:func:`remove_sketches`) to replace its sketch.
+    """
+    count = 0
+    with connection.cursor() as cursor:
+        with cursor.copy(f"COPY {TABLE} (rid, band, key) FROM STDIN") as copy:
+            for rid, sketch in sketches:
+                for row in _rows(rid, sketch, bands, rows):
+                    copy.write_row(row)
+                count += 1
+    return count
+
+
+def remove_sketches(connection: Any, rids: Iterable[str]) -> None:
+    """Drop the band rows of these receipts."""
+    with connection.cursor() as cursor:
+        cursor.execute(f"DELETE FROM {TABLE} WHERE rid = ANY(%s::uuid[])", (list(rids),))
+
+
+def band_candidates(
+    connection: Any,
+    sketch: MinHash,
+    *,
+    bands: int = DEFAULT_BANDS,
+    rows: int = DEFAULT_ROWS,
+    limit: Optional[int] = None,
+) -> List[Tuple[str, int]]:
+    """The receipts sharing at least one band with ``sketch``: (rid, bands shared), most shared first.
+
+    The number of shared bands ranks candidates roughly by overlap; the
+    estimate proper needs the stored sketch (:func:`tessary.sketches.estimate`).
+    """
+    keys = band_keys(sketch, bands, rows)
+    query = CANDIDATES + (" LIMIT %s" if limit is not None else "")
+    params: Tuple[Any, ...] = (list(range(bands)), keys) + ((limit,) if limit is not None else ())
+    with connection.cursor() as cursor:
+        cursor.execute(query, params)
+        return [(str(rid), int(hits)) for rid, hits in cursor.fetchall()]
