@@ -29,7 +29,7 @@ from .receipts import Receipt, ReceiptKind, verify_strict
 from .shapes import method_shape
 
 __all__ = ["SUCCEEDED", "FAILED", "Named", "StepMethod", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
-           "method_root", "inputs_commitment", "product_digests", "recorded_order", "succeeded", "work_of"]
+           "method_root", "inputs_commitment", "product_digests", "recorded_order", "succeeded", "work_of", "OutputsOfWork"]
 
 SUCCEEDED = "succeeded"
 FAILED = "failed"
@@ -248,3 +248,22 @@ def work_of(receipt: Receipt) -> Tuple[str, str, str, str]:
     fields = ref if isinstance(ref, Mapping) else {}
     return (str(fields.get("method_id")), str(fields.get("version")), str(fields.get("method_shape_root")),
             str(receipt.payload.get("data_shape_hash")))
+
+
+class OutputsOfWork:
+    """The outputs each piece of work gave, to find the same work giving another output (a non-deterministic step)."""
+
+    def __init__(self) -> None:
+        self._seen: Dict[Tuple[str, str, str, str], Dict[str, str]] = {}
+
+    def add(self, receipt: Receipt) -> Optional[str]:
+        """None, or the identifier of an earlier run of the same work whose output differs from this run's."""
+        if not succeeded(receipt):
+            return None
+        digest = str(receipt.payload.get("output_digest"))
+        outputs = self._seen.setdefault(work_of(receipt), {})
+        if digest in outputs:
+            return None
+        other = next(iter(outputs.values()), None)
+        outputs[digest] = receipt.rid
+        return other
