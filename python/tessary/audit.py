@@ -415,8 +415,7 @@ def _audit_one(
         problem(p)
     other = None if own else outputs.add(receipt)
     if other is not None:
-        name = receipt.attest.get("step") if isinstance(receipt.attest, dict) else None
-        problem(Problem("non_deterministic", rid, f"non-deterministic step {name}: the same method and inputs as "
+        problem(Problem("non_deterministic", rid, f"non-deterministic step {receipt.workload}: the same method and inputs as "
                                                   f"{other} gave another output"))
     if trusted is not None:
         status, detail = trusted(receipt)
