@@ -25,7 +25,7 @@ import os
 import posixpath
 import uuid
 from concurrent.futures import ThreadPoolExecutor
-from typing import Dict, Iterator, List, Optional, Tuple, Union
+from typing import Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from ._canonical import jcs
 from ._types import JSONValue
@@ -206,54 +206,47 @@ class Cache:
         os.replace(temp, final)
         _sync_dir(folder)
 
-    def put_file(self, path: PathArg, digest: str) -> bool:
-        """Keep the file at ``path`` as the object ``digest``; False when its bytes no longer have that digest."""
-        hexdigest = _check_hex(digest)
+    def _write(self, hexdigest: str, fill: Callable[[int], bool]) -> bool:
+        """Write an object through ``fill`` (given the open temporary file); kept only when it returns True."""
         final = self.path_of(hexdigest)
-        if self.intact(hexdigest):
-            return True
         folder = self._folder(final)
         temp = os.path.join(folder, f"{_TEMP}{uuid.uuid4().hex}")
         try:
-            src = os.open(os.fspath(path), os.O_RDONLY)
+            fd = os.open(temp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
             try:
-                dst = os.open(temp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
-                try:
-                    got = _hash_fd(dst) if _clone(src, dst) else _copy(src, dst)
-                    os.fsync(dst)
-                finally:
-                    os.close(dst)
+                kept = fill(fd)
+                if kept:
+                    os.fsync(fd)
             finally:
-                os.close(src)
-            if got != hexdigest:
-                return False
-            self._commit(temp, final, folder)
-            return True
+                os.close(fd)
+            if kept:
+                self._commit(temp, final, folder)
+            return kept
         finally:
             if os.path.lexists(temp):
                 os.unlink(temp)
 
+    def put_file(self, path: PathArg, digest: str) -> bool:
+        """Keep the file at ``path`` as the object ``digest``; False when its bytes no longer have that digest."""
+        hexdigest = _check_hex(digest)
+        if self.intact(hexdigest):
+            return True
+        src = os.open(os.fspath(path), os.O_RDONLY)
+        try:
+            return self._write(hexdigest, lambda fd: (_hash_fd(fd) if _clone(src, fd) else _copy(src, fd)) == hexdigest)
+        finally:
+            os.close(src)
+
     def put_bytes(self, data: bytes) -> str:
         """Keep ``data`` as an object; its digest (hex)."""
         hexdigest = hashlib.sha256(data).hexdigest()
-        final = self.path_of(hexdigest)
-        if self.intact(hexdigest):
-            return hexdigest
-        folder = self._folder(final)
-        temp = os.path.join(folder, f"{_TEMP}{uuid.uuid4().hex}")
-        try:
-            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-            try:
-                view = memoryview(data)
-                while view:
-                    view = view[os.write(fd, view):]
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            self._commit(temp, final, folder)
-        finally:
-            if os.path.lexists(temp):
-                os.unlink(temp)
+
+        def fill(fd: int) -> bool:
+            _write_all(fd, memoryview(data))
+            return True
+
+        if not self.intact(hexdigest):
+            self._write(hexdigest, fill)
         return hexdigest
 
     def read_bytes(self, digest: str) -> bytes:
