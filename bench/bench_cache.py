@@ -48,7 +48,7 @@ def _write_big(path):
 def _hash(path):
     sha = hashlib.sha256()
     with open(path, "rb") as f:
-        for piece in iter(lambda: f.read(4 << 20), b""):
+        for piece in iter(lambda: f.read(128 << 10), b""):
             sha.update(piece)
     return sha.hexdigest()
 

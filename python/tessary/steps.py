@@ -25,7 +25,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Opt
 
 from ._canonical import jcs
 from ._exact_reuse import (
-    REUSE_MODES, Lookup, NonDeterministicWarning, ReusePolicy, ReuseWarning, look_up, products_of, reuse_policy,
+    REUSE_MODES, Lookup, NonDeterministicWarning, ReuseWarning, look_up, products_of, reuse_policy,
 )
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
 from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
@@ -151,10 +151,6 @@ class Tracker:
         self._record(outputs, SUCCEEDED, times, usage)
 
 
-def _policy(reuse: str, cache: CacheArg, restore: str, trust: Optional[Keyring], store: Optional[Store]) -> ReusePolicy:
-    return reuse_policy(reuse, cache, restore, trust, store)
-
-
 def track(name: str, inputs: Sequence[PathArg] = (), params: Optional[Mapping[str, JSONValue]] = None, *,
           store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None, prices: PricesArg = None,
           version: Optional[str] = None, code: Sequence[PathArg] = (), parents: Iterable[Union[Receipt, str]] = (),
@@ -173,7 +169,7 @@ def track(name: str, inputs: Sequence[PathArg] = (), params: Optional[Mapping[st
     opened = None if store is None else open_step_store(store)
     setup = setup_of(name, method=method, params=params, store=opened, key=key, prices=prices, version=version,
                      parents=parents, trace=trace, excludes=excludes,
-                     reuse=_policy("never", cache, "auto", trust, opened))
+                     reuse=reuse_policy("never", cache, "auto", trust, opened))
     return Tracker(setup, [(os.fspath(p), p) for p in inputs])
 
 
@@ -266,7 +262,7 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
     if store is None:
         raise TypeError("tessary.step() needs store=, where its receipts go")
     opened = open_step_store(store)
-    policy = _policy(reuse, cache, restore, trust, opened)
+    policy = reuse_policy(reuse, cache, restore, trust, opened)
     if codec is not None and type(codec).decode is Codec.decode:
         policy = policy._replace(mode="never")
 
@@ -351,7 +347,7 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
     opened = None if store is None else open_step_store(store)
     setup = setup_of(name, method=method, params=params, store=opened, key=key, prices=prices, version=version,
                      parents=parents, trace=trace, excludes=excludes,
-                     reuse=_policy(reuse, cache, restore, trust, opened))
+                     reuse=reuse_policy(reuse, cache, restore, trust, opened))
     read = fingerprints(inputs, setup.excludes)
     meter = InProcessMeter()
     lookup = look_up(setup.store, setup.reuse, setup.step, inputs_commitment(read), [os.fspath(p) for p in outputs])
