@@ -66,6 +66,8 @@ def test_exact_reuse_through_the_command_line(work: pathlib.Path, capsys: pytest
     assert (justification["decision"], justification["overlap_j"], justification["layer"]) == ("reuse", 1.0, "execution")
     assert justification["c_id"] is not None and justification["c_comp"] is not None
     assert run(capsys, *argv[:-6], "--reuse", "never", *argv[-6:])[0] == 0 and runs() == 2
+    tessary.SigningKey.generate().public_key.save("trusted.pub")
+    assert run(capsys, *argv[:-6], "--trust", "trusted.pub", *argv[-6:])[0] == 0 and runs() == 3
 
 
 @pytest.mark.parametrize("method", ["auto", "copy", "hardlink"])
