@@ -3,8 +3,10 @@
 1. Restoring a 1 GiB output (TESSARY_BENCH_RESTORE_MIB to change the size) by
    each method, each checked against its digest, against shutil.copyfile of
    the same file (a copy that checks nothing) and hashlib's SHA-256 of it
-   (the price of the check alone). Goals: a checked copy within 2.5x the plain
-   copy; a hard link or reflink within 1.5x the hash alone.
+   (the price of the check alone). Every restore reads each byte through
+   SHA-256, so the floor of a checked copy is the hash plus the copy: goal
+   within 1.3x of their sum (its ratio to the plain copy is printed too); a
+   hard link or reflink within 1.5x the hash alone.
 2. A step reused (its output restored) against the same step run again
    (reuse="never"), for a command that takes a few hundred milliseconds.
    Goal: reuse at most 0.5x the run.
@@ -66,9 +68,13 @@ def restore_methods(root):
     methods = ["copy", "hardlink"] + (["reflink"] if reflink_supported(root) else [])
     for method in methods:
         seconds = best(lambda: cache.restore_file(digest, target, method))
-        peer, peer_s, goal = ("copyfile", copy_s, 2.5) if method == "copy" else ("sha256", hash_s, 1.5)
+        if method == "copy":
+            print(f"  copy     {seconds:6.2f} s  {seconds / copy_s:5.2f}x copyfile (reported only)")
+            peer, peer_s, goal = ("sha256+copyfile", hash_s + copy_s, 1.3)
+        else:
+            peer, peer_s, goal = ("sha256", hash_s, 1.5)
         ratio = seconds / peer_s
-        print(f"  {method:<8} {seconds:6.2f} s  {ratio:5.2f}x {peer:<8} goal <= {goal}x "
+        print(f"  {method:<8} {seconds:6.2f} s  {ratio:5.2f}x {peer:<15} goal <= {goal}x "
               f"{'met' if ratio <= goal else 'MISSED'}")
     if "reflink" not in methods:
         print("  reflink  not measured: this file system cannot clone files (auto copies)")
