@@ -61,20 +61,27 @@ def restore_methods(root):
     cache = Cache(os.path.join(root, "cache"))
     digest = _hash(source)
     cache.put_file(source, digest)
-    target = os.path.join(root, "restored.bin")
-    hash_s = best(lambda: _hash(cache.path_of(digest)))
-    copy_s = best(lambda: shutil.copyfile(cache.path_of(digest), target))
-    print(f"restore {SIZE >> 20} MiB: hashlib sha256 alone {hash_s:6.2f} s, shutil.copyfile {copy_s:6.2f} s")
+    # One target each: a hard-linked target is the object itself, which copyfile must not write into.
+    target = os.path.join(root, "copied.bin")
     methods = ["copy", "hardlink"] + (["reflink"] if reflink_supported(root) else [])
+    runs = {"sha256": lambda: _hash(cache.path_of(digest)),
+            "copyfile": lambda: shutil.copyfile(cache.path_of(digest), target)}
     for method in methods:
-        seconds = best(lambda: cache.restore_file(digest, target, method))
+        runs[method] = lambda method=method: cache.restore_file(digest, os.path.join(root, method + ".bin"), method)
+    seconds = {name: float("inf") for name in runs}
+    for _ in range(ROUNDS):  # interleaved, best of each: the machine is shared and noisy
+        for name, fn in runs.items():
+            seconds[name] = min(seconds[name], best(fn, 1))
+    hash_s, copy_s = seconds["sha256"], seconds["copyfile"]
+    print(f"restore {SIZE >> 20} MiB: hashlib sha256 alone {hash_s:6.2f} s, shutil.copyfile {copy_s:6.2f} s")
+    for method in methods:
         if method == "copy":
-            print(f"  copy     {seconds:6.2f} s  {seconds / copy_s:5.2f}x copyfile (reported only)")
+            print(f"  copy     {seconds[method]:6.2f} s  {seconds[method] / copy_s:5.2f}x copyfile (reported only)")
             peer, peer_s, goal = ("sha256+copyfile", hash_s + copy_s, 1.3)
         else:
             peer, peer_s, goal = ("sha256", hash_s, 1.5)
-        ratio = seconds / peer_s
-        print(f"  {method:<8} {seconds:6.2f} s  {ratio:5.2f}x {peer:<15} goal <= {goal}x "
+        ratio = seconds[method] / peer_s
+        print(f"  {method:<8} {seconds[method]:6.2f} s  {ratio:5.2f}x {peer:<15} goal <= {goal}x "
               f"{'met' if ratio <= goal else 'MISSED'}")
     if "reflink" not in methods:
         print("  reflink  not measured: this file system cannot clone files (auto copies)")
