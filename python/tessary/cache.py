@@ -75,8 +75,8 @@ def _write_all(fd: int, view: memoryview) -> None:
         view = view[os.write(fd, view):]
 
 
-def _copy(src_fd: int, dst_fd: int) -> str:
-    """Copy src to dst through a bounded buffer; the SHA-256 (hex) of what was written.
+def _copy(src_fd: int, dst_fd: Optional[int]) -> str:
+    """Read src to its end, writing it to dst (when given); the SHA-256 (hex) of what was read.
 
     The buffer is small enough to stay in the processor's cache between the
     read, the hash and the write: with pieces of some MiB a copy ran three
@@ -90,19 +90,13 @@ def _copy(src_fd: int, dst_fd: int) -> str:
         if not n:
             return sha.hexdigest()
         sha.update(view[:n])
-        _write_all(dst_fd, view[:n])
+        if dst_fd is not None:
+            _write_all(dst_fd, view[:n])
 
 
 def _hash_fd(fd: int) -> str:
-    sha = hashlib.sha256()
     os.lseek(fd, 0, os.SEEK_SET)
-    buffer = bytearray(_PIECE)
-    view = memoryview(buffer)
-    while True:
-        n = os.readv(fd, [buffer])
-        if not n:
-            return sha.hexdigest()
-        sha.update(view[:n])
+    return _copy(fd, None)
 
 
 def _hash_file(path: str) -> str:
