@@ -17,7 +17,7 @@ import os
 import time
 import uuid
 from datetime import datetime, timezone
-from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple
 
 from ._canonical import commit, merkle_root, sha256_prefixed
 from ._core import receipt_from_json, receipt_json
@@ -25,11 +25,11 @@ from ._fingerprints import Item, chunk_manifest
 from ._metering import Prices, Usage, meter_of, total_value
 from ._types import JSONValue
 from .errors import ReceiptError
-from .receipts import Receipt, verify_strict
+from .receipts import Receipt, ReceiptKind, verify_strict
 from .shapes import method_shape
 
-__all__ = ["SUCCEEDED", "FAILED", "Named", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
-           "method_root", "inputs_commitment"]
+__all__ = ["SUCCEEDED", "FAILED", "Named", "StepMethod", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
+           "method_root", "inputs_commitment", "product_digests", "recorded_order", "succeeded", "work_of", "OutputsOfWork"]
 
 SUCCEEDED = "succeeded"
 FAILED = "failed"
@@ -40,13 +40,23 @@ _ANONYMOUS = sha256_prefixed(b"\x00")
 Named = Tuple[str, Item]
 
 
-class StepFacts(NamedTuple):
-    """Everything an execution receipt states about one run of a step."""
+class StepMethod(NamedTuple):
+    """What a step is, whatever it reads: its name, version, method document and parameters."""
 
     name: str
     version: str
-    method: Dict[str, JSONValue]
+    document: Dict[str, JSONValue]
     params: Dict[str, JSONValue]
+
+    @property
+    def shape_root(self) -> str:
+        return method_root(self.document, self.params)
+
+
+class StepFacts(NamedTuple):
+    """Everything an execution receipt states about one run of a step."""
+
+    step: StepMethod
     inputs: Sequence[Named]
     outputs: Sequence[Named]
     status: str
@@ -115,13 +125,13 @@ def _attest(facts: StepFacts) -> Dict[str, JSONValue]:
     products = facts.outputs if facts.status == SUCCEEDED else ()
     attest: Dict[str, JSONValue] = {
         "_type": "https://tessary.dev/step/v1",
-        "step": facts.name,
+        "step": facts.step.name,
         "status": facts.status,
         "exit_status": facts.exit_status,
         "materials": {name: item.describe() for name, item in facts.inputs},
         "products": {name: item.describe() for name, item in products},
-        "params": facts.params,
-        "method": facts.method,
+        "params": facts.step.params,
+        "method": facts.step.document,
         "started": facts.started,
         "ended": facts.ended,
     }
@@ -131,13 +141,13 @@ def _attest(facts: StepFacts) -> Dict[str, JSONValue]:
 
 
 def _payload(facts: StepFacts, dom: str, cod: str) -> Tuple[Dict[str, JSONValue], str]:
-    shape_root = method_root(facts.method, facts.params)
+    shape_root = facts.step.shape_root
     span = commit({"cod": cod, "dom": dom, "method_shape_root": shape_root})
     trace_root = sha256_prefixed(span.encode("ascii"))
     identity_root = _ANONYMOUS if facts.identity is None else sha256_prefixed(facts.identity.encode("utf-8"))
     payload: Dict[str, JSONValue] = {
         "trace_id": facts.trace,
-        "method_ref": {"method_id": facts.name, "version": facts.version, "method_shape_root": shape_root},
+        "method_ref": {"method_id": facts.step.name, "version": facts.step.version, "method_shape_root": shape_root},
         "data_shape_hash": inputs_commitment(facts.inputs),
         "span_commitments": [span],
         "roots": {"trace_set_root": trace_root, "identity_root": identity_root, "trace_seq_root": trace_root},
@@ -180,14 +190,16 @@ def seal(wire: Dict[str, JSONValue]) -> Receipt:
 
 def execution_receipt(facts: StepFacts) -> Receipt:
     data_hash = inputs_commitment(facts.inputs)
-    dom = commit({"data_shape_hash": data_hash, "params": facts.params})
+    dom = commit({"data_shape_hash": data_hash, "params": facts.step.params})
     products = facts.outputs if facts.status == SUCCEEDED else ()
     cod = commit({"outputs": _listing(products), "status": facts.status})
     payload, _ = _payload(facts, dom, cod)
     return seal(_envelope("execution", dom, cod, list(facts.links), facts.ended, payload, _attest(facts)))
 
 
-def spend_receipt(execution: Receipt, usage: Usage, prices: Prices) -> Receipt:
+def spend_receipt(execution: Receipt, usage: Usage, prices: Prices,
+                  justification: Optional[Dict[str, JSONValue]] = None, when: Optional[str] = None) -> Receipt:
+    """What running ``execution`` cost; with a ``justification``, what reusing it cost, at time ``when``."""
     meter = meter_of(usage)
     unit_prices: Dict[str, Optional[float]] = {name: prices.unit_prices.get(name) for name in meter}
     payload: Dict[str, JSONValue] = {
@@ -197,7 +209,61 @@ def spend_receipt(execution: Receipt, usage: Usage, prices: Prices) -> Receipt:
         "pricing_policy_ref": None,
         "total_value": total_value(meter, prices),
         "pointers": {"trace_id": execution.trace, "span_ids": [execution.rid]},
-        "justification": None,
+        "justification": justification,
     }
     cod = commit({"currency": prices.currency, "meter": meter, "unit_prices": unit_prices})
-    return seal(_envelope("spend", execution.hash, cod, [execution.rid], execution.timestamp, payload, None))
+    return seal(_envelope("spend", execution.hash, cod, [execution.rid], when or execution.timestamp, payload, None))
+
+
+def succeeded(receipt: Receipt) -> bool:
+    """Whether a receipt is a step's execution receipt that says the step succeeded."""
+    attest = receipt.attest
+    return receipt.kind is ReceiptKind.EXECUTION and isinstance(attest, Mapping) and attest.get("status") == SUCCEEDED
+
+
+def product_digests(receipt: Receipt) -> Set[str]:
+    """The digests ("sha256:...") a successful step receipt vouches for: its output digest and each product's."""
+    if not succeeded(receipt):
+        return set()
+    attest = receipt.attest
+    assert isinstance(attest, Mapping)
+    found = {receipt.payload.get("output_digest")}
+    products = attest.get("products")
+    if isinstance(products, Mapping):
+        found.update("sha256:" + str(p.get("sha256")) for p in products.values() if isinstance(p, Mapping))
+    return {d for d in found if isinstance(d, str)}
+
+
+_NEVER = datetime.min.replace(tzinfo=timezone.utc)
+
+
+def recorded_order(receipt: Receipt) -> Tuple[datetime, str]:
+    """A sort key for receipts by time recorded, then identifier; an unreadable time sorts first."""
+    return receipt.ctx.time or _NEVER, receipt.rid
+
+
+def work_of(receipt: Receipt) -> Tuple[str, str, str, str]:
+    """What makes two runs the same work: step name, version, method shape root and input commitment."""
+    ref = receipt.payload.get("method_ref")
+    fields = ref if isinstance(ref, Mapping) else {}
+    return (str(fields.get("method_id")), str(fields.get("version")), str(fields.get("method_shape_root")),
+            str(receipt.payload.get("data_shape_hash")))
+
+
+class OutputsOfWork:
+    """The outputs each piece of work gave, to find the same work giving another output (a non-deterministic step)."""
+
+    def __init__(self) -> None:
+        self._seen: Dict[Tuple[str, str, str, str], Dict[str, str]] = {}
+
+    def add(self, receipt: Receipt) -> Optional[str]:
+        """None, or the identifier of an earlier run of the same work whose output differs from this run's."""
+        if not succeeded(receipt):
+            return None
+        digest = str(receipt.payload.get("output_digest"))
+        outputs = self._seen.setdefault(work_of(receipt), {})
+        if digest in outputs:
+            return None
+        other = next(iter(outputs.values()), None)
+        outputs[digest] = receipt.rid
+        return other

@@ -16,6 +16,7 @@ import uuid
 from array import array
 from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from ._step_receipts import OutputsOfWork
 from ._types import JSONValue
 from .errors import ReceiptError, StoreError, VerificationError
 from .inputs import display_name
@@ -26,7 +27,8 @@ from .stores import DirectoryStore, Store
 __all__ = ["audit", "AuditReport", "Problem", "PROBLEM_KINDS"]
 
 #: Every kind of problem an audit reports, in the order reports list their counts.
-#: The last three come from checking signatures against trusted keys.
+#: "non_deterministic" is the same step over the same inputs giving different outputs; the last
+#: three come from checking signatures against trusted keys.
 PROBLEM_KINDS = (
     "unreadable",
     "duplicate",
@@ -34,6 +36,7 @@ PROBLEM_KINDS = (
     "invalid",
     "dangling_link",
     "cycle",
+    "non_deterministic",
     "unsigned",
     "unknown_key",
     "bad_signature",
@@ -399,6 +402,7 @@ def _audit_one(
     graph: _Graph,
     trusted: Optional[Callable[[Receipt], Tuple[str, str]]],
     problem: Callable[[Problem], None],
+    outputs: OutputsOfWork,
 ) -> None:
     """One receipt's own problems (and its signature's, with trusted keys); its links go into the graph."""
     rid = receipt.rid
@@ -409,6 +413,10 @@ def _audit_one(
     own = _check(receipt, rid)
     for p in own:
         problem(p)
+    other = None if own else outputs.add(receipt)
+    if other is not None:
+        problem(Problem("non_deterministic", rid, f"non-deterministic step {receipt.workload}: the same method and inputs as "
+                                                  f"{other} gave another output"))
     if trusted is not None:
         status, detail = trusted(receipt)
         if status != "trusted" and all(p.kind != status for p in own):
@@ -430,11 +438,12 @@ def audit(
     receipt files. Each receipt's hash is recomputed ("stale_hash") and its
     content validated ("invalid"); across the source every link and parent
     must name a receipt in it ("dangling_link") and no receipt may be its own
-    ancestor ("cycle"). A ``*.json`` entry that holds no receipt (in a plain
-    folder or a directory store: a dangling link, a directory, an unreadable
-    file, one that is not a receipt) is "unreadable", named with its reason,
-    and the audit goes on; in a plain folder a second file with the same
-    identifier is a "duplicate".
+    ancestor ("cycle"); no step may give two outputs for the same method
+    over the same inputs ("non_deterministic"). A ``*.json`` entry that
+    holds no receipt (in a plain folder or a directory store: a dangling
+    link, a directory, an unreadable file, one that is not a receipt) is
+    "unreadable", named with its reason, and the audit goes on; in a plain
+    folder a second file with the same identifier is a "duplicate".
 
     With ``trust`` (a keyring of trusted keys) every receipt must also carry a
     signature by one of them; any other outcome is reported under its status.
@@ -456,11 +465,12 @@ def audit(
     trusted = _trust_check(trust) if trust is not None else None
     read, owned = _open_source(source, strict, problem)
     graph = _Graph()
+    outputs = OutputsOfWork()
     count = 0
     try:
         for name, receipt in read:
             count += 1
-            _audit_one(name, receipt, graph, trusted, problem)
+            _audit_one(name, receipt, graph, trusted, problem, outputs)
     finally:
         if owned is not None:
             owned.close()

@@ -10,7 +10,7 @@ from typing import Any, Tuple
 
 __all__ = [
     "TessaryError", "ReceiptError", "VerificationError", "StoreError", "ShapeError", "CostModelError", "SignatureError", "InputError",
-    "StepError", "one_line",
+    "StepError", "CacheError", "one_line",
 ]
 
 
@@ -67,6 +67,10 @@ class InputError(TessaryError):
 
 class StepError(TessaryError):
     """A tracked step that cannot be recorded: an argument that is neither input nor parameter, an output never written."""
+
+
+class CacheError(TessaryError):
+    """An output cache object that is missing, changed on disk, or cannot be written or restored."""
 
 
 def one_line(text: object) -> str:

@@ -20,7 +20,7 @@ from .errors import StepError, VerificationError
 from .filters import Filters
 from .receipts import Receipt, ReceiptKind, verify_strict
 from .signing import Keyring, check
-from .steps import product_digests, recorded_order
+from ._step_receipts import product_digests, recorded_order
 from .stores import Store
 
 __all__ = ["NotProducedError", "Step", "find_by_output_digest", "find_by_method", "lineage", "Node", "Edge", "Graph", "graph"]

@@ -14,125 +14,41 @@ from __future__ import annotations
 import functools
 import hashlib
 import inspect
+import json
 import marshal
 import os
+import pathlib
 import sys
 import threading
-import uuid
-from datetime import datetime, timezone
 from types import TracebackType
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Type, TypeVar, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 from ._canonical import jcs
+from ._exact_reuse import (
+    REUSE_MODES, Lookup, NonDeterministicWarning, ReuseWarning, look_up, products_of, reuse_policy,
+)
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
 from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
 from ._running import find_program, run_child
-from ._step_receipts import FAILED, SUCCEEDED, Named, StepFacts, execution_receipt, spend_receipt, timestamp
+from ._step_receipts import FAILED, SUCCEEDED, Named, inputs_commitment, timestamp
+from ._step_recording import (
+    PathArg, PricesArg, StepRecord, StepSetup, fingerprints, open_step_store, producers, record_step, reuse_step,
+    setup_of,
+)
 from ._types import JSONValue
+from .cache import RESTORE_METHODS, Cache
 from .errors import InputError, StepError
-from .receipts import Receipt, ReceiptKind
-from .signing import SigningKey, sign
-from .stores import DirectoryStore, Store, StoreLike, open_store
+from .receipts import Receipt
+from .signing import Keyring, SigningKey
+from .stores import Store, StoreLike
 
 __all__ = ["SUCCEEDED", "FAILED", "DEFAULT_EXCLUDES", "Prices", "ZERO_PRICES", "load_prices", "Usage", "StepRecord",
            "Tracker", "track", "step", "Codec", "JSONCodec", "producers", "RunResult", "run_command",
-           "EXIT_NOT_FOUND", "EXIT_CANNOT_RUN", "EXIT_INTERRUPTED", "EXIT_OUTPUT_MISSING"]
+           "EXIT_NOT_FOUND", "EXIT_CANNOT_RUN", "EXIT_INTERRUPTED", "EXIT_OUTPUT_MISSING", "REUSE_MODES",
+           "RESTORE_METHODS", "ReuseWarning", "NonDeterministicWarning"]
 
-PathArg = Union[str, "os.PathLike[str]"]
-PricesArg = Union[None, Prices, Mapping[str, JSONValue], str, "os.PathLike[str]"]
+CacheArg = Union[None, str, "os.PathLike[str]", Cache]
 _F = TypeVar("_F", bound=Callable[..., Any])
-
-
-class StepRecord(NamedTuple):
-    """The outcome of one run of a step: its two receipts, its status and exit status, and what it used."""
-
-    execution: Receipt
-    spend: Receipt
-    status: str
-    exit_status: Optional[int]
-    usage: Usage
-
-
-def product_digests(receipt: Receipt) -> Set[str]:
-    """The digests ("sha256:...") a successful step receipt vouches for: its output digest and each product's."""
-    attest = receipt.attest
-    if not isinstance(attest, Mapping) or attest.get("status") != SUCCEEDED:
-        return set()
-    found = {receipt.payload.get("output_digest")}
-    products = attest.get("products")
-    if isinstance(products, Mapping):
-        found.update("sha256:" + str(p.get("sha256")) for p in products.values() if isinstance(p, Mapping))
-    return {d for d in found if isinstance(d, str)}
-
-
-_NEVER = datetime.min.replace(tzinfo=timezone.utc)
-
-
-def recorded_order(receipt: Receipt) -> Tuple[datetime, str]:
-    """A sort key for receipts by time recorded, then identifier; an unreadable time sorts first."""
-    return receipt.ctx.time or _NEVER, receipt.rid
-
-
-def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
-    """For each digest ("sha256:..."), the latest successful step receipt in ``store`` that produced it.
-
-    A scan of the whole store: fine for the thousands of receipts a project's
-    steps leave, not for millions.
-    """
-    wanted = set(digests)
-    found: Dict[str, Receipt] = {}
-    for receipt in store.iter():
-        if receipt.kind is not ReceiptKind.EXECUTION:
-            continue
-        for digest in product_digests(receipt) & wanted:
-            best = found.get(digest)
-            if best is None or recorded_order(receipt) > recorded_order(best):
-                found[digest] = receipt
-    return found
-
-
-def _links(store: Optional[Store], inputs: Sequence[Named], parents: Sequence[Union[Receipt, str]]) -> List[str]:
-    links: List[str] = []
-    if store is not None and inputs:
-        made = producers(store, [item.digest for _, item in inputs])
-        links = [made[item.digest].rid for _, item in inputs if item.digest in made]
-    for parent in parents:
-        links.append(parent.rid if isinstance(parent, Receipt) else str(uuid.UUID(str(parent))))
-    return list(dict.fromkeys(links))
-
-
-def _trace(store: Optional[Store], links: List[str], given: Optional[str]) -> str:
-    if given is not None:
-        return given
-    if store is not None and links:
-        first = store.get(links[0])
-        if first is not None and first.trace:
-            return first.trace
-    return f"trace:{uuid.uuid4()}"
-
-
-class _Setup(NamedTuple):
-    name: str
-    version: str
-    method: Dict[str, JSONValue]
-    params: Dict[str, JSONValue]
-    store: Optional[Store]
-    key: Optional[SigningKey]
-    prices: Prices
-    parents: Tuple[Union[Receipt, str], ...]
-    trace: Optional[str]
-    excludes: Optional[Tuple[str, ...]]
-
-
-def _check_params(params: Mapping[str, JSONValue]) -> Dict[str, JSONValue]:
-    if not isinstance(params, Mapping):
-        raise TypeError(f"params must be a mapping, not {type(params).__name__}")
-    value = dict(params)
-    try:
-        jcs(value)
-    except (TypeError, ValueError) as e:
-        raise StepError(f"params are not a JSON object: {e}") from None
-    return value
 
 
 def code_entries(code: Iterable[Union[PathArg, Callable[..., Any]]]) -> List[Dict[str, JSONValue]]:
@@ -166,70 +82,39 @@ def _source_identity(function: Callable[..., Any]) -> Dict[str, JSONValue]:
     return {"source_sha256": hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()}
 
 
-def record_step(setup: _Setup, inputs: Sequence[Named], outputs: Sequence[Named], status: str,
-                exit_status: Optional[int], argv: Optional[List[str]], times: Tuple[str, str], usage: Usage,
-                mime_types: Optional[Dict[str, str]] = None) -> StepRecord:
-    """Seal, sign and store both receipts of a finished run."""
-    links = _links(setup.store, inputs, setup.parents)
-    facts = StepFacts(setup.name, setup.version, setup.method, setup.params, list(inputs), list(outputs), status,
-                      exit_status, argv, times[0], times[1], _trace(setup.store, links, setup.trace), links,
-                      setup.key.kid if setup.key is not None else None, mime_types or {})
-    execution = execution_receipt(facts)
-    spend = spend_receipt(execution, usage, setup.prices)
-    if setup.key is not None:
-        execution, spend = sign(execution, setup.key), sign(spend, setup.key)
-    if setup.store is not None:
-        setup.store.store(execution)
-        setup.store.store(spend)
-    return StepRecord(execution, spend, status, exit_status, usage)
-
-
-def _open(store: Union[Store, StoreLike]) -> Store:
-    opened = open_store(store)
-    if isinstance(opened, DirectoryStore):
-        # Producers are looked up before anything is written: a new store is an empty one, not a missing one.
-        os.makedirs(opened.path, exist_ok=True)
-    return opened
-
-
-def setup_of(name: str, *, method: Dict[str, JSONValue], params: Optional[Mapping[str, JSONValue]],
-             store: Union[None, Store, StoreLike], key: Optional[SigningKey], prices: PricesArg,
-             version: Optional[str], parents: Iterable[Union[Receipt, str]] = (), trace: Optional[str] = None,
-             excludes: Optional[Iterable[str]] = None) -> _Setup:
-    if not isinstance(name, str) or not name:
-        raise TypeError("a step's name must be a non-empty str")
-    if key is not None and not isinstance(key, SigningKey):
-        raise TypeError(f"key must be a tessary.SigningKey, not {type(key).__name__}")
-    return _Setup(name, version if version is not None else "0", method, _check_params(params or {}),
-                  None if store is None else _open(store), key, load_prices(prices), tuple(parents), trace,
-                  None if excludes is None else tuple(excludes))
-
-
-def fingerprints(paths: Iterable[PathArg], excludes: Optional[Tuple[str, ...]]) -> List[Named]:
-    return [(os.fspath(p), fingerprint_path(p, excludes)) for p in paths]
-
-
 class Tracker:
     """The step a ``with tessary.track(...)`` block runs: name its outputs with :meth:`output`.
 
     Inputs are fingerprinted on entry, before the work can change them;
     outputs when the block ends. After the block, :attr:`record` holds both
     receipts. A block that raises is recorded as failed, and the exception
-    goes on.
+    goes on. A block always runs (a ``with`` statement cannot skip it); its
+    outputs are cached, and its output compared with an earlier run's.
     """
 
-    def __init__(self, setup: _Setup, inputs: Sequence[Tuple[str, Union[PathArg, bytes]]]) -> None:
+    def __init__(self, setup: StepSetup, inputs: Sequence[Tuple[str, Union[PathArg, bytes]]]) -> None:
         self._setup = setup
         self._given = list(inputs)
-        self._inputs: List[Named] = []
+        self._inputs: Optional[List[Named]] = None
         self._outputs: List[Tuple[str, Union[PathArg, Item]]] = []
         self._mime_types: Dict[str, str] = {}
+        self._values: Dict[str, bytes] = {}
         self._lock = threading.Lock()
+        self.lookup = Lookup(None, None)
         self.record: Optional[StepRecord] = None
 
-    def __enter__(self) -> "Tracker":
+    def prepare(self, names: Optional[Sequence[str]] = None) -> InProcessMeter:
+        """Fingerprint the inputs and look for earlier runs; a meter of that search, for a reuse's spend."""
         self._inputs = [(name, fingerprint_buffer(what) if isinstance(what, bytes)
                          else fingerprint_path(what, self._setup.excludes)) for name, what in self._given]
+        meter = InProcessMeter()
+        setup = self._setup
+        self.lookup = look_up(setup.store, setup.reuse, setup.step, inputs_commitment(self._inputs), names)
+        return meter
+
+    def __enter__(self) -> "Tracker":
+        if self._inputs is None:
+            self.prepare()
         self._meter = InProcessMeter()
         self._started = timestamp()
         return self
@@ -242,30 +127,35 @@ class Tracker:
     def output_bytes(self, name: str, data: bytes, mime_type: str = "application/octet-stream") -> None:
         """Name a value the block produced, by its bytes."""
         with self._lock:
-            self._outputs.append((name, fingerprint_buffer(bytes(data))))
+            self._values[name] = bytes(data)
+            self._outputs.append((name, fingerprint_buffer(self._values[name])))
             self._mime_types[name] = mime_type
+
+    def _record(self, outputs: Sequence[Named], status: str, times: Tuple[str, str], usage: Usage) -> None:
+        self.record = record_step(self._setup, self._inputs or [], outputs, status, None, None, times, usage,
+                                  self._mime_types, self.lookup.previous, self._values)
 
     def __exit__(self, kind: Optional[Type[BaseException]], error: Optional[BaseException],
                  trace: Optional[TracebackType]) -> None:
         usage = self._meter.stop()
         times = (self._started, timestamp())
         if error is not None:
-            self.record = record_step(self._setup, self._inputs, (), FAILED, None, None, times, usage)
+            self._record((), FAILED, times, usage)
             return
         try:
             outputs = [(name, what if isinstance(what, Item) else fingerprint_path(what, self._setup.excludes))
                        for name, what in self._outputs]
         except Exception:
-            self.record = record_step(self._setup, self._inputs, (), FAILED, None, None, times, usage)
+            self._record((), FAILED, times, usage)
             raise
-        self.record = record_step(self._setup, self._inputs, outputs, SUCCEEDED, None, None, times, usage,
-                                  self._mime_types)
+        self._record(outputs, SUCCEEDED, times, usage)
 
 
 def track(name: str, inputs: Sequence[PathArg] = (), params: Optional[Mapping[str, JSONValue]] = None, *,
           store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None, prices: PricesArg = None,
           version: Optional[str] = None, code: Sequence[PathArg] = (), parents: Iterable[Union[Receipt, str]] = (),
-          trace: Optional[str] = None, excludes: Optional[Iterable[str]] = None) -> Tracker:
+          trace: Optional[str] = None, excludes: Optional[Iterable[str]] = None, cache: CacheArg = None,
+          trust: Optional[Keyring] = None) -> Tracker:
     """A step around a block of work: ``with tessary.track("fit", inputs=[p]) as t: ...; t.output(q)``.
 
     ``params`` is a JSON object (committed in canonical JSON); ``code`` names
@@ -273,19 +163,29 @@ def track(name: str, inputs: Sequence[PathArg] = (), params: Optional[Mapping[st
     method shape, not the inputs. ``store`` is a Store or a location; both
     receipts go there, signed with ``key`` when given. ``prices`` is a price
     table (a mapping, a JSON file's path, or None for zero prices in "XXX").
+    The outputs go into ``cache`` (default: a directory store's own folder).
     """
     method: Dict[str, JSONValue] = {"kind": "block", "step": name, "code": code_entries(code)}
-    setup = setup_of(name, method=method, params=params, store=store, key=key, prices=prices, version=version,
-                     parents=parents, trace=trace, excludes=excludes)
+    opened = None if store is None else open_step_store(store)
+    setup = setup_of(name, method=method, params=params, store=opened, key=key, prices=prices, version=version,
+                     parents=parents, trace=trace, excludes=excludes,
+                     reuse=reuse_policy("never", cache, "auto", trust, opened))
     return Tracker(setup, [(os.fspath(p), p) for p in inputs])
 
 
 class Codec:
-    """How a step's returned value becomes output bytes: ``encode`` and a media type. No pickling by default."""
+    """How a step's returned value becomes output bytes, and back: ``encode``, ``decode``, a media type.
+
+    No pickling by default. A codec without ``decode`` still records values;
+    a step using it always runs, as its value could not be given back.
+    """
 
     mime_type = "application/octet-stream"
 
     def encode(self, value: Any) -> bytes:
+        raise NotImplementedError
+
+    def decode(self, data: bytes) -> Any:
         raise NotImplementedError
 
 
@@ -296,6 +196,9 @@ class JSONCodec(Codec):
 
     def encode(self, value: Any) -> bytes:
         return jcs(value)
+
+    def decode(self, data: bytes) -> Any:
+        return json.loads(data)
 
 
 def _split(bound: inspect.BoundArguments) -> Tuple[List[Tuple[str, Union[PathArg, bytes]]], Dict[str, JSONValue]]:
@@ -328,9 +231,20 @@ def _take_outputs(tracker: Tracker, value: object, codec: Optional[Codec]) -> No
                         "or give codec= to record a value")
 
 
+def _reused_value(receipt: Receipt, values: Dict[str, bytes], codec: Optional[Codec]) -> Any:
+    """What a reused call returns: the decoded value, or the restored path (a list of paths for several)."""
+    if codec is not None:
+        return codec.decode(values["return"])
+    paths = [pathlib.Path(name) for name, _ in products_of(receipt)]
+    if not paths:
+        return None
+    return paths[0] if len(paths) == 1 else paths
+
+
 def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Sequence[Union[PathArg, Callable[..., Any]]] = (),
          store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None, prices: PricesArg = None,
-         codec: Optional[Codec] = None, excludes: Optional[Iterable[str]] = None) -> Callable[[_F], _F]:
+         codec: Optional[Codec] = None, excludes: Optional[Iterable[str]] = None, reuse: str = "exact",
+         cache: CacheArg = None, restore: str = "auto", trust: Optional[Keyring] = None) -> Callable[[_F], _F]:
     """Make a function a tracked step; each call records its receipts in ``store``.
 
     Arguments that are paths (``os.PathLike``, e.g. ``pathlib.Path``; a plain
@@ -339,10 +253,18 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
     The method shape comes from the function's qualified name, its source
     text, ``version=`` and the callables or files in ``code=``. The output is
     the returned path or paths, or the returned value encoded by ``codec``.
+
+    With ``reuse="exact"`` (the default) a call whose method and inputs ran
+    before, with its outputs in the cache, does not run: the outputs are
+    restored (``restore=``) and returned, as ``pathlib.Path`` values, or
+    decoded by ``codec``. ``trust=`` (a Keyring) reuses signed runs only.
     """
     if store is None:
         raise TypeError("tessary.step() needs store=, where its receipts go")
-    opened = _open(store)
+    opened = open_step_store(store)
+    policy = reuse_policy(reuse, cache, restore, trust, opened)
+    if codec is not None and type(codec).decode is Codec.decode:
+        policy = policy._replace(mode="never")
 
     def decorate(function: _F) -> _F:
         method: Dict[str, JSONValue] = {"kind": "python", "function": function.__qualname__,
@@ -356,8 +278,14 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
             bound.apply_defaults()
             inputs, params = _split(bound)
             setup = setup_of(step_name, method=method, params=params, store=opened, key=key, prices=prices,
-                             version=version, excludes=excludes)
+                             version=version, excludes=excludes, reuse=policy)
             tracker = Tracker(setup, inputs)
+            meter = tracker.prepare(["return"] if codec is not None else None)
+            if tracker.lookup.hit is not None:
+                done = reuse_step(setup, tracker.lookup.hit, meter)
+                if done is not None:
+                    tracker.record = done[0]
+                    return _reused_value(tracker.lookup.hit, done[1], codec)
             with tracker:
                 value = function(*args, **kwargs)
                 _take_outputs(tracker, value, codec)
@@ -397,14 +325,18 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
                 code: Sequence[PathArg] = (), params: Optional[Mapping[str, JSONValue]] = None,
                 store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None,
                 prices: PricesArg = None, version: Optional[str] = None, parents: Iterable[Union[Receipt, str]] = (),
-                trace: Optional[str] = None, excludes: Optional[Iterable[str]] = None) -> RunResult:
+                trace: Optional[str] = None, excludes: Optional[Iterable[str]] = None, reuse: str = "exact",
+                cache: CacheArg = None, restore: str = "auto", trust: Optional[Keyring] = None) -> RunResult:
     """Run a program as a tracked step: fingerprint the inputs, run ``argv`` (no shell), fingerprint the outputs.
 
     The command's standard streams are the caller's. The exit code is the
     command's own (128 + N when signal N killed it, 130 when interrupted).
     A command that fails, is killed or interrupted, or leaves an output
     unwritten, is recorded as failed and vouches for no output. A command
-    that does not exist is not recorded (exit 127): nothing ran.
+    that does not exist is not recorded (exit 127): nothing ran. With
+    ``reuse="exact"`` an earlier run of the same command over the same
+    inputs, writing the same outputs, is taken over when its outputs are in
+    the cache: they are restored and the command does not run.
     """
     argv = [os.fspath(a) for a in argv]
     if not argv:
@@ -412,9 +344,17 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
     if find_program(argv[0]) is None:
         return RunResult(EXIT_NOT_FOUND, None, f"{argv[0]}: command not found")
     method: Dict[str, JSONValue] = {"kind": "command", "argv": argv, "code": code_entries(code)}
-    setup = setup_of(name, method=method, params=params, store=store, key=key, prices=prices, version=version,
-                     parents=parents, trace=trace, excludes=excludes)
+    opened = None if store is None else open_step_store(store)
+    setup = setup_of(name, method=method, params=params, store=opened, key=key, prices=prices, version=version,
+                     parents=parents, trace=trace, excludes=excludes,
+                     reuse=reuse_policy(reuse, cache, restore, trust, opened))
     read = fingerprints(inputs, setup.excludes)
+    meter = InProcessMeter()
+    lookup = look_up(setup.store, setup.reuse, setup.step, inputs_commitment(read), [os.fspath(p) for p in outputs])
+    if lookup.hit is not None:
+        done = reuse_step(setup, lookup.hit, meter)
+        if done is not None:
+            return RunResult(0, done[0], None)
     started, energy = timestamp(), rapl_microjoules()
     try:
         finished = run_child(argv)
@@ -430,4 +370,5 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
     if reason is not None:
         record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage)
         return RunResult(EXIT_OUTPUT_MISSING, record, reason)
-    return RunResult(0, record_step(setup, read, written, SUCCEEDED, 0, argv, times, usage), None)
+    return RunResult(0, record_step(setup, read, written, SUCCEEDED, 0, argv, times, usage,
+                                    previous=lookup.previous), None)

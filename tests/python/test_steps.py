@@ -232,7 +232,7 @@ def test_a_function_without_source_is_known_by_its_code(tmp_path: pathlib.Path) 
     for body in ("return None", "return None", "return None if x else None"):
         namespace: dict = {}
         exec(f"def made(x):\n    {body}", namespace)
-        made = tessary.step(store=tmp_path / "store")(namespace["made"])
+        made = tessary.step(store=tmp_path / "store", reuse="never")(namespace["made"])
         made(1)
     for receipt in tessary.DirectoryStore(tmp_path / "store").iter():
         if receipt.kind is tessary.ReceiptKind.EXECUTION:

@@ -42,6 +42,7 @@ COMMANDS: Dict[str, Tuple[str, str]] = {
     "run": ("run", "Run a command as a tracked step and record what it read, ran, wrote and cost."),
     "lineage": ("lineage", "Print the chain of steps that produced a file, or the step a receipt identifier names, oldest first."),
     "graph": ("graph", "Print the graph of the store's steps: input files -> step -> output files."),
+    "cache": ("cache", "Manage the output cache of tracked steps: 'tessary cache gc' removes what no kept receipt needs."),
 }
 
 _EPILOG = """\

@@ -8,6 +8,14 @@ linked to the receipts of the steps that produced the inputs. --code files
 are the method (scripts, configuration): they go into the method shape with
 the command and the --param values, not into the inputs.
 
+Reuse (--reuse exact, the default): when the same command with the same
+--code and --param values ran before over the same inputs, wrote the same
+-o outputs and succeeded, and its outputs are in the cache, they are
+restored (each checked against its digest) and the command does not run;
+a spend receipt records the reuse. --reuse never always runs the command.
+A run whose output differs from an earlier run of the same work is warned
+about on standard error ("non-deterministic step").
+
 exit codes:
   N    the command's own exit code (128 + S when signal S killed it)
   1    the command succeeded but an -o output was not written (recorded as failed)
@@ -22,13 +30,14 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+import warnings
 from typing import Dict, List, Optional
 
 from ..errors import TessaryError
-from ..signing import SigningKey
-from ..steps import RunResult, run_command
+from ..signing import Keyring, SigningKey
+from ..steps import RESTORE_METHODS, RunResult, ReuseWarning, run_command
 from ._base import PROG, CliError
-from ._keys import signing_key
+from ._keys import keyring, signing_key
 from ._output import out
 
 
@@ -59,6 +68,16 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--prices", metavar="FILE",
                         help='a price table: {"currency": "EUR", "unit_prices": {"vcpu_sec": 0.00001}}; '
                              "default: zero prices in XXX")
+    parser.add_argument("--reuse", choices=("never", "exact"), default="exact",
+                        help="take over an earlier identical run whose outputs are cached (exact, the default), or never")
+    parser.add_argument("--cache", metavar="DIR",
+                        help="the output cache (objects/ under DIR); default: the directory store's own folder")
+    parser.add_argument("--restore", choices=RESTORE_METHODS, default="auto",
+                        help="how outputs are restored: auto (a reflink where the file system clones, else a copy), "
+                             "reflink, hardlink (shares the cached file: do not edit it in place) or copy")
+    parser.add_argument("--trust", action="append", metavar="KEYS",
+                        help="reuse only runs signed by these public keys (a key file or a folder of *.pub, *.pem; "
+                             "repeatable); unsigned runs are passed over")
     parser.add_argument("--json", action="store_true",
                         help="after the command, print the step's receipts and measured use as JSON")
     # The command after "--" is split off before parsing, so that none of its arguments is taken for ours.
@@ -82,7 +101,7 @@ def _report(result: RunResult) -> None:
     if record is not None:
         usage = record.usage
         summary.update(
-            status=record.status, exit_status=record.exit_status,
+            status=record.status, exit_status=record.exit_status, reused=record.reused,
             execution=record.execution.rid, spend=record.spend.rid,
             rusage={"user_sec": usage.user_sec, "system_sec": usage.system_sec,
                     "peak_rss_bytes": usage.peak_rss_bytes, "wall_sec": usage.wall_sec},
@@ -98,12 +117,20 @@ def run(args: argparse.Namespace) -> int:
     if not command:
         raise CliError("no command given: put it after --, e.g. tessary run prepare -o out.csv -- make out.csv")
     key: Optional[SigningKey] = signing_key(args.key) if args.key is not None else None
-    try:
-        result = run_command(args.name, command, inputs=args.input, outputs=args.output, code=args.code,
-                             params=_params(args.param), store=args.store, key=key, prices=args.prices,
-                             version=args.step_version, excludes=args.exclude)
-    except TessaryError as e:
-        raise CliError(str(e)) from None
+    trust: Optional[Keyring] = keyring(args.trust) if args.trust else None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ReuseWarning)
+        try:
+            result = run_command(args.name, command, inputs=args.input, outputs=args.output, code=args.code,
+                                 params=_params(args.param), store=args.store, key=key, prices=args.prices,
+                                 version=args.step_version, excludes=args.exclude, reuse=args.reuse,
+                                 cache=args.cache, restore=args.restore, trust=trust)
+        except TessaryError as e:
+            raise CliError(str(e)) from None
+    for warning in caught:
+        sys.stderr.write(f"{PROG} run: warning: {warning.message}\n")
+    if result.record is not None and result.record.reused:
+        sys.stderr.write(f"{PROG} run: reused {result.record.execution.rid}: the command did not run\n")
     if result.reason is not None:
         sys.stderr.write(f"{PROG} run: {result.reason}\n")
     if args.json:
