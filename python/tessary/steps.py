@@ -24,6 +24,7 @@ from types import TracebackType
 from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Type, TypeVar, Union
 
 from ._canonical import jcs
+from ._lookups import product_digests, recorded_order
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
 from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
 from ._running import find_program, run_child
@@ -53,33 +54,15 @@ class StepRecord(NamedTuple):
     usage: Usage
 
 
-def product_digests(receipt: Receipt) -> Set[str]:
-    """The digests ("sha256:...") a successful step receipt vouches for: its output digest and each product's."""
-    attest = receipt.attest
-    if not isinstance(attest, Mapping) or attest.get("status") != SUCCEEDED:
-        return set()
-    found = {receipt.payload.get("output_digest")}
-    products = attest.get("products")
-    if isinstance(products, Mapping):
-        found.update("sha256:" + str(p.get("sha256")) for p in products.values() if isinstance(p, Mapping))
-    return {d for d in found if isinstance(d, str)}
-
-
-_NEVER = datetime.min.replace(tzinfo=timezone.utc)
-
-
-def recorded_order(receipt: Receipt) -> Tuple[datetime, str]:
-    """A sort key for receipts by time recorded, then identifier; an unreadable time sorts first."""
-    return receipt.ctx.time or _NEVER, receipt.rid
-
-
 def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
     """For each digest ("sha256:..."), the latest successful step receipt in ``store`` that produced it.
 
-    A scan of the whole store: fine for the thousands of receipts a project's
-    steps leave, not for millions.
+    A store's own lookup, one per digest; a directory store is scanned once
+    for all of them instead (docs/stores.md says up to what size a scan is fine).
     """
     wanted = set(digests)
+    if not isinstance(store, DirectoryStore):
+        return {d: found[0] for d in wanted for found in [store.find_by_output_digest(d)] if found}
     found: Dict[str, Receipt] = {}
     for receipt in store.iter():
         if receipt.kind is not ReceiptKind.EXECUTION:
