@@ -13,12 +13,14 @@ import re
 from datetime import datetime, timezone
 from typing import Iterable, List, Mapping, Optional, Set, Tuple
 
-from ._step_receipts import SUCCEEDED
 from .errors import StepError
 from .receipts import Receipt, ReceiptKind
 
-__all__ = ["digest_key", "product_digests", "recorded_order", "newest_first", "output_keys", "method_keys",
+__all__ = ["SUCCEEDED", "digest_key", "product_digests", "recorded_order", "newest_first", "output_keys", "method_keys",
            "check_method_args", "scan_by_output_digest", "scan_by_method", "text_needles"]
+
+#: A step's status when it succeeded: only such a step vouches for its outputs.
+SUCCEEDED = "succeeded"
 
 _DIGEST = re.compile(r"sha256:[0-9a-f]{64}")
 _NEVER = datetime.min.replace(tzinfo=timezone.utc)

@@ -12,7 +12,6 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
-import mimetypes
 import os
 import time
 import uuid
@@ -23,6 +22,7 @@ from ._canonical import commit, merkle_root, sha256_prefixed
 from ._core import receipt_from_json, receipt_json
 from ._fingerprints import Item, chunk_manifest
 from ._metering import Prices, Usage, meter_of, total_value
+from ._lookups import SUCCEEDED
 from ._types import JSONValue
 from .errors import ReceiptError
 from .receipts import Receipt, verify_strict
@@ -31,7 +31,6 @@ from .shapes import method_shape
 __all__ = ["SUCCEEDED", "FAILED", "Named", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
            "method_root", "inputs_commitment"]
 
-SUCCEEDED = "succeeded"
 FAILED = "failed"
 _VERSION = "0.1.0"
 _ANONYMOUS = sha256_prefixed(b"\x00")
@@ -95,6 +94,8 @@ def method_root(method: Dict[str, JSONValue], params: Dict[str, JSONValue]) -> s
 def mime_type(path: str, item: Item) -> str:
     if item.type == "directory":
         return "inode/directory"
+    import mimetypes  # slow to import: only an output needs it
+
     guessed, _ = mimetypes.guess_type(os.fsdecode(path), strict=False)
     return guessed or "application/octet-stream"
 

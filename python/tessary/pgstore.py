@@ -33,7 +33,6 @@ logging.
 from __future__ import annotations
 
 import contextlib
-import logging
 import math
 from types import TracebackType
 from typing import (
@@ -67,10 +66,6 @@ _TEXT_FILTERS = ("workload", "trace", "policy", "change_epoch")
 # longer, the server is asked directly whether it is still there.
 _FIRST_WAIT = 1.0
 
-# A library leaves its log records to the application: without a handler of
-# its own, the pool's retries against a stopped server would reach standard
-# error through logging's last resort.
-logging.getLogger("psycopg").addHandler(logging.NullHandler())
 
 _LOOKUP_COLUMNS = ("outputs", "method_root", "input_commitment")
 
@@ -173,12 +168,20 @@ _MOVE = _UPSERT.format(
 
 def _import_psycopg() -> Tuple[Any, Any]:
     try:
+        import logging
+
         import psycopg
         import psycopg_pool
     except ImportError:
         raise StoreError(
             "PostgreSQL stores need the optional dependencies: pip install 'tessary[postgres]'"
         ) from None
+    # A library leaves its log records to the application: without a handler of
+    # its own, the pool's retries against a stopped server would reach standard
+    # error through logging's last resort.
+    driver_log = logging.getLogger("psycopg")
+    if not driver_log.handlers:
+        driver_log.addHandler(logging.NullHandler())
     return psycopg, psycopg_pool
 
 

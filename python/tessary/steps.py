@@ -13,15 +13,13 @@ from __future__ import annotations
 
 import functools
 import hashlib
-import inspect
-import marshal
 import os
 import sys
 import threading
 import uuid
 from datetime import datetime, timezone
 from types import TracebackType
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Type, TypeVar, Union
 
 from ._canonical import jcs
 from ._lookups import product_digests, recorded_order
@@ -32,8 +30,12 @@ from ._step_receipts import FAILED, SUCCEEDED, Named, StepFacts, execution_recei
 from ._types import JSONValue
 from .errors import InputError, StepError
 from .receipts import Receipt, ReceiptKind
-from .signing import SigningKey, sign
 from .stores import DirectoryStore, Store, StoreLike, open_store
+
+if TYPE_CHECKING:
+    import inspect
+
+    from .signing import SigningKey
 
 __all__ = ["SUCCEEDED", "FAILED", "DEFAULT_EXCLUDES", "Prices", "ZERO_PRICES", "load_prices", "Usage", "StepRecord",
            "Tracker", "track", "step", "Codec", "JSONCodec", "producers", "RunResult", "run_command",
@@ -52,6 +54,12 @@ class StepRecord(NamedTuple):
     status: str
     exit_status: Optional[int]
     usage: Usage
+
+
+def _is_signing_key(key: object) -> bool:
+    from .signing import SigningKey  # loaded only when a key is given
+
+    return isinstance(key, SigningKey)
 
 
 def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
@@ -137,6 +145,9 @@ def _source_identity(function: Callable[..., Any]) -> Dict[str, JSONValue]:
     known by its compiled code instead, which ties the shape to the Python
     version; the document says so.
     """
+    import inspect  # only a decorated function needs these, and they are slow to import
+    import marshal
+
     try:
         source = inspect.getsource(function)
     except (OSError, TypeError):
@@ -160,10 +171,11 @@ def record_step(setup: _Setup, inputs: Sequence[Named], outputs: Sequence[Named]
     execution = execution_receipt(facts)
     spend = spend_receipt(execution, usage, setup.prices)
     if setup.key is not None:
+        from .signing import sign
+
         execution, spend = sign(execution, setup.key), sign(spend, setup.key)
     if setup.store is not None:
-        setup.store.store(execution)
-        setup.store.store(spend)
+        setup.store.store_many((execution, spend))  # one flush of the directory for both
     return StepRecord(execution, spend, status, exit_status, usage)
 
 
@@ -181,7 +193,7 @@ def setup_of(name: str, *, method: Dict[str, JSONValue], params: Optional[Mappin
              excludes: Optional[Iterable[str]] = None) -> _Setup:
     if not isinstance(name, str) or not name:
         raise TypeError("a step's name must be a non-empty str")
-    if key is not None and not isinstance(key, SigningKey):
+    if key is not None and not _is_signing_key(key):
         raise TypeError(f"key must be a tessary.SigningKey, not {type(key).__name__}")
     return _Setup(name, version if version is not None else "0", method, _check_params(params or {}),
                   None if store is None else _open(store), key, load_prices(prices), tuple(parents), trace,
@@ -330,6 +342,8 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
     def decorate(function: _F) -> _F:
         method: Dict[str, JSONValue] = {"kind": "python", "function": function.__qualname__,
                                         "code": code_entries(code), **_source_identity(function)}
+        import inspect
+
         signature = inspect.signature(function)
         step_name = name or function.__name__
 

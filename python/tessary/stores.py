@@ -29,7 +29,6 @@ from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, r
 from .errors import ReceiptError, StoreError
 from .filters import Filters, Pac
 from .locations import DATABASE_PREFIXES, FILE_PREFIX, Location, parse_location
-from .pgstore import PostgresStore
 from .receipts import Receipt
 
 if TYPE_CHECKING:
@@ -408,5 +407,7 @@ def open_store(location: StoreLike) -> Store:
     else:
         raise TypeError(f"a store is a Store object, a path or a location, not {type(location).__name__}")
     if where.is_database:
+        from .pgstore import PostgresStore  # the driver is loaded only for a database
+
         return PostgresStore(where.target)
     return DirectoryStore(where.target)

@@ -22,14 +22,15 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Dict, List, Optional
+from typing import TYPE_CHECKING, Dict, List, Optional
 
 from ..errors import TessaryError
-from ..signing import SigningKey
 from ..steps import RunResult, run_command
 from ._base import PROG, CliError
-from ._keys import signing_key
 from ._output import out
+
+if TYPE_CHECKING:
+    from ..signing import SigningKey
 
 
 def _param(text: str) -> str:
@@ -97,7 +98,11 @@ def run(args: argparse.Namespace) -> int:
     command = list(args.command)
     if not command:
         raise CliError("no command given: put it after --, e.g. tessary run prepare -o out.csv -- make out.csv")
-    key: Optional[SigningKey] = signing_key(args.key) if args.key is not None else None
+    key: Optional[SigningKey] = None
+    if args.key is not None:
+        from ._keys import signing_key  # the signing code is loaded only for a key
+
+        key = signing_key(args.key)
     try:
         result = run_command(args.name, command, inputs=args.input, outputs=args.output, code=args.code,
                              params=_params(args.param), store=args.store, key=key, prices=args.prices,
