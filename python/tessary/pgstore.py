@@ -1,7 +1,9 @@
 """Receipts kept in a PostgreSQL database, for many processes and machines.
 
 One table, ``receipts``: the receipt's JSON text exactly as a directory store
-writes it, plus one indexed column per filter. The columns are filled by the
+writes it, plus one indexed column per filter and the indexed keys of the
+lookups of step receipts (the digests a step vouches for, its method shape
+root and input commitment). The columns are filled by the
 package's native helper with the very code the directory store filters with,
 so both stores give the same answers to the same query.
 
