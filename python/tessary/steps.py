@@ -17,13 +17,12 @@ import os
 import sys
 import threading
 import uuid
-from datetime import datetime, timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 from ._canonical import jcs
-from ._lookups import product_digests, recorded_order
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
+from ._lookups import product_digests, recorded_order
 from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
 from ._running import find_program, run_child
 from ._step_receipts import FAILED, SUCCEEDED, Named, StepFacts, execution_receipt, spend_receipt, timestamp
