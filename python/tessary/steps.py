@@ -61,14 +61,20 @@ def _is_signing_key(key: object) -> bool:
     return isinstance(key, SigningKey)
 
 
+# A directory store's lookup reads every receipt file but parses only those holding the digest;
+# a scan that parses every receipt costs about as much as this many lookups.
+_SCAN_AT = 5
+
+
 def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
     """For each digest ("sha256:..."), the latest successful step receipt in ``store`` that produced it.
 
-    A store's own lookup, one per digest; a directory store is scanned once
-    for all of them instead (docs/stores.md says up to what size a scan is fine).
+    The store's own lookup, one per digest; a directory store asked for
+    many digests is scanned once for all of them instead (docs/stores.md
+    says up to what size a scan is fine).
     """
     wanted = set(digests)
-    if not isinstance(store, DirectoryStore):
+    if len(wanted) < _SCAN_AT or not isinstance(store, DirectoryStore):
         return {d: found[0] for d in wanted for found in [store.find_by_output_digest(d)] if found}
     found: Dict[str, Receipt] = {}
     for receipt in store.iter():
