@@ -70,6 +70,13 @@ def main():
               f" {bare * 1000:6.1f} ms (CPU {bare_cpu * 1000:5.1f})   {extra:+6.1f} ms  goal <= +50 ms"
               f" {'met' if extra <= 50 else 'MISSED'}")
 
+        if os.path.isdir("/dev/shm"):  # the same, with the store's flushes costing nothing: what is left is ours
+            with tempfile.TemporaryDirectory(dir="/dev/shm") as memory:
+                (ours, ours_cpu), (bare, _) = best(15, lambda: timed(
+                    [*TESSARY, "run", "noop", "-i", small, "--store", memory, "--", "true"]), lambda: timed(["true"]))
+            print(f"  the same, store in memory {ours * 1000:7.1f} ms (CPU {ours_cpu * 1000:6.1f})"
+                  f"   {(ours - bare) * 1000:+6.1f} ms above the bare true")
+
         big = os.path.join(work, "big.bin")
         large_input(big, int(GIB * (1 << 30)))
         reader = ["sh", "-c", 'cat "$1" > /dev/null', "sh", big]
