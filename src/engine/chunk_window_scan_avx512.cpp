@@ -3,14 +3,18 @@
 //
 // The screen on 16-bit lanes (chunk_window_scan_avx2.cpp) works because the
 // low bits of the hash decide divisibility by a power of two. Divisibility
-// by an odd factor depends on every bit, so here each of 8 lanes keeps the
-// whole 64-bit hash of its own stretch of L consecutive window starts and
+// by an odd factor depends on every bit, so here each of 8 lanes keeps whole
+// 64-bit values for its own stretch of L consecutive window starts and
 // applies the exact multiplicative-inverse test of DivisibilityTest to every
-// position: rotr(h * d^-1, k) <= limit. Rolling by one byte is
-//   h' = (h << 5) - h + (in - 31^48 * out),
-// where the byte term is off the chain through h. Bytes reach the lanes by
-// one gather of 8 bytes per lane for every 8 steps; a byte permute moves
-// byte j of each lane's 8 to the bottom of its 64-bit lane for step j.
+// position: rotr(W * d^-1, k) <= limit.
+//
+// A lane rolls the prefix hash P(n) = P(n-1)*31 + p[n-1] of its stretch
+// (P(0) = 0), one shift, subtract and add per byte; a window's hash is
+//   W(i) = P(i+48) - 31^48 * P(i)   (mod 2^64),
+// the terms of the bytes before i cancelling. The last 48 prefixes wait in a
+// small ring, so each position costs one byte, one roll and two multiplies.
+// Bytes reach the lanes through 8x8 transposes of 64-bit words, one per 64
+// steps; a byte permute moves byte j of each lane's word to its bottom.
 //
 // A block tracks the smallest tested value per lane; afterwards the first
 // lane at or under the limit holds the first hit, pinned down by the
@@ -22,6 +26,7 @@
 // GCC 12's AVX-512 headers start masked intrinsics from a self-initialised
 // "undefined" vector, which its own flow analysis then reports.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <algorithm>
@@ -78,21 +83,29 @@ struct Screen {
 // One block: lane k tests window starts k*len + t for t < len (len a
 // multiple of 64). The first hit relative to p, or kNoHit. Reads
 // p[0, 8*len + 48).
+// One block: lane k tests window starts k*len + t for t < len (len a
+// multiple of 64). The first hit relative to p, or kNoHit. Reads
+// p[0, 8*len + 48).
 template <bool kRotate>
 TESSARY_AVX512 std::size_t scan_block(const std::uint8_t* p, std::size_t len, const Screen& screen,
                                       const DivisibilityTest& test) noexcept {
-  __m512i h = _mm512_setzero_si512();
+  alignas(64) __m512i ring[64];  // P(t) at t mod 64: 48 back is still there
+  const __m512i out_factor = _mm512_set1_epi64(static_cast<long long>(kWindowOutFactor));
+  __m512i prefix = _mm512_setzero_si512();
+  ring[0] = prefix;
   {
     __m512i first[8];
     load_tile(p, len, first);
-    for (std::size_t g = 0; g < kWindowSize / 8; ++g) {
+    for (std::size_t g = 0; g < 6; ++g) {
       for (unsigned j = 0; j < 8; ++j) {
         const __m512i b = _mm512_and_si512(_mm512_srli_epi64(first[g], 8 * j), _mm512_set1_epi64(0xFF));
-        h = _mm512_add_epi64(_mm512_sub_epi64(_mm512_slli_epi64(h, 5), h), b);
+        prefix = _mm512_add_epi64(_mm512_slli_epi64(prefix, 5), _mm512_sub_epi64(b, prefix));
+        if (g * 8 + j + 1 < 48) ring[g * 8 + j + 1] = prefix;
       }
     }
   }
-  const __m512i out_factor = _mm512_set1_epi64(static_cast<long long>(kWindowOutFactor));
+  // Here prefix = P(48) and ring[t] = P(t) for t < 48.
+  // The smallest tested value of each lane: at or under the limit after a hit.
   __m512i least = _mm512_set1_epi64(-1);
   // The lanes read 8 strided streams, which hardware prefetchers follow
   // poorly: fetch the next block in order, 8*len bytes over len/64 tiles,
@@ -102,19 +115,20 @@ TESSARY_AVX512 std::size_t scan_block(const std::uint8_t* p, std::size_t len, co
     for (std::size_t line = 0; line < 8; ++line) {
       _mm_prefetch(reinterpret_cast<const char*>(ahead + t * 8 + line * 64), _MM_HINT_T0);
     }
-    __m512i outs[8], ins[8];
-    load_tile(p + t, len, outs);
+    __m512i ins[8];
     load_tile(p + t + kWindowSize, len, ins);
     for (std::size_t g = 0; g < 8; ++g) {
       for (unsigned j = 0; j < 8; ++j) {
-        const __m512i index = _mm512_set1_epi64(j);  // byte j of each word to its bottom
-        __m512i q = _mm512_mullo_epi64(h, screen.inverse);
+        const std::size_t step = t + g * 8 + j;
+        // prefix = P(step + 48): the window at `step` ends here.
+        const __m512i w = _mm512_sub_epi64(prefix, _mm512_mullo_epi64(ring[step & 63], out_factor));
+        ring[(step + 48) & 63] = prefix;
+        __m512i q = _mm512_mullo_epi64(w, screen.inverse);
         if constexpr (kRotate) q = _mm512_rorv_epi64(q, screen.rotation);
         least = _mm512_min_epu64(least, q);
-        const __m512i in = _mm512_maskz_permutexvar_epi8(kLowBytes, _mm512_add_epi64(index, _mm512_set_epi64(56, 48, 40, 32, 24, 16, 8, 0)), ins[g]);
-        const __m512i out = _mm512_maskz_permutexvar_epi8(kLowBytes, _mm512_add_epi64(index, _mm512_set_epi64(56, 48, 40, 32, 24, 16, 8, 0)), outs[g]);
-        const __m512i term = _mm512_sub_epi64(in, _mm512_mullo_epi64(out, out_factor));
-        h = _mm512_add_epi64(_mm512_slli_epi64(h, 5), _mm512_sub_epi64(term, h));
+        const __m512i byte_j = _mm512_add_epi64(_mm512_set1_epi64(j), _mm512_set_epi64(56, 48, 40, 32, 24, 16, 8, 0));
+        const __m512i in = _mm512_maskz_permutexvar_epi8(kLowBytes, byte_j, ins[g]);
+        prefix = _mm512_add_epi64(_mm512_slli_epi64(prefix, 5), _mm512_sub_epi64(in, prefix));
       }
     }
   }
