@@ -38,6 +38,7 @@ WindowScanner::WindowScanner(std::uint64_t avg_size) noexcept : test_(avg_size) 
   low_mask_ = static_cast<std::uint16_t>((std::uint32_t{1} << bits) - 1);
   screen_exact_ = test_.power_of_two() && bits == test_.trailing_zeros();
   use_kernel_ = bits >= kMinScreenBits && cpu_has_avx2();
+  wide_screen_ = use_kernel_ && cpu_has_avx512bw();
   use_wide_kernel_ = !screen_exact_ && avg_size >= kMinWideAverage && cpu_has_avx512();
   avg_size_ = avg_size;
 }
@@ -53,7 +54,8 @@ std::size_t WindowScanner::first_boundary(const std::uint8_t* p, std::size_t cou
   }
   std::size_t i = 0;
   while (i < count) {
-    i += first_low_bits_clear_avx2(p + i, count - i, low_mask_);
+    i += wide_screen_ ? first_low_bits_clear_avx512(p + i, count - i, low_mask_)
+                      : first_low_bits_clear_avx2(p + i, count - i, low_mask_);
     if (i == count || screen_exact_ || test_(window_hash(p + i))) return i;
     ++i;
   }

@@ -156,7 +156,8 @@ TEST(WindowScan, FirstBoundaryEqualsPortableScan) {
   std::mt19937_64 rng(5);
   const Bytes random = make_input(Shape::Random, 1 << 20, 1);
   const Bytes sparse = make_input(Shape::LowEntropy, 1 << 20, 2);
-  for (std::uint64_t a : {600ull, 1000ull, 3072ull, 50000ull, 65535ull, 65536ull, 1000000ull, (1ull << 20) + 1, 3ull << 40}) {
+  for (std::uint64_t a : {600ull, 1000ull, 1024ull, 3072ull, 50000ull, 65535ull, 65536ull, 1000000ull, 1ull << 20,
+                          (1ull << 20) + 1, 3ull << 40}) {
     const WindowScanner scanner(a);
     const DivisibilityTest test(a);
     for (const Bytes* data : {&random, &sparse}) {
