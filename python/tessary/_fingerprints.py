@@ -69,8 +69,7 @@ def _read_file(path: str) -> Item:
     view = memoryview(bytearray(_PIECE))
     size = 0
     with open_file(path, kind="step input", limit=_NO_BOUND) as f:
-        # Both hashes release the interpreter lock: SHA-256 runs beside the data shape, whose chunks are
-        # digested on every core.
+        # Both hashes release the interpreter lock: SHA-256 runs beside the data shape, on a second core.
         helper = ThreadPoolExecutor(1) if os.fstat(f.fileno()).st_size > _PIECE else None
         try:
             while True:

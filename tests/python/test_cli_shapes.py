@@ -18,7 +18,6 @@ needs_chunks = pytest.mark.skipif(STUB_NATIVE, reason="chunk lists need the comp
 BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "bad scheme": (["shape", "--scheme", "lz:4", "{tmp}/other.json"], "--scheme"),
     "zero chunk size": (["shape", "--scheme", "fixed:0", "{tmp}/other.json"], "--scheme"),
-    "zero threads": (["shape", "--threads", "0", "{tmp}/other.json"], "--threads"),
     "shape a directory": (["shape", "{tmp}"], "is a directory"),
     "overlap out of range": (["reuse", "--overlap", "1.5", "--cost-model", "{tmp}/cm.json"], "--overlap"),
     "cost model incomplete": (["reuse", "--overlap", "0.5", "--cost-model", "{tmp}/other.json"], "--cost-model"),
