@@ -33,6 +33,26 @@ __all__ = [
 _CDC_KIND = 0
 _FIXED_KIND = 1
 _READ_PIECE = 1 << 20
+# Pieces of a file object read for several threads: each must hold many chunks.
+_THREADED_READ_PIECE = 8 << 20
+
+
+def _default_threads() -> int:
+    """The cores this process may run on: the default ``threads`` of every data shape."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # not on every platform
+        return os.cpu_count() or 1
+
+
+def _threads(threads: Optional[int]) -> int:
+    if threads is None:
+        return _default_threads()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int, not {type(threads).__name__}")
+    if threads < 1:
+        raise ShapeError(f"threads must be at least 1, got {threads}")
+    return threads
 
 
 def _chunk_size(size: object) -> int:
@@ -143,7 +163,9 @@ class DataShapeHasher:
     ``update`` may be called any number of times with bytes or any buffer;
     ``digest``, ``hexdigest`` and ``shape`` may be asked at any point and do
     not end the stream. The result equals :func:`data_shape` of all the bytes
-    fed. Large pieces are hashed with the interpreter lock released.
+    fed. Large pieces are hashed with the interpreter lock released, their
+    chunks digested on ``threads`` threads (default: every core this process
+    may use); the result does not depend on the number.
     """
 
     name = "tessary-data-shape"
@@ -151,11 +173,14 @@ class DataShapeHasher:
 
     __slots__ = ("_state", "_scheme", "_chunks")
 
-    def __init__(self, data: object = None, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> None:
+    def __init__(
+        self, data: object = None, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False,
+        threads: Optional[int] = None,
+    ) -> None:
         kind, size = _scheme_args(scheme)
         self._scheme: ChunkScheme = scheme if scheme is not None else DEFAULT_SCHEME
         self._chunks = bool(chunks)
-        self._state = native.Hasher(kind, size, self._chunks)
+        self._state = native.Hasher(kind, size, self._chunks, _threads(threads))
         if data is not None:
             self.update(data)
 
@@ -199,10 +224,10 @@ def _is_file_object(source: object) -> bool:
     return callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None))
 
 
-def _file_pieces(source: object) -> Iterator[object]:
+def _file_pieces(source: object, piece_size: int) -> Iterator[object]:
     readinto = getattr(source, "readinto", None)
     if callable(readinto):
-        buffer = bytearray(_READ_PIECE)
+        buffer = bytearray(piece_size)
         view = memoryview(buffer)
         while True:
             n = readinto(view)
@@ -213,7 +238,7 @@ def _file_pieces(source: object) -> Iterator[object]:
             yield view[:n]
     else:
         while True:
-            piece = getattr(source, "read")(_READ_PIECE)
+            piece = getattr(source, "read")(piece_size)
             if piece is None:
                 raise ShapeError("the file is in non-blocking mode and has no data ready")
             if isinstance(piece, str):
@@ -223,7 +248,9 @@ def _file_pieces(source: object) -> Iterator[object]:
             yield piece
 
 
-def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> DataShape:
+def data_shape(
+    source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False, threads: Optional[int] = None
+) -> DataShape:
     """The data shape of bytes, a buffer, a file path or an open binary file.
 
     - ``bytes``, ``bytearray``, ``memoryview`` or any object with the buffer
@@ -235,11 +262,15 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
 
     ``scheme`` is :class:`CDC` (the default, 64 KiB average) or
     :class:`Fixed`. ``chunks=True`` lists the chunks in the result. The hash
-    is computed with the interpreter lock released, so other threads run on.
+    is computed with the interpreter lock released, so other threads run on,
+    and its chunks are digested on ``threads`` threads (default: every core
+    this process may use); the result is the same for any number. A buffer
+    is held for the whole call: resizing it meanwhile raises ``BufferError``.
     Raises ``OSError`` for a file that cannot be read, :class:`ShapeError`
     for a bad scheme.
     """
     kind, size = _scheme_args(scheme)
+    workers = _threads(threads)
     effective: ChunkScheme = scheme if scheme is not None else DEFAULT_SCHEME
     keep = bool(chunks)
     if isinstance(source, (str, os.PathLike)):
@@ -247,7 +278,7 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
         if b"\0" in path:
             raise ValueError("path contains a NUL byte")
         try:
-            return _result(native.shape_of_file(path, kind, size, keep), effective)
+            return _result(native.shape_of_file(path, kind, size, keep, workers), effective)
         except OSError as e:
             if e.errno is None or not isinstance(e.filename, bytes):
                 raise
@@ -255,16 +286,16 @@ def data_shape(source: Source, *, scheme: Optional[ChunkScheme] = None, chunks: 
             raise type(e)(e.errno, e.strerror, os.fspath(source)) from None
     if isinstance(source, (bytes, bytearray, memoryview)) or not _is_file_object(source):
         try:
-            raw = native.shape_of_buffer(source, kind, size, keep)
+            raw = native.shape_of_buffer(source, kind, size, keep, workers)
         except BufferError:
-            raw = native.shape_of_buffer(memoryview(cast(Any, source)).tobytes(), kind, size, keep)
+            raw = native.shape_of_buffer(memoryview(cast(Any, source)).tobytes(), kind, size, keep, workers)
         except TypeError:
             raise TypeError(
                 f"data_shape() needs bytes, a buffer, a path or a binary file, not {type(source).__name__}"
             ) from None
         return _result(raw, effective)
-    hasher = DataShapeHasher(scheme=scheme, chunks=keep)
-    for piece in _file_pieces(source):
+    hasher = DataShapeHasher(scheme=scheme, chunks=keep, threads=workers)
+    for piece in _file_pieces(source, _THREADED_READ_PIECE if workers > 1 else _READ_PIECE):
         hasher.update(piece)
     return hasher.shape()
 

@@ -73,6 +73,9 @@ class DivisibilityTest {
   std::uint64_t mask() const noexcept { return mask_; }
   // Number of trailing zero bits of the divisor: every multiple has at least as many.
   unsigned trailing_zeros() const noexcept { return shift_; }
+  // The test's two constants, for vector code that applies it lane by lane.
+  std::uint64_t inverse() const noexcept { return inverse_; }
+  std::uint64_t limit() const noexcept { return limit_; }
 
  private:
   // Newton's iteration doubles the correct low bits each step: 3 -> 96 bits.

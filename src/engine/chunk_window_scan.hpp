@@ -24,6 +24,11 @@ class WindowScanner {
   std::uint16_t low_mask_;
   bool screen_exact_;  // the prefilter alone is the full test
   bool use_kernel_;
+  bool wide_screen_;  // the screen on 512-bit registers
+  // Other averages test every position exactly on 64-bit lanes, when the
+  // processor has them and hits are rare enough for blocks to pay.
+  bool use_wide_kernel_;
+  std::uint64_t avg_size_;
 };
 
 // Portable scans, also used for short runs and remainders. Same contract as
@@ -35,5 +40,16 @@ std::size_t first_divisible_scalar(const std::uint8_t* p, std::size_t count, con
 // cpu_has_avx2() is true.
 bool cpu_has_avx2() noexcept;
 std::size_t first_low_bits_clear_avx2(const std::uint8_t* p, std::size_t count, std::uint16_t mask) noexcept;
+
+// The same screen on 32 lanes (chunk_window_scan_avx512bw.cpp); callable
+// only when cpu_has_avx512bw() is true.
+bool cpu_has_avx512bw() noexcept;
+std::size_t first_low_bits_clear_avx512(const std::uint8_t* p, std::size_t count, std::uint16_t mask) noexcept;
+
+// The exact test on 64-bit lanes (chunk_window_scan_avx512.cpp); callable
+// only when cpu_has_avx512() is true. `expected_gap` sizes its blocks.
+bool cpu_has_avx512() noexcept;
+std::size_t first_divisible_avx512(const std::uint8_t* p, std::size_t count, const DivisibilityTest& test,
+                                   std::size_t expected_gap) noexcept;
 
 }  // namespace tessary::engine

@@ -5,9 +5,7 @@
 
 namespace tessary::engine {
 
-namespace {
-
-DataShapeError read_error(const ReadStop& stop, const std::string& path) {
+DataShapeError file_read_error(const ReadStop& stop, const std::string& path) {
   if (stop.interrupted) return DataShapeError::interrupted();
   DataShapeError error =
       DataShapeError::serialization("Failed to read file: " + stop.message, "path: " + debug_quoted(path));
@@ -15,16 +13,14 @@ DataShapeError read_error(const ReadStop& stop, const std::string& path) {
   return error;
 }
 
-}  // namespace
-
 std::expected<DataShape, DataShapeError> compute_data_shape_from_file(const std::string& path,
                                                                       std::optional<ChunkScheme> scheme, bool keep_chunks) {
   auto reader = FileReader::open(path);
-  if (!reader) return std::unexpected(read_error(reader.error(), path));
+  if (!reader) return std::unexpected(file_read_error(reader.error(), path));
   DataShapeHasher hasher(scheme, keep_chunks);
   for (;;) {
     auto piece = reader->next();
-    if (!piece) return std::unexpected(read_error(piece.error(), path));
+    if (!piece) return std::unexpected(file_read_error(piece.error(), path));
     if (piece->empty()) break;
     hasher.update(*piece);
   }

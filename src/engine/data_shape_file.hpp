@@ -7,6 +7,7 @@
 #include "engine/chunk_scheme.hpp"
 #include "engine/data_shape.hpp"
 #include "engine/data_shape_error.hpp"
+#include "engine/file_reader.hpp"
 
 namespace tessary::engine {
 
@@ -19,6 +20,9 @@ std::expected<std::string, DataShapeError> compute_data_shape_hash_from_file(con
 
 // The same stream, with its length and (when asked for) its chunks. A read
 // failure that the system reported carries its errno in the error.
+// The error of a file that failed to open or read (or of the interrupt).
+DataShapeError file_read_error(const ReadStop& stop, const std::string& path);
+
 std::expected<DataShape, DataShapeError> compute_data_shape_from_file(const std::string& path,
                                                                       std::optional<ChunkScheme> scheme, bool keep_chunks);
 

@@ -97,4 +97,11 @@ std::expected<std::span<const std::uint8_t>, ReadStop> FileReader::next() {
   return std::span<const std::uint8_t>(buffer_.get(), static_cast<std::size_t>(*n));
 }
 
+std::expected<std::size_t, ReadStop> FileReader::read_into(std::span<std::uint8_t> into) {
+  if (interrupt_requested()) return std::unexpected(ReadStop{{}, true});
+  auto n = system_call([&] { return ::read(fd_, into.data(), into.size()); });
+  if (!n) return std::unexpected(std::move(n.error()));
+  return static_cast<std::size_t>(*n);
+}
+
 }  // namespace tessary::engine

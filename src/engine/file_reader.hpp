@@ -37,6 +37,9 @@ class FileReader {
 
   // The next bytes of the file, valid until the next call; empty at the end.
   std::expected<std::span<const std::uint8_t>, ReadStop> next();
+  // Reads the next bytes into the caller's memory instead (one read call):
+  // their count, 0 at the end.
+  std::expected<std::size_t, ReadStop> read_into(std::span<std::uint8_t> into);
 
  private:
   FileReader(int fd, std::unique_ptr<std::uint8_t[]> buffer) noexcept : fd_(fd), buffer_(std::move(buffer)) {}

@@ -1,4 +1,4 @@
-// Hasher(kind, size, keep_chunks): update(buffer), copy(), finish().
+// Hasher(kind, size, keep_chunks, threads=1): update(buffer), copy(), finish().
 //
 // Each hasher has its own mutex so that threads sharing one cannot corrupt
 // it. The mutex is never waited for while holding the interpreter lock: a
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/data_shape.hpp"
+#include "engine/threaded_shape.hpp"
 #include "native/buffer_view.hpp"
 #include "native/gil.hpp"
 #include "native/shape_values.hpp"
@@ -30,10 +31,10 @@ using python::Ref;
 constexpr std::size_t kReleaseThreshold = std::size_t{64} << 10;
 
 struct HasherState {
-  explicit HasherState(engine::DataShapeHasher h, bool keep) : hasher(std::move(h)), keep_chunks(keep) {}
+  explicit HasherState(engine::ThreadedShapeHasher h, bool keep) : hasher(std::move(h)), keep_chunks(keep) {}
 
   std::mutex mutex;
-  engine::DataShapeHasher hasher;  // guarded by mutex
+  engine::ThreadedShapeHasher hasher;  // guarded by mutex
   const bool keep_chunks;
   bool finished = false;           // guarded by mutex
   // An update stopped part way, or ended with a signal handler's exception:
@@ -129,13 +130,15 @@ PyObject* wrap_state(PyTypeObject* type, std::unique_ptr<HasherState> state) {
 }
 
 PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  Ref slots[3];
-  if (!python::bind_arguments({"Hasher", {"kind", "size", "keep_chunks"}, 3}, args, kwargs, slots)) return nullptr;
+  Ref slots[4];
+  if (!python::bind_arguments({"Hasher", {"kind", "size", "keep_chunks", "threads"}, 3}, args, kwargs, slots)) return nullptr;
   auto scheme = scheme_arguments(slots[0].get(), slots[1].get());
   if (!scheme) return nullptr;
   auto keep = flag_argument(slots[2].get(), "keep_chunks");
   if (!keep) return nullptr;
-  return wrap_state(type, std::make_unique<HasherState>(engine::DataShapeHasher(*scheme, *keep), *keep));
+  auto threads = threads_argument(slots[3].get());
+  if (!threads) return nullptr;
+  return wrap_state(type, std::make_unique<HasherState>(engine::ThreadedShapeHasher(*scheme, *keep, *threads), *keep));
 }
 
 PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -164,7 +167,7 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   const auto bytes = buffer.bytes();
   std::expected<void, engine::DataShapeError> fed;
   const Access access = with_state(*state, bytes.size() >= kReleaseThreshold, [&] {
-    fed = state->hasher.update_interruptible(bytes);
+    fed = state->hasher.update(bytes);
     if (!fed) state->interrupted.store(true, std::memory_order_relaxed);
   });
   if (access == Access::Signalled) state->interrupted.store(true, std::memory_order_relaxed);
@@ -190,8 +193,12 @@ PyObject* finish(PyObject* self, PyObject*, PyObject*) {
   std::expected<std::string, engine::DataShapeError> hash;
   const Access access = with_state(*state, false, [&] {
     state->finished = true;
-    hash = state->hasher.finish();
-    if (hash) shape = {std::move(*hash), state->hasher.total_size(), state->hasher.take_chunks()};
+    auto done = state->hasher.finish();
+    if (done) {
+      shape = std::move(*done);
+    } else {
+      hash = std::unexpected(std::move(done.error()));
+    }
   });
   if (access != Access::Ready) return raise_refusal(access);
   if (!hash) return raise_shape_error(hash.error());
@@ -210,11 +217,12 @@ PyObject* finish_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr const char* kHasherDoc =
-    "Hasher(kind, size, keep_chunks)\n--\n\n"
+    "Hasher(kind, size, keep_chunks, threads=1)\n--\n\n"
     "Streaming data shape hash.\n\n"
     "kind 0 cuts content-defined chunks around `size` bytes, kind 1 fixed chunks\n"
     "of `size` bytes. The result is the same however the data is split between\n"
-    "updates. Safe to share between threads.";
+    "updates. Large updates are digested on `threads` threads. Safe to share\n"
+    "between threads.";
 
 constexpr const char* kUpdateDoc =
     "update($self, data)\n--\n\n"

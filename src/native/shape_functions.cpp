@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/data_shape_file.hpp"
+#include "engine/threaded_shape.hpp"
 #include "native/buffer_view.hpp"
 #include "native/gil.hpp"
 #include "native/shape_values.hpp"
@@ -17,8 +18,8 @@ namespace {
 using python::Ref;
 
 PyObject* shape_of_buffer(PyObject*, PyObject* args, PyObject* kwargs) {
-  Ref slots[4];
-  if (!python::bind_arguments({"shape_of_buffer", {"data", "kind", "size", "keep_chunks"}, 4}, args, kwargs, slots)) {
+  Ref slots[5];
+  if (!python::bind_arguments({"shape_of_buffer", {"data", "kind", "size", "keep_chunks", "threads"}, 4}, args, kwargs, slots)) {
     return nullptr;
   }
   BufferView buffer;
@@ -27,10 +28,12 @@ PyObject* shape_of_buffer(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!scheme) return nullptr;
   auto keep = flag_argument(slots[3].get(), "keep_chunks");
   if (!keep) return nullptr;
+  auto threads = threads_argument(slots[4].get());
+  if (!threads) return nullptr;
   std::expected<engine::DataShape, engine::DataShapeError> shape;
   {
     const WithoutGil released;
-    shape = engine::compute_data_shape_from_bytes(buffer.bytes(), *scheme, *keep);
+    shape = engine::compute_threaded_shape_from_bytes(buffer.bytes(), *scheme, *keep, *threads);
   }
   if (!shape) return raise_shape_error(shape.error());
   // A signal that came while the lock was away is handled inside this call.
@@ -47,8 +50,8 @@ PyObject* raise_file_error(const engine::DataShapeError& error, PyObject* path) 
 }
 
 PyObject* shape_of_file(PyObject*, PyObject* args, PyObject* kwargs) {
-  Ref slots[4];
-  if (!python::bind_arguments({"shape_of_file", {"path", "kind", "size", "keep_chunks"}, 4}, args, kwargs, slots)) {
+  Ref slots[5];
+  if (!python::bind_arguments({"shape_of_file", {"path", "kind", "size", "keep_chunks", "threads"}, 4}, args, kwargs, slots)) {
     return nullptr;
   }
   if (!PyBytes_Check(slots[0].get())) {
@@ -63,10 +66,12 @@ PyObject* shape_of_file(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!scheme) return nullptr;
   auto keep = flag_argument(slots[3].get(), "keep_chunks");
   if (!keep) return nullptr;
+  auto threads = threads_argument(slots[4].get());
+  if (!threads) return nullptr;
   std::expected<engine::DataShape, engine::DataShapeError> shape;
   {
     const WithoutGil released;
-    shape = engine::compute_data_shape_from_file(path, *scheme, *keep);
+    shape = engine::compute_threaded_shape_from_file(path, *scheme, *keep, *threads);
   }
   if (!shape) return raise_file_error(shape.error(), slots[0].get());
   if (PyErr_CheckSignals() != 0) return nullptr;
@@ -74,14 +79,15 @@ PyObject* shape_of_file(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr const char* kBufferDoc =
-    "shape_of_buffer(data, kind, size, keep_chunks)\n--\n\n"
+    "shape_of_buffer(data, kind, size, keep_chunks, threads=1)\n--\n\n"
     "The data shape of a C-contiguous buffer, hashed with the interpreter lock\n"
-    "released: (hash, total_size, chunks or None).";
+    "released on `threads` threads: (hash, total_size, chunks or None). The\n"
+    "buffer is held for the whole call, so its owner cannot resize it.";
 
 constexpr const char* kFileDoc =
-    "shape_of_file(path, kind, size, keep_chunks)\n--\n\n"
+    "shape_of_file(path, kind, size, keep_chunks, threads=1)\n--\n\n"
     "The data shape of a file (path as bytes), read as a stream with the\n"
-    "interpreter lock released: (hash, total_size, chunks or None). OSError\n"
+    "interpreter lock released on `threads` threads: (hash, total_size, chunks or None). OSError\n"
     "when the file cannot be opened or read.";
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "native/shape_values.hpp"
 
+#include <algorithm>
+
 #include "native/error_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
@@ -26,6 +28,26 @@ std::optional<bool> flag_argument(PyObject* value, const char* name) {
     return std::nullopt;
   }
   return value == Py_True;
+}
+
+std::optional<unsigned> threads_argument(PyObject* value) {
+  constexpr std::uint64_t kMaxThreads = 256;
+  if (value == nullptr) return 1u;
+  if (PyBool_Check(value) || !PyLong_Check(value)) {
+    python::raise_wrong_type("threads", value, "int");
+    return std::nullopt;
+  }
+  const long long n = PyLong_AsLongLong(value);
+  if (n == -1 && PyErr_Occurred() != nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+    PyErr_Clear();
+    if (PyObject_RichCompareBool(value, Ref::steal(PyLong_FromLong(0)).get(), Py_GT) == 1) return unsigned{kMaxThreads};
+  }
+  if (n < 1) {
+    raise_error(Area::Shape, "threads must be at least 1");
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(std::min<long long>(n, kMaxThreads));
 }
 
 namespace {

@@ -15,6 +15,10 @@ std::optional<engine::ChunkScheme> scheme_arguments(PyObject* kind, PyObject* si
 // keep_chunks must be a real bool: a truthy object there is a caller's mistake.
 std::optional<bool> flag_argument(PyObject* value, const char* name);
 
+// threads: an int from 1 up; omitted (null) means 1. Very large counts are
+// capped, since a chunk's digest is the smallest unit of work anyway.
+std::optional<unsigned> threads_argument(PyObject* value);
+
 // (hash, total_size, [(offset, length, digest), ...] or None).
 python::Ref shape_tuple(const engine::DataShape& shape, bool keep_chunks);
 

@@ -149,3 +149,24 @@ TEST(Merkle, AccumulatorEqualsLevelByLevelTree) {
   EXPECT_EQ(merkle_root(std::span(digests).first(3)),
             merkle_node(merkle_node(merkle_leaf(digests[0]), merkle_leaf(digests[1])), merkle_leaf(digests[2])));
 }
+
+// The vector scans (every lane, block and remainder length) against the
+// portable scan, for averages with and without factors of two.
+TEST(WindowScan, FirstBoundaryEqualsPortableScan) {
+  std::mt19937_64 rng(5);
+  const Bytes random = make_input(Shape::Random, 1 << 20, 1);
+  const Bytes sparse = make_input(Shape::LowEntropy, 1 << 20, 2);
+  for (std::uint64_t a : {600ull, 1000ull, 1024ull, 3072ull, 50000ull, 65535ull, 65536ull, 1000000ull, 1ull << 20,
+                          (1ull << 20) + 1, 3ull << 40}) {
+    const WindowScanner scanner(a);
+    const DivisibilityTest test(a);
+    for (const Bytes* data : {&random, &sparse}) {
+      for (int i = 0; i < 200; ++i) {
+        const std::size_t count = rng() % std::min<std::uint64_t>(4 * a + 5000, data->size() / 2);
+        const std::size_t at = rng() % (data->size() - count - 47);
+        const std::uint8_t* p = data->data() + at;
+        ASSERT_EQ(scanner.first_boundary(p, count), first_divisible_scalar(p, count, test)) << "avg " << a << " at " << at;
+      }
+    }
+  }
+}

@@ -47,6 +47,13 @@ def nonnegative_int(text: str) -> int:
     return value
 
 
+def thread_count(text: str) -> int:
+    value = nonnegative_int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
 _FRACTION = re.compile(r"\.(\d+)", re.ASCII)
 
 

@@ -24,6 +24,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--scheme", type=_arguments.scheme, metavar="cdc:N|fixed:N",
                         help="chunk scheme (default cdc:65536)")
     parser.add_argument("--json", action="store_true", help="one JSON object per file")
+    parser.add_argument("--threads", type=_arguments.thread_count, metavar="N",
+                        help="threads digesting one file's chunks (default: every core)")
 
 
 def _shape_record(path: str, shape: DataShape, chunks: bool) -> Dict[str, Any]:
@@ -39,7 +41,7 @@ def run(args: argparse.Namespace) -> int:
     scheme: ChunkScheme = args.scheme or DEFAULT_SCHEME
     as_json = args.json or args.chunks
     for path in args.paths:
-        shape = shape_of(path, scheme, args.chunks)
+        shape = shape_of(path, scheme, args.chunks, args.threads)
         if as_json:
             out(json.dumps(_shape_record(path, shape, args.chunks), ensure_ascii=False))
         else:
