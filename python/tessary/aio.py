@@ -44,9 +44,10 @@ async def _run(fn: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
     return await loop.run_in_executor(None, functools.partial(fn, *args, **kwargs))
 
 
-async def data_shape(source: Any, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> DataShape:
+async def data_shape(source: Any, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False,
+                     threads: Optional[int] = None) -> DataShape:
     """:func:`tessary.data_shape`, awaited."""
-    return await _run(_shapes.data_shape, source, scheme=scheme, chunks=chunks)
+    return await _run(_shapes.data_shape, source, scheme=scheme, chunks=chunks, threads=threads)
 
 
 class AsyncReceiptIterator(AsyncIterator[Receipt]):
@@ -192,9 +193,10 @@ class AsyncClient:
         """The step receipts of one method shape root over one input commitment, newest first."""
         return await _run(self._client.find_by_method, method_root, input_commitment)
 
-    async def data_shape(self, source: Any, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> DataShape:
+    async def data_shape(self, source: Any, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False,
+                         threads: Optional[int] = None) -> DataShape:
         """:func:`tessary.data_shape`, awaited."""
-        return await data_shape(source, scheme=scheme, chunks=chunks)
+        return await data_shape(source, scheme=scheme, chunks=chunks, threads=threads)
 
     async def close(self) -> None:
         """Close the store, if any."""
