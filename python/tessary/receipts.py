@@ -7,7 +7,6 @@ handed out as read-only views (mappings and tuples).
 
 from __future__ import annotations
 
-import enum
 import json
 import re
 import uuid
@@ -18,7 +17,7 @@ from typing import TYPE_CHECKING, Callable, Dict, Iterable, Mapping, NamedTuple,
 from ._core import NativeReceipt, native, receipt_from_json, receipt_hash, receipt_json, verify_receipt
 from ._recording import check_str, execution_work
 from ._time import parse_timestamp
-from ._types import JSONValue
+from ._types import JSONValue, WordEnum
 from .errors import ReceiptError, VerificationError
 
 __all__ = [
@@ -38,7 +37,7 @@ __all__ = [
 _UNSEALED = "unsealed receipt text"
 
 
-class ReceiptKind(str, enum.Enum):
+class ReceiptKind(WordEnum):
     """The six kinds of receipt; the value is the kind's wire name."""
 
     DATA_SHAPE = "data_shape"
@@ -47,9 +46,6 @@ class ReceiptKind(str, enum.Enum):
     EXECUTION = "execution"
     SPEND = "spend"
     SETTLEMENT = "settlement"
-
-    def __str__(self) -> str:
-        return self.value
 
 
 _KIND_BY_NAME = {
@@ -62,15 +58,12 @@ _KIND_BY_NAME = {
 }
 
 
-class Determinism(str, enum.Enum):
+class Determinism(WordEnum):
     """How reproducible the recorded work is."""
 
     STRICT = "strict"
     BOUNDED = "bounded"
     OBSERVATIONAL = "observational"
-
-    def __str__(self) -> str:
-        return self.value
 
 
 class Context(NamedTuple):

@@ -19,13 +19,13 @@ from __future__ import annotations
 
 import base64
 import binascii
-import enum
 import os
 import re
 import stat
 from typing import Callable, Dict, Iterable, Iterator, NamedTuple, NoReturn, Optional, Union
 
 from ._core import native
+from ._types import WordEnum
 from .errors import ReceiptError, SignatureError, VerificationError
 from .receipts import Receipt, Signature, verify_strict
 
@@ -399,7 +399,7 @@ def sign(receipt: Receipt, key: SigningKey) -> Receipt:
     return receipt.with_signature(Signature(ALGORITHM, key._kid, signature))
 
 
-class TrustStatus(str, enum.Enum):
+class TrustStatus(WordEnum):
     """What :func:`check` found; only TRUSTED is a pass."""
 
     TRUSTED = "trusted"
@@ -408,9 +408,6 @@ class TrustStatus(str, enum.Enum):
     BAD_SIGNATURE = "bad_signature"
     STALE_HASH = "stale_hash"
     INVALID = "invalid"
-
-    def __str__(self) -> str:
-        return self.value
 
 
 class TrustResult(NamedTuple):
