@@ -34,8 +34,9 @@ constexpr int kNameAttempts = 8;
 // a batch: about 300 us flushing one at a time, 110 us with 16 in flight
 // once a group was written, 50 us writing and renaming without any flush.
 // Starting each file's flush as soon as it is written, with 32 in flight,
-// kept a batch of 10,000 receipts nearer the rate without flushes than 16,
-// 32 or 64 in flight after each group (bench/bench_durable.py).
+// brought a batch of 10,000 receipts nearer the rate without flushes, in
+// most runs, than 16, 32 or 64 in flight after each group or 64 started at
+// once (bench/bench_durable.py).
 constexpr unsigned kFlushWorkers = 32;
 
 std::atomic<std::uint64_t> temporary_counter{0};
