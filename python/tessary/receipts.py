@@ -7,18 +7,17 @@ handed out as read-only views (mappings and tuples).
 
 from __future__ import annotations
 
-import enum
 import json
-import math
 import re
 import uuid
 from datetime import datetime
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
 
-from ._core import NativeReceipt, native, receipt_from_json, receipt_hash, receipt_json, record_work, verify_receipt
+from ._core import NativeReceipt, native, receipt_from_json, receipt_hash, receipt_json, verify_receipt
+from ._recording import check_str, execution_work
 from ._time import parse_timestamp
-from ._types import JSONValue
+from ._types import JSONValue, WordEnum
 from .errors import ReceiptError, VerificationError
 
 __all__ = [
@@ -38,7 +37,7 @@ __all__ = [
 _UNSEALED = "unsealed receipt text"
 
 
-class ReceiptKind(str, enum.Enum):
+class ReceiptKind(WordEnum):
     """The six kinds of receipt; the value is the kind's wire name."""
 
     DATA_SHAPE = "data_shape"
@@ -47,9 +46,6 @@ class ReceiptKind(str, enum.Enum):
     EXECUTION = "execution"
     SPEND = "spend"
     SETTLEMENT = "settlement"
-
-    def __str__(self) -> str:
-        return self.value
 
 
 _KIND_BY_NAME = {
@@ -62,15 +58,12 @@ _KIND_BY_NAME = {
 }
 
 
-class Determinism(str, enum.Enum):
+class Determinism(WordEnum):
     """How reproducible the recorded work is."""
 
     STRICT = "strict"
     BOUNDED = "bounded"
     OBSERVATIONAL = "observational"
-
-    def __str__(self) -> str:
-        return self.value
 
 
 class Context(NamedTuple):
@@ -436,59 +429,13 @@ def record(
     :class:`Receipt` or its identifier. ``tags`` are accepted for callers'
     bookkeeping but are not part of the receipt.
     """
-    _check_str(workload, "workload")
+    check_str(workload, "workload")
     if trace is not None:
-        _check_str(trace, "trace")
-    if parent is not None:
-        parent = _parent_id(parent)
-    if type(payload) is not dict:
-        if not isinstance(payload, Mapping):
-            raise TypeError(f"payload must be a mapping, not {type(payload).__name__}")
-        payload = dict(payload)
-    if tags is not None and type(tags) is not list:
-        if isinstance(tags, str):
-            raise TypeError("tags must be an iterable of str, not a single str")
-        tags = list(tags)
-    for tag in tags or ():
-        _check_str(tag, "each tag")
+        check_str(trace, "trace")
+    parent_id = None if parent is None else _parent_id(parent)
     receipt = _new(Receipt)
-    try:
-        try:
-            receipt._native = record_work(workload, payload, tags, trace, parent)
-        except ReceiptError as e:
-            # The native reader reports a position in JSON text the caller never wrote: name the value instead.
-            _check_finite(payload, "payload")
-            if "recursion limit exceeded" in str(e):
-                raise ReceiptError("payload is nested too deeply to be written as JSON") from None
-            raise
-    except RecursionError:
-        # The JSON encoder (and the walk above) guard their own stack: a payload this deep cannot be written.
-        raise ReceiptError("payload is nested too deeply to be written as JSON") from None
+    receipt._native = execution_work(workload, payload, tags, trace, parent_id)
     return receipt
-
-
-def _check_str(value: object, name: str) -> None:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-
-
-def _check_finite(payload: object, name: str) -> None:
-    """Find the first NaN or infinity in ``payload``, which JSON cannot hold, and name where it is.
-
-    A stack, not recursion: the payload may be nested deeper than Python's recursion limit.
-    """
-    stack: List[Tuple[object, str]] = [(payload, name)]
-    while stack:
-        value, where = stack.pop()
-        if isinstance(value, float) and not math.isfinite(value):
-            raise ReceiptError(f"{where} is {value!r}; JSON has no NaN or infinity")
-        if isinstance(value, Mapping):
-            items = [(item, f"{where}[{key!r}]") for key, item in value.items()]
-        elif isinstance(value, (list, tuple)):
-            items = [(item, f"{where}[{index}]") for index, item in enumerate(value)]
-        else:
-            continue
-        stack.extend(reversed(items))
 
 
 class TrustedKeys(Protocol):

@@ -10,7 +10,6 @@ is the estimated saving.
 
 from __future__ import annotations
 
-import enum
 import json
 import math
 import operator
@@ -18,7 +17,7 @@ from typing import Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, U
 
 import _tessary
 
-from ._types import JSONValue
+from ._types import JSONValue, WordEnum
 from .errors import CostModelError, ShapeError
 from .shapes import Chunk, DataShape
 
@@ -49,11 +48,7 @@ def _cost_number(value: object, what: str) -> float:
     return number
 
 
-class _ConstantFields(NamedTuple):
-    value: float
-
-
-class Constant(_ConstantFields):
+class Constant(NamedTuple("_ConstantFields", [("value", float)])):
     """A cost that does not depend on the row count; a finite number, not negative."""
 
     __slots__ = ()
@@ -69,12 +64,7 @@ class Constant(_ConstantFields):
         return {"type": "constant", "value": float(self.value)}
 
 
-class _LinearFields(NamedTuple):
-    per_row: float
-    base: float
-
-
-class Linear(_LinearFields):
+class Linear(NamedTuple("_LinearFields", [("per_row", float), ("base", float)])):
     """A cost of ``base + rows * per_row``; it has no price without a row count."""
 
     __slots__ = ()
@@ -129,13 +119,7 @@ def _cost_value(value: object, key: str) -> CostValue:
     return Constant(_cost_number(value, key))
 
 
-class _CostModelFields(NamedTuple):
-    c_id: CostValue
-    c_comp: CostValue
-    alpha: CostValue
-
-
-class CostModel(_CostModelFields):
+class CostModel(NamedTuple("_CostModelFields", [("c_id", CostValue), ("c_comp", CostValue), ("alpha", CostValue)])):
     """What reuse costs (``c_id``), what computing costs (``c_comp``) and reuse efficiency (``alpha``).
 
     Each may be a number (taken as :class:`Constant`), a :class:`Constant`, a
@@ -180,15 +164,12 @@ class CostModel(_CostModelFields):
         return {"c_id": self.c_id.to_dict(), "c_comp": self.c_comp.to_dict(), "alpha": self.alpha.to_dict()}
 
 
-class ReuseDecision(str, enum.Enum):
+class ReuseDecision(WordEnum):
     """The decision words; the reuse rule yields ``REUSE`` or ``RECOMPUTE``."""
 
     REUSE = "reuse"
     RECOMPUTE = "recompute"
     HYBRID = "hybrid"
-
-    def __str__(self) -> str:
-        return self.value
 
 
 class Decision(NamedTuple):

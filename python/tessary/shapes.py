@@ -63,11 +63,7 @@ def _chunk_size(size: object) -> int:
     return size
 
 
-class _CDCFields(NamedTuple):
-    avg_size: int
-
-
-class CDC(_CDCFields):
+class CDC(NamedTuple("_CDCFields", [("avg_size", int)])):
     """Content-defined chunking around an average chunk size in bytes (1 to 2**64 - 1)."""
 
     __slots__ = ()
@@ -83,11 +79,7 @@ class CDC(_CDCFields):
         return {"type": "cdc", "avg_size": self.avg_size}
 
 
-class _FixedFields(NamedTuple):
-    size: int
-
-
-class Fixed(_FixedFields):
+class Fixed(NamedTuple("_FixedFields", [("size", int)])):
     """Fixed-size chunking: every chunk ``size`` bytes (1 to 2**64 - 1) but possibly the last."""
 
     __slots__ = ()

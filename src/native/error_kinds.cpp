@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
@@ -68,9 +69,8 @@ PyObject* raise_error(Area area, std::string_view text) {
 }
 
 PyMethodDef kErrorFunctions[] = {
-    {"use_errors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<use_errors>)),
-     METH_VARARGS | METH_KEYWORDS, kUseErrorsDoc},
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<use_errors>("use_errors", kUseErrorsDoc),
+    kTableEnd,
 };
 
 }  // namespace tessary::native

@@ -17,6 +17,7 @@
 #include "native/gil.hpp"
 #include "native/shape_values.hpp"
 #include "native/error_kinds.hpp"
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 
@@ -238,18 +239,13 @@ constexpr const char* kFinishDoc =
     "Return (hash, total_size, chunks); chunks is a list of (offset, length,\n"
     "digest) when the hasher keeps chunks, else None. Call once.";
 
-#define TESSARY_METHOD(name, entry, doc)                                                                          \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<entry>)), METH_VARARGS | METH_KEYWORDS, \
-   doc}
-
 PyMethodDef kMethods[] = {
-    TESSARY_METHOD(update, update, kUpdateDoc),
-    TESSARY_METHOD(copy, copy_entry, kCopyDoc),
-    TESSARY_METHOD(finish, finish_entry, kFinishDoc),
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<update>("update", kUpdateDoc),
+    keyword_entry<copy_entry>("copy", kCopyDoc),
+    keyword_entry<finish_entry>("finish", kFinishDoc),
+    kTableEnd,
 };
 
-#undef TESSARY_METHOD
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kHasherDoc)},

@@ -9,6 +9,7 @@
 #include "formats/uuid.hpp"
 #include "native/gil.hpp"
 #include "native/error_kinds.hpp"
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "receipts/json_adapter.hpp"
@@ -116,9 +117,8 @@ constexpr const char* kRowsDoc =
 }  // namespace
 
 PyMethodDef kReceiptRowFunctions[] = {
-    {"receipt_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<receipt_rows>)),
-     METH_VARARGS | METH_KEYWORDS, kRowsDoc},
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<receipt_rows>("receipt_rows", kRowsDoc),
+    kTableEnd,
 };
 
 }  // namespace tessary::native

@@ -8,6 +8,7 @@
 #include "native/buffer_view.hpp"
 #include "native/gil.hpp"
 #include "native/shape_values.hpp"
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 
@@ -92,16 +93,10 @@ constexpr const char* kFileDoc =
 
 }  // namespace
 
-#define TESSARY_FUNCTION(name, doc)                                                                          \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<name>)), METH_VARARGS | METH_KEYWORDS, \
-   doc}
-
 PyMethodDef kShapeFunctions[] = {
-    TESSARY_FUNCTION(shape_of_buffer, kBufferDoc),
-    TESSARY_FUNCTION(shape_of_file, kFileDoc),
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<shape_of_buffer>("shape_of_buffer", kBufferDoc),
+    keyword_entry<shape_of_file>("shape_of_file", kFileDoc),
+    kTableEnd,
 };
-
-#undef TESSARY_FUNCTION
 
 }  // namespace tessary::native

@@ -13,6 +13,7 @@
 
 #include "native/buffer_view.hpp"
 #include "native/error_kinds.hpp"
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
@@ -209,9 +210,6 @@ PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
   }
 }
 
-#define TESSARY_KEYWORDS(name, entry, doc)                                                                          \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<entry>)), METH_VARARGS | METH_KEYWORDS, \
-   doc}
 #define TESSARY_NOARGS(name, entry, doc) {#name, no_arguments<entry>, METH_NOARGS, doc}
 
 constexpr const char* kSigningKeyDoc =
@@ -242,21 +240,20 @@ constexpr const char* kVerifyDoc =
     "signature that does not verify, whatever its length, gives False.";
 
 PyMethodDef kSigningKeyMethods[] = {
-    TESSARY_KEYWORDS(sign, sign, kSignDoc),
+    keyword_entry<sign>("sign", kSignDoc),
     TESSARY_NOARGS(private_pem, private_pem, kPrivatePemDoc),
     TESSARY_NOARGS(public_pem, signing_public<public_pem_of>, kPublicPemDoc),
     TESSARY_NOARGS(public_raw, signing_public<public_raw_of>, kPublicRawDoc),
-    {nullptr, nullptr, 0, nullptr},
+    kTableEnd,
 };
 
 PyMethodDef kVerifyKeyMethods[] = {
-    TESSARY_KEYWORDS(verify, verify, kVerifyDoc),
+    keyword_entry<verify>("verify", kVerifyDoc),
     TESSARY_NOARGS(public_pem, verify_public<public_pem_of>, kPublicPemDoc),
     TESSARY_NOARGS(public_raw, verify_public<public_raw_of>, kPublicRawDoc),
-    {nullptr, nullptr, 0, nullptr},
+    kTableEnd,
 };
 
-#undef TESSARY_KEYWORDS
 #undef TESSARY_NOARGS
 
 PyGetSetDef kSigningKeyGetters[] = {

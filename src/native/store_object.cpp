@@ -13,6 +13,7 @@
 
 #include "native/gil.hpp"
 #include "native/error_kinds.hpp"
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/module_builder.hpp"
@@ -361,10 +362,6 @@ PyObject* next_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return str_list(*texts).release();
 }
 
-#define TESSARY_METHOD(name, doc)                                                                                   \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<name>)), METH_VARARGS | METH_KEYWORDS, \
-   doc}
-
 #define TESSARY_FILTERS "workload=None, trace=None, policy=None, change_epoch=None, pac=None, start=None, end=None, limit=None"
 
 constexpr const char* kStoreDoc =
@@ -375,27 +372,26 @@ constexpr const char* kStoreDoc =
     "create=False leaves the directory to be made by the first store_many.";
 
 PyMethodDef kStoreMethods[] = {
-    TESSARY_METHOD(store_many,
-                   "store_many($self, texts)\n--\n\n"
-                   "Parse every receipt JSON text of the list, then store them all."),
-    TESSARY_METHOD(query, "query($self, " TESSARY_FILTERS ", skipped=None)\n--\n\n"
-                          "The compact JSON texts of the matching receipts, in listing order.\n"
-                          "With a list as skipped, each .json entry that holds no receipt is\n"
-                          "appended to it as (name, reason) instead of failing or warning."),
-    TESSARY_METHOD(cursor, "cursor($self, " TESSARY_FILTERS ")\n--\n\n"
-                           "A Cursor over the same matches as query, read a batch at a time."),
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<store_many>("store_many",
+                              "store_many($self, texts)\n--\n\n"
+                              "Parse every receipt JSON text of the list, then store them all."),
+    keyword_entry<query>("query", "query($self, " TESSARY_FILTERS ", skipped=None)\n--\n\n"
+                                  "The compact JSON texts of the matching receipts, in listing order.\n"
+                                  "With a list as skipped, each .json entry that holds no receipt is\n"
+                                  "appended to it as (name, reason) instead of failing or warning."),
+    keyword_entry<cursor>("cursor", "cursor($self, " TESSARY_FILTERS ")\n--\n\n"
+                                    "A Cursor over the same matches as query, read a batch at a time."),
+    kTableEnd,
 };
 
 PyMethodDef kCursorMethods[] = {
-    TESSARY_METHOD(next_batch, "next_batch($self, n, skipped=None)\n--\n\n"
-                               "The JSON texts of the next at most n matches; [] at the end.\n"
-                               "skipped collects passed-over entries, as Store.query's does."),
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<next_batch>("next_batch", "next_batch($self, n, skipped=None)\n--\n\n"
+                                            "The JSON texts of the next at most n matches; [] at the end.\n"
+                                            "skipped collects passed-over entries, as Store.query's does."),
+    kTableEnd,
 };
 
 #undef TESSARY_FILTERS
-#undef TESSARY_METHOD
 
 PyType_Slot kStoreSlots[] = {
     {Py_tp_doc, const_cast<char*>(kStoreDoc)},

@@ -1,7 +1,7 @@
 #include "native/strict_check.hpp"
 
-
 #include "native/error_kinds.hpp"
+#include "native/method_table.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "receipts/strict_reader.hpp"
@@ -39,9 +39,8 @@ constexpr const char* kCheckStrictDoc =
 }  // namespace
 
 PyMethodDef kStrictFunctions[] = {
-    {"check_strict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::guarded<check_strict>)),
-     METH_VARARGS | METH_KEYWORDS, kCheckStrictDoc},
-    {nullptr, nullptr, 0, nullptr},
+    keyword_entry<check_strict>("check_strict", kCheckStrictDoc),
+    kTableEnd,
 };
 
 }  // namespace tessary::native

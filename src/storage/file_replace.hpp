@@ -46,10 +46,11 @@ struct ReplaceFailure {
 // ("... (os error N)"), or "failed to write whole buffer" when the file
 // accepts no more bytes.
 //
-// Flushed batches write a group of files, then flush the group's data
-// concurrently (the kernel merges concurrent journal commits and cache
-// flushes, where one after another each pays a full device flush) while the
-// next group is written, then rename the group. Stops at the first failure: every file before it is in
+// Flushed batches flush each file's data as soon as it is written, many
+// files concurrently (the kernel merges concurrent journal commits and cache
+// flushes, where one after another each pays a full device flush), and
+// rename a group of files once all of its flushes are done, while the next
+// group is written. Stops at the first failure: every file before it is in
 // place, none after it is.
 std::expected<void, ReplaceFailure> replace_files(std::string_view directory, std::span<const FileText> files,
                                                   Durability durability);

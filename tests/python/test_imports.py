@@ -97,7 +97,7 @@ def cycles(edges):
 def test_the_checker_finds_cycles_and_resolves_relative_imports():
     assert cycles({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}) == [{"a", "b", "c"}]
     assert ("tessary.errors", "ReceiptError") in set(imports("tessary.receipts"))
-    assert "tessary.receipts" in graph()["tessary.signing"]
+    assert "tessary.receipts" in graph()["tessary.trust"]
 
 
 def test_no_import_cycle():
