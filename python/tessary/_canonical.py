@@ -12,7 +12,6 @@ from __future__ import annotations
 import hashlib
 import json
 import math
-from decimal import Decimal
 from typing import Iterable, List
 
 from ._types import JSONValue
@@ -34,9 +33,12 @@ def _float_text(value: float) -> str:
         return "-0.0" if math.copysign(1.0, value) < 0 else "0.0"
     sign = "-" if value < 0 else ""
     # repr gives the shortest digits that read back; only their layout differs from the engine's.
-    _, digit_tuple, exponent = Decimal(repr(abs(value))).as_tuple()
-    digits = "".join(map(str, digit_tuple)).rstrip("0")
-    k = int(exponent) + (len(digit_tuple) - len(digits))
+    written, _, power = repr(abs(value)).partition("e")
+    whole, _, fraction = written.partition(".")
+    digit_text = (whole + fraction).lstrip("0")  # the significant digits, as Decimal's digit tuple holds them
+    exponent = int(power or "0") - len(fraction)
+    digits = digit_text.rstrip("0")
+    k = exponent + (len(digit_text) - len(digits))
     m = len(digits) + k
     if k >= 0 and m <= 16:
         return sign + digits + "0" * k + ".0"

@@ -14,16 +14,17 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._step_receipts import StepMethod, succeeded, work_of
 from ._types import JSONValue
 from .cache import RESTORE_METHODS, Cache
 from .errors import StepError, VerificationError
-from .lineage import find_by_method
 from .receipts import Receipt, verify_strict
-from .signing import Keyring, check
 from .stores import DirectoryStore, Store
+
+if TYPE_CHECKING:
+    from .signing import Keyring
 
 __all__ = ["REUSE_MODES", "ReuseWarning", "NonDeterministicWarning", "ReusePolicy", "reuse_policy", "Lookup",
            "look_up", "restore_outputs", "products_of", "warn_if_nondeterministic"]
@@ -58,7 +59,7 @@ def reuse_policy(mode: str, cache: Union[None, str, "os.PathLike[str]", Cache], 
         raise StepError("reuse='overlap' is not available yet: use 'exact' or 'never'")
     if restore not in RESTORE_METHODS:
         raise StepError(f"restore must be one of {', '.join(RESTORE_METHODS)}, not {restore!r}")
-    if trust is not None and not isinstance(trust, Keyring):
+    if trust is not None and not _is_keyring(trust):
         raise TypeError(f"trust must be a tessary.Keyring, not {type(trust).__name__}")
     if isinstance(cache, Cache):
         opened: Optional[Cache] = cache
@@ -69,6 +70,12 @@ def reuse_policy(mode: str, cache: Union[None, str, "os.PathLike[str]", Cache], 
     else:
         opened = None
     return ReusePolicy(mode, opened, restore, trust)
+
+
+def _is_keyring(value: object) -> bool:
+    from .signing import Keyring
+
+    return isinstance(value, Keyring)
 
 
 class Lookup(NamedTuple):
@@ -92,7 +99,11 @@ def _sound(receipt: Receipt, trust: Optional[Keyring]) -> bool:
         verify_strict(receipt)
     except VerificationError:
         return False
-    return trust is None or check(receipt, trust).ok
+    if trust is None:
+        return True
+    from .signing import check  # loaded only when keys are given
+
+    return check(receipt, trust).ok
 
 
 def _restorable(receipt: Receipt, cache: Cache, names: Optional[Sequence[str]]) -> bool:
@@ -113,7 +124,7 @@ def look_up(store: Optional[Store], policy: ReusePolicy, step: StepMethod, input
         return Lookup(None, None)
     wanted = (step.name, step.version, step.shape_root, inputs)
     previous: Optional[Receipt] = None
-    for receipt in find_by_method(store, wanted[2], inputs):
+    for receipt in store.find_by_method(wanted[2], inputs):
         if work_of(receipt) != wanted or not succeeded(receipt) or not _sound(receipt, policy.trust):
             continue
         previous = previous or receipt

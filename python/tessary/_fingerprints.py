@@ -14,10 +14,10 @@ import errno
 import hashlib
 import os
 import stat
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any, BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple, cast
+from typing import TYPE_CHECKING, Any, BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple, cast
 
-import pathspec
+if TYPE_CHECKING:
+    import pathspec
 
 from ._canonical import jcs
 from ._types import JSONValue
@@ -62,6 +62,12 @@ def _refusal(path: str, error: OSError) -> InputError:
     return InputError(where, error.strerror or str(error))
 
 
+def _helper() -> Any:
+    from concurrent.futures import ThreadPoolExecutor  # slow to import: only a large file needs it
+
+    return ThreadPoolExecutor(1)
+
+
 def _read_file(path: str) -> Item:
     where = display_name(path)
     sha = hashlib.sha256()
@@ -70,7 +76,7 @@ def _read_file(path: str) -> Item:
     size = 0
     with open_file(path, kind="step input", limit=_NO_BOUND) as f:
         # Both hashes release the interpreter lock: SHA-256 runs beside the data shape, on a second core.
-        helper = ThreadPoolExecutor(1) if os.fstat(f.fileno()).st_size > _PIECE else None
+        helper = _helper() if os.fstat(f.fileno()).st_size > _PIECE else None
         try:
             while True:
                 try:
@@ -149,6 +155,8 @@ class _Walk:
 
 
 def _directory(path: str, excludes: Sequence[str]) -> Item:
+    import pathspec  # slow to import: only a directory needs it
+
     walk = _Walk(path, pathspec.GitIgnoreSpec.from_lines(excludes))
     try:
         walk.visit(path, "")

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import os
 import resource
-import shutil
 import signal
 import subprocess
 import threading
@@ -42,7 +41,15 @@ def find_program(name: str) -> Optional[str]:
     """The program ``name`` runs: a path when it names one, else the first match on PATH; None when there is none."""
     if os.sep in name:
         return name if os.path.isfile(name) and os.access(name, os.X_OK) else None
-    return shutil.which(name)
+    # As shutil.which searches, without importing shutil (and the compression modules it loads).
+    path = os.environ.get("PATH")
+    if path is None:
+        path = os.confstr("CS_PATH") if "CS_PATH" in os.confstr_names else os.defpath
+    for folder in path.split(os.pathsep) if path else ():
+        candidate = os.path.join(folder, name)
+        if os.access(candidate, os.X_OK) and not os.path.isdir(candidate):
+            return candidate
+    return None
 
 
 class _Forwarder:

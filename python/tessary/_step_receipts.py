@@ -12,17 +12,17 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
-import mimetypes
 import os
 import time
 import uuid
 from datetime import datetime, timezone
-from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from ._canonical import commit, merkle_root, sha256_prefixed
 from ._core import receipt_from_json, receipt_json
 from ._fingerprints import Item, chunk_manifest
 from ._metering import Prices, Usage, meter_of, total_value
+from ._lookups import SUCCEEDED, product_digests, recorded_order
 from ._types import JSONValue
 from .errors import ReceiptError
 from .receipts import Receipt, ReceiptKind, verify_strict
@@ -31,7 +31,6 @@ from .shapes import method_shape
 __all__ = ["SUCCEEDED", "FAILED", "Named", "StepMethod", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
            "method_root", "inputs_commitment", "product_digests", "recorded_order", "succeeded", "work_of", "OutputsOfWork"]
 
-SUCCEEDED = "succeeded"
 FAILED = "failed"
 _VERSION = "0.1.0"
 _ANONYMOUS = sha256_prefixed(b"\x00")
@@ -105,6 +104,8 @@ def method_root(method: Dict[str, JSONValue], params: Dict[str, JSONValue]) -> s
 def mime_type(path: str, item: Item) -> str:
     if item.type == "directory":
         return "inode/directory"
+    import mimetypes  # slow to import: only an output needs it
+
     guessed, _ = mimetypes.guess_type(os.fsdecode(path), strict=False)
     return guessed or "application/octet-stream"
 
@@ -219,27 +220,6 @@ def succeeded(receipt: Receipt) -> bool:
     """Whether a receipt is a step's execution receipt that says the step succeeded."""
     attest = receipt.attest
     return receipt.kind is ReceiptKind.EXECUTION and isinstance(attest, Mapping) and attest.get("status") == SUCCEEDED
-
-
-def product_digests(receipt: Receipt) -> Set[str]:
-    """The digests ("sha256:...") a successful step receipt vouches for: its output digest and each product's."""
-    if not succeeded(receipt):
-        return set()
-    attest = receipt.attest
-    assert isinstance(attest, Mapping)
-    found = {receipt.payload.get("output_digest")}
-    products = attest.get("products")
-    if isinstance(products, Mapping):
-        found.update("sha256:" + str(p.get("sha256")) for p in products.values() if isinstance(p, Mapping))
-    return {d for d in found if isinstance(d, str)}
-
-
-_NEVER = datetime.min.replace(tzinfo=timezone.utc)
-
-
-def recorded_order(receipt: Receipt) -> Tuple[datetime, str]:
-    """A sort key for receipts by time recorded, then identifier; an unreadable time sorts first."""
-    return receipt.ctx.time or _NEVER, receipt.rid
 
 
 def work_of(receipt: Receipt) -> Tuple[str, str, str, str]:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import uuid
 import warnings
-from typing import Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._canonical import jcs
 from ._exact_reuse import ReusePolicy, ReuseWarning, restore_outputs, warn_if_nondeterministic
@@ -24,8 +24,10 @@ from ._step_receipts import (
 from ._types import JSONValue
 from .errors import CacheError, StepError
 from .receipts import Receipt, ReceiptKind
-from .signing import SigningKey, sign
 from .stores import DirectoryStore, Store, StoreLike, open_store
+
+if TYPE_CHECKING:
+    from .signing import SigningKey
 
 __all__ = ["StepRecord", "StepSetup", "producers", "open_step_store", "setup_of", "fingerprints", "record_step",
            "reuse_step", "PathArg", "PricesArg"]
@@ -49,13 +51,21 @@ class StepRecord(NamedTuple):
     reused: bool = False
 
 
+# A directory store's lookup reads every receipt file but parses only those holding the digest;
+# a scan that parses every receipt costs about as much as this many lookups.
+_SCAN_AT = 5
+
+
 def producers(store: Store, digests: Iterable[str]) -> Dict[str, Receipt]:
     """For each digest ("sha256:..."), the latest successful step receipt in ``store`` that produced it.
 
-    A scan of the whole store: fine for the thousands of receipts a project's
-    steps leave, not for millions.
+    The store's own lookup, one per digest; a directory store asked for
+    many digests is scanned once for all of them instead (docs/stores.md
+    says up to what size a scan is fine).
     """
     wanted = set(digests)
+    if len(wanted) < _SCAN_AT or not isinstance(store, DirectoryStore):
+        return {d: found[0] for d in wanted for found in [store.find_by_output_digest(d)] if found}
     found: Dict[str, Receipt] = {}
     for receipt in store.iter():
         if receipt.kind is not ReceiptKind.EXECUTION:
@@ -111,6 +121,18 @@ def _check_params(params: Mapping[str, JSONValue]) -> Dict[str, JSONValue]:
     return value
 
 
+def _is_signing_key(key: object) -> bool:
+    from .signing import SigningKey  # loaded only when a key is given
+
+    return isinstance(key, SigningKey)
+
+
+def _signed(receipt: Receipt, key: SigningKey) -> Receipt:
+    from .signing import sign
+
+    return sign(receipt, key)
+
+
 def open_step_store(store: Union[Store, StoreLike]) -> Store:
     opened = open_store(store)
     if isinstance(opened, DirectoryStore):
@@ -125,7 +147,7 @@ def setup_of(name: str, *, method: Dict[str, JSONValue], params: Optional[Mappin
              excludes: Optional[Iterable[str]] = None, reuse: ReusePolicy = ReusePolicy()) -> StepSetup:
     if not isinstance(name, str) or not name:
         raise TypeError("a step's name must be a non-empty str")
-    if key is not None and not isinstance(key, SigningKey):
+    if key is not None and not _is_signing_key(key):
         raise TypeError(f"key must be a tessary.SigningKey, not {type(key).__name__}")
     step = StepMethod(name, version if version is not None else "0", method, _check_params(params or {}))
     return StepSetup(step, None if store is None else open_step_store(store), key, load_prices(prices),
@@ -159,10 +181,9 @@ def _keep(setup: StepSetup, inputs: Sequence[Named], outputs: Sequence[Named], v
 
 def _seal(setup: StepSetup, execution: Receipt, spend: Receipt) -> Tuple[Receipt, Receipt]:
     if setup.key is not None:
-        execution, spend = sign(execution, setup.key), sign(spend, setup.key)
+        execution, spend = _signed(execution, setup.key), _signed(spend, setup.key)
     if setup.store is not None:
-        setup.store.store(execution)
-        setup.store.store(spend)
+        setup.store.store_many((execution, spend))  # one flush of the directory for both
     return execution, spend
 
 
@@ -223,7 +244,7 @@ def reuse_step(setup: StepSetup, found: Receipt, meter: InProcessMeter) -> Optio
     }
     spend = spend_receipt(found, usage, setup.prices, justification, timestamp())
     if setup.key is not None:
-        spend = sign(spend, setup.key)
+        spend = _signed(spend, setup.key)
     if setup.store is not None:
         setup.store.store(spend)
     attest = found.attest

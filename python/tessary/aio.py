@@ -184,6 +184,14 @@ class AsyncClient:
         start = functools.partial(self._client.iter, wanted, batch_size=batch_size, order=order)
         return AsyncReceiptIterator(start, batch_size)
 
+    async def find_by_output_digest(self, digest: str) -> List[Receipt]:
+        """The successful step receipts whose outputs include the SHA-256 ``digest``, newest first."""
+        return await _run(self._client.find_by_output_digest, digest)
+
+    async def find_by_method(self, method_root: str, input_commitment: str) -> List[Receipt]:
+        """The step receipts of one method shape root over one input commitment, newest first."""
+        return await _run(self._client.find_by_method, method_root, input_commitment)
+
     async def data_shape(self, source: Any, *, scheme: Optional[ChunkScheme] = None, chunks: bool = False) -> DataShape:
         """:func:`tessary.data_shape`, awaited."""
         return await data_shape(source, scheme=scheme, chunks=chunks)

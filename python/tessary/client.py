@@ -96,6 +96,14 @@ class Client:
         """The receipts of :meth:`query`, fetched ``batch_size`` at a time."""
         return self._need_store().iter(filters, batch_size=batch_size, order=order, **criteria)
 
+    def find_by_output_digest(self, digest: str) -> List[Receipt]:
+        """The successful step receipts whose outputs include the SHA-256 ``digest``, newest first."""
+        return self._need_store().find_by_output_digest(digest)
+
+    def find_by_method(self, method_root: str, input_commitment: str) -> List[Receipt]:
+        """The step receipts of one method shape root over one input commitment, newest first."""
+        return self._need_store().find_by_method(method_root, input_commitment)
+
     def close(self) -> None:
         """Close the store, if any."""
         if self._store is not None:

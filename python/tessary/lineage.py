@@ -1,8 +1,8 @@
 """Where a file came from: lookups of step receipts, the chain of steps behind a result, the graph of a store.
 
-Everything here reads a store through ``iter()``, so it works alike on every
-store. A lookup is a scan of the store's execution receipts: docs/steps.md
-states up to what size that is fine. Every receipt :func:`lineage` returns
+Lookups are the store's own (indexed in a database store, a scan of a
+directory store: docs/stores.md states up to what size that is fine); the
+graph reads a store through ``iter()``. Every receipt :func:`lineage` returns
 is verified, and checked against the keys when some are given; one that
 fails is in the chain with its problem, never left out.
 """
@@ -15,12 +15,12 @@ import uuid
 from typing import Dict, List, Mapping, NamedTuple, Optional, Set, Tuple, Union
 
 from ._fingerprints import fingerprint_path
+from ._lookups import recorded_order
 from ._types import JSONValue
 from .errors import StepError, VerificationError
 from .filters import Filters
 from .receipts import Receipt, ReceiptKind, verify_strict
 from .signing import Keyring, check
-from ._step_receipts import product_digests, recorded_order
 from .stores import Store
 
 __all__ = ["NotProducedError", "Step", "find_by_output_digest", "find_by_method", "lineage", "Node", "Edge", "Graph", "graph"]
@@ -36,33 +36,18 @@ class NotProducedError(StepError):
         self.path = path
 
 
-def _digest(digest: str) -> str:
-    """``sha256:HEX`` for a SHA-256 given with or without its prefix."""
-    if not isinstance(digest, str):
-        raise TypeError(f"a digest must be a str, not {type(digest).__name__}")
-    text = digest.strip().lower()
-    hex_part = text[len("sha256:"):] if text.startswith("sha256:") else text
-    if not _HEX64.fullmatch(hex_part):
-        raise StepError(f"not a SHA-256 digest (64 hex digits, optionally after sha256:): {digest!r}")
-    return "sha256:" + hex_part
-
-
 def _executions(store: Store, filters: Optional[Filters] = None) -> List[Receipt]:
     return [r for r in store.iter(filters) if r.kind is ReceiptKind.EXECUTION]
-
-
-def _newest_first(receipts: List[Receipt]) -> List[Receipt]:
-    return sorted(receipts, key=recorded_order, reverse=True)
 
 
 def find_by_output_digest(store: Store, digest: str) -> List[Receipt]:
     """The successful execution receipts whose outputs include the SHA-256 ``digest``, newest first.
 
     ``digest`` is 64 hex digits, with or without ``sha256:``. A step that
-    failed vouches for no output and is never found here.
+    failed vouches for no output and is never found here. The store's own
+    lookup: a database store's is indexed, a directory store's a scan.
     """
-    wanted = _digest(digest)
-    return _newest_first([r for r in _executions(store) if wanted in product_digests(r)])
+    return store.find_by_output_digest(digest)
 
 
 def find_by_method(store: Store, method_root: str, input_commitment: str) -> List[Receipt]:
@@ -71,12 +56,7 @@ def find_by_method(store: Store, method_root: str, input_commitment: str) -> Lis
     ``input_commitment`` is the receipt's ``data_shape_hash``: together they
     name the same work on the same inputs, whatever its outcome.
     """
-    def same(receipt: Receipt) -> bool:
-        ref = receipt.payload.get("method_ref")
-        return (isinstance(ref, Mapping) and ref.get("method_shape_root") == method_root
-                and receipt.payload.get("data_shape_hash") == input_commitment)
-
-    return _newest_first([r for r in _executions(store) if same(r)])
+    return store.find_by_method(method_root, input_commitment)
 
 
 def _named(attest: object, key: str) -> Dict[str, str]:

@@ -15,7 +15,6 @@ from __future__ import annotations
 import os
 import re
 from typing import Dict, List, NamedTuple, Optional, Set, Tuple, Union
-from urllib.parse import quote, unquote
 
 __all__ = [
     "Location", "parse_location", "redact", "redact_within", "same_store", "DATABASE_PREFIXES", "FILE_PREFIX",
@@ -167,6 +166,8 @@ def redact_within(text: str, address: str) -> str:
     password libpq reads from it, as given or percent-encoded, and every
     text that could be one as written, by ``***``.
     """
+    from urllib.parse import quote, unquote  # only a failure's message needs it
+
     text = text.replace(address, redact(address))
     secrets = _written_secrets(address)
     params = _parse_conninfo(address) or {}

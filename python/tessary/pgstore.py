@@ -1,7 +1,9 @@
 """Receipts kept in a PostgreSQL database, for many processes and machines.
 
 One table, ``receipts``: the receipt's JSON text exactly as a directory store
-writes it, plus one indexed column per filter. The columns are filled by the
+writes it, plus one indexed column per filter and the indexed keys of the
+lookups of step receipts (the digests a step vouches for, its method shape
+root and input commitment). The columns are filled by the
 package's native helper with the very code the directory store filters with,
 so both stores give the same answers to the same query.
 
@@ -33,14 +35,16 @@ logging.
 from __future__ import annotations
 
 import contextlib
-import logging
 import math
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
+from typing import (
+    TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union,
+)
 
 from ._core import native
+from ._lookups import check_method_args, digest_key, method_keys, newest_first, output_keys
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
-from .errors import StoreError, one_line
+from .errors import ReceiptError, StoreError, one_line
 from .filters import Filters
 from .locations import redact, redact_within
 from .receipts import Receipt
@@ -64,13 +68,41 @@ _TEXT_FILTERS = ("workload", "trace", "policy", "change_epoch")
 # longer, the server is asked directly whether it is still there.
 _FIRST_WAIT = 1.0
 
-# A library leaves its log records to the application: without a handler of
-# its own, the pool's retries against a stopped server would reach standard
-# error through logging's last resort.
-logging.getLogger("psycopg").addHandler(logging.NullHandler())
+
+_LOOKUP_COLUMNS = ("outputs", "method_root", "input_commitment")
+
+
+def _lookup_row(receipt: Receipt) -> Tuple[Any, ...]:
+    """The lookup columns of a receipt: the digests it vouches for, its method shape root and input commitment."""
+    keys = method_keys(receipt)
+    root, inputs = keys if keys is not None else (None, None)
+    return output_keys(receipt) or None, _text_bytes(root), _text_bytes(inputs)
+
+
+def _backfill_lookups(conn: Any) -> None:
+    """Fill the lookup columns of the execution receipts stored before they existed."""
+    with conn.cursor(name="tessary_backfill") as rows, conn.cursor() as cur:
+        rows.execute("SELECT rid, body FROM receipts WHERE kind = 'execution'")
+        while True:
+            batch = rows.fetchmany(1000)
+            if not batch:
+                return
+            updates = []
+            for rid, body in batch:
+                try:
+                    receipt = Receipt.from_json(body, strict=False)
+                except ReceiptError:  # kept, as ever, but found by no lookup
+                    continue
+                updates.append((*_lookup_row(receipt), rid))
+            cur.executemany(
+                "UPDATE receipts SET outputs = %s, method_root = %s, input_commitment = %s WHERE rid = %s", updates)
+
+
+# A step of a migration: a statement, or work done on the connection.
+_Migration = Union[str, Callable[[Any], None]]
 
 # Forward migrations: _MIGRATIONS[n] takes the schema from version n to n + 1.
-_MIGRATIONS: Sequence[Sequence[str]] = (
+_MIGRATIONS: Sequence[Sequence[_Migration]] = (
     (
         """CREATE TABLE receipts (
             rid uuid PRIMARY KEY,
@@ -96,48 +128,75 @@ _MIGRATIONS: Sequence[Sequence[str]] = (
         f"ALTER TABLE receipts ALTER COLUMN {column} TYPE bytea USING convert_to({column}, 'UTF8')"
         for column in _TEXT_FILTERS
     ),
+    # Lookups of step receipts: by a digest they vouch for, by method shape and inputs.
+    (
+        "ALTER TABLE receipts ADD COLUMN outputs text[], ADD COLUMN method_root bytea, "
+        "ADD COLUMN input_commitment bytea",
+        _backfill_lookups,
+        "CREATE INDEX receipts_outputs ON receipts USING gin (outputs)",
+        "CREATE INDEX receipts_method ON receipts (method_root, input_commitment)",
+    ),
 )
 
 SCHEMA_VERSION = len(_MIGRATIONS)
 
-_COLUMNS = ("rid", "body", "kind", "hash", "workload", "trace", "policy", "change_epoch", "pac", "ts")
+_COLUMNS = ("rid", "body", "kind", "hash", "workload", "trace", "policy", "change_epoch", "pac", "ts",
+            *_LOOKUP_COLUMNS)
 _ORDER = " ORDER BY ts ASC NULLS LAST, rid ASC"
 _UPSERT = (
     "INSERT INTO receipts ({cols}) {source} ON CONFLICT (rid) DO UPDATE SET "
     + ", ".join(f"{c} = EXCLUDED.{c}" for c in _COLUMNS if c != "rid")
 )
-_INSERT_ONE = _UPSERT.format(cols=", ".join(_COLUMNS), source="VALUES (%s::uuid, %s, %s, %s, %s, %s, %s, %s, %s, %s)")
+_INSERT_ONE = _UPSERT.format(
+    cols=", ".join(_COLUMNS), source="VALUES (%s::uuid, " + ", ".join(["%s"] * (len(_COLUMNS) - 1)) + ")")
 # COPY cannot resolve conflicts, so a batch is copied into a session's
 # temporary table and moved over with one INSERT; the last copy of an
 # identifier given twice in one batch wins, as it would stored one by one.
 # The table is named after the schema version: a session's table of an
 # earlier version keeps its column types.
+_INCOMING = f"tessary_incoming_{SCHEMA_VERSION}"
 _STAGING = (
-    "CREATE TEMPORARY TABLE IF NOT EXISTS tessary_incoming_2 "
+    f"CREATE TEMPORARY TABLE IF NOT EXISTS {_INCOMING} "
     "(seq bigint, rid uuid, body text, kind text, hash text, workload bytea, trace bytea, policy bytea, "
-    "change_epoch bytea, pac bytea, ts bigint) ON COMMIT DELETE ROWS"
+    "change_epoch bytea, pac bytea, ts bigint, outputs text[], method_root bytea, input_commitment bytea) "
+    "ON COMMIT DELETE ROWS"
 )
-_COPY = f"COPY tessary_incoming_2 (seq, {', '.join(_COLUMNS)}) FROM STDIN"
+_COPY = f"COPY {_INCOMING} (seq, {', '.join(_COLUMNS)}) FROM STDIN"
 _MOVE = _UPSERT.format(
     cols=", ".join(_COLUMNS),
-    source=f"SELECT DISTINCT ON (rid) {', '.join(_COLUMNS)} FROM tessary_incoming_2 ORDER BY rid, seq DESC",
+    source=f"SELECT DISTINCT ON (rid) {', '.join(_COLUMNS)} FROM {_INCOMING} ORDER BY rid, seq DESC",
 )
 
 
 def _import_psycopg() -> Tuple[Any, Any]:
     try:
+        import logging
+
         import psycopg
         import psycopg_pool
     except ImportError:
         raise StoreError(
             "PostgreSQL stores need the optional dependencies: pip install 'tessary[postgres]'"
         ) from None
+    # A library leaves its log records to the application: without a handler of
+    # its own, the pool's retries against a stopped server would reach standard
+    # error through logging's last resort.
+    driver_log = logging.getLogger("psycopg")
+    if not driver_log.handlers:
+        driver_log.addHandler(logging.NullHandler())
     return psycopg, psycopg_pool
 
 
 def _text_bytes(value: Optional[str]) -> Optional[bytes]:
     """A filter column's value: its text's UTF-8, lone surrogates kept apart rather than refused."""
     return None if value is None else value.encode("utf-8", "surrogatepass")
+
+
+def _rows(receipts: Iterable[Receipt]) -> List[Tuple[Any, ...]]:
+    """The table's rows of the receipts: the columns of :func:`native.receipt_rows`, then the lookup columns."""
+    given = list(receipts)
+    rows = native.receipt_rows(receipt_texts(given))
+    return [(*_row(*row), *_lookup_row(receipt)) for row, receipt in zip(rows, given)]
 
 
 def _row(body: str, rid: str, kind: str, hash_: str, *fields: Any) -> Tuple[Any, ...]:
@@ -276,17 +335,16 @@ class PostgresStore:
 
     def store(self, receipt: Receipt) -> None:
         """Keep one receipt, replacing any earlier one of the same identifier."""
-        (row,) = native.receipt_rows(receipt_texts((receipt,)))
+        (row,) = _rows((receipt,))
 
         def insert(conn: Any) -> None:
-            conn.execute(_INSERT_ONE, _row(*row))
+            conn.execute(_INSERT_ONE, row)
 
         self._run(insert)
 
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given in one transaction (all or none); returns how many."""
-        texts = receipt_texts(receipts)
-        rows = native.receipt_rows(texts)
+        rows = _rows(receipts)
         if not rows:
             return 0
 
@@ -295,7 +353,7 @@ class PostgresStore:
             with conn.cursor() as cur:
                 with cur.copy(_COPY) as feed:
                     for seq, row in enumerate(rows):
-                        feed.write_row((seq, *_row(*row)))
+                        feed.write_row((seq, *row))
                 cur.execute(_MOVE)
 
         self._run(copy)
@@ -379,6 +437,24 @@ class PostgresStore:
     def __iter__(self) -> Iterator[Receipt]:
         return self.iter()
 
+    def find_by_output_digest(self, digest: str) -> List[Receipt]:
+        """The successful execution receipts whose outputs include the SHA-256 ``digest``, newest first; indexed."""
+        wanted = digest_key(digest)
+        return self._found("outputs @> ARRAY[%s]::text[]", [wanted])
+
+    def find_by_method(self, method_root: str, input_commitment: str) -> List[Receipt]:
+        """The execution receipts of one method shape root over one input commitment, newest first; indexed."""
+        check_method_args(method_root, input_commitment)
+        return self._found("method_root = %s AND input_commitment = %s",
+                           [_text_bytes(method_root), _text_bytes(input_commitment)])
+
+    def _found(self, where: str, params: List[Any]) -> List[Receipt]:
+        # The timestamp column holds whole seconds: the receipts' own times order them.
+        def select(conn: Any) -> List[str]:
+            return [row[0] for row in conn.execute(f"SELECT body FROM receipts WHERE {where}", params)]
+
+        return newest_first(Receipt.from_json(t, strict=False) for t in self._run(select))
+
     def close(self) -> None:
         """Close the pool's connections; the receipts stay in the database."""
         pool, self._pool = self._pool, None
@@ -428,9 +504,12 @@ def _migrate(conn: Any) -> None:
             raise StoreError(
                 f"the database's receipt schema is version {current}; this tessary knows up to {SCHEMA_VERSION}"
             )
-        for statements in _MIGRATIONS[current:]:
-            for statement in statements:
-                conn.execute(statement)
+        for steps in _MIGRATIONS[current:]:
+            for step in steps:
+                if callable(step):
+                    step(conn)
+                else:
+                    conn.execute(step)
         if current < SCHEMA_VERSION:
             conn.execute("DELETE FROM tessary_schema_version")
             conn.execute("INSERT INTO tessary_schema_version (version) VALUES (%s)", (SCHEMA_VERSION,))

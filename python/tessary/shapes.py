@@ -10,7 +10,6 @@ With ``chunks=True`` the result also lists the chunks, which is what
 
 from __future__ import annotations
 
-import inspect
 import os
 from typing import Any, BinaryIO, Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, cast
 
@@ -281,6 +280,8 @@ def method_shape(code_hash: str, params: Optional[Mapping[str, JSONValue]] = Non
 
 
 def _type_name(annotation: object) -> str:
+    import inspect
+
     if annotation is inspect.Parameter.empty:
         return "Any"
     if annotation is None or annotation is type(None):
@@ -308,6 +309,8 @@ def method_shape_of(function: Callable[..., object]) -> str:
     name = getattr(function, "__qualname__", None) or getattr(function, "__name__", None)
     if not isinstance(name, str):
         raise TypeError("the callable has no name")
+    import inspect  # here, not at the top: only this needs it, and it is slow to import
+
     signature = inspect.signature(function)
     inputs = [_type_name(p.annotation) for p in signature.parameters.values()]
     output = _type_name(signature.return_annotation)

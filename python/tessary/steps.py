@@ -13,15 +13,13 @@ from __future__ import annotations
 
 import functools
 import hashlib
-import inspect
 import json
-import marshal
 import os
 import pathlib
 import sys
 import threading
 from types import TracebackType
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 from ._canonical import jcs
 from ._exact_reuse import (
@@ -39,8 +37,12 @@ from ._types import JSONValue
 from .cache import RESTORE_METHODS, Cache
 from .errors import InputError, StepError
 from .receipts import Receipt
-from .signing import Keyring, SigningKey
 from .stores import Store, StoreLike
+
+if TYPE_CHECKING:
+    import inspect
+
+    from .signing import Keyring, SigningKey
 
 __all__ = ["SUCCEEDED", "FAILED", "DEFAULT_EXCLUDES", "Prices", "ZERO_PRICES", "load_prices", "Usage", "StepRecord",
            "Tracker", "track", "step", "Codec", "JSONCodec", "producers", "RunResult", "run_command",
@@ -70,6 +72,9 @@ def _source_identity(function: Callable[..., Any]) -> Dict[str, JSONValue]:
     known by its compiled code instead, which ties the shape to the Python
     version; the document says so.
     """
+    import inspect  # only a decorated function needs these, and they are slow to import
+    import marshal
+
     try:
         source = inspect.getsource(function)
     except (OSError, TypeError):
@@ -269,6 +274,8 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
     def decorate(function: _F) -> _F:
         method: Dict[str, JSONValue] = {"kind": "python", "function": function.__qualname__,
                                         "code": code_entries(code), **_source_identity(function)}
+        import inspect
+
         signature = inspect.signature(function)
         step_name = name or function.__name__
 

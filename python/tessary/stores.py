@@ -24,11 +24,11 @@ from typing import (
 )
 
 from ._core import native
+from ._lookups import check_method_args, digest_key, scan_by_method, scan_by_output_digest, text_needles
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import ReceiptError, StoreError
 from .filters import Filters, Pac
 from .locations import DATABASE_PREFIXES, FILE_PREFIX, Location, parse_location
-from .pgstore import PostgresStore
 from .receipts import Receipt
 
 if TYPE_CHECKING:
@@ -98,6 +98,15 @@ class Store(Protocol):
         **criteria: Unpack[Criteria],
     ) -> Iterator[Receipt]:
         """The same receipts as :meth:`query`, produced a batch at a time in bounded memory."""
+
+    def find_by_output_digest(self, digest: str) -> List[Receipt]:
+        """The successful execution receipts whose outputs include the SHA-256 ``digest``, newest first.
+
+        ``digest`` is 64 hex digits, with or without ``sha256:``.
+        """
+
+    def find_by_method(self, method_root: str, input_commitment: str) -> List[Receipt]:
+        """The execution receipts of one method shape root over one input commitment, newest first."""
 
     def close(self) -> None:
         """Release the store; later calls fail."""
@@ -330,6 +339,32 @@ class DirectoryStore:
     def __iter__(self) -> Iterator[Receipt]:
         return self.iter()
 
+    def find_by_output_digest(self, digest: str) -> List[Receipt]:
+        """The successful execution receipts whose outputs include the SHA-256 ``digest``, newest first.
+
+        A scan of every receipt file (docs/stores.md says up to what size
+        that is fine); only files whose text holds the digest are parsed.
+        """
+        wanted = digest_key(digest)
+        return scan_by_output_digest(self._holding(text_needles(wanted[len("sha256:"):])), wanted)
+
+    def find_by_method(self, method_root: str, input_commitment: str) -> List[Receipt]:
+        """The execution receipts of one method shape root over one input commitment, newest first; a scan."""
+        check_method_args(method_root, input_commitment)
+        found = self._holding(text_needles(method_root, input_commitment))
+        return scan_by_method(found, method_root, input_commitment)
+
+    def _holding(self, needles: Tuple[str, ...]) -> Iterator[Receipt]:
+        """Every receipt whose JSON text holds each of ``needles``, the others left unparsed."""
+        cursor = self._cursor(Filters())
+        while cursor is not None:
+            batch = cursor.next_batch(1000, [])
+            if not batch:
+                return
+            for text in batch:
+                if all(n in text for n in needles):
+                    yield Receipt.from_json(text, strict=False)
+
     def close(self) -> None:
         """Release the store; the files stay on disk."""
         self._native = None
@@ -372,5 +407,7 @@ def open_store(location: StoreLike) -> Store:
     else:
         raise TypeError(f"a store is a Store object, a path or a location, not {type(location).__name__}")
     if where.is_database:
+        from .pgstore import PostgresStore  # the driver is loaded only for a database
+
         return PostgresStore(where.target)
     return DirectoryStore(where.target)

@@ -161,3 +161,27 @@ def test_command_modules_and_functions_stay_short():
                 if lines > LONGEST_FUNCTION:
                     long_functions[f"{name}.{node.name}"] = lines
     assert long_functions == {}
+
+
+def test_the_run_command_loads_only_what_it_needs_and_every_public_name_still_resolves():
+    import subprocess
+    import sys
+
+    probe = (
+        "import sys, tessary.cli.run\n"
+        "from tessary.cli import main\n"
+        "print(' '.join(sorted(sys.modules)))\n"
+    )
+    loaded = set(subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                                check=True).stdout.split())
+    heavy = {"psycopg", "asyncio", "pathspec", "logging", "concurrent.futures", "inspect", "decimal", "mimetypes",
+             "shutil", "tessary.signing", "tessary.audit", "tessary.pgstore", "tessary.reuse", "tessary.aio"}
+    assert "tessary.steps" in loaded and loaded & heavy == set()
+
+    import tessary
+
+    assert set(tessary.__all__) <= set(dir(tessary))
+    assert all(getattr(tessary, name) is not None for name in tessary.__all__)
+    assert callable(tessary.audit) and tessary.steps.track is tessary.track
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        tessary.nothing

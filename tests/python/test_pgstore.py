@@ -144,6 +144,46 @@ def test_a_version_1_database_is_migrated_keeping_every_receipt_and_filter(pg_ds
         assert conn.execute("SELECT version FROM tessary_schema_version").fetchall() == [(SCHEMA_VERSION,)]
 
 
+def test_a_version_2_database_opened_by_many_at_once_is_migrated_once_and_its_steps_found(
+        pg_dsn: str, tmp_path: Any) -> None:
+    from tessary.pgstore import _MIGRATIONS
+
+    data = tmp_path / "data.csv"
+    data.write_text("1,2\n")
+    steps = []
+    for name in ("a", "b"):
+        with tessary.track(name, inputs=[data]) as t:
+            t.output(data)
+        assert t.record is not None
+        steps += [t.record.execution, t.record.spend]
+    broken = execution(1, "w", "t")
+    with psycopg.connect(pg_dsn) as conn:  # the second schema, filled as its release filled it
+        conn.execute("CREATE TABLE tessary_schema_version (version int NOT NULL)")
+        conn.execute("INSERT INTO tessary_schema_version VALUES (2)")
+        for statement in (*_MIGRATIONS[0], *_MIGRATIONS[1]):
+            conn.execute(statement)
+        for r in [*steps, broken]:
+            conn.execute("INSERT INTO receipts (rid, body, kind) VALUES (%s, %s, %s)",
+                         (r.rid, r.to_json(), r.kind.value))
+        conn.execute("UPDATE receipts SET body = '{' WHERE rid = %s", (broken.rid,))
+    opened: List[PostgresStore] = []
+    threads = [threading.Thread(target=lambda: opened.append(PostgresStore(pg_dsn))) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert len(opened) == 4
+    store = opened[0]
+    a, b = steps[0], steps[2]
+    assert store.find_by_output_digest(a.payload["output_digest"]) == [b, a]
+    assert store.find_by_method(b.payload["method_ref"]["method_shape_root"], b.payload["data_shape_hash"]) == [b]
+    assert store.count() == 5 and store.get(steps[1].rid) == steps[1]
+    for each in opened:
+        each.close()
+    with psycopg.connect(pg_dsn) as conn:
+        assert conn.execute("SELECT version FROM tessary_schema_version").fetchall() == [(SCHEMA_VERSION,)]
+
+
 SECRET = "S3cretPw"
 
 

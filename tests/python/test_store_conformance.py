@@ -1,5 +1,7 @@
 """The directory store and the database store give the same answers to the same calls."""
 import base64
+import contextlib
+import hashlib
 import itertools
 import pathlib
 import uuid
@@ -216,3 +218,46 @@ def test_what_is_stored_verifies_and_reads_back_byte_for_byte(make_store: Any) -
     back = {r.rid: r for r in store.query(trace="tr")}
     assert {r.rid: r.to_json() for r in recorded} == {k: v.to_json() for k, v in back.items()}
     assert all(tessary.verify(r) for r in back.values())
+
+
+def _step(name: str, outputs: Dict[str, str], work: pathlib.Path, fail: bool = False) -> Receipt:
+    """The execution receipt of a block writing ``outputs`` (name -> text), or failing; no store."""
+    with contextlib.suppress(RuntimeError), tessary.track(name, inputs=[work / "in"]) as t:
+        if fail:
+            raise RuntimeError("failed")
+        for file, text in outputs.items():
+            (work / file).write_text(text)
+            t.output(work / file)
+    assert t.record is not None
+    return t.record.execution
+
+
+@pytest.mark.parametrize("one_by_one", [False, True])
+def test_step_receipts_are_found_by_output_and_by_method_newest_first(make_store: Any, tmp_path: pathlib.Path,
+                                                                     one_by_one: bool) -> None:
+    (tmp_path / "in").write_text("input")
+    old = _step("make", {"a": "same"}, tmp_path)
+    new = _step("make", {"a": "same"}, tmp_path)  # the same work again, within the same second
+    pair = _step("pair", {"a": "same", "b": "other"}, tmp_path)
+    failed = _step("make", {}, tmp_path, fail=True)
+    store = make_store()
+    kept = [failed, pair, old, new, *RECEIPTS[:3]]
+    if one_by_one:
+        for receipt in kept:
+            store.store(receipt)
+    else:
+        store.store_many(kept)
+    same = hashlib.sha256(b"same").hexdigest()
+    for spelling in (same, "sha256:" + same, same.upper(), f" SHA256:{same}\n"):
+        assert rids(store.find_by_output_digest(spelling)) == rids([pair, new, old])
+    assert store.find_by_output_digest(pair.payload["output_digest"]) == [pair]  # several outputs: their commitment
+    assert store.find_by_output_digest(hashlib.sha256(b"other").hexdigest()) == [pair]
+    assert store.find_by_output_digest("0" * 64) == []
+    root, inputs = new.payload["method_ref"]["method_shape_root"], new.payload["data_shape_hash"]
+    assert store.find_by_method(root, inputs) == [failed, new, old]  # whatever the outcome
+    assert store.find_by_method(root, pair.payload["data_shape_hash"] + "\x00") == []
+    assert store.find_by_method(inputs, root) == [] and store.find_by_method(root, "\ud800") == []
+    with pytest.raises(tessary.StepError, match="not a SHA-256 digest"):
+        store.find_by_output_digest("sha256:" + same[:-1])
+    with pytest.raises(TypeError, match="method_root must be a str"):
+        store.find_by_method(None, inputs)

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import inspect
 import sys
 from types import ModuleType
 from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
@@ -62,10 +61,24 @@ def command_module(name: str) -> ModuleType:
     return importlib.import_module(f"{__name__}.{COMMANDS[name][0]}")
 
 
-def build_parser(loaded: Optional[Iterable[str]] = None) -> argparse.ArgumentParser:
+def _cleandoc(doc: str) -> str:
+    """A docstring without its indentation, as ``inspect.cleandoc`` gives it (inspect is slow to import)."""
+    lines = doc.expandtabs().split("\n")
+    margin = min((len(line) - len(line.lstrip()) for line in lines[1:] if line.lstrip()), default=0)
+    lines = [lines[0].lstrip()] + [line[margin:] for line in lines[1:]]
+    while lines and not lines[-1]:
+        lines.pop()
+    while lines and not lines[0]:
+        lines.pop(0)
+    return "\n".join(lines)
+
+
+def build_parser(loaded: Optional[Iterable[str]] = None, *, only_loaded: bool = False) -> argparse.ArgumentParser:
     """The ``tessary`` argument parser listing every command, with the arguments of those ``loaded`` (default all).
 
-    A command whose module is not loaded is listed by its summary alone and cannot be run.
+    A command whose module is not loaded is listed by its summary alone and cannot be run; with
+    ``only_loaded`` it is left out (each command's parser costs start-up time: a command being run
+    needs only its own).
     """
     from ._arguments import Parser
     from .. import __version__
@@ -82,13 +95,15 @@ def build_parser(loaded: Optional[Iterable[str]] = None) -> argparse.ArgumentPar
     commands.required = True
     wanted = set(COMMANDS if loaded is None else loaded)
     for name, (_, summary) in COMMANDS.items():
+        if only_loaded and name not in wanted:
+            continue
         sub: argparse.ArgumentParser = commands.add_parser(
             name, help=summary, formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False
         )
         sub.set_defaults(parser=sub)
         if name in wanted:
             module = command_module(name)
-            sub.description = inspect.cleandoc(module.__doc__ or "")
+            sub.description = _cleandoc(module.__doc__ or "")
             module.add_arguments(sub)
             sub.set_defaults(run=module.run)
     return parser
@@ -121,7 +136,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     arguments, command = _split_command(list(sys.argv[1:] if argv is None else argv))
     try:
-        parser = build_parser(_command_in(arguments))
+        named = _command_in(arguments)
+        parser = build_parser(named, only_loaded=bool(named))
         try:
             args, extra = parser.parse_known_args(arguments)
         except SystemExit as e:  # --help and --version

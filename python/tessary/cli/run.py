@@ -31,14 +31,15 @@ import argparse
 import json
 import sys
 import warnings
-from typing import Dict, List, Optional
+from typing import TYPE_CHECKING, Dict, List, Optional
 
 from ..errors import TessaryError
-from ..signing import Keyring, SigningKey
 from ..steps import RESTORE_METHODS, RunResult, ReuseWarning, run_command
 from ._base import PROG, CliError
-from ._keys import keyring, signing_key
 from ._output import out
+
+if TYPE_CHECKING:
+    from ..signing import Keyring, SigningKey
 
 
 def _param(text: str) -> str:
@@ -116,8 +117,13 @@ def run(args: argparse.Namespace) -> int:
     command = list(args.command)
     if not command:
         raise CliError("no command given: put it after --, e.g. tessary run prepare -o out.csv -- make out.csv")
-    key: Optional[SigningKey] = signing_key(args.key) if args.key is not None else None
-    trust: Optional[Keyring] = keyring(args.trust) if args.trust else None
+    key: Optional[SigningKey] = None
+    trust: Optional[Keyring] = None
+    if args.key is not None or args.trust:
+        from ._keys import keyring, signing_key  # the signing code is loaded only for keys
+
+        key = signing_key(args.key) if args.key is not None else None
+        trust = keyring(args.trust) if args.trust else None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", ReuseWarning)
         try:
