@@ -60,7 +60,8 @@ def reuse_policy(mode: str, cache: Union[None, str, "os.PathLike[str]", Cache], 
     if mode not in REUSE_MODES:
         raise StepError(f"reuse must be one of {', '.join(REUSE_MODES)}, not {mode!r}")
     if mode == "overlap" and alpha is None:
-        raise StepError("reuse='overlap' needs alpha= or a cost model (cost_model=), one of the two")
+        raise StepError("reuse by overlap needs alpha (alpha=, --alpha) or a cost model "
+                        "(cost_model=, --cost-model), one of the two")
     if restore not in RESTORE_METHODS:
         raise StepError(f"restore must be one of {', '.join(RESTORE_METHODS)}, not {restore!r}")
     if trust is not None and not _is_keyring(trust):

@@ -49,7 +49,8 @@ def overlap_alpha(alpha: Optional[float], cost_model: Union[None, str, "os.PathL
     from .reuse import Constant, CostModel  # the reuse arithmetic is loaded only for overlap reuse
 
     if (alpha is None) == (cost_model is None):
-        raise StepError("reuse='overlap' needs alpha= or a cost model (cost_model=), one of the two")
+        raise StepError("reuse by overlap needs alpha (alpha=, --alpha) or a cost model "
+                        "(cost_model=, --cost-model), one of the two")
     if alpha is not None:
         try:
             return float(Constant(alpha).value)

@@ -214,7 +214,8 @@ def _policy(reuse: str, cache: CacheArg, restore: str, trust: Optional[Keyring],
             alpha: Optional[float], cost_model: CostModelArg) -> ReusePolicy:
     if reuse != "overlap":
         if alpha is not None or cost_model is not None:
-            raise StepError("alpha= and cost_model= weigh reuse by overlap: give them with reuse='overlap'")
+            raise StepError("alpha and a cost model weigh reuse by overlap: "
+                            "give them with reuse='overlap' (--reuse overlap)")
         return reuse_policy(reuse, cache, restore, trust, store)
     return reuse_policy(reuse, cache, restore, trust, store, overlap_alpha(alpha, cost_model))
 
