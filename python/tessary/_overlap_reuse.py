@@ -112,7 +112,7 @@ def _stored(store: Store, sketch: MinHash, step: StepMethod) -> Iterable[Receipt
     """The runs of the step that may overlap: the band index of a database store, else a scan of the step's runs."""
     finder = getattr(store, "find_by_sketch", None)
     if finder is not None:
-        found: List[Receipt] = finder(sketch)
+        found: List[Receipt] = finder(sketch, method_root=step.shape_root)
         return found
     return store.iter(Filters(workload=step.name))
 

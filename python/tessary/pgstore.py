@@ -43,13 +43,13 @@ from typing import (
 
 from ._core import native
 from ._lookups import check_method_args, digest_key, method_keys, newest_first, output_keys
-from ._sketch_index import band_candidates, create_statements, index_receipts, index_stored_receipts
+from ._sketch_index import CANDIDATES, create_statements, index_receipts, index_stored_receipts
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import ReceiptError, StoreError, one_line
 from .filters import Filters
 from .locations import redact, redact_within
 from .receipts import Receipt
-from .sketches import MinHash
+from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, band_keys
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -455,18 +455,22 @@ class PostgresStore:
         return self._found("method_root = %s AND input_commitment = %s",
                            [_text_bytes(method_root), _text_bytes(input_commitment)])
 
-    def find_by_sketch(self, sketch: MinHash, limit: int = 100) -> List[Receipt]:
+    def find_by_sketch(self, sketch: MinHash, method_root: Optional[str] = None, limit: int = 100) -> List[Receipt]:
         """The execution receipts whose input sketch shares an LSH band with ``sketch``, most bands shared first.
 
-        One probe of the band index per band; the overlap estimate is the
-        caller's (:func:`tessary.sketches.estimate`).
+        One probe of the band index per band; with ``method_root``, only runs
+        of that method shape. The overlap estimate is the caller's
+        (:func:`tessary.sketches.estimate`).
         """
+        keys = band_keys(sketch, DEFAULT_BANDS, DEFAULT_ROWS)
+        where = "" if method_root is None else " WHERE r.method_root = %s"
+        sql = (f"SELECT r.body FROM ({CANDIDATES}) AS c (rid, hits) JOIN receipts AS r ON r.rid = c.rid::uuid"
+               f"{where} ORDER BY c.hits DESC, c.rid LIMIT %s")
+        params: List[Any] = [list(range(DEFAULT_BANDS)), keys]
+        params += [] if method_root is None else [_text_bytes(method_root)]
+
         def select(conn: Any) -> List[str]:
-            ranked = [rid for rid, _ in band_candidates(conn, sketch, limit=limit)]
-            if not ranked:
-                return []
-            bodies = dict(conn.execute("SELECT rid::text, body FROM receipts WHERE rid = ANY(%s::uuid[])", [ranked]))
-            return [bodies[rid] for rid in ranked if rid in bodies]
+            return [row[0] for row in conn.execute(sql, [*params, limit])]
 
         return [Receipt.from_json(t, strict=False) for t in self._run(select)]
 

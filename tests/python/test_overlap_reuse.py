@@ -111,7 +111,9 @@ def test_a_database_store_finds_overlapping_runs_through_its_band_index(pg_dsn: 
     calls: List[int] = []
     with PostgresStore(pg_dsn) as store:
         counting(store, calls, prices=prices(100), alpha=0.5, cache=tmp_path / "cache")(BASE)
-        found = store.find_by_sketch(sketches.MinHash.of(shape(EDITED)))
-        assert [r.kind.value for r in found] == ["execution"]
+        sketch = sketches.MinHash.of(shape(EDITED))
+        (found,) = store.find_by_sketch(sketch)
+        assert store.find_by_sketch(sketch, method_root=found.payload["method_ref"]["method_shape_root"]) == [found]
+        assert store.find_by_sketch(sketch, method_root="sha256:" + "0" * 64) == []
         assert counting(store, calls, prices=prices(1), alpha=0.5, cache=tmp_path / "cache")(EDITED) == len(BASE)
     assert len(calls) == 1
