@@ -26,8 +26,8 @@ from .stores import DirectoryStore, Store
 if TYPE_CHECKING:
     from .signing import Keyring
 
-__all__ = ["REUSE_MODES", "ReuseWarning", "NonDeterministicWarning", "ReusePolicy", "reuse_policy", "Lookup", "sound", "restorable",
-           "look_up", "restore_outputs", "products_of", "warn_if_nondeterministic"]
+__all__ = ["REUSE_MODES", "ReuseWarning", "NonDeterministicWarning", "ReusePolicy", "reuse_policy", "Lookup",
+           "sound", "restorable", "look_up", "restore_outputs", "products_of", "warn_if_nondeterministic"]
 
 #: How a step may take over an earlier run: never, only an exact one, or an exact one else one by overlap.
 REUSE_MODES = ("never", "exact", "overlap")

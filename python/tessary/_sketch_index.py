@@ -22,8 +22,8 @@ from .errors import ReceiptError
 from .receipts import Receipt, ReceiptKind
 from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, SketchError, band_keys
 
-__all__ = ["TABLE", "CANDIDATES", "create_statements", "create_band_index", "add_sketches", "remove_sketches", "band_candidates", "sketch_of",
-           "index_receipts", "index_stored_receipts"]
+__all__ = ["TABLE", "CANDIDATES", "create_statements", "create_band_index", "add_sketches", "remove_sketches",
+           "band_candidates", "sketch_of", "index_receipts", "index_stored_receipts"]
 
 TABLE = "sketch_bands"
 

@@ -30,7 +30,8 @@ from .shapes import method_shape
 from .sketches import MinHash, cardinality
 
 __all__ = ["SUCCEEDED", "FAILED", "Named", "StepMethod", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
-           "method_root", "inputs_commitment", "sketch_fields", "product_digests", "recorded_order", "succeeded", "work_of", "OutputsOfWork"]
+           "method_root", "inputs_commitment", "sketch_fields", "product_digests", "recorded_order", "succeeded",
+           "work_of", "OutputsOfWork"]
 
 FAILED = "failed"
 _VERSION = "0.1.0"
