@@ -27,9 +27,9 @@ if TYPE_CHECKING:
     from .signing import Keyring
 
 __all__ = ["REUSE_MODES", "ReuseWarning", "NonDeterministicWarning", "ReusePolicy", "reuse_policy", "Lookup",
-           "look_up", "restore_outputs", "products_of", "warn_if_nondeterministic"]
+           "sound", "restorable", "look_up", "restore_outputs", "products_of", "warn_if_nondeterministic"]
 
-#: How a step may take over an earlier run: never, only an exact one, or by overlap (not built yet).
+#: How a step may take over an earlier run: never, only an exact one, or an exact one else one by overlap.
 REUSE_MODES = ("never", "exact", "overlap")
 
 
@@ -48,6 +48,7 @@ class ReusePolicy(NamedTuple):
     cache: Optional[Cache] = None
     restore: str = "auto"
     trust: Optional[Keyring] = None
+    alpha: Optional[float] = None
 
 
 def _is_keyring(trust: object) -> bool:
@@ -57,12 +58,16 @@ def _is_keyring(trust: object) -> bool:
 
 
 def reuse_policy(mode: str, cache: Union[None, str, "os.PathLike[str]", Cache], restore: str,
-                 trust: Optional[Keyring], store: Optional[Store]) -> ReusePolicy:
-    """The checked policy; without ``cache=`` a directory store keeps the objects in its own folder."""
+                 trust: Optional[Keyring], store: Optional[Store], alpha: Optional[float] = None) -> ReusePolicy:
+    """The checked policy; without ``cache=`` a directory store keeps the objects in its own folder.
+
+    ``alpha`` is the reuse efficiency that reuse by overlap weighs candidates with.
+    """
     if mode not in REUSE_MODES:
         raise StepError(f"reuse must be one of {', '.join(REUSE_MODES)}, not {mode!r}")
-    if mode == "overlap":
-        raise StepError("reuse='overlap' is not available yet: use 'exact' or 'never'")
+    if mode == "overlap" and alpha is None:
+        raise StepError("reuse by overlap needs alpha (alpha=, --alpha) or a cost model "
+                        "(cost_model=, --cost-model), one of the two")
     if restore not in RESTORE_METHODS:
         raise StepError(f"restore must be one of {', '.join(RESTORE_METHODS)}, not {restore!r}")
     if trust is not None and not _is_keyring(trust):
@@ -75,7 +80,7 @@ def reuse_policy(mode: str, cache: Union[None, str, "os.PathLike[str]", Cache], 
         opened = Cache(store.path)
     else:
         opened = None
-    return ReusePolicy(mode, opened, restore, trust)
+    return ReusePolicy(mode, opened, restore, trust, alpha if mode == "overlap" else None)
 
 
 class Lookup(NamedTuple):
@@ -94,19 +99,19 @@ def products_of(receipt: Receipt) -> List[Tuple[str, Dict[str, JSONValue]]]:
     return [(str(name), dict(item)) for name, item in products.items() if isinstance(item, Mapping)]
 
 
-def _sound(receipt: Receipt, trust: Optional[Keyring]) -> bool:
+def sound(receipt: Receipt, trust: Optional[Keyring]) -> bool:
     try:
         verify_strict(receipt)
     except VerificationError:
         return False
     if trust is None:
         return True
-    from .signing import check
+    from .signing import check  # loaded only when keys are given
 
     return check(receipt, trust).ok
 
 
-def _restorable(receipt: Receipt, cache: Cache, names: Optional[Sequence[str]]) -> bool:
+def restorable(receipt: Receipt, cache: Cache, names: Optional[Sequence[str]]) -> bool:
     products = products_of(receipt)
     if names is not None and [name for name, _ in products] != list(names):
         return False
@@ -125,10 +130,10 @@ def look_up(store: Optional[Store], policy: ReusePolicy, step: StepMethod, input
     wanted = (step.name, step.version, step.shape_root, inputs)
     previous: Optional[Receipt] = None
     for receipt in store.find_by_method(wanted[2], inputs):
-        if work_of(receipt) != wanted or not succeeded(receipt) or not _sound(receipt, policy.trust):
+        if work_of(receipt) != wanted or not succeeded(receipt) or not sound(receipt, policy.trust):
             continue
         previous = previous or receipt
-        if policy.mode == "exact" and policy.cache is not None and _restorable(receipt, policy.cache, names):
+        if policy.mode != "never" and policy.cache is not None and restorable(receipt, policy.cache, names):
             return Lookup(receipt, previous)
     return Lookup(None, previous)
 

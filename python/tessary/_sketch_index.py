@@ -9,16 +9,21 @@ same bands and rows, which the caller fixes (the package's defaults unless
 it says otherwise).
 
 The functions take an open psycopg connection and leave transactions to the
-caller: :func:`create_statements` are the schema step a migration runs.
+caller: :func:`create_statements` are the schema step a migration runs,
+:func:`index_stored_receipts` fills the table from the receipts already
+stored, and :func:`index_receipts` keeps it up to date as receipts are stored.
 """
 
 from __future__ import annotations
 
 from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
-from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, band_keys
+from .errors import ReceiptError
+from .receipts import Receipt, ReceiptKind
+from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, SketchError, band_keys
 
-__all__ = ["TABLE", "CANDIDATES", "create_statements", "create_band_index", "add_sketches", "remove_sketches", "band_candidates"]
+__all__ = ["TABLE", "CANDIDATES", "create_statements", "create_band_index", "add_sketches", "remove_sketches",
+           "band_candidates", "sketch_of", "index_receipts", "index_stored_receipts"]
 
 TABLE = "sketch_bands"
 
@@ -100,3 +105,45 @@ def band_candidates(
     with connection.cursor() as cursor:
         cursor.execute(query, params)
         return [(str(rid), int(hits)) for rid, hits in cursor.fetchall()]
+
+
+def sketch_of(receipt: Receipt) -> Optional[MinHash]:
+    """The input sketch an execution receipt carries, when it has one the band index can take."""
+    values = receipt.payload.get("minhash_signature") if receipt.kind is ReceiptKind.EXECUTION else None
+    if not isinstance(values, (list, tuple)):
+        return None
+    try:
+        sketch = MinHash.from_bytes(bytes(values))
+    except (SketchError, ValueError, TypeError):
+        return None
+    return sketch if sketch.k >= DEFAULT_BANDS * DEFAULT_ROWS else None
+
+
+def index_receipts(conn: Any, receipts: Sequence[Receipt]) -> None:
+    """Put the execution receipts' sketches in the band index, replacing what a receipt stored before had."""
+    executions = [r for r in receipts if r.kind is ReceiptKind.EXECUTION]
+    if not executions:
+        return
+    remove_sketches(conn, [r.rid for r in executions])
+    sketches = [(r.rid, sketch) for r in executions for sketch in [sketch_of(r)] if sketch is not None]
+    if sketches:
+        add_sketches(conn, sketches)
+
+
+def index_stored_receipts(conn: Any) -> None:
+    """Index the sketches of the execution receipts stored before the band index existed."""
+    with conn.cursor(name="tessary_backfill_sketches") as rows:
+        rows.execute("SELECT body FROM receipts WHERE kind = 'execution'")
+        while True:
+            batch = rows.fetchmany(1000)
+            if not batch:
+                return
+            found = []
+            for (body,) in batch:
+                try:
+                    found.append(Receipt.from_json(body, strict=False))
+                except ReceiptError:
+                    continue
+            sketches = [(r.rid, sketch) for r in found for sketch in [sketch_of(r)] if sketch is not None]
+            if sketches:
+                add_sketches(conn, sketches)

@@ -27,9 +27,11 @@ from ._types import JSONValue
 from .errors import ReceiptError
 from .receipts import Receipt, ReceiptKind, verify_strict
 from .shapes import method_shape
+from .sketches import MinHash, cardinality
 
 __all__ = ["SUCCEEDED", "FAILED", "Named", "StepMethod", "StepFacts", "timestamp", "execution_receipt", "spend_receipt",
-           "method_root", "inputs_commitment", "product_digests", "recorded_order", "succeeded", "work_of", "OutputsOfWork"]
+           "method_root", "inputs_commitment", "sketch_fields", "product_digests", "recorded_order", "succeeded",
+           "work_of", "OutputsOfWork"]
 
 FAILED = "failed"
 _VERSION = "0.1.0"
@@ -160,10 +162,19 @@ def _payload(facts: StepFacts, dom: str, cod: str) -> Tuple[Dict[str, JSONValue]
         payload["chunk_manifest_hash"] = _digest32(hashlib.sha256(manifest).digest())
         payload["chunk_manifest_size_bytes"] = len(manifest)
         payload["merkle_root"] = _digest32(merkle_root(c.digest for item in items for c in item.chunks))
+        payload.update(sketch_fields(items))
     if facts.links:
         payload["prev_execution_rid"] = facts.links[0]
     payload.update(_output_fields(facts))
     return payload, shape_root
+
+
+def sketch_fields(items: Sequence[Item]) -> Dict[str, JSONValue]:
+    """The inputs' chunk set as a MinHash signature and its count of distinct chunks; nothing for no chunks."""
+    digests = [c.digest for item in items for c in item.chunks]
+    if not digests:
+        return {}
+    return {"minhash_signature": list(MinHash.of(digests).to_bytes()), "hll_cardinality": cardinality(digests)}
 
 
 def _envelope(kind: str, dom: str, cod: str, links: List[str], when: str, payload: Dict[str, JSONValue],

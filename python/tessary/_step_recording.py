@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from .signing import SigningKey
 
 __all__ = ["StepRecord", "StepSetup", "producers", "open_step_store", "setup_of", "fingerprints", "record_step",
-           "reuse_step", "PathArg", "PricesArg"]
+           "reuse_step", "computing_cost", "PathArg", "PricesArg"]
 
 PathArg = Union[str, "os.PathLike[str]"]
 PricesArg = Union[None, Prices, Mapping[str, JSONValue], str, "os.PathLike[str]"]
@@ -121,18 +121,24 @@ def _check_params(params: Mapping[str, JSONValue]) -> Dict[str, JSONValue]:
     return value
 
 
+def _is_signing_key(key: object) -> bool:
+    from .signing import SigningKey  # loaded only when a key is given
+
+    return isinstance(key, SigningKey)
+
+
+def _signed(receipt: Receipt, key: SigningKey) -> Receipt:
+    from .signing import sign
+
+    return sign(receipt, key)
+
+
 def open_step_store(store: Union[Store, StoreLike]) -> Store:
     opened = open_store(store)
     if isinstance(opened, DirectoryStore):
         # Producers are looked up before anything is written: a new store is an empty one, not a missing one.
         os.makedirs(opened.path, exist_ok=True)
     return opened
-
-
-def _is_signing_key(key: object) -> bool:
-    from .signing import SigningKey  # loaded only when a key is given
-
-    return isinstance(key, SigningKey)
 
 
 def setup_of(name: str, *, method: Dict[str, JSONValue], params: Optional[Mapping[str, JSONValue]],
@@ -175,9 +181,7 @@ def _keep(setup: StepSetup, inputs: Sequence[Named], outputs: Sequence[Named], v
 
 def _seal(setup: StepSetup, execution: Receipt, spend: Receipt) -> Tuple[Receipt, Receipt]:
     if setup.key is not None:
-        from .signing import sign  # loaded only when a key is given
-
-        execution, spend = sign(execution, setup.key), sign(spend, setup.key)
+        execution, spend = _signed(execution, setup.key), _signed(spend, setup.key)
     if setup.store is not None:
         setup.store.store_many((execution, spend))  # one flush of the directory for both
     return execution, spend
@@ -186,17 +190,19 @@ def _seal(setup: StepSetup, execution: Receipt, spend: Receipt) -> Tuple[Receipt
 def record_step(setup: StepSetup, inputs: Sequence[Named], outputs: Sequence[Named], status: str,
                 exit_status: Optional[int], argv: Optional[List[str]], times: Tuple[str, str], usage: Usage,
                 mime_types: Optional[Dict[str, str]] = None, previous: Optional[Receipt] = None,
-                values: Mapping[str, bytes] = {}) -> StepRecord:
+                values: Mapping[str, bytes] = {}, justification: Optional[Dict[str, JSONValue]] = None) -> StepRecord:
     """Seal, sign and store both receipts of a finished run; cache its outputs; compare it with ``previous``.
 
-    ``values`` holds the bytes of outputs that are buffers, by name.
+    ``values`` holds the bytes of outputs that are buffers, by name; a
+    ``justification`` (an overlap weighed and found not worth reusing) goes
+    into the spend receipt.
     """
     links = _links(setup.store, inputs, setup.parents)
     facts = StepFacts(setup.step, list(inputs), list(outputs), status, exit_status, argv, times[0], times[1],
                       _trace(setup.store, links, setup.trace), links,
                       setup.key.kid if setup.key is not None else None, mime_types or {})
     execution = execution_receipt(facts)
-    spend = spend_receipt(execution, usage, setup.prices)
+    spend = spend_receipt(execution, usage, setup.prices, justification)
     execution, spend = _seal(setup, execution, spend)
     if status == SUCCEEDED:
         _keep(setup, inputs, outputs, values)
@@ -204,7 +210,13 @@ def record_step(setup: StepSetup, inputs: Sequence[Named], outputs: Sequence[Nam
     return StepRecord(execution, spend, status, exit_status, usage)
 
 
-def _computing_cost(store: Optional[Store], execution: Receipt) -> Optional[float]:
+def _ran(spend: Receipt) -> bool:
+    """Whether a spend receipt is a run's own (no justification, or one that decided to recompute)."""
+    justification = spend.payload.get("justification")
+    return not isinstance(justification, Mapping) or justification.get("decision") != "reuse"
+
+
+def computing_cost(store: Optional[Store], execution: Receipt) -> Optional[float]:
     """What the reused run cost when it ran: the value of its own spend receipt, when the store holds it."""
     when = execution.ctx.time
     if store is None or when is None:
@@ -214,17 +226,19 @@ def _computing_cost(store: Optional[Store], execution: Receipt) -> Optional[floa
     for receipt in store.iter(start=second, end=second):
         payload = receipt.payload
         if (receipt.kind is ReceiptKind.SPEND and list(receipt.links) == [execution.rid]
-                and payload.get("justification") is None):
+                and _ran(receipt)):
             value = payload.get("total_value")
             return float(value) if isinstance(value, (int, float)) else None
     return None
 
 
-def reuse_step(setup: StepSetup, found: Receipt, meter: InProcessMeter) -> Optional[Tuple[StepRecord, Dict[str, bytes]]]:
+def reuse_step(setup: StepSetup, found: Receipt, meter: InProcessMeter,
+               weighed: Optional[Dict[str, JSONValue]] = None) -> Optional[Tuple[StepRecord, Dict[str, bytes]]]:
     """Take over the run ``found``: restore its outputs and record what that cost; None when it cannot be.
 
     ``meter`` was started before the store was searched, so the spend covers
-    both finding the run and restoring its outputs.
+    both finding the run and restoring its outputs. ``weighed`` is the
+    justification of a reuse by overlap; without it the inputs were the same.
     """
     try:
         values = restore_outputs(found, setup.reuse)
@@ -234,15 +248,13 @@ def reuse_step(setup: StepSetup, found: Receipt, meter: InProcessMeter) -> Optio
         return None
     usage = meter.stop()
     identify = total_value(meter_of(usage), setup.prices)
-    justification: Dict[str, JSONValue] = {
-        "overlap_j": 1.0, "alpha": 1.0, "c_id": identify, "c_comp": _computing_cost(setup.store, found),
+    justification: Dict[str, JSONValue] = weighed or {
+        "overlap_j": 1.0, "alpha": 1.0, "c_id": identify, "c_comp": computing_cost(setup.store, found),
         "decision": "reuse", "layer": "execution", "minhash_sketch": None,
     }
     spend = spend_receipt(found, usage, setup.prices, justification, timestamp())
     if setup.key is not None:
-        from .signing import sign
-
-        spend = sign(spend, setup.key)
+        spend = _signed(spend, setup.key)
     if setup.store is not None:
         setup.store.store(spend)
     attest = found.attest

@@ -43,11 +43,13 @@ from typing import (
 
 from ._core import native
 from ._lookups import check_method_args, digest_key, method_keys, newest_first, output_keys
+from ._sketch_index import CANDIDATES, create_statements, index_receipts, index_stored_receipts
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import ReceiptError, StoreError, one_line
 from .filters import Filters
 from .locations import redact, redact_within
 from .receipts import Receipt
+from .sketches import DEFAULT_BANDS, DEFAULT_ROWS, MinHash, band_keys
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -136,6 +138,8 @@ _MIGRATIONS: Sequence[Sequence[_Migration]] = (
         "CREATE INDEX receipts_outputs ON receipts USING gin (outputs)",
         "CREATE INDEX receipts_method ON receipts (method_root, input_commitment)",
     ),
+    # The band index of the execution receipts' input sketches, for reuse by overlap.
+    (*create_statements(), index_stored_receipts),
 )
 
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -339,12 +343,14 @@ class PostgresStore:
 
         def insert(conn: Any) -> None:
             conn.execute(_INSERT_ONE, row)
+            index_receipts(conn, (receipt,))
 
         self._run(insert)
 
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given in one transaction (all or none); returns how many."""
-        rows = _rows(receipts)
+        given = list(receipts)
+        rows = _rows(given)
         if not rows:
             return 0
 
@@ -355,6 +361,7 @@ class PostgresStore:
                     for seq, row in enumerate(rows):
                         feed.write_row((seq, *row))
                 cur.execute(_MOVE)
+            index_receipts(conn, given)
 
         self._run(copy)
         return len(rows)
@@ -447,6 +454,25 @@ class PostgresStore:
         check_method_args(method_root, input_commitment)
         return self._found("method_root = %s AND input_commitment = %s",
                            [_text_bytes(method_root), _text_bytes(input_commitment)])
+
+    def find_by_sketch(self, sketch: MinHash, method_root: Optional[str] = None, limit: int = 100) -> List[Receipt]:
+        """The execution receipts whose input sketch shares an LSH band with ``sketch``, most bands shared first.
+
+        One probe of the band index per band; with ``method_root``, only runs
+        of that method shape. The overlap estimate is the caller's
+        (:func:`tessary.sketches.estimate`).
+        """
+        keys = band_keys(sketch, DEFAULT_BANDS, DEFAULT_ROWS)
+        where = "" if method_root is None else " WHERE r.method_root = %s"
+        sql = (f"SELECT r.body FROM ({CANDIDATES}) AS c (rid, hits) JOIN receipts AS r ON r.rid = c.rid::uuid"
+               f"{where} ORDER BY c.hits DESC, c.rid LIMIT %s")
+        params: List[Any] = [list(range(DEFAULT_BANDS)), keys]
+        params += [] if method_root is None else [_text_bytes(method_root)]
+
+        def select(conn: Any) -> List[str]:
+            return [row[0] for row in conn.execute(sql, [*params, limit])]
+
+        return [Receipt.from_json(t, strict=False) for t in self._run(select)]
 
     def _found(self, where: str, params: List[Any]) -> List[Receipt]:
         # The timestamp column holds whole seconds: the receipts' own times order them.

@@ -23,8 +23,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, 
 
 from ._canonical import jcs
 from ._exact_reuse import (
-    REUSE_MODES, Lookup, NonDeterministicWarning, ReuseWarning, look_up, products_of, reuse_policy,
+    REUSE_MODES, Lookup, NonDeterministicWarning, ReusePolicy, ReuseWarning, look_up, products_of, reuse_policy,
 )
+from ._overlap_reuse import overlap_alpha, weigh_overlap
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
 from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
 from ._running import find_program, run_child
@@ -42,6 +43,7 @@ from .stores import Store, StoreLike
 if TYPE_CHECKING:
     import inspect
 
+    from .reuse import CostModel
     from .signing import Keyring, SigningKey
 
 __all__ = ["SUCCEEDED", "FAILED", "DEFAULT_EXCLUDES", "Prices", "ZERO_PRICES", "load_prices", "Usage", "StepRecord",
@@ -50,6 +52,7 @@ __all__ = ["SUCCEEDED", "FAILED", "DEFAULT_EXCLUDES", "Prices", "ZERO_PRICES", "
            "RESTORE_METHODS", "ReuseWarning", "NonDeterministicWarning"]
 
 CacheArg = Union[None, str, "os.PathLike[str]", Cache]
+CostModelArg = Union[None, str, "os.PathLike[str]", "CostModel"]
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
@@ -106,6 +109,7 @@ class Tracker:
         self._values: Dict[str, bytes] = {}
         self._lock = threading.Lock()
         self.lookup = Lookup(None, None)
+        self.justification: Optional[Dict[str, JSONValue]] = None
         self.record: Optional[StepRecord] = None
 
     def prepare(self, names: Optional[Sequence[str]] = None) -> InProcessMeter:
@@ -116,6 +120,11 @@ class Tracker:
         setup = self._setup
         self.lookup = look_up(setup.store, setup.reuse, setup.step, inputs_commitment(self._inputs), names)
         return meter
+
+    @property
+    def inputs(self) -> List[Named]:
+        """The inputs as fingerprinted (empty before :meth:`prepare`)."""
+        return self._inputs or []
 
     def __enter__(self) -> "Tracker":
         if self._inputs is None:
@@ -138,7 +147,7 @@ class Tracker:
 
     def _record(self, outputs: Sequence[Named], status: str, times: Tuple[str, str], usage: Usage) -> None:
         self.record = record_step(self._setup, self._inputs or [], outputs, status, None, None, times, usage,
-                                  self._mime_types, self.lookup.previous, self._values)
+                                  self._mime_types, self.lookup.previous, self._values, self.justification)
 
     def __exit__(self, kind: Optional[Type[BaseException]], error: Optional[BaseException],
                  trace: Optional[TracebackType]) -> None:
@@ -176,6 +185,39 @@ def track(name: str, inputs: Sequence[PathArg] = (), params: Optional[Mapping[st
                      parents=parents, trace=trace, excludes=excludes,
                      reuse=reuse_policy("never", cache, "auto", trust, opened))
     return Tracker(setup, [(os.fspath(p), p) for p in inputs])
+
+
+Reused = Tuple[StepRecord, Dict[str, bytes]]
+
+
+def _take_over(setup: StepSetup, lookup: Lookup, inputs: Sequence[Named], names: Optional[Sequence[str]],
+               meter: InProcessMeter) -> Tuple[Optional[Reused], Optional[Dict[str, JSONValue]]]:
+    """Reuse an earlier run when the policy allows: (the reuse, None), or (None, what a fresh run's spend says).
+
+    An exact hit is taken first; with ``reuse="overlap"`` an overlapping run
+    is weighed next, and when the rule says recompute, its justification goes
+    into the fresh run's spend receipt.
+    """
+    if lookup.hit is not None:
+        return reuse_step(setup, lookup.hit, meter), None
+    if setup.reuse.mode != "overlap":
+        return None, None
+    weighed = weigh_overlap(setup.store, setup.reuse, setup.step, inputs, names, meter, setup.prices)
+    if weighed is None:
+        return None, None
+    if not weighed.reuse:
+        return None, weighed.justification
+    return reuse_step(setup, weighed.receipt, meter, weighed.justification), None
+
+
+def _policy(reuse: str, cache: CacheArg, restore: str, trust: Optional[Keyring], store: Optional[Store],
+            alpha: Optional[float], cost_model: CostModelArg) -> ReusePolicy:
+    if reuse != "overlap":
+        if alpha is not None or cost_model is not None:
+            raise StepError("alpha and a cost model weigh reuse by overlap: "
+                            "give them with reuse='overlap' (--reuse overlap)")
+        return reuse_policy(reuse, cache, restore, trust, store)
+    return reuse_policy(reuse, cache, restore, trust, store, overlap_alpha(alpha, cost_model))
 
 
 class Codec:
@@ -249,7 +291,8 @@ def _reused_value(receipt: Receipt, values: Dict[str, bytes], codec: Optional[Co
 def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Sequence[Union[PathArg, Callable[..., Any]]] = (),
          store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None, prices: PricesArg = None,
          codec: Optional[Codec] = None, excludes: Optional[Iterable[str]] = None, reuse: str = "exact",
-         cache: CacheArg = None, restore: str = "auto", trust: Optional[Keyring] = None) -> Callable[[_F], _F]:
+         cache: CacheArg = None, restore: str = "auto", trust: Optional[Keyring] = None,
+         alpha: Optional[float] = None, cost_model: CostModelArg = None) -> Callable[[_F], _F]:
     """Make a function a tracked step; each call records its receipts in ``store``.
 
     Arguments that are paths (``os.PathLike``, e.g. ``pathlib.Path``; a plain
@@ -267,7 +310,7 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
     if store is None:
         raise TypeError("tessary.step() needs store=, where its receipts go")
     opened = open_step_store(store)
-    policy = reuse_policy(reuse, cache, restore, trust, opened)
+    policy = _policy(reuse, cache, restore, trust, opened, alpha, cost_model)
     if codec is not None and type(codec).decode is Codec.decode:
         policy = policy._replace(mode="never")
 
@@ -287,12 +330,12 @@ def step(name: Optional[str] = None, *, version: Optional[str] = None, code: Seq
             setup = setup_of(step_name, method=method, params=params, store=opened, key=key, prices=prices,
                              version=version, excludes=excludes, reuse=policy)
             tracker = Tracker(setup, inputs)
-            meter = tracker.prepare(["return"] if codec is not None else None)
-            if tracker.lookup.hit is not None:
-                done = reuse_step(setup, tracker.lookup.hit, meter)
-                if done is not None:
-                    tracker.record = done[0]
-                    return _reused_value(tracker.lookup.hit, done[1], codec)
+            names = ["return"] if codec is not None else None
+            meter = tracker.prepare(names)
+            done, tracker.justification = _take_over(setup, tracker.lookup, tracker.inputs, names, meter)
+            if done is not None:
+                tracker.record = done[0]
+                return _reused_value(done[0].execution, done[1], codec)
             with tracker:
                 value = function(*args, **kwargs)
                 _take_outputs(tracker, value, codec)
@@ -333,7 +376,8 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
                 store: Union[None, Store, StoreLike] = None, key: Optional[SigningKey] = None,
                 prices: PricesArg = None, version: Optional[str] = None, parents: Iterable[Union[Receipt, str]] = (),
                 trace: Optional[str] = None, excludes: Optional[Iterable[str]] = None, reuse: str = "exact",
-                cache: CacheArg = None, restore: str = "auto", trust: Optional[Keyring] = None) -> RunResult:
+                cache: CacheArg = None, restore: str = "auto", trust: Optional[Keyring] = None,
+                alpha: Optional[float] = None, cost_model: CostModelArg = None) -> RunResult:
     """Run a program as a tracked step: fingerprint the inputs, run ``argv`` (no shell), fingerprint the outputs.
 
     The command's standard streams are the caller's. The exit code is the
@@ -354,14 +398,14 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
     opened = None if store is None else open_step_store(store)
     setup = setup_of(name, method=method, params=params, store=opened, key=key, prices=prices, version=version,
                      parents=parents, trace=trace, excludes=excludes,
-                     reuse=reuse_policy(reuse, cache, restore, trust, opened))
+                     reuse=_policy(reuse, cache, restore, trust, opened, alpha, cost_model))
     read = fingerprints(inputs, setup.excludes)
     meter = InProcessMeter()
-    lookup = look_up(setup.store, setup.reuse, setup.step, inputs_commitment(read), [os.fspath(p) for p in outputs])
-    if lookup.hit is not None:
-        done = reuse_step(setup, lookup.hit, meter)
-        if done is not None:
-            return RunResult(0, done[0], None)
+    names = [os.fspath(p) for p in outputs]
+    lookup = look_up(setup.store, setup.reuse, setup.step, inputs_commitment(read), names)
+    done, justification = _take_over(setup, lookup, read, names, meter)
+    if done is not None:
+        return RunResult(0, done[0], None)
     started, energy = timestamp(), rapl_microjoules()
     try:
         finished = run_child(argv)
@@ -371,11 +415,11 @@ def run_command(name: str, argv: Sequence[str], *, inputs: Sequence[PathArg] = (
     usage = usage_of_child(finished.rusage, finished.wall_sec, energy)
     if finished.interrupted or finished.status != 0:
         code_out = EXIT_INTERRUPTED if finished.interrupted else finished.status
-        record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage)
+        record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage, justification=justification)
         return RunResult(code_out, record, "interrupted" if finished.interrupted else None)
     written, reason = _outputs_of(outputs, setup.excludes)
     if reason is not None:
-        record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage)
+        record = record_step(setup, read, (), FAILED, finished.status, argv, times, usage, justification=justification)
         return RunResult(EXIT_OUTPUT_MISSING, record, reason)
     return RunResult(0, record_step(setup, read, written, SUCCEEDED, 0, argv, times, usage,
-                                    previous=lookup.previous), None)
+                                    previous=lookup.previous, justification=justification), None)

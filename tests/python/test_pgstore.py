@@ -248,3 +248,30 @@ def test_a_server_that_never_answers_fails_within_our_timeout_not_the_address_s(
 def test_bad_timeouts_are_refused_before_connecting(kwargs: Any, error: type) -> None:
     with pytest.raises(error, match="timeout"):
         PostgresStore("postgresql://u@127.0.0.1:1/r", **kwargs)
+
+
+def test_a_version_3_database_gets_a_band_index_of_the_sketches_already_stored(pg_dsn: str, tmp_path: Any) -> None:
+    from tessary.pgstore import _MIGRATIONS, _rows
+    from tessary.sketches import MinHash
+
+    data = tmp_path / "data.bin"
+    data.write_bytes(bytes(range(256)) * 4096)
+    with tessary.track("a", inputs=[data]) as t:
+        t.output(data)
+    assert t.record is not None
+    kept = [t.record.execution, t.record.spend]
+    with psycopg.connect(pg_dsn) as conn:  # the third schema, filled as its release filled it
+        conn.execute("CREATE TABLE tessary_schema_version (version int NOT NULL)")
+        conn.execute("INSERT INTO tessary_schema_version VALUES (3)")
+        for step in (*_MIGRATIONS[0], *_MIGRATIONS[1], *_MIGRATIONS[2]):
+            step(conn) if callable(step) else conn.execute(step)
+        for row in _rows(kept):
+            conn.execute("INSERT INTO receipts (rid, body, kind, hash, workload, trace, policy, change_epoch, pac, ts,"
+                         " outputs, method_root, input_commitment) VALUES (%s::uuid" + ", %s" * 12 + ")", row)
+    with PostgresStore(pg_dsn) as store:
+        sketch = MinHash.from_bytes(bytes(t.record.execution.payload["minhash_signature"]))
+        assert store.find_by_sketch(sketch) == [t.record.execution]
+        store.store(t.record.execution)  # stored again: its band rows are replaced, not doubled
+        assert store.find_by_sketch(sketch) == [t.record.execution]
+    with psycopg.connect(pg_dsn) as conn:
+        assert conn.execute("SELECT count(*) FROM sketch_bands").fetchone() == (32,)

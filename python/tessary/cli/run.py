@@ -13,6 +13,12 @@ Reuse (--reuse exact, the default): when the same command with the same
 -o outputs and succeeded, and its outputs are in the cache, they are
 restored (each checked against its digest) and the command does not run;
 a spend receipt records the reuse. --reuse never always runs the command.
+--reuse overlap, for steps whose earlier result may stand for a result over
+similar inputs, also takes over a run of the same command over inputs that
+overlap these, when J > c_id / (alpha * c_comp): J the exact overlap of the
+chunk sets, c_comp what that run cost, c_id what finding it cost, alpha
+given by --alpha or --cost-model. The spend receipt records the figures
+either way.
 A run whose output differs from an earlier run of the same work is warned
 about on standard error ("non-deterministic step").
 
@@ -69,8 +75,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--prices", metavar="FILE",
                         help='a price table: {"currency": "EUR", "unit_prices": {"vcpu_sec": 0.00001}}; '
                              "default: zero prices in XXX")
-    parser.add_argument("--reuse", choices=("never", "exact"), default="exact",
-                        help="take over an earlier identical run whose outputs are cached (exact, the default), or never")
+    parser.add_argument("--reuse", choices=("never", "exact", "overlap"), default="exact",
+                        help="take over an earlier identical run whose outputs are cached (exact, the default), "
+                             "also one over overlapping inputs when the reuse rule says so (overlap: only for "
+                             "steps whose earlier result may stand for the new inputs'), or never")
+    parser.add_argument("--alpha", type=float, metavar="A",
+                        help="with --reuse overlap: the share of the compute cost reuse saves per unit of overlap")
+    parser.add_argument("--cost-model", metavar="FILE",
+                        help="with --reuse overlap: take alpha from this cost model JSON file")
     parser.add_argument("--cache", metavar="DIR",
                         help="the output cache (objects/ under DIR); default: the directory store's own folder")
     parser.add_argument("--restore", choices=RESTORE_METHODS, default="auto",
@@ -130,7 +142,8 @@ def run(args: argparse.Namespace) -> int:
             result = run_command(args.name, command, inputs=args.input, outputs=args.output, code=args.code,
                                  params=_params(args.param), store=args.store, key=key, prices=args.prices,
                                  version=args.step_version, excludes=args.exclude, reuse=args.reuse,
-                                 cache=args.cache, restore=args.restore, trust=trust)
+                                 cache=args.cache, restore=args.restore, trust=trust, alpha=args.alpha,
+                                 cost_model=args.cost_model)
         except TessaryError as e:
             raise CliError(str(e)) from None
     for warning in caught:
