@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import base64
 import os
-from typing import TYPE_CHECKING, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Dict, Iterable, List, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
 from ._exact_reuse import ReusePolicy, restorable, sound
 from ._metering import InProcessMeter, Prices, meter_of, total_value
@@ -37,7 +37,7 @@ from .stores import Store
 if TYPE_CHECKING:
     from .reuse import CostModel
 
-__all__ = ["overlap_alpha", "Weighed", "weigh_overlap", "CONFIRMED"]
+__all__ = ["overlap_alpha", "Weighed", "weigh_overlap", "chunk_set", "exact_overlap", "CONFIRMED"]
 
 #: How many candidates, best estimate first, are confirmed with the exact overlap.
 CONFIRMED = 8
@@ -90,8 +90,15 @@ def _digest32_hex(text: object) -> Optional[str]:
     return raw.hex() if len(raw) == 32 else None
 
 
-def _chunk_ids(manifest: bytes) -> List[str]:
-    return [manifest[i : i + 32].hex() for i in range(0, len(manifest) - _RECORD + 1, _RECORD)]
+def chunk_set(manifest: bytes) -> Set[bytes]:
+    """The distinct chunk digests (32 bytes each) of a chunk manifest's canonical form."""
+    return {manifest[i : i + 32] for i in range(0, len(manifest) - _RECORD + 1, _RECORD)}
+
+
+def exact_overlap(a: Set[bytes], b: Set[bytes]) -> float:
+    """The Jaccard overlap |a ∩ b| / |a ∪ b| of two chunk sets; two empty sets overlap fully, as in :func:`tessary.jaccard`."""
+    union = len(a | b)
+    return 1.0 if union == 0 else len(a & b) / union
 
 
 def _same_method(receipt: Receipt, step: StepMethod) -> bool:
@@ -134,21 +141,19 @@ def _ranked(store: Store, sketch: MinHash, step: StepMethod, policy: ReusePolicy
     return ranked[:CONFIRMED]
 
 
-def _best(ranked: List[Receipt], chunk_ids: List[str], policy: ReusePolicy,
+def _best(ranked: List[Receipt], chunks: Set[bytes], policy: ReusePolicy,
           names: Optional[Sequence[str]]) -> Optional[Tuple[Receipt, float]]:
     """The candidate of the largest exact overlap, among those whose outputs and chunk manifest are cached."""
-    from .reuse import jaccard
-
     best: Optional[Tuple[Receipt, float]] = None
     for receipt in ranked:
         manifest = _digest32_hex(receipt.payload.get("chunk_manifest_hash"))
         if manifest is None or policy.cache is None or not restorable(receipt, policy.cache, names):
             continue
         try:
-            earlier = _chunk_ids(policy.cache.read_bytes(manifest))
+            earlier = chunk_set(policy.cache.read_bytes(manifest))
         except (CacheError, OSError):
             continue
-        overlap = jaccard(earlier, chunk_ids)
+        overlap = exact_overlap(earlier, chunks)
         if best is None or overlap > best[1]:
             best = (receipt, overlap)
     return best
@@ -167,7 +172,7 @@ def weigh_overlap(store: Optional[Store], policy: ReusePolicy, step: StepMethod,
     from .reuse import CostModel, decide_reuse
 
     sketch = MinHash.of(digests)
-    best = _best(_ranked(store, sketch, step, policy), sorted({d.hex() for d in digests}), policy, names)
+    best = _best(_ranked(store, sketch, step, policy), set(digests), policy, names)
     if best is None:
         return None
     receipt, overlap = best
