@@ -200,6 +200,10 @@ class PublicKey:
     def __hash__(self) -> int:
         return hash(self._kid)
 
+    def __reduce__(self) -> Tuple[Callable[[bytes], "PublicKey"], Tuple[bytes]]:
+        # A public key travels by its raw bytes (a keyring sent to worker processes, say).
+        return PublicKey.from_raw, (self.raw,)
+
     def __repr__(self) -> str:
         return f"<PublicKey {self._kid}>"
 

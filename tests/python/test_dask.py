@@ -66,6 +66,28 @@ def run_graph(client: Any, steps: Tuple[Any, Any, Any]) -> pathlib.Path:
     return model
 
 
+def test_a_step_sent_by_value_keeps_its_store_and_trusted_keys(tmp_path: pathlib.Path) -> None:
+    cloudpickle = pytest.importorskip("cloudpickle")
+    runs = tmp_path / "runs"
+    runs.mkdir()
+
+    def reverse(src: pathlib.Path) -> pathlib.Path:
+        (runs / f"{len(list(runs.iterdir()))}").touch()
+        out = tmp_path / "reversed.txt"
+        out.write_bytes(src.read_bytes()[::-1])
+        return out
+
+    key = tessary.SigningKey.generate()
+    store = tessary.DirectoryStore(tmp_path / "store", durable=False)
+    src = tmp_path / "rows.txt"
+    src.write_text("a\nb\n")
+    tessary.step(store=store, key=key)(reverse)(src)
+    trusting = tessary.step(store=store, trust=tessary.Keyring([key.public_key]))(reverse)
+    shipped = cloudpickle.loads(cloudpickle.dumps(trusting))  # as a worker receives it
+    assert shipped(src).read_text() == "\nb\na" and len(list(runs.iterdir())) == 1  # the signed run, reused
+    assert sum(1 for _ in store.iter()) == 3
+
+
 def marks(work: pathlib.Path) -> Dict[str, List[str]]:
     return {p.name: p.read_text().split() for p in (work / "marks").iterdir()}
 
