@@ -13,12 +13,13 @@ bucket) and the cluster a real one; nothing else changes.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import pathlib
 import sys
 import tempfile
-from typing import TYPE_CHECKING, Callable, Dict, NamedTuple
+from typing import TYPE_CHECKING, Callable, NamedTuple
 
 import tessary
 
@@ -34,22 +35,22 @@ class Steps(NamedTuple):
 
 def make_steps(store: str, work: pathlib.Path) -> Steps:
     """The steps, recording into ``store`` (a location) with their outputs cached under ``work``."""
-    options: Dict[str, object] = {"store": store, "cache": work / "cache", "version": "1"}
+    step = functools.partial(tessary.step, store=store, cache=work / "cache", version="1")
 
-    @tessary.step(**options)  # type: ignore[arg-type]
+    @step()
     def prepare(rows: int) -> pathlib.Path:
         out = work / "raw.csv"
         out.write_text("x,y\n" + "".join(f"{i},{2 * i + 1}\n" for i in range(rows)))
         return out
 
-    @tessary.step(**options)  # type: ignore[arg-type]
+    @step()
     def transform(raw: pathlib.Path, scale: float) -> pathlib.Path:
         out = work / "scaled.csv"
         pairs = [line.split(",") for line in raw.read_text().splitlines()[1:]]
         out.write_text("x,y\n" + "".join(f"{float(x) * scale},{float(y) * scale}\n" for x, y in pairs))
         return out
 
-    @tessary.step(**options)  # type: ignore[arg-type]
+    @step()
     def fit(data: pathlib.Path) -> pathlib.Path:
         rows = [tuple(map(float, line.split(","))) for line in data.read_text().splitlines()[1:]]
         n = len(rows)
@@ -79,13 +80,15 @@ def main(dsn: str, work: pathlib.Path) -> None:
         for attempt in ("first run", "second run"):
             model = run_graph(client, steps)
             print(attempt, "model:", model.read_text())
+            for output in (work / "raw.csv", work / "scaled.csv", model):
+                output.unlink()  # the second run restores them from the cache
     with tessary.PostgresStore(dsn) as store:
-        for receipt in store.iter():
-            assert tessary.verify(receipt)
-            justification = receipt.payload.get("justification") or {}
-            what = receipt.workload or ("reuse of " if justification else "run of ") + str(receipt.links[0])[:8]
-            print(f"{receipt.kind.value:9} {receipt.rid}  {what}")
-
+        receipts = list(store.iter())
+    assert all(tessary.verify(r) for r in receipts)
+    for run in (r for r in receipts if r.kind is tessary.ReceiptKind.EXECUTION):
+        spends = [r for r in receipts if r.kind is tessary.ReceiptKind.SPEND and r.links[0] == run.rid]
+        reuses = sum(1 for r in spends if r.payload.get("justification"))
+        print(f"{run.workload:10} {run.rid}  ran {len(spends) - reuses}, reused {reuses}")
 
 if __name__ == "__main__":  # worker processes import this file again: only the client runs the graph
     address = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("TESSARY_DSN", "")
