@@ -7,8 +7,8 @@ prepare → transform → fit, as in examples/pipeline.py, each step a task on
 one of two worker processes. Every worker records into the same PostgreSQL
 store and keeps outputs in the same cache directory, so the second run of
 the graph takes every step over from the first: no step runs again.
-On several machines the cache is a shared directory (NFS, a mounted
-bucket) and the cluster a real one; nothing else changes.
+On several machines the cache and the work directory are on a shared file
+system (NFS) and the cluster a real one; nothing else changes.
 """
 
 from __future__ import annotations
