@@ -14,19 +14,19 @@ import os
 import threading
 from typing import Any, Callable, Dict, Hashable, List, TypeVar
 
-__all__ = ["shared", "set_aside"]
+__all__ = ["shared", "set_aside", "process_lock"]
 
 _T = TypeVar("_T")
 
 _opened: Dict[Hashable, Any] = {}
 # Kept referenced for the life of the process, so that no finaliser closes what the parent still uses.
 _inherited: List[Any] = []
-_lock = threading.Lock()
+_lock = threading.RLock()
 
 
 def _after_fork_in_child() -> None:
     global _lock
-    _lock = threading.Lock()  # another thread may have held it at the fork
+    _lock = threading.RLock()  # another thread may have held it at the fork
     _inherited.extend(_opened.values())
     _opened.clear()
 
@@ -41,6 +41,11 @@ def shared(key: Hashable, open_one: Callable[[], _T], usable: Callable[[_T], boo
         if found is None or not usable(found):
             found = _opened[key] = open_one()
         return found
+
+
+def process_lock() -> "threading.RLock":
+    """The lock under which a forked child swaps what it inherited for its own (reentrant)."""
+    return _lock
 
 
 def set_aside(inherited: Any) -> None:

@@ -40,7 +40,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar
 
 from ._core import native
-from ._process_local import set_aside, shared
+from ._process_local import process_lock, set_aside, shared
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import StoreError, one_line
 from .filters import Filters
@@ -268,25 +268,26 @@ class PostgresStore:
         return self._dsn
 
     def _live_pool(self) -> Any:
-        if self._pid != os.getpid() and self._leave_inherited_pool():
-            try:
-                self._pool = self._new_pool()
-            except self._psycopg.Error as e:
-                raise self._error(e) from None
+        if self._pid != os.getpid():
+            self._own_pool(reopen=True)
         if self._pool is None:
             raise StoreError("the store is closed")
         return self._pool
 
-    def _leave_inherited_pool(self) -> bool:
-        """In a forked child, set the parent's pool aside (its connections are the parent's); whether it was open."""
-        if self._pid == os.getpid():
-            return False
-        self._pid = os.getpid()
-        inherited, self._pool = self._pool, None
-        if inherited is None:
-            return False
-        set_aside(inherited)
-        return True
+    def _own_pool(self, reopen: bool) -> None:
+        """In a forked child: set the parent's pool aside (its connections are the parent's), open one of ours."""
+        with process_lock():
+            if self._pid == os.getpid():
+                return  # another thread of this child got here first
+            fresh = None
+            if reopen and self._pool is not None:
+                try:
+                    fresh = self._new_pool()
+                except self._psycopg.Error as e:
+                    raise self._error(e) from None  # still the parent's: tried again on the next call
+            if self._pool is not None:
+                set_aside(self._pool)
+            self._pool, self._pid = fresh, os.getpid()
 
     def _run(self, work: Callable[[Any], _T]) -> _T:
         """``work(connection)`` in a transaction; once more on a fresh connection if the first one dropped."""
@@ -414,7 +415,8 @@ class PostgresStore:
 
     def close(self) -> None:
         """Close the pool's connections; the receipts stay in the database."""
-        self._leave_inherited_pool()
+        if self._pid != os.getpid():
+            self._own_pool(reopen=False)
         pool, self._pool = self._pool, None
         if pool is not None:
             pool.close()
