@@ -21,10 +21,12 @@ demo: install
 	$(VPY) examples/pipeline.py
 	PATH=$(abspath $(VENV)/bin):$$PATH examples/cli_tour.sh
 
-# The tour against a database store: a PostgreSQL server of its own in a
-# temporary directory, stopped and removed after.
+# The tour against a database store, and a step graph on a local Dask cluster
+# recording into one: a PostgreSQL server of its own in a temporary
+# directory, stopped and removed after.
 demo-postgres: install
 	$(VPY) examples/local_postgres.py -- $(VPY) examples/tour.py {dsn}
+	$(VPY) examples/local_postgres.py -- $(VPY) examples/dask_pipeline.py {dsn}
 
 test: cpp-test asan-test fuzz-smoke wheel wheel-matrix python-test typecheck python-asan-test
 

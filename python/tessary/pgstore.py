@@ -36,13 +36,15 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 from types import TracebackType
 from typing import (
-    TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union,
+    TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union,
 )
 
 from ._core import native
 from ._lookups import check_method_args, digest_key, method_keys, newest_first, output_keys
+from ._process_local import process_lock, set_aside, shared
 from ._sketch_index import CANDIDATES, create_statements, index_receipts, index_stored_receipts
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import ReceiptError, StoreError, one_line
@@ -245,9 +247,14 @@ class PostgresStore:
     while the pool is busy. ``connect_timeout`` bounds each new connection
     (whole seconds, at least 2, as libpq counts them), whatever the address
     says: a server that cannot be reached is a :class:`StoreError` within it.
+
+    A store pickles as its address and options: unpickled in another process
+    (a Dask worker, a pool's job) it is that process's own store of the same
+    address, opened once and shared there. A child made by ``fork`` leaves the
+    pool it inherited alone and opens its own on first use.
     """
 
-    __slots__ = ("_dsn", "_psycopg", "_pool", "_timeout", "_connect_kwargs", "_pool_timeout")
+    __slots__ = ("_dsn", "_psycopg", "_pool", "_timeout", "_connect_kwargs", "_pool_timeout", "_options", "_pid")
 
     def __init__(
         self, dsn: str, *, min_size: int = 1, max_size: int = 4, timeout: float = 10.0, connect_timeout: float = 5.0
@@ -256,6 +263,9 @@ class PostgresStore:
             raise TypeError(f"dsn must be a str, not {type(dsn).__name__}")
         self._dsn = dsn
         self._pool: Any = None
+        self._pid = os.getpid()
+        self._options = {"min_size": min_size, "max_size": max_size, "timeout": timeout,
+                         "connect_timeout": connect_timeout}
         self._timeout = _seconds("timeout", timeout)
         self._connect_kwargs = {"connect_timeout": max(2, math.ceil(_seconds("connect_timeout", connect_timeout)))}
         psycopg, psycopg_pool = _import_psycopg()
@@ -266,15 +276,22 @@ class PostgresStore:
             # here at once, rather than as a pool's timeout later.
             with self._connect() as conn:
                 _migrate(conn)
-            pool_args: dict[str, Any] = {}
-            if hasattr(psycopg_pool.ConnectionPool, "check_connection"):
-                pool_args["check"] = psycopg_pool.ConnectionPool.check_connection
-            self._pool = psycopg_pool.ConnectionPool(
-                dsn, kwargs=self._connect_kwargs, min_size=min_size, max_size=max_size, timeout=self._timeout,
-                open=True, **pool_args,
-            )
+            self._pool = self._new_pool()
         except psycopg.Error as e:
             raise self._error(e) from None
+
+    def _new_pool(self) -> Any:
+        _, psycopg_pool = _import_psycopg()
+        pool_args: dict[str, Any] = {}
+        if hasattr(psycopg_pool.ConnectionPool, "check_connection"):
+            pool_args["check"] = psycopg_pool.ConnectionPool.check_connection
+        return psycopg_pool.ConnectionPool(
+            self._dsn, kwargs=self._connect_kwargs, min_size=self._options["min_size"],
+            max_size=self._options["max_size"], timeout=self._timeout, open=True, **pool_args,
+        )
+
+    def __reduce__(self) -> Tuple[Callable[[str, Dict[str, float]], "PostgresStore"], Tuple[str, Dict[str, float]]]:
+        return _opened_here, (self._dsn, dict(self._options))
 
     def _error(self, error: BaseException) -> StoreError:
         """The driver's error as the store reports it: one line, no secret of the address in it."""
@@ -314,9 +331,26 @@ class PostgresStore:
         return self._dsn
 
     def _live_pool(self) -> Any:
+        if self._pid != os.getpid():
+            self._own_pool(reopen=True)
         if self._pool is None:
             raise StoreError("the store is closed")
         return self._pool
+
+    def _own_pool(self, reopen: bool) -> None:
+        """In a forked child: set the parent's pool aside (its connections are the parent's), open one of ours."""
+        with process_lock():
+            if self._pid == os.getpid():
+                return  # another thread of this child got here first
+            fresh = None
+            if reopen and self._pool is not None:
+                try:
+                    fresh = self._new_pool()
+                except self._psycopg.Error as e:
+                    raise self._error(e) from None  # still the parent's: tried again on the next call
+            if self._pool is not None:
+                set_aside(self._pool)
+            self._pool, self._pid = fresh, os.getpid()
 
     def _run(self, work: Callable[[Any], _T]) -> _T:
         """``work(connection)`` in a transaction; once more on a fresh connection if the first one dropped."""
@@ -483,6 +517,8 @@ class PostgresStore:
 
     def close(self) -> None:
         """Close the pool's connections; the receipts stay in the database."""
+        if self._pid != os.getpid():
+            self._own_pool(reopen=False)
         pool, self._pool = self._pool, None
         if pool is not None:
             pool.close()
@@ -499,6 +535,12 @@ class PostgresStore:
     def __repr__(self) -> str:
         state = "" if self._pool is not None else " (closed)"
         return f"PostgresStore({redact(self._dsn)!r}){state}"
+
+
+def _opened_here(dsn: str, options: Dict[str, float]) -> PostgresStore:
+    """The store of this address and options that this process shares, opened on first use."""
+    key = ("postgres", dsn, tuple(sorted(options.items())))
+    return shared(key, lambda: PostgresStore(dsn, **options), lambda store: store._pool is not None)  # type: ignore[arg-type]
 
 
 def _seconds(name: str, value: float) -> float:

@@ -167,9 +167,12 @@ class DirectoryStore:
     flush per receipt. ``durable=False`` skips the flushes (faster; a power
     failure can lose receipts already stored). Temporary files that a killed
     writer left are removed by the next writer once a few minutes old.
+
+    A store pickles as its path and options: another process (a worker of a
+    cluster, on a shared file system) opens the same directory.
     """
 
-    __slots__ = ("_path", "_native")
+    __slots__ = ("_path", "_native", "_durable")
 
     def __init__(
         self, path: Union[str, "os.PathLike[str]"], *, create: bool = True, durable: bool = True
@@ -180,6 +183,7 @@ class DirectoryStore:
         if not isinstance(create, bool):
             raise TypeError(f"create must be a bool, not {type(create).__name__}")
         self._path = text
+        self._durable = durable
         if not create:
             self._missing()
         self._native: Optional[native.Store] = native.Store(text, durable, False)
@@ -378,6 +382,9 @@ class DirectoryStore:
     ) -> None:
         self.close()
 
+    def __reduce__(self) -> Tuple[Callable[[str, bool], "DirectoryStore"], Tuple[str, bool]]:
+        return _directory_store, (self._path, self._durable)
+
     def __repr__(self) -> str:
         state = "" if self._native is not None else " (closed)"
         return f"DirectoryStore({self._path!r}){state}"
@@ -390,6 +397,10 @@ def _report(skipped: List[Tuple[str, str]], on_skip: Optional[OnSkip]) -> None:
 
 
 StoreLike = Union[Store, str, "os.PathLike[str]", Location]
+
+
+def _directory_store(path: str, durable: bool) -> DirectoryStore:
+    return DirectoryStore(path, durable=durable)
 
 
 def open_store(location: StoreLike) -> Store:

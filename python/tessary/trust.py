@@ -22,7 +22,7 @@ import binascii
 import os
 import re
 import stat
-from typing import Callable, Dict, Iterable, Iterator, NamedTuple, NoReturn, Optional, Union
+from typing import Callable, Dict, Iterable, Iterator, NamedTuple, NoReturn, Optional, Tuple, Union
 
 from ._core import native
 from ._types import WordEnum
@@ -185,6 +185,10 @@ class PublicKey:
 
     def __hash__(self) -> int:
         return hash(self._kid)
+
+    def __reduce__(self) -> Tuple[Callable[[bytes], "PublicKey"], Tuple[bytes]]:
+        # A public key travels by its raw bytes (a keyring sent to worker processes, say).
+        return PublicKey.from_raw, (self.raw,)
 
     def __repr__(self) -> str:
         return f"<PublicKey {self._kid}>"

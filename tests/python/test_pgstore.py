@@ -275,3 +275,40 @@ def test_a_version_3_database_gets_a_band_index_of_the_sketches_already_stored(p
         assert store.find_by_sketch(sketch) == [t.record.execution]
     with psycopg.connect(pg_dsn) as conn:
         assert conn.execute("SELECT count(*) FROM sketch_bands").fetchone() == (32,)
+
+
+def _backend(store: PostgresStore) -> int:
+    return int(store._run(lambda conn: conn.execute("SELECT pg_backend_pid()").fetchone()[0]))
+
+
+def _in_forked_child(store: PostgresStore, report: Any) -> None:
+    store.store(execution(1, "child", "t"))
+    report.send(_backend(store))
+    store.close()  # closes the child's own pool, not the parent's sessions
+
+
+def test_a_forked_child_uses_connections_of_its_own_and_leaves_the_parent_s(pg_dsn: str) -> None:
+    with PostgresStore(pg_dsn, min_size=1, max_size=1) as store:
+        store.store(execution(0, "parent", "t"))
+        parent = _backend(store)
+        context = multiprocessing.get_context("fork")
+        receive, send = context.Pipe(duplex=False)
+        child = context.Process(target=_in_forked_child, args=(store, send))
+        child.start()
+        child_backend = receive.recv()
+        child.join(60)
+        assert child.exitcode == 0 and child_backend != parent
+        assert _backend(store) == parent  # the same session, never closed under the parent
+        assert sorted(r.workload or "" for r in store.query()) == ["child", "parent"]
+
+
+def test_a_pickled_store_is_the_receiving_process_s_one_store_of_that_address(pg_dsn: str) -> None:
+    import pickle
+
+    with PostgresStore(pg_dsn, max_size=2, timeout=3) as store:
+        first, second = pickle.loads(pickle.dumps(store)), pickle.loads(pickle.dumps(store))
+        assert first is second and first is not store and first.count() == 0
+        first.close()
+        reopened = pickle.loads(pickle.dumps(store))  # a closed one is opened again
+        assert reopened is not first and reopened.count() == 0
+        reopened.close()
