@@ -107,21 +107,15 @@ _UPSERT = (
     + ", ".join(f"{c} = EXCLUDED.{c}" for c in _COLUMNS if c != "rid")
 )
 _INSERT_ONE = _UPSERT.format(cols=", ".join(_COLUMNS), source="VALUES (%s::uuid, %s, %s, %s, %s, %s, %s, %s, %s, %s)")
-# COPY cannot resolve conflicts, so a batch is copied into a session's
-# temporary table and moved over with one INSERT; the last copy of an
-# identifier given twice in one batch wins, as it would stored one by one.
-# The table is named after the schema version: a session's table of an
-# earlier version keeps its column types.
-_STAGING = (
-    "CREATE TEMPORARY TABLE IF NOT EXISTS tessary_incoming_2 "
-    "(seq bigint, rid uuid, body text, kind text, hash text, workload bytea, trace bytea, policy bytea, "
-    "change_epoch bytea, pac bytea, ts bigint) ON COMMIT DELETE ROWS"
-)
-_COPY = f"COPY tessary_incoming_2 (seq, {', '.join(_COLUMNS)}) FROM STDIN"
-_MOVE = _UPSERT.format(
-    cols=", ".join(_COLUMNS),
-    source=f"SELECT DISTINCT ON (rid) {', '.join(_COLUMNS)} FROM tessary_incoming_2 ORDER BY rid, seq DESC",
-)
+# A bulk load copies its rows straight into the table when none of their
+# identifiers is there yet. COPY cannot resolve conflicts, so otherwise the
+# rows are copied into a session's temporary table, made like the table, and
+# moved over with one INSERT. The temporary table is named after the schema
+# version: a session's table of an earlier version keeps its columns.
+_CHECK_NEW = "SELECT 1 FROM receipts WHERE rid = ANY(%s::uuid[]) LIMIT 1"
+_STAGED = f"tessary_staged_{SCHEMA_VERSION}"
+_STAGING = f"CREATE TEMPORARY TABLE IF NOT EXISTS {_STAGED} (LIKE receipts) ON COMMIT DELETE ROWS"
+_MOVE = _UPSERT.format(cols=", ".join(_COLUMNS), source=f"SELECT {', '.join(_COLUMNS)} FROM {_STAGED}")
 
 
 def _import_psycopg() -> Tuple[Any, Any]:
@@ -144,6 +138,13 @@ def _row(body: str, rid: str, kind: str, hash_: str, *fields: Any) -> Tuple[Any,
     """A row of :func:`native.receipt_rows` as the table's columns take it."""
     texts = tuple(_text_bytes(v) for v in fields[: len(_TEXT_FILTERS)])
     return (rid, body, kind, hash_, *texts, *fields[len(_TEXT_FILTERS):])
+
+
+def _copy_rows(conn: Any, table: str, rows: Iterable[Sequence[Any]]) -> None:
+    """The rows of :func:`native.receipt_rows` copied into ``table``, which has the receipts' columns."""
+    with conn.cursor() as cur, cur.copy(f"COPY {table} ({', '.join(_COLUMNS)}) FROM STDIN") as feed:
+        for row in rows:
+            feed.write_row(_row(*row))
 
 
 def _where(wanted: Filters) -> Tuple[str, List[Any]]:
@@ -289,16 +290,23 @@ class PostgresStore:
         rows = native.receipt_rows(texts)
         if not rows:
             return 0
+        # One row per identifier, the last copy given winning, as it would stored one by one.
+        latest = list({row[1]: row for row in rows}.values())
+        duplicate = self._psycopg.errors.UniqueViolation
 
-        def copy(conn: Any) -> None:
+        def load(conn: Any) -> None:
+            if conn.execute(_CHECK_NEW, ([row[1] for row in latest],)).fetchone() is None:
+                try:
+                    with conn.transaction():
+                        _copy_rows(conn, "receipts", latest)
+                    return
+                except duplicate:
+                    pass  # another writer stored one of them meanwhile: merge instead
             conn.execute(_STAGING)
-            with conn.cursor() as cur:
-                with cur.copy(_COPY) as feed:
-                    for seq, row in enumerate(rows):
-                        feed.write_row((seq, *_row(*row)))
-                cur.execute(_MOVE)
+            _copy_rows(conn, _STAGED, latest)
+            conn.execute(_MOVE)
 
-        self._run(copy)
+        self._run(load)
         return len(rows)
 
     def query(
