@@ -118,6 +118,8 @@ _INSERT_ONE = _UPSERT.format(cols=", ".join(_COLUMNS), source="VALUES (%s::uuid,
 # rows are copied into a session's temporary table, made like the table, and
 # moved over with one INSERT. The temporary table is named after the schema
 # version: a session's table of an earlier version keeps its columns.
+# Receipts read per call of the native helper while a bulk load streams.
+_CHUNK = 2000
 _CHECK_NEW = "SELECT 1 FROM receipts WHERE rid = ANY(%s::uuid[]) LIMIT 1"
 _STAGED = f"tessary_staged_{SCHEMA_VERSION}"
 _STAGING = f"CREATE TEMPORARY TABLE IF NOT EXISTS {_STAGED} (LIKE receipts) ON COMMIT DELETE ROWS"
@@ -297,28 +299,37 @@ class PostgresStore:
 
     def store_many(self, receipts: Iterable[Receipt]) -> int:
         """Keep every receipt given in one transaction (all or none); returns how many."""
-        texts = receipt_texts(receipts)
-        rows = native.receipt_rows(texts)
-        if not rows:
+        batch = list(receipts)
+        texts = receipt_texts(batch)
+        if not texts:
             return 0
-        # One row per identifier, the last copy given winning, as it would stored one by one.
-        latest = list({row[1]: row for row in rows}.values())
+        # The last copy of an identifier given twice wins, as it would stored one by one.
+        last = {receipt.rid: i for i, receipt in enumerate(batch)}
+        keep = None if len(last) == len(texts) else set(last.values())
         duplicate = self._psycopg.errors.UniqueViolation
 
+        def rows() -> Iterator[Sequence[Any]]:
+            # Read a chunk at a time while the copy streams: the server stores
+            # one chunk while the next is read. A text that is not a receipt
+            # fails the copy, and the transaction with it.
+            for start in range(0, len(texts), _CHUNK):
+                chunk = native.receipt_rows(texts[start:start + _CHUNK])
+                yield from chunk if keep is None else (r for i, r in enumerate(chunk, start) if i in keep)
+
         def load(conn: Any) -> None:
-            if conn.execute(_CHECK_NEW, ([row[1] for row in latest],)).fetchone() is None:
+            if conn.execute(_CHECK_NEW, (list(last),)).fetchone() is None:
                 try:
                     with conn.transaction():
-                        _copy_rows(conn, "receipts", latest)
+                        _copy_rows(conn, "receipts", rows())
                     return
                 except duplicate:
                     pass  # another writer stored one of them meanwhile: merge instead
             conn.execute(_STAGING)
-            _copy_rows(conn, _STAGED, latest)
+            _copy_rows(conn, _STAGED, rows())
             conn.execute(_MOVE)
 
         self._run(load)
-        return len(rows)
+        return len(texts)
 
     def query(
         self, filters: Optional[Filters] = None, *, order: Optional[str] = None, **criteria: Unpack[Criteria]

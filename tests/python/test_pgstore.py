@@ -63,6 +63,7 @@ def test_a_failure_in_the_middle_of_a_bulk_load_leaves_nothing(pg_dsn: str) -> N
 
 @pytest.mark.parametrize("raced", [False, True])
 def test_a_bulk_load_keeps_the_last_copy_of_each_identifier(pg_dsn: str, monkeypatch: Any, raced: bool) -> None:
+    monkeypatch.setattr(pgstore, "_CHUNK", 2)  # copies of one identifier read in different chunks
     if raced:  # as if another writer stored some of the rows between the check and the copy
         monkeypatch.setattr(pgstore, "_CHECK_NEW", "SELECT 1 WHERE %s::text[] IS NULL")
     with PostgresStore(pg_dsn) as store:
