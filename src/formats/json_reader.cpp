@@ -184,6 +184,9 @@ class Reader {
 
  private:
   void skip_whitespace() noexcept {
+    // Compact text, the common case, has none: every byte of whitespace is
+    // at most ' ', so most calls end after one test.
+    if (p_ < end_ && static_cast<unsigned char>(*p_) > ' ') return;
     while (p_ < end_ && is_whitespace(*p_)) ++p_;
   }
 
