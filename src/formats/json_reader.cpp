@@ -9,6 +9,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -113,16 +114,62 @@ bool literal_overflows(const char* p, const char* end) noexcept {
   return magnitude + (negative ? -exponent : exponent) > 0;
 }
 
+// What a reader that refuses repeated keys keeps: where the path to the
+// repeated key goes, and the keys of each open object by depth (filled only
+// for objects too large to search in place).
+struct KeyCheck {
+  std::vector<PathStep>* path = nullptr;
+  std::vector<std::unordered_set<std::string>> seen;
+};
+struct NoKeyCheck {};
+
+// The stacks of the open containers' elements and members (see Reader),
+// kept by each thread from one read to the next, so that a read allocates
+// only the values it returns. Stacks one large document grew past
+// kKeptEntries are given back after it.
+struct Stacks {
+  static constexpr std::size_t kKeptEntries = 1024;
+
+  std::vector<Value> items;
+  std::vector<Object::Member> members;
+  bool in_use = false;
+
+  void release() noexcept {
+    items.clear();
+    members.clear();
+    if (items.capacity() > kKeptEntries) std::vector<Value>().swap(items);
+    if (members.capacity() > kKeptEntries) std::vector<Object::Member>().swap(members);
+    in_use = false;
+  }
+};
+
+// This thread's stacks, or `own` while they are taken (a read cannot start
+// another, but nothing is lost if one ever does).
+Stacks& take_stacks(Stacks& own) noexcept {
+  thread_local Stacks kept;
+  Stacks& stacks = kept.in_use ? own : kept;
+  stacks.in_use = true;
+  return stacks;
+}
+
+// kRefuseRepeats is a template argument rather than a flag, so the reader
+// every other caller uses carries no trace of the check: not a branch in its
+// loops, nor a byte in its state.
+template <bool kRefuseRepeats>
 class Reader {
  public:
   explicit Reader(std::string_view text) noexcept
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), stacks_(take_stacks(own_stacks_)),
+        items_(stacks_.items), members_(stacks_.members) {}
+  ~Reader() { stacks_.release(); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
-  // From now on a key repeated within one object fails, and `path` collects
-  // the steps to it while the failure unwinds (innermost first).
-  void refuse_repeated_keys(std::vector<PathStep>& path) {
-    repeated_path_ = &path;
-    seen_keys_.resize(kNestingBudget);
+  // A key repeated within one object fails, and `path` collects the steps to
+  // it while the failure unwinds (innermost first).
+  Reader(std::string_view text, std::vector<PathStep>& path) requires kRefuseRepeats : Reader(text) {
+    keys_.path = &path;
+    keys_.seen.resize(kNestingBudget);
   }
 
   // Every parse_* returns the value read, or a placeholder once failed() is
@@ -137,6 +184,9 @@ class Reader {
 
  private:
   void skip_whitespace() noexcept {
+    // Compact text, the common case, has none: every byte of whitespace is
+    // at most ' ', so most calls end after one test.
+    if (p_ < end_ && static_cast<unsigned char>(*p_) > ' ') return;
     while (p_ < end_ && is_whitespace(*p_)) ++p_;
   }
 
@@ -155,30 +205,36 @@ class Reader {
 
   void parse_ident(std::string_view word);
   Value parse_number();
-  // Only consulted once a member or element failed, so reading stays as
-  // fast as ever for everyone else.
-  void note_step(PathStep step) {
-    if (repeated_path_ != nullptr && error_code_ == ErrorCode::RepeatedKey) repeated_path_->push_back(std::move(step));
+  // The failure unwinding through a member or element adds its step to the
+  // path, when the failure is a repeated key.
+  template <class Step>
+  void note_step(Step&& make_step) {
+    if constexpr (kRefuseRepeats) {
+      if (error_code_ == ErrorCode::RepeatedKey) keys_.path->push_back(std::forward<Step>(make_step)());
+    }
   }
   // Whether `key` is among the keys of the object whose members start at
   // `base`. Small objects, nearly all of them, are searched in place; a large
   // one gets a hash set, filled once it grows past them.
   bool is_repeated(const std::string& key, std::size_t base) {
-    if (repeated_path_ == nullptr) return false;
-    constexpr std::size_t kSearched = 16;
-    const std::size_t count = members_.size() - base;
-    if (count < kSearched) {
-      for (std::size_t i = base; i < members_.size(); ++i) {
-        if (members_[i].first == key) return true;
+    if constexpr (kRefuseRepeats) {
+      constexpr std::size_t kSearched = 16;
+      const std::size_t count = members_.size() - base;
+      if (count < kSearched) {
+        for (std::size_t i = base; i < members_.size(); ++i) {
+          if (members_[i].first == key) return true;
+        }
+        return false;
       }
+      auto& seen = keys_.seen[static_cast<std::size_t>(kNestingBudget - remaining_depth_)];
+      if (count == kSearched) {
+        seen.clear();
+        for (std::size_t i = base; i < members_.size(); ++i) seen.insert(members_[i].first);
+      }
+      return !seen.insert(key).second;
+    } else {
       return false;
     }
-    auto& seen = seen_keys_[static_cast<std::size_t>(kNestingBudget - remaining_depth_)];
-    if (count == kSearched) {
-      seen.clear();
-      for (std::size_t i = base; i < members_.size(); ++i) seen.insert(members_[i].first);
-    }
-    return !seen.insert(key).second;
   }
   std::string parse_string();
   std::string parse_escaped_string(const char* run);
@@ -225,14 +281,15 @@ class Reader {
   // Elements and members of the open containers, stacked; each container
   // moves its own tail out when it closes, so every array and object is
   // allocated once at its final size.
-  std::vector<Value> items_;
-  std::vector<Object::Member> members_;
-  std::vector<PathStep>* repeated_path_ = nullptr;
-  // Keys of each open object, by depth; only kept when refusing repeats.
-  std::vector<std::unordered_set<std::string>> seen_keys_;
+  Stacks own_stacks_;
+  Stacks& stacks_;
+  std::vector<Value>& items_;
+  std::vector<Object::Member>& members_;
+  [[no_unique_address]] std::conditional_t<kRefuseRepeats, KeyCheck, NoKeyCheck> keys_;
 };
 
-Value Reader::parse_value() {
+template <bool kRefuseRepeats>
+Value Reader<kRefuseRepeats>::parse_value() {
   skip_whitespace();
   if (p_ == end_) {
     fail_at_end(ErrorCode::EofWhileParsingValue);
@@ -252,7 +309,8 @@ Value Reader::parse_value() {
   }
 }
 
-void Reader::parse_ident(std::string_view word) {
+template <bool kRefuseRepeats>
+void Reader<kRefuseRepeats>::parse_ident(std::string_view word) {
   if (static_cast<std::size_t>(end_ - p_) >= word.size() &&
       std::memcmp(p_, word.data(), word.size()) == 0) {
     p_ += word.size();
@@ -265,7 +323,8 @@ void Reader::parse_ident(std::string_view word) {
   }
 }
 
-Value Reader::parse_number() {
+template <bool kRefuseRepeats>
+Value Reader<kRefuseRepeats>::parse_number() {
   const char* const start = p_;
   const bool negative = *p_ == '-';
   if (negative) ++p_;
@@ -343,7 +402,8 @@ Value Reader::parse_number() {
 }
 
 // Most strings hold no escapes: they are copied out in one piece.
-std::string Reader::parse_string() {
+template <bool kRefuseRepeats>
+std::string Reader<kRefuseRepeats>::parse_string() {
   const char* const run = p_;
   p_ = skip_plain_string_bytes(p_, end_);
   if (p_ < end_ && *p_ == '"') {
@@ -353,7 +413,8 @@ std::string Reader::parse_string() {
   return parse_escaped_string(run);
 }
 
-std::string Reader::parse_escaped_string(const char* run) {
+template <bool kRefuseRepeats>
+std::string Reader<kRefuseRepeats>::parse_escaped_string(const char* run) {
   std::string text;
   for (;;) {
     p_ = skip_plain_string_bytes(p_, end_);
@@ -392,7 +453,8 @@ std::string Reader::parse_escaped_string(const char* run) {
   }
 }
 
-void Reader::parse_escape(std::string& out) {
+template <bool kRefuseRepeats>
+void Reader<kRefuseRepeats>::parse_escape(std::string& out) {
   if (p_ == end_) return fail_at_end(ErrorCode::EofWhileParsingString);
   const char c = *p_++;
   switch (c) {
@@ -409,7 +471,8 @@ void Reader::parse_escape(std::string& out) {
   }
 }
 
-std::uint32_t Reader::read_hex4() {
+template <bool kRefuseRepeats>
+std::uint32_t Reader<kRefuseRepeats>::read_hex4() {
   if (end_ - p_ < 4) {
     fail_at_end(ErrorCode::EofWhileParsingString);
     return 0;
@@ -429,7 +492,8 @@ std::uint32_t Reader::read_hex4() {
 // A leading surrogate must be followed at once by an escaped trailing one;
 // anything else (including a trailing surrogate on its own) is rejected,
 // because such a string has no UTF-8 form.
-void Reader::parse_unicode_escape(std::string& out) {
+template <bool kRefuseRepeats>
+void Reader<kRefuseRepeats>::parse_unicode_escape(std::string& out) {
   std::uint32_t n = read_hex4();
   if (failed_) return;
   if (n >= 0xDC00 && n <= 0xDFFF) return fail_at_offset(ErrorCode::LoneLeadingSurrogate, p_);
@@ -447,7 +511,8 @@ void Reader::parse_unicode_escape(std::string& out) {
   append_utf8(n, out);
 }
 
-Value Reader::parse_array() {
+template <bool kRefuseRepeats>
+Value Reader<kRefuseRepeats>::parse_array() {
   if (--remaining_depth_ == 0) {
     fail_at_byte(ErrorCode::RecursionLimitExceeded, p_);
     return {};
@@ -464,7 +529,7 @@ Value Reader::parse_array() {
     for (;;) {
       items_.push_back(parse_value());
       if (failed_) {
-        note_step(PathStep{{}, items_.size() - base - 1, true});
+        note_step([&] { return PathStep{{}, items_.size() - base - 1, true}; });
         return {};
       }
       const Next next = after_element(']', ErrorCode::EofWhileParsingList, ErrorCode::ExpectedListCommaOrEnd);
@@ -480,7 +545,8 @@ Value Reader::parse_array() {
   return Value(std::move(array));
 }
 
-Value Reader::parse_object() {
+template <bool kRefuseRepeats>
+Value Reader<kRefuseRepeats>::parse_object() {
   if (--remaining_depth_ == 0) {
     fail_at_byte(ErrorCode::RecursionLimitExceeded, p_);
     return {};
@@ -504,7 +570,7 @@ Value Reader::parse_object() {
       if (failed_) return {};
       if (is_repeated(key, base)) {
         fail_at_offset(ErrorCode::RepeatedKey, p_);
-        note_step(PathStep{std::move(key)});
+        note_step([&] { return PathStep{std::move(key)}; });
         return {};
       }
       skip_whitespace();
@@ -519,7 +585,7 @@ Value Reader::parse_object() {
       ++p_;
       members_.emplace_back(std::move(key), parse_value());
       if (failed_) {
-        note_step(PathStep{members_.back().first});
+        note_step([&] { return PathStep{members_.back().first}; });
         return {};
       }
       const Next next = after_element('}', ErrorCode::EofWhileParsingObject, ErrorCode::ExpectedObjectCommaOrEnd);
@@ -538,7 +604,7 @@ Value Reader::parse_object() {
 }  // namespace
 
 std::expected<std::pair<Value, std::size_t>, ParseError> parse_prefix(std::string_view text) {
-  Reader reader(text);
+  Reader<false> reader(text);
   Value value = reader.parse_value();
   if (reader.failed()) return std::unexpected(reader.error());
   return std::pair<Value, std::size_t>(std::move(value), reader.offset());
@@ -547,8 +613,7 @@ std::expected<std::pair<Value, std::size_t>, ParseError> parse_prefix(std::strin
 std::expected<std::pair<Value, std::size_t>, ParseError> parse_prefix_unique_keys(std::string_view text,
                                                                                    std::vector<PathStep>& path) {
   path.clear();
-  Reader reader(text);
-  reader.refuse_repeated_keys(path);
+  Reader<true> reader(text, path);
   Value value = reader.parse_value();
   if (reader.failed()) {
     const ParseError error = reader.error();

@@ -163,7 +163,7 @@ Ref create_receipt_type() {
 
 PyTypeObject* receipt_type() noexcept { return g_receipt_type; }
 
-PyObject* wrap_receipt(receipts::Receipt receipt) {
+PyObject* wrap_receipt(receipts::Receipt&& receipt) {
   auto owned = std::make_unique<receipts::Receipt>(std::move(receipt));
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_receipt_type, Py_tp_alloc));
   PyObject* object = alloc(g_receipt_type, 0);

@@ -11,8 +11,9 @@ Ref create_receipt_type();
 // The type object, once created; null before.
 PyTypeObject* receipt_type() noexcept;
 
-// A new PyReceipt owning `receipt`. Null with an exception set on failure.
-PyObject* wrap_receipt(receipts::Receipt receipt);
+// A new PyReceipt owning what `receipt` held (moved out of it, not copied).
+// Null with an exception set on failure.
+PyObject* wrap_receipt(receipts::Receipt&& receipt);
 
 // The receipt inside `object`, or null with a TypeError naming `argument`
 // ("argument 'receipt': 'dict' object cannot be converted to 'PyReceipt'").

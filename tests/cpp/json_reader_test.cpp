@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "formats/json_reader.hpp"
 #include "test_support.hpp"
@@ -109,6 +110,28 @@ TEST(JsonReader, PrefixLeavesTheRestToTheCaller) {
             "trailing characters at line 1 column 13");
   EXPECT_TRUE(expect_end("[] \t\r\n", 2));
   EXPECT_EQ(trailing_characters_at("ab\ncd", 4).to_string(), "trailing characters at line 2 column 2");
+}
+
+// A thread's reads share their working stacks: what a failed read leaves on
+// them, or a large read grows them to, never shows in the next read.
+TEST(JsonReader, EachReadStartsClean) {
+  const Value expected(Object{{"a", Array{1, Object{{"b", 2}}}}, {"c", 3}});
+  const std::string text = R"({"c":3,"a":[1,{"b":2}]})";
+  std::string large = "[";
+  for (int i = 0; i < 5000; ++i) large += "{\"k\":[" + std::to_string(i) + "]},";
+  large.back() = ']';
+  std::vector<PathStep> path;
+  for (const std::string& before : {std::string(R"({"x":[1,2,{"y":[3,{"z":)"), std::string(R"([[1,{"x":1,"x")"), large}) {
+    (void)parse(before);
+    (void)parse_prefix_unique_keys(before, path);
+    auto parsed = parse(text);
+    ASSERT_TRUE(parsed) << before;
+    EXPECT_EQ(*parsed, expected) << before;
+    auto unique = parse_prefix_unique_keys(text, path);
+    ASSERT_TRUE(unique) << before;
+    EXPECT_EQ(unique->first, expected) << before;
+  }
+  EXPECT_EQ(parse(large)->as_array().size(), 5000u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import tessary
 from test_public_stores import execution
 
 psycopg = pytest.importorskip("psycopg")
+from tessary import pgstore  # noqa: E402
 from tessary.pgstore import SCHEMA_VERSION, PostgresStore  # noqa: E402
 
 
@@ -48,6 +49,29 @@ def test_a_failure_in_the_middle_of_a_bulk_load_leaves_nothing(pg_dsn: str) -> N
             store.store_many(batch)
         assert [r.workload for r in store.query()] == ["kept"]
         assert store.store_many(batch[:2000]) == 2000 and store.count() == 2001
+
+
+@pytest.mark.parametrize("raced", [False, True])
+def test_a_bulk_load_keeps_the_last_copy_of_each_identifier(pg_dsn: str, monkeypatch: Any, raced: bool) -> None:
+    monkeypatch.setattr(pgstore, "_CHUNK", 2)  # copies of one identifier read in different chunks
+    if raced:  # as if another writer stored some of the rows between the check and the copy
+        monkeypatch.setattr(pgstore, "_CHECK_NEW", "SELECT 1 WHERE %s::text[] IS NULL")
+    with PostgresStore(pg_dsn) as store:
+        store.store(execution(1, "old", "t"))
+        assert store.store_many([execution(2, "first", "t"), execution(3, "x", "t"), execution(2, "second", "t")]) == 3
+        assert store.store_many([execution(1, "new", "t"), execution(4, "y", "t"), execution(3, "x2", "t")]) == 3
+        assert {r.rid[-1]: r.workload for r in store.query()} == {"1": "new", "2": "second", "3": "x2", "4": "y"}
+        assert [r.workload for r in store.query(workload="old")] == []
+
+
+def test_bad_receipt_text_gives_the_directory_store_message(pg_dsn: str, tmp_path: Any) -> None:
+    good = tessary.record("w", {})
+    # A Receipt whose payload no longer fits its kind cannot be written back.
+    with PostgresStore(pg_dsn) as store, tessary.DirectoryStore(tmp_path) as directory:
+        for s in (store, directory):
+            with pytest.raises(TypeError):
+                s.store_many([good, "text"])  # type: ignore[list-item]
+        assert store.query() == [] and directory.query() == []
 
 
 def test_iteration_streams_through_a_cursor_in_batches(pg_dsn: str) -> None:
