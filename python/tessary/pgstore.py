@@ -40,15 +40,16 @@ import os
 import uuid
 from types import TracebackType
 from typing import (
-    TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union,
+    TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar,
 )
 
 from ._core import native
-from ._lookups import check_method_args, digest_key, method_keys, newest_first, output_keys
+from ._lookups import check_method_args, digest_key, newest_first
 from ._process_local import process_lock, set_aside, shared
-from ._sketch_index import CANDIDATES, create_statements, index_receipts, index_stored_receipts
+from ._pg_schema import COLUMNS, COPY_TYPES, SCHEMA_VERSION, TEXT_FILTERS, lookup_row, migrate, table_row, text_bytes
+from ._sketch_index import CANDIDATES, index_receipts
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
-from .errors import ReceiptError, StoreError, one_line
+from .errors import StoreError, one_line
 from .filters import Filters
 from .locations import redact, redact_within
 from .receipts import Receipt
@@ -63,105 +64,18 @@ __all__ = ["PostgresStore"]
 
 _T = TypeVar("_T")
 
-# Any number will do as long as it is ours alone: taken for the migrations.
-_MIGRATION_LOCK = 0x7E55A4F1
-
-# The text filters, kept as the UTF-8 bytes of their values.
-_TEXT_FILTERS = ("workload", "trace", "policy", "change_epoch")
-
 # A busy pool hands out a connection within this many seconds; waiting
 # longer, the server is asked directly whether it is still there.
 _FIRST_WAIT = 1.0
 
 
-_LOOKUP_COLUMNS = ("outputs", "method_root", "input_commitment")
-
-
-def _lookup_row(receipt: Receipt) -> Tuple[Any, ...]:
-    """The lookup columns of a receipt: the digests it vouches for, its method shape root and input commitment."""
-    keys = method_keys(receipt)
-    root, inputs = keys if keys is not None else (None, None)
-    return output_keys(receipt) or None, _text_bytes(root), _text_bytes(inputs)
-
-
-def _backfill_lookups(conn: Any) -> None:
-    """Fill the lookup columns of the execution receipts stored before they existed."""
-    with conn.cursor(name="tessary_backfill") as rows, conn.cursor() as cur:
-        rows.execute("SELECT rid, body FROM receipts WHERE kind = 'execution'")
-        while True:
-            batch = rows.fetchmany(1000)
-            if not batch:
-                return
-            updates = []
-            for rid, body in batch:
-                try:
-                    receipt = Receipt.from_json(body, strict=False)
-                except ReceiptError:  # kept, as ever, but found by no lookup
-                    continue
-                updates.append((*_lookup_row(receipt), rid))
-            cur.executemany(
-                "UPDATE receipts SET outputs = %s, method_root = %s, input_commitment = %s WHERE rid = %s", updates)
-
-
-# A step of a migration: a statement, or work done on the connection.
-_Migration = Union[str, Callable[[Any], None]]
-
-# Forward migrations: _MIGRATIONS[n] takes the schema from version n to n + 1.
-_MIGRATIONS: Sequence[Sequence[_Migration]] = (
-    (
-        """CREATE TABLE receipts (
-            rid uuid PRIMARY KEY,
-            body text NOT NULL,
-            kind text,
-            hash text,
-            workload text,
-            trace text,
-            policy text,
-            change_epoch text,
-            pac bytea,
-            ts bigint
-        )""",
-        "CREATE INDEX receipts_workload ON receipts (workload)",
-        "CREATE INDEX receipts_trace ON receipts (trace)",
-        "CREATE INDEX receipts_policy ON receipts (policy)",
-        "CREATE INDEX receipts_change_epoch ON receipts (change_epoch)",
-        "CREATE INDEX receipts_pac ON receipts (pac)",
-        "CREATE INDEX receipts_ts_rid ON receipts (ts, rid)",
-    ),
-    # Text columns refuse U+0000: the filter columns become the values' UTF-8 bytes.
-    tuple(
-        f"ALTER TABLE receipts ALTER COLUMN {column} TYPE bytea USING convert_to({column}, 'UTF8')"
-        for column in _TEXT_FILTERS
-    ),
-    # Lookups of step receipts: by a digest they vouch for, by method shape and inputs.
-    (
-        "ALTER TABLE receipts ADD COLUMN outputs text[], ADD COLUMN method_root bytea, "
-        "ADD COLUMN input_commitment bytea",
-        _backfill_lookups,
-        "CREATE INDEX receipts_outputs ON receipts USING gin (outputs)",
-        "CREATE INDEX receipts_method ON receipts (method_root, input_commitment)",
-    ),
-    # The band index of the execution receipts' input sketches, for reuse by overlap.
-    (*create_statements(), index_stored_receipts),
-)
-
-SCHEMA_VERSION = len(_MIGRATIONS)
-
-_COLUMNS = ("rid", "body", "kind", "hash", "workload", "trace", "policy", "change_epoch", "pac", "ts",
-            *_LOOKUP_COLUMNS)
-# Each column's type, as a bulk load names them for COPY's binary form.
-_COPY_TYPES = {
-    "rid": "uuid", "body": "text", "kind": "text", "hash": "text", "workload": "bytea", "trace": "bytea",
-    "policy": "bytea", "change_epoch": "bytea", "pac": "bytea", "ts": "int8",
-    "outputs": "text[]", "method_root": "bytea", "input_commitment": "bytea",
-}
 _ORDER = " ORDER BY ts ASC NULLS LAST, rid ASC"
 _UPSERT = (
     "INSERT INTO receipts ({cols}) {source} ON CONFLICT (rid) DO UPDATE SET "
-    + ", ".join(f"{c} = EXCLUDED.{c}" for c in _COLUMNS if c != "rid")
+    + ", ".join(f"{c} = EXCLUDED.{c}" for c in COLUMNS if c != "rid")
 )
 _INSERT_ONE = _UPSERT.format(
-    cols=", ".join(_COLUMNS), source="VALUES (%s::uuid, " + ", ".join(["%s"] * (len(_COLUMNS) - 1)) + ")")
+    cols=", ".join(COLUMNS), source="VALUES (%s::uuid, " + ", ".join(["%s"] * (len(COLUMNS) - 1)) + ")")
 # A bulk load copies its rows straight into the table when none of their
 # identifiers is there yet. COPY cannot resolve conflicts, so otherwise the
 # rows are copied into a session's temporary table, made like the table, and
@@ -172,7 +86,7 @@ _CHUNK = 2000
 _CHECK_NEW = "SELECT 1 FROM receipts WHERE rid = ANY(%s::uuid[]) LIMIT 1"
 _STAGED = f"tessary_staged_{SCHEMA_VERSION}"
 _STAGING = f"CREATE TEMPORARY TABLE IF NOT EXISTS {_STAGED} (LIKE receipts) ON COMMIT DELETE ROWS"
-_MOVE = _UPSERT.format(cols=", ".join(_COLUMNS), source=f"SELECT {', '.join(_COLUMNS)} FROM {_STAGED}")
+_MOVE = _UPSERT.format(cols=", ".join(COLUMNS), source=f"SELECT {', '.join(COLUMNS)} FROM {_STAGED}")
 
 
 def _import_psycopg() -> Tuple[Any, Any]:
@@ -194,22 +108,11 @@ def _import_psycopg() -> Tuple[Any, Any]:
     return psycopg, psycopg_pool
 
 
-def _text_bytes(value: Optional[str]) -> Optional[bytes]:
-    """A filter column's value: its text's UTF-8, lone surrogates kept apart rather than refused."""
-    return None if value is None else value.encode("utf-8", "surrogatepass")
-
-
 def _rows(receipts: Iterable[Receipt]) -> List[Tuple[Any, ...]]:
     """The table's rows of the receipts: the columns of :func:`native.receipt_rows`, then the lookup columns."""
     given = list(receipts)
     rows = native.receipt_rows(receipt_texts(given))
-    return [(*_row(*row), *_lookup_row(receipt)) for row, receipt in zip(rows, given)]
-
-
-def _row(body: str, rid: str, kind: str, hash_: str, *fields: Any) -> Tuple[Any, ...]:
-    """A row of :func:`native.receipt_rows` as the table's columns take it."""
-    texts = tuple(_text_bytes(v) for v in fields[: len(_TEXT_FILTERS)])
-    return (uuid.UUID(rid), body, kind, hash_, *texts, *fields[len(_TEXT_FILTERS):])
+    return [(*table_row(*row), *lookup_row(receipt)) for row, receipt in zip(rows, given)]
 
 
 def _copy_rows(conn: Any, table: str, rows: Iterable[Sequence[Any]]) -> None:
@@ -218,8 +121,8 @@ def _copy_rows(conn: Any, table: str, rows: Iterable[Sequence[Any]]) -> None:
     In COPY's binary form: the server reads each value as it is stored,
     rather than parsing its text, which measures a quarter faster.
     """
-    with conn.cursor() as cur, cur.copy(f"COPY {table} ({', '.join(_COLUMNS)}) FROM STDIN (FORMAT BINARY)") as feed:
-        feed.set_types([_COPY_TYPES[c] for c in _COLUMNS])
+    with conn.cursor() as cur, cur.copy(f"COPY {table} ({', '.join(COLUMNS)}) FROM STDIN (FORMAT BINARY)") as feed:
+        feed.set_types([COPY_TYPES[c] for c in COLUMNS])
         for row in rows:
             feed.write_row(row)
 
@@ -228,11 +131,11 @@ def _where(wanted: Filters) -> Tuple[str, List[Any]]:
     """The WHERE clause of the filters (the limit aside), values as parameters."""
     clauses: List[str] = []
     params: List[Any] = []
-    for column in (*_TEXT_FILTERS, "pac"):
+    for column in (*TEXT_FILTERS, "pac"):
         value = getattr(wanted, column)
         if value is not None:
             clauses.append(f"{column} = %s")
-            params.append(_text_bytes(value) if isinstance(value, str) else value)
+            params.append(text_bytes(value) if isinstance(value, str) else value)
     if wanted.start is not None:
         clauses.append("ts >= %s")
         params.append(wanted.start)
@@ -288,7 +191,7 @@ class PostgresStore:
             # A first connection of our own: a wrong address or password fails
             # here at once, rather than as a pool's timeout later.
             with self._connect() as conn:
-                _migrate(conn)
+                migrate(conn)
             self._pool = self._new_pool()
         except psycopg.Error as e:
             raise self._error(e) from None
@@ -414,7 +317,7 @@ class PostgresStore:
                 chunk = native.receipt_rows(texts[start:start + _CHUNK])
                 for i, row in enumerate(chunk, start):
                     if keep is None or i in keep:
-                        yield (*_row(*row), *_lookup_row(batch[i]))
+                        yield (*table_row(*row), *lookup_row(batch[i]))
 
         def load(conn: Any) -> None:
             if conn.execute(_CHECK_NEW, (list(last),)).fetchone() is None:
@@ -521,7 +424,7 @@ class PostgresStore:
         """The execution receipts of one method shape root over one input commitment, newest first; indexed."""
         check_method_args(method_root, input_commitment)
         return self._found("method_root = %s AND input_commitment = %s",
-                           [_text_bytes(method_root), _text_bytes(input_commitment)])
+                           [text_bytes(method_root), text_bytes(input_commitment)])
 
     def find_by_sketch(self, sketch: MinHash, method_root: Optional[str] = None, limit: int = 100) -> List[Receipt]:
         """The execution receipts whose input sketch shares an LSH band with ``sketch``, most bands shared first.
@@ -535,7 +438,7 @@ class PostgresStore:
         sql = (f"SELECT r.body FROM ({CANDIDATES}) AS c (rid, hits) JOIN receipts AS r ON r.rid = c.rid::uuid"
                f"{where} ORDER BY c.hits DESC, c.rid LIMIT %s")
         params: List[Any] = [list(range(DEFAULT_BANDS)), keys]
-        params += [] if method_root is None else [_text_bytes(method_root)]
+        params += [] if method_root is None else [text_bytes(method_root)]
 
         def select(conn: Any) -> List[str]:
             return [row[0] for row in conn.execute(sql, [*params, limit])]
@@ -593,25 +496,3 @@ def _is_connection_loss(psycopg: Any, error: BaseException) -> bool:
     # No state: the client lost the socket. 08xxx: connection exceptions;
     # 57P01-57P03: the server shutting down or not yet accepting.
     return state is None or state.startswith("08") or state in ("57P01", "57P02", "57P03")
-
-
-def _migrate(conn: Any) -> None:
-    """Bring the schema to SCHEMA_VERSION, in one transaction under the migration lock."""
-    with conn.transaction():
-        conn.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
-        conn.execute("CREATE TABLE IF NOT EXISTS tessary_schema_version (version int NOT NULL)")
-        row = conn.execute("SELECT max(version) FROM tessary_schema_version").fetchone()
-        current = row[0] if row and row[0] is not None else 0
-        if current > SCHEMA_VERSION:
-            raise StoreError(
-                f"the database's receipt schema is version {current}; this tessary knows up to {SCHEMA_VERSION}"
-            )
-        for steps in _MIGRATIONS[current:]:
-            for step in steps:
-                if callable(step):
-                    step(conn)
-                else:
-                    conn.execute(step)
-        if current < SCHEMA_VERSION:
-            conn.execute("DELETE FROM tessary_schema_version")
-            conn.execute("INSERT INTO tessary_schema_version (version) VALUES (%s)", (SCHEMA_VERSION,))

@@ -147,7 +147,7 @@ def test_a_server_restart_during_stores_loses_nothing_acknowledged(pg_server: An
 
 
 def test_a_version_1_database_is_migrated_keeping_every_receipt_and_filter(pg_dsn: str) -> None:
-    from tessary.pgstore import _MIGRATIONS
+    from tessary._pg_schema import MIGRATIONS as _MIGRATIONS
 
     kept = [execution(n, f"w{n % 2}", "t", policy="pol", epoch="e1") for n in range(5)]
     with psycopg.connect(pg_dsn) as conn:  # the first schema, filled as its release filled it
@@ -170,7 +170,7 @@ def test_a_version_1_database_is_migrated_keeping_every_receipt_and_filter(pg_ds
 
 def test_a_version_2_database_opened_by_many_at_once_is_migrated_once_and_its_steps_found(
         pg_dsn: str, tmp_path: Any) -> None:
-    from tessary.pgstore import _MIGRATIONS
+    from tessary._pg_schema import MIGRATIONS as _MIGRATIONS
 
     data = tmp_path / "data.csv"
     data.write_text("1,2\n")
@@ -275,7 +275,8 @@ def test_bad_timeouts_are_refused_before_connecting(kwargs: Any, error: type) ->
 
 
 def test_a_version_3_database_gets_a_band_index_of_the_sketches_already_stored(pg_dsn: str, tmp_path: Any) -> None:
-    from tessary.pgstore import _MIGRATIONS, _rows
+    from tessary._pg_schema import MIGRATIONS as _MIGRATIONS
+    from tessary.pgstore import _rows
     from tessary.sketches import MinHash
 
     data = tmp_path / "data.bin"
