@@ -9,7 +9,9 @@ process's start to its exit, and (beside it) the CPU time the process and
 its children used, which a busy machine disturbs less. The package's
 compiled bytecode is kept (under a cache of this run), as an installed
 package has it, whatever PYTHONDONTWRITEBYTECODE says. Set
-TESSARY_BENCH_GIB to change the size of the large input (default 1).
+TESSARY_BENCH_GIB to change the size of the large input (default 1). Every
+run is asked for with --reuse never: otherwise the rounds after the first
+would take over the first run and not run the command at all.
 """
 import os
 import resource
@@ -61,7 +63,7 @@ def main():
             f.write("x,y\n1,2\n")
 
         def noop():
-            return timed([*TESSARY, "run", "noop", "-i", small, "--store", store, "--", "true"])
+            return timed([*TESSARY, "run", "noop", "--reuse", "never", "-i", small, "--store", store, "--", "true"])
 
         noop()  # compiles the bytecode
         (ours, ours_cpu), (bare, bare_cpu) = best(15, noop, lambda: timed(["true"]))
@@ -73,7 +75,7 @@ def main():
         if os.path.isdir("/dev/shm"):  # the same, with the store's flushes costing nothing: what is left is ours
             with tempfile.TemporaryDirectory(dir="/dev/shm") as memory:
                 (ours, ours_cpu), (bare, _) = best(15, lambda: timed(
-                    [*TESSARY, "run", "noop", "-i", small, "--store", memory, "--", "true"]), lambda: timed(["true"]))
+                    [*TESSARY, "run", "noop", "--reuse", "never", "-i", small, "--store", memory, "--", "true"]), lambda: timed(["true"]))
             print(f"  the same, store in memory {ours * 1000:7.1f} ms (CPU {ours_cpu * 1000:6.1f})"
                   f"   {(ours - bare) * 1000:+6.1f} ms above the bare true")
 
@@ -82,7 +84,7 @@ def main():
         reader = ["sh", "-c", 'cat "$1" > /dev/null', "sh", big]
 
         def tracked():
-            return timed([*TESSARY, "run", "read", "-i", big, "--store", store, "--", *reader])
+            return timed([*TESSARY, "run", "read", "--reuse", "never", "-i", big, "--store", store, "--", *reader])
 
         def peer():
             shape, shape_cpu = timed([*TESSARY, "shape", big])
