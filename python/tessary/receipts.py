@@ -122,7 +122,11 @@ def _frozen(value: JSONValue) -> JSONValue:
     if isinstance(value, dict):
         return MappingProxyType({k: _frozen(v) for k, v in value.items()})
     if isinstance(value, list):
-        return tuple(_frozen(v) for v in value)
+        items = tuple(value)
+        for item in items:
+            if isinstance(item, (dict, list)):
+                return tuple(_frozen(v) for v in items)
+        return items  # a list of scalars (a step's sketch holds thousands) needs no walk
     return value
 
 
