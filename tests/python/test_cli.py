@@ -67,6 +67,7 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "audit a file": (["audit", "{tmp}/r.json"], "not a directory"),
     "audit without a folder": (["audit"], "DIR"),
     "audit trusting no keys": (["audit", "{tmp}", "--trust", "{tmp}/no-keys"], "--trust"),
+    "cache gc of a missing store": (["cache", "gc", "--store", "{tmp}/missing"], "tessary cache gc: error: argument --store"),
 }
 
 

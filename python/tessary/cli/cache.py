@@ -51,6 +51,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     actions = parser.add_subparsers(dest="action", metavar="ACTION", title="actions")
     actions.required = True
     collect = actions.add_parser("gc", help="remove the objects no kept receipt needs")
+    collect.set_defaults(parser=collect)  # its mistakes are named "tessary cache gc", as argparse names its own
     collect.add_argument("--store", required=True, metavar="DIR|URL", help="the store whose receipts are kept")
     collect.add_argument("--cache", metavar="DIR", help="the cache (objects/ under DIR); default: the store's folder")
     collect.add_argument("--max-size", type=size, metavar="N", help="keep the newest receipts' objects up to N bytes")
