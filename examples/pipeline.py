@@ -2,7 +2,10 @@
 
 Each call leaves an execution receipt (what it read, ran and wrote) and a
 spend receipt (what it used) in the store; the receipts of the later steps
-link to those of the steps that produced their inputs.
+link to those of the steps that produced their inputs. Run a second time over
+the same inputs, every step is taken from the output cache instead of run:
+its outputs are restored, checked against their digests, and only a spend
+receipt with the decision "reuse" is recorded.
 """
 
 from __future__ import annotations
@@ -56,6 +59,15 @@ def main(work: pathlib.Path) -> None:
         assert tessary.verify(receipt)
         print(f"{receipt.workload:10} {receipt.rid}  output {receipt.payload['output_digest'][:23]}…")
     print("model:", model.read_text())
+
+    fitted = model.read_bytes()
+    for path in (work / "raw.csv", work / "scaled.csv", model):
+        path.unlink()
+    again = fit(transform(prepare(100), 0.5))  # the same work: restored, not run
+    reused = [r for r in store.iter() if r.kind is tessary.ReceiptKind.SPEND
+              and (r.payload.get("justification") or {}).get("decision") == "reuse"]
+    assert len(reused) == 3 and again.read_bytes() == fitted
+    print(f"again: {len(reused)} steps reused from the cache, model {again.read_text()}")
 
 
 if __name__ == "__main__":
