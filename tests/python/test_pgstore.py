@@ -10,7 +10,8 @@ from test_public_stores import execution
 
 psycopg = pytest.importorskip("psycopg")
 from tessary import pgstore  # noqa: E402
-from tessary.pgstore import SCHEMA_VERSION, PostgresStore  # noqa: E402
+from tessary._pg_schema import SCHEMA_VERSION  # noqa: E402
+from tessary.pgstore import PostgresStore  # noqa: E402
 
 
 def test_the_schema_is_made_once_and_concurrent_first_uses_do_not_race(pg_dsn: str) -> None:

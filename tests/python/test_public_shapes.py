@@ -6,7 +6,7 @@ import os
 import pathlib
 import random
 import threading
-from typing import Any, Union
+from typing import Any, Optional, Union
 
 import pytest
 from hypothesis import given, settings
@@ -144,7 +144,7 @@ def test_hashing_leaves_the_event_loop_running() -> None:
     loop_ran = threading.Event()
 
     class Gated(io.BytesIO):
-        def read(self, size: int = -1) -> bytes:
+        def read(self, size: Optional[int] = -1) -> bytes:
             if not loop_ran.wait(60):
                 raise AssertionError("the event loop did not run while the data was hashed")
             return super().read(size)
