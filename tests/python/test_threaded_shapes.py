@@ -9,6 +9,7 @@ import pytest
 
 import tessary
 from cli_helpers import assert_mistake, run
+from test_native import feed_fifo
 from tessary import CDC, Fixed, data_shape
 from tessary.errors import ShapeError
 
@@ -154,21 +155,7 @@ def test_ctrl_c_stops_a_threaded_file_hash(tmp_path):
     os.mkfifo(fifo)
     previous_handler = signal.signal(signal.SIGINT, lambda *_: (_ for _ in ()).throw(Stop()))
 
-    def feed():
-        fd = os.open(fifo, os.O_WRONLY)
-        piece, sent, raised = bytes(1 << 16), 0, False
-        try:
-            while sent < 1 << 31:  # a budget: a signal never seen ends the call instead of hanging it
-                if not raised and sent >= 24 * MIB:  # past the first buffers: the crew is at work
-                    signal.raise_signal(signal.SIGINT)
-                    raised = True
-                sent += os.write(fd, piece)
-        except BrokenPipeError:
-            pass
-        finally:
-            os.close(fd)
-
-    writer = threading.Thread(target=feed)
+    writer = threading.Thread(target=feed_fifo, args=(fifo, 24 * MIB))  # past the first buffers: the crew is at work
     writer.start()
     try:
         with pytest.raises(Stop):
