@@ -133,7 +133,9 @@ def look_up(store: Optional[Store], policy: ReusePolicy, step: StepMethod, input
         if work_of(receipt) != wanted or not succeeded(receipt) or not sound(receipt, policy.trust):
             continue
         previous = previous or receipt
-        if policy.mode != "never" and policy.cache is not None and restorable(receipt, policy.cache, names):
+        if policy.mode == "never" or policy.cache is None:
+            break  # only the newest sound run is wanted, not one to take over
+        if restorable(receipt, policy.cache, names):
             return Lookup(receipt, previous)
     return Lookup(None, previous)
 

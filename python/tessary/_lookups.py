@@ -14,10 +14,10 @@ from datetime import datetime, timezone
 from typing import Iterable, List, Mapping, Optional, Set, Tuple
 
 from .errors import StepError
-from .receipts import Receipt, ReceiptKind
+from .receipts import Receipt, ReceiptKind, payload_head
 
 __all__ = ["SUCCEEDED", "digest_key", "product_digests", "recorded_order", "newest_first", "output_keys", "method_keys",
-           "check_method_args", "scan_by_output_digest", "scan_by_method", "text_needles"]
+           "check_method_args", "scan_by_output_digest", "scan_by_method", "text_needles", "may_vouch_for"]
 
 #: A step's status when it succeeded: only such a step vouches for its outputs.
 SUCCEEDED = "succeeded"
@@ -73,9 +73,10 @@ def method_keys(receipt: Receipt) -> Optional[Tuple[str, str]]:
     """The method shape root and input commitment of an execution receipt, or None when it lacks either."""
     if receipt.kind is not ReceiptKind.EXECUTION:
         return None
-    ref = receipt.payload.get("method_ref")
+    payload = payload_head(receipt)
+    ref = payload.get("method_ref")
     root = ref.get("method_shape_root") if isinstance(ref, Mapping) else None
-    inputs = receipt.payload.get("data_shape_hash")
+    inputs = payload.get("data_shape_hash")
     if isinstance(root, str) and isinstance(inputs, str):
         return root, inputs
     return None
@@ -115,3 +116,18 @@ def text_needles(*values: str) -> Tuple[str, ...]:
     A value that JSON might escape gives no needle (the receipt is then parsed anyway).
     """
     return tuple(v for v in values if _plain(v))
+
+
+def may_vouch_for(text: str, digest: str) -> bool:
+    """Whether a receipt's compact JSON (as a store's own writer gives it) could vouch for ``digest``.
+
+    A cheap test before the text is parsed, never false for a receipt that
+    does: the digest (``sha256:`` + lower-case hex, which no writer escapes)
+    is either its output digest or a product's, and every product is written
+    after the key ``"products":``. Inputs usually come before it, so the
+    receipts of steps that only read the digest are passed over unparsed.
+    """
+    if f'"output_digest":"{digest}"' in text:
+        return True
+    at = text.find('"products":')
+    return at >= 0 and text.find(digest[len("sha256:"):], at) >= 0

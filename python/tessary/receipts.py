@@ -118,6 +118,11 @@ def _tail(text: str) -> Optional["re.Match[str]"]:
     return _TAIL.match(text, start)
 
 
+_PAYLOAD_KEY = ',"payload":'
+_SKETCH_KEY = ',"minhash_signature":'
+_HEAD_MEMBERS = frozenset(("links", "ctx"))
+
+
 def _frozen(value: JSONValue) -> JSONValue:
     if isinstance(value, dict):
         return MappingProxyType({k: _frozen(v) for k, v in value.items()})
@@ -227,8 +232,16 @@ class Receipt:
         try:
             fields = self._fields
         except AttributeError:
-            fields = {k: _frozen(v) for k, v in json.loads(self.to_json()).items()}
-            self._fields = fields
+            text = self.to_json()
+            # The members before the payload (identity, links, context) are read without parsing the
+            # rest: a step's payload holds thousands of sketch values, and lookups sort by time alone.
+            # The writer puts them first, and none holds an object where ',"payload":' could appear.
+            end = text.find(_PAYLOAD_KEY) if name in _HEAD_MEMBERS else -1
+            if end < 0:
+                fields = {k: _frozen(v) for k, v in json.loads(text).items()}
+                self._fields = fields
+            else:
+                fields = {k: _frozen(v) for k, v in json.loads(text[:end] + "}").items()}
         return fields.get(name)
 
     # -- fields ---------------------------------------------------------------
@@ -480,3 +493,25 @@ def verify_strict(receipt: Receipt) -> None:
     if verify_receipt(native):
         return
     raise VerificationError(f"Hash mismatch: expected {native.get_hash()}, computed {receipt_hash(native)}")
+
+
+def payload_head(receipt: Receipt) -> Mapping[str, JSONValue]:
+    """The payload's members written before a step's sketch (its method and input commitment among them).
+
+    Lookups match thousands of stored step receipts on these; parsing the
+    sketch of each (thousands of values) would cost more than the rest of
+    the receipt. Without a sketch this is the whole payload.
+    """
+    text = receipt.to_json()
+    cut = text.find(_SKETCH_KEY)
+    if cut >= 0:
+        # Closing two objects gives valid JSON only when the cut is inside the payload itself: inside
+        # a nested object or array a bracket stays open, and no string holds an unescaped quote.
+        try:
+            head = json.loads(text[:cut] + "}}")
+        except ValueError:
+            head = None
+        if isinstance(head, dict) and isinstance(head.get("payload"), dict):
+            payload: Mapping[str, JSONValue] = _frozen(head["payload"])  # type: ignore[assignment]
+            return payload
+    return receipt.payload

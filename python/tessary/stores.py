@@ -24,7 +24,7 @@ from typing import (
 )
 
 from ._core import native
-from ._lookups import check_method_args, digest_key, scan_by_method, scan_by_output_digest, text_needles
+from ._lookups import check_method_args, digest_key, may_vouch_for, scan_by_method, scan_by_output_digest, text_needles
 from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, receipt_texts
 from .errors import ReceiptError, StoreError
 from .filters import Filters, Pac
@@ -347,26 +347,27 @@ class DirectoryStore:
         """The successful execution receipts whose outputs include the SHA-256 ``digest``, newest first.
 
         A scan of every receipt file (docs/stores.md says up to what size
-        that is fine); only files whose text holds the digest are parsed.
+        that is fine); only files whose text could vouch for the digest are parsed.
         """
         wanted = digest_key(digest)
-        return scan_by_output_digest(self._holding(text_needles(wanted[len("sha256:"):])), wanted)
+        return scan_by_output_digest(self._holding(lambda text: may_vouch_for(text, wanted)), wanted)
 
     def find_by_method(self, method_root: str, input_commitment: str) -> List[Receipt]:
         """The execution receipts of one method shape root over one input commitment, newest first; a scan."""
         check_method_args(method_root, input_commitment)
-        found = self._holding(text_needles(method_root, input_commitment))
+        needles = text_needles(method_root, input_commitment)
+        found = self._holding(lambda text: all(n in text for n in needles))
         return scan_by_method(found, method_root, input_commitment)
 
-    def _holding(self, needles: Tuple[str, ...]) -> Iterator[Receipt]:
-        """Every receipt whose JSON text holds each of ``needles``, the others left unparsed."""
+    def _holding(self, may_match: Callable[[str], bool]) -> Iterator[Receipt]:
+        """Every receipt whose compact JSON text passes ``may_match``, the others left unparsed."""
         cursor = self._cursor(Filters())
         while cursor is not None:
             batch = cursor.next_batch(1000, [])
             if not batch:
                 return
             for text in batch:
-                if all(n in text for n in needles):
+                if may_match(text):
                     yield Receipt.from_json(text, strict=False)
 
     def close(self) -> None:

@@ -1,0 +1,33 @@
+"""The directory store's lookups skip parsing on cheap text tests; those tests must never lose a match."""
+import hashlib
+import pathlib
+
+import tessary
+from tessary.receipts import payload_head
+
+# Names that put the text the prefilters search for inside JSON strings (escaped there).
+TRICKY = ['a,"minhash_signature":[1]}}', 'b,"products":{"x":1}', 'c,"payload":{}']
+
+
+def test_lookups_find_steps_whose_names_and_inputs_hold_the_searched_text(tmp_path: pathlib.Path) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+    source = tmp_path / "in.txt"
+    source.write_text("data")
+    made = {}
+    for name in TRICKY:
+        out = tmp_path / (hashlib.sha256(name.encode()).hexdigest()[:8] + ".out")
+        with tessary.track(name, inputs=[source], params={"p": ',"products":'}, store=store) as t:
+            out.write_text(name)
+            t.output(out)
+        made[name] = (t.record.execution, hashlib.sha256(name.encode()).hexdigest())
+    for name, (execution, digest) in made.items():
+        head = payload_head(execution)
+        assert "minhash_signature" not in head and head["method_ref"]["method_id"] == name
+        assert {k: execution.payload[k] for k in head} == dict(head)
+        ref = execution.payload["method_ref"]
+        by_method = store.find_by_method(ref["method_shape_root"], execution.payload["data_shape_hash"])
+        assert [r.rid for r in by_method] == [execution.rid]
+        assert [r.rid for r in store.find_by_output_digest(digest)] == [execution.rid]
+        assert execution.ctx.timestamp == execution.to_dict()["ctx"]["timestamp"]
+    # The input was read by every step and produced by none.
+    assert store.find_by_output_digest(hashlib.sha256(b"data").hexdigest()) == []
