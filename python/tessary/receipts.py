@@ -512,6 +512,6 @@ def payload_head(receipt: Receipt) -> Mapping[str, JSONValue]:
         except ValueError:
             head = None
         if isinstance(head, dict) and isinstance(head.get("payload"), dict):
-            payload: Mapping[str, JSONValue] = _frozen(head["payload"])  # type: ignore[assignment]
+            payload: Mapping[str, JSONValue] = _frozen(head["payload"])
             return payload
     return receipt.payload
