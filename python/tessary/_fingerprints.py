@@ -72,11 +72,13 @@ def _read_file(path: str) -> Item:
     where = display_name(path)
     sha = hashlib.sha256()
     hasher = DataShapeHasher(chunks=True)
-    view = memoryview(bytearray(_PIECE))
     size = 0
     with open_file(path, kind="step input", limit=_NO_BOUND) as f:
+        expected = os.fstat(f.fileno()).st_size
+        # A small file gets a small buffer: zeroing a whole piece costs more than reading it.
+        view = memoryview(bytearray(min(_PIECE, expected + 1)))
         # Both hashes release the interpreter lock: SHA-256 runs beside the data shape, on a second core.
-        helper = _helper() if os.fstat(f.fileno()).st_size > _PIECE else None
+        helper = _helper() if expected > _PIECE else None
         try:
             while True:
                 try:

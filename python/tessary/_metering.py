@@ -7,7 +7,6 @@ time, and energy only where the machine's RAPL counters can be read.
 
 from __future__ import annotations
 
-import glob
 import math
 import os
 import re
@@ -114,10 +113,22 @@ def _read_int(path: str) -> Optional[int]:
         return None
 
 
+_POWERCAP = "/sys/class/powercap"
+_PACKAGE_ZONE = re.compile(r"intel-rapl:[0-9]+")
+
+
+def _rapl_zones() -> List[str]:
+    """The package zones (intel-rapl:N, not their subzones), sorted."""
+    try:
+        names = os.listdir(_POWERCAP)
+    except OSError:
+        return []
+    return sorted(os.path.join(_POWERCAP, n) for n in names if _PACKAGE_ZONE.fullmatch(n))
+
+
 def rapl_microjoules() -> Optional[List[int]]:
     """The package energy counters of Intel RAPL, when every one is readable; None otherwise."""
-    zones = sorted(glob.glob("/sys/class/powercap/intel-rapl:[0-9]*"))
-    zones = [z for z in zones if z.count(":") == 1]
+    zones = _rapl_zones()
     if not zones:
         return None
     values = [_read_int(os.path.join(z, "energy_uj")) for z in zones]
@@ -130,7 +141,7 @@ def energy_kwh(before: Optional[List[int]], after: Optional[List[int]]) -> Optio
     """Energy between two counter readings; a counter that wrapped is taken to have wrapped once."""
     if before is None or after is None or len(before) != len(after):
         return None
-    zones = sorted(z for z in glob.glob("/sys/class/powercap/intel-rapl:[0-9]*") if z.count(":") == 1)
+    zones = _rapl_zones()
     total = 0
     for index, (start, end) in enumerate(zip(before, after)):
         if end < start:

@@ -11,7 +11,6 @@ from __future__ import annotations
 import os
 import resource
 import signal
-import subprocess
 import threading
 import time
 from types import FrameType
@@ -50,6 +49,9 @@ def find_program(name: str) -> Optional[str]:
         if os.access(candidate, os.X_OK) and not os.path.isdir(candidate):
             return candidate
     return None
+
+
+_RESTORED = tuple(getattr(signal, name) for name in ("SIGPIPE", "SIGXFZ", "SIGXFSZ") if hasattr(signal, name))
 
 
 class _Forwarder:
@@ -91,15 +93,15 @@ def run_child(argv: List[str]) -> Finished:
     previous = signal.signal(signal.SIGINT, forward) if in_main else None
     try:
         start = time.monotonic()
-        child = subprocess.Popen(argv)
-        forward.pid = child.pid
+        # posix_spawn, not subprocess (whose imports cost a short command more than its run): every
+        # descriptor the package opens is close-on-exec, and the signals this interpreter ignores are
+        # given back their default actions, as subprocess's restore_signals does.
+        forward.pid = os.posix_spawnp(argv[0], argv, os.environ, setsigdef=_RESTORED)
         if forward.interrupted:
             # Ctrl-C came while the child was being started: it must not run on unasked.
             forward.send()
-        _, status, rusage = os.wait4(child.pid, 0)
+        _, status, rusage = os.wait4(forward.pid, 0)
         wall = time.monotonic() - start
-        # Reaped here, so the Popen object must not wait for it again.
-        child.returncode = -1
     finally:
         if in_main:
             signal.signal(signal.SIGINT, previous)

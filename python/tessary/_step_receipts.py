@@ -14,10 +14,10 @@ import hashlib
 import json
 import os
 import time
-import uuid
 from datetime import datetime, timezone
 from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
+from ._ids import uuid4_text
 from ._canonical import commit, merkle_root, sha256_prefixed
 from ._core import receipt_from_json, receipt_json
 from ._fingerprints import Item, chunk_manifest
@@ -180,7 +180,7 @@ def sketch_fields(items: Sequence[Item]) -> Dict[str, JSONValue]:
 def _envelope(kind: str, dom: str, cod: str, links: List[str], when: str, payload: Dict[str, JSONValue],
               attest: JSONValue) -> Dict[str, JSONValue]:
     ctx = {"policy_ref": None, "timestamp": when, "nonce": None, "determinism": "observational", "identity_ref": None}
-    return {"rid": str(uuid.uuid4()), "version": _VERSION, "kind": kind, "dom": dom, "cod": cod, "links": links,
+    return {"rid": uuid4_text(), "version": _VERSION, "kind": kind, "dom": dom, "cod": cod, "links": links,
             "ctx": ctx, "payload": payload, "attest": attest, "sig": None, "hash": ""}
 
 

@@ -9,13 +9,13 @@ the run it took over, whose justification says so.
 from __future__ import annotations
 
 import os
-import uuid
 import warnings
 from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._canonical import jcs
 from ._exact_reuse import ReusePolicy, ReuseWarning, restore_outputs, warn_if_nondeterministic
 from ._fingerprints import chunk_manifest, fingerprint_path
+from ._ids import uuid4_text
 from ._metering import InProcessMeter, Prices, Usage, load_prices, total_value, meter_of
 from ._step_receipts import (
     SUCCEEDED, Named, StepFacts, StepMethod, execution_receipt, product_digests, recorded_order, spend_receipt,
@@ -83,7 +83,7 @@ def _links(store: Optional[Store], inputs: Sequence[Named], parents: Sequence[Un
         made = producers(store, [item.digest for _, item in inputs])
         links = [made[item.digest].rid for _, item in inputs if item.digest in made]
     for parent in parents:
-        links.append(parent.rid if isinstance(parent, Receipt) else str(uuid.UUID(str(parent))))
+        links.append(parent.rid if isinstance(parent, Receipt) else _uuid_text(parent))
     return list(dict.fromkeys(links))
 
 
@@ -94,7 +94,7 @@ def _trace(store: Optional[Store], links: List[str], given: Optional[str]) -> st
         first = store.get(links[0])
         if first is not None and first.trace:
             return first.trace
-    return f"trace:{uuid.uuid4()}"
+    return f"trace:{uuid4_text()}"
 
 
 class StepSetup(NamedTuple):
@@ -262,3 +262,9 @@ def reuse_step(setup: StepSetup, found: Receipt, meter: InProcessMeter,
     return StepRecord(found, spend, SUCCEEDED, exit_status if isinstance(exit_status, int) else None, usage,
                       True), values
 
+
+
+def _uuid_text(parent: object) -> str:
+    import uuid  # only an explicit parent given by its identifier needs it
+
+    return str(uuid.UUID(str(parent)))

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
-import uuid
-from typing import Iterable, List, Optional, Union
+from typing import TYPE_CHECKING, Iterable, List, Optional, Union
+
+if TYPE_CHECKING:
+    import uuid
 
 from .errors import StoreError
 from .receipts import Receipt
@@ -14,7 +16,7 @@ __all__ = ["ORDERS", "RidLike", "check_order", "check_batch_size", "receipt_key"
 ORDERS = (None, "time")
 
 #: A receipt identifier: a UUID or its text.
-RidLike = Union[str, uuid.UUID]
+RidLike = Union[str, "uuid.UUID"]
 
 
 def check_order(order: Optional[str]) -> None:
@@ -29,6 +31,8 @@ def check_batch_size(batch_size: int) -> None:
 
 def receipt_key(rid: RidLike) -> str:
     """The canonical text of a receipt identifier (lower case, hyphenated), as stores keep it."""
+    import uuid  # here: a short command that looks no receipt up need not load it
+
     if isinstance(rid, uuid.UUID):
         return str(rid)
     if not isinstance(rid, str):

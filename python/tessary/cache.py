@@ -23,9 +23,9 @@ import hashlib
 import json
 import os
 import posixpath
-import uuid
 from typing import Callable, Dict, Iterator, List, Optional, Tuple, Union
 
+from ._ids import uuid4_hex
 from ._canonical import jcs
 from ._types import JSONValue
 from .errors import CacheError
@@ -109,7 +109,7 @@ def _hash_file(path: str) -> str:
 
 def reflink_supported(directory: PathArg) -> bool:
     """Whether files in ``directory`` can be cloned (tried on two scratch files, removed again)."""
-    base = os.path.join(os.fspath(directory), f"{_TEMP}probe-{uuid.uuid4().hex}")
+    base = os.path.join(os.fspath(directory), f"{_TEMP}probe-{uuid4_hex()}")
     try:
         with open(base + "-a", "w+b") as a, open(base + "-b", "wb") as b:
             a.write(b"x")
@@ -193,7 +193,7 @@ class Cache:
         """Write an object through ``fill`` (given the open temporary file); kept only when it returns True."""
         final = self.path_of(hexdigest)
         folder = self._folder(final)
-        temp = os.path.join(folder, f"{_TEMP}{uuid.uuid4().hex}")
+        temp = os.path.join(folder, f"{_TEMP}{uuid4_hex()}")
         try:
             fd = os.open(temp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
             try:
@@ -255,7 +255,7 @@ class Cache:
         target = os.fspath(dest)
         folder = os.path.dirname(target) or "."
         os.makedirs(folder, exist_ok=True)
-        temp = os.path.join(folder, f".{os.path.basename(target)}{_TEMP}{uuid.uuid4().hex}")
+        temp = os.path.join(folder, f".{os.path.basename(target)}{_TEMP}{uuid4_hex()}")
         try:
             try:
                 used, got = _fill(temp, source, method)

@@ -9,10 +9,12 @@ from __future__ import annotations
 
 import json
 import re
-import uuid
 from datetime import datetime
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Callable, Dict, Iterable, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
+
+if TYPE_CHECKING:
+    import uuid
 
 from ._core import NativeReceipt, native, receipt_from_json, receipt_hash, receipt_json, verify_receipt
 from ._recording import check_str, execution_work
@@ -416,6 +418,8 @@ def _parent_id(parent: Union[Receipt, str, uuid.UUID, None]) -> Optional[str]:
         return None
     if isinstance(parent, Receipt):
         return parent.rid
+    import uuid  # loaded here: a short command that gives no parent need not pay for it
+
     if isinstance(parent, uuid.UUID):
         return str(parent)
     if isinstance(parent, str):

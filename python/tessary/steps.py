@@ -15,7 +15,6 @@ import functools
 import hashlib
 import json
 import os
-import pathlib
 import sys
 import threading
 from types import TracebackType
@@ -282,7 +281,9 @@ def _reused_value(receipt: Receipt, values: Dict[str, bytes], codec: Optional[Co
     """What a reused call returns: the decoded value, or the restored path (a list of paths for several)."""
     if codec is not None:
         return codec.decode(values["return"])
-    paths = [pathlib.Path(name) for name, _ in products_of(receipt)]
+    from pathlib import Path  # only a reused call returns paths
+
+    paths = [Path(name) for name, _ in products_of(receipt)]
     if not paths:
         return None
     return paths[0] if len(paths) == 1 else paths

@@ -169,13 +169,14 @@ def test_the_run_command_loads_only_what_it_needs_and_every_public_name_still_re
 
     probe = (
         "import sys, tessary.cli.run\n"
-        "from tessary.cli import main\n"
+        "from tessary.cli import build_parser, main\n"
+        "build_parser(['run'], only_loaded=True).format_help()\n"
         "print(' '.join(sorted(sys.modules)))\n"
     )
     loaded = set(subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
                                 check=True).stdout.split())
     heavy = {"psycopg", "asyncio", "pathspec", "logging", "concurrent.futures", "inspect", "decimal", "mimetypes",
-             "shutil", "tessary.signing", "tessary.audit", "tessary.pgstore", "tessary.reuse", "tessary.aio"}
+             "shutil", "subprocess", "uuid", "platform", "pathlib", "tessary.signing", "tessary.audit", "tessary.pgstore", "tessary.reuse", "tessary.aio"}
     assert "tessary.steps" in loaded and loaded & heavy == set()
 
     import tessary

@@ -10,7 +10,7 @@ import argparse
 import math
 import os
 import re
-import uuid
+import sys
 from datetime import datetime, timezone
 from typing import NoReturn
 
@@ -35,6 +35,26 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         raise UsageError(self.prog, message)
+
+    def _get_formatter(self) -> argparse.HelpFormatter:
+        # argparse asks shutil for the width, and importing shutil loads the compression modules:
+        # a few milliseconds of every command's start, for help text that is rarely printed.
+        return self.formatter_class(prog=self.prog, width=_terminal_width() - 2)  # type: ignore[call-arg]
+
+
+def _terminal_width() -> int:
+    """The terminal's columns as shutil.get_terminal_size finds them: $COLUMNS, the terminal, else 80."""
+    try:
+        columns = int(os.environ.get("COLUMNS", "0"))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        stream = sys.__stdout__
+        try:
+            columns = os.get_terminal_size(stream.fileno()).columns if stream is not None else 0
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns if columns > 0 else 80
 
 
 def nonnegative_int(text: str) -> int:
@@ -96,6 +116,8 @@ def pac(text: str) -> bytes:
 
 def rid(text: str) -> str:
     try:
+        import uuid  # loaded by the commands that take an identifier only
+
         return str(uuid.UUID(text))
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a receipt identifier (a UUID): {text!r}") from None

@@ -1,8 +1,10 @@
-"""The directory store's lookups skip parsing on cheap text tests; those tests must never lose a match."""
+"""Short cuts a short command takes (cheap text tests before parsing, no uuid import) must give the same answers."""
 import hashlib
 import pathlib
+import uuid
 
 import tessary
+from tessary._ids import uuid4_hex, uuid4_text
 from tessary.receipts import payload_head
 
 # Names that put the text the prefilters search for inside JSON strings (escaped there).
@@ -31,3 +33,13 @@ def test_lookups_find_steps_whose_names_and_inputs_hold_the_searched_text(tmp_pa
         assert execution.ctx.timestamp == execution.to_dict()["ctx"]["timestamp"]
     # The input was read by every step and produced by none.
     assert store.find_by_output_digest(hashlib.sha256(b"data").hexdigest()) == []
+
+
+def test_random_identifiers_are_version_4_uuids_in_their_standard_forms() -> None:
+    texts = {uuid4_text() for _ in range(256)}
+    assert len(texts) == 256
+    for text in texts:
+        parsed = uuid.UUID(text)
+        assert str(parsed) == text and parsed.version == 4 and parsed.variant == uuid.RFC_4122
+    parsed = uuid.UUID(hex=uuid4_hex())
+    assert parsed.version == 4 and parsed.variant == uuid.RFC_4122
