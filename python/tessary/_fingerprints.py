@@ -14,7 +14,7 @@ import errno
 import hashlib
 import os
 import stat
-from typing import TYPE_CHECKING, Any, BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple, cast
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 if TYPE_CHECKING:
     import pathspec
@@ -62,10 +62,18 @@ def _refusal(path: str, error: OSError) -> InputError:
     return InputError(where, error.strerror or str(error))
 
 
-def _helper() -> Any:
+def _helpers() -> Any:
     from concurrent.futures import ThreadPoolExecutor  # slow to import: only a large file needs it
 
-    return ThreadPoolExecutor(1)
+    return ThreadPoolExecutor(2)
+
+
+def _read_into(f: Any, view: memoryview, where: str) -> int:
+    try:
+        n: int = f.readinto(view)
+    except OSError as e:
+        raise InputError(where, e.strerror or str(e)) from None
+    return n
 
 
 def _read_file(path: str) -> Item:
@@ -76,29 +84,31 @@ def _read_file(path: str) -> Item:
     with open_file(path, kind="step input", limit=_NO_BOUND) as f:
         expected = os.fstat(f.fileno()).st_size
         # A small file gets a small buffer: zeroing a whole piece costs more than reading it.
-        view = memoryview(bytearray(min(_PIECE, expected + 1)))
-        # Both hashes release the interpreter lock: SHA-256 runs beside the data shape, on a second core.
-        helper = _helper() if expected > _PIECE else None
+        width = min(_PIECE, expected + 1)
+        views = [memoryview(bytearray(width)) for _ in range(2 if expected > _PIECE else 1)]
+        # Every call below releases the interpreter lock. For a large file, while the data shape
+        # hashes one piece, helpers take its SHA-256 and read the next piece into the other buffer.
+        helpers = _helpers() if len(views) == 2 else None
         try:
-            while True:
-                try:
-                    n = cast(BinaryIO, f).readinto(view)  # type: ignore[attr-defined]
-                except OSError as e:
-                    raise InputError(where, e.strerror or str(e)) from None
-                if not n:
-                    break
-                piece = view[:n]
-                if helper is None:
+            turn = 0
+            n = _read_into(f, views[0], where)
+            while n:
+                piece = views[turn][:n]
+                size += n
+                if helpers is None:
                     sha.update(piece)
                     hasher.update(piece)
-                else:
-                    beside = helper.submit(sha.update, piece)
-                    hasher.update(piece)
-                    beside.result()
-                size += n
+                    n = _read_into(f, views[0], where)
+                    continue
+                beside = helpers.submit(sha.update, piece)
+                ahead = helpers.submit(_read_into, f, views[1 - turn], where)
+                hasher.update(piece)
+                beside.result()
+                n = ahead.result()
+                turn = 1 - turn
         finally:
-            if helper is not None:
-                helper.shutdown(wait=True)
+            if helpers is not None:
+                helpers.shutdown(wait=True)  # no helper may still use a buffer or the file
     shape = hasher.shape()
     return Item("file", sha.hexdigest(), size, shape.hash, shape.chunks or ())
 

@@ -43,3 +43,16 @@ def test_random_identifiers_are_version_4_uuids_in_their_standard_forms() -> Non
         assert str(parsed) == text and parsed.version == 4 and parsed.variant == uuid.RFC_4122
     parsed = uuid.UUID(hex=uuid4_hex())
     assert parsed.version == 4 and parsed.variant == uuid.RFC_4122
+
+
+def test_a_file_read_in_overlapped_pieces_has_the_digest_and_shape_of_its_bytes(tmp_path: pathlib.Path) -> None:
+    from tessary._fingerprints import _PIECE, fingerprint_path
+
+    data = bytes(range(256)) * ((3 * _PIECE + 77) // 256) + b"tail"
+    for size in (0, 1, _PIECE, _PIECE + 1, len(data)):
+        path = tmp_path / f"{size}.bin"
+        path.write_bytes(data[:size])
+        item = fingerprint_path(str(path))
+        shape = tessary.data_shape(data[:size], chunks=True)
+        assert (item.sha256, item.size) == (hashlib.sha256(data[:size]).hexdigest(), size)
+        assert (item.data_shape, item.chunks) == (shape.hash, shape.chunks or ())
