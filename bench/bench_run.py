@@ -86,16 +86,22 @@ def main():
         def tracked():
             return timed([*TESSARY, "run", "read", "--reuse", "never", "-i", big, "--store", store, "--", *reader])
 
-        def peer():
-            shape, shape_cpu = timed([*TESSARY, "shape", big])
-            command, command_cpu = timed(reader)
-            return shape + command, shape_cpu + command_cpu
+        def peer(*shape_options):
+            def job():
+                shape, shape_cpu = timed([*TESSARY, "shape", *shape_options, big])
+                command, command_cpu = timed(reader)
+                return shape + command, shape_cpu + command_cpu
+            return job
 
-        (ours, ours_cpu), (theirs, theirs_cpu) = best(3, tracked, peer)
-        ratio = ours / theirs
-        print(f"run cat, {GIB:g} GiB input         {ours:7.2f} s  (CPU {ours_cpu:6.2f})  vs shape + bare cat"
-              f" {theirs:6.2f} s  (CPU {theirs_cpu:5.2f})   ratio {ratio:5.2f}x  goal <= 1.1x"
-              f" {'met' if ratio <= 1.1 else 'MISSED'}")
+        # The peer's shape runs on every core, as the step's does. Beside it, the one-thread shape
+        # the goal was first set against: a step also takes the file's plain SHA-256, a second
+        # full hash that the shape alone does not need.
+        (ours, ours_cpu), (theirs, theirs_cpu), (single, single_cpu) = best(3, tracked, peer(), peer("--threads", "1"))
+        for label, wall, cpu in (("shape + bare cat", theirs, theirs_cpu), ("1-thread shape + cat", single, single_cpu)):
+            ratio = ours / wall
+            print(f"run cat, {GIB:g} GiB input         {ours:7.2f} s  (CPU {ours_cpu:6.2f})  vs {label:20s}"
+                  f" {wall:6.2f} s  (CPU {cpu:5.2f})   ratio {ratio:5.2f}x  goal <= 1.1x"
+                  f" {'met' if ratio <= 1.1 else 'MISSED'}")
 
 
 if __name__ == "__main__":
