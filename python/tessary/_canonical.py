@@ -9,21 +9,21 @@ several files' chunks is comparable with one file's data shape.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import math
 from typing import Iterable, List
 
+from ._sha import sha256
 from ._types import JSONValue
 
 __all__ = ["jcs", "sha256_prefixed", "commit", "merkle_root", "EMPTY_ROOT"]
 
 #: The root of no chunks: SHA-256 of the single byte 0x00.
-EMPTY_ROOT = hashlib.sha256(b"\x00").digest()
+EMPTY_ROOT = sha256(b"\x00").digest()
 
 
 def sha256_prefixed(data: bytes) -> str:
-    return "sha256:" + hashlib.sha256(data).hexdigest()
+    return "sha256:" + sha256(data).hexdigest()
 
 
 def _float_text(value: float) -> str:
@@ -100,11 +100,11 @@ def commit(value: JSONValue) -> str:
 
 def merkle_root(digests: Iterable[bytes]) -> bytes:
     """The tree root over chunk digests: leaves SHA-256(0x00 ‖ d), nodes SHA-256(0x01 ‖ l ‖ r), an odd last node carried up."""
-    level = [hashlib.sha256(b"\x00" + d).digest() for d in digests]
+    level = [sha256(b"\x00" + d).digest() for d in digests]
     if not level:
         return EMPTY_ROOT
     while len(level) > 1:
-        paired = [hashlib.sha256(b"\x01" + level[i] + level[i + 1]).digest() for i in range(0, len(level) - 1, 2)]
+        paired = [sha256(b"\x01" + level[i] + level[i + 1]).digest() for i in range(0, len(level) - 1, 2)]
         if len(level) % 2:
             paired.append(level[-1])
         level = paired

@@ -11,7 +11,6 @@ a device, a dangling link, a loop) is refused before a byte is read, by
 from __future__ import annotations
 
 import errno
-import hashlib
 import os
 import stat
 from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
@@ -19,6 +18,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 if TYPE_CHECKING:
     import pathspec
 
+from ._sha import sha256, sha256_for
 from ._canonical import jcs
 from ._types import JSONValue
 from .errors import InputError
@@ -78,11 +78,11 @@ def _read_into(f: Any, view: memoryview, where: str) -> int:
 
 def _read_file(path: str) -> Item:
     where = display_name(path)
-    sha = hashlib.sha256()
     hasher = DataShapeHasher(chunks=True)
     size = 0
     with open_file(path, kind="step input", limit=_NO_BOUND) as f:
         expected = os.fstat(f.fileno()).st_size
+        sha = sha256_for(expected)
         # A small file gets a small buffer: zeroing a whole piece costs more than reading it.
         width = min(_PIECE, expected + 1)
         views = [memoryview(bytearray(width)) for _ in range(2 if expected > _PIECE else 1)]
@@ -116,7 +116,7 @@ def _read_file(path: str) -> Item:
 def fingerprint_buffer(data: bytes) -> Item:
     """A value's bytes (a buffer argument, an encoded result) as an item."""
     shape = data_shape(data, chunks=True)
-    return Item("buffer", hashlib.sha256(data).hexdigest(), len(data), shape.hash, shape.chunks or ())
+    return Item("buffer", sha256(data).hexdigest(), len(data), shape.hash, shape.chunks or ())
 
 
 def _utf8(text: str, where: str) -> str:
@@ -186,7 +186,7 @@ def _directory(path: str, excludes: Sequence[str]) -> Item:
             chunks.extend(item.chunks)
             size += item.size
     shape = data_shape(manifest)
-    return Item("directory", hashlib.sha256(manifest).hexdigest(), size, shape.hash, tuple(chunks), entries)
+    return Item("directory", sha256(manifest).hexdigest(), size, shape.hash, tuple(chunks), entries)
 
 
 def fingerprint_path(path: "os.PathLike[str] | str", excludes: Optional[Sequence[str]] = None) -> Item:

@@ -10,13 +10,13 @@ reader gives back the very same text, and the strict reading accepts it.
 from __future__ import annotations
 
 import base64
-import hashlib
 import json
 import os
 import time
 from datetime import datetime, timezone
 from typing import Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
+from ._sha import sha256
 from ._ids import uuid4_text
 from ._canonical import commit, merkle_root, sha256_prefixed
 from ._core import receipt_from_json, receipt_json
@@ -159,7 +159,7 @@ def _payload(facts: StepFacts, dom: str, cod: str) -> Tuple[Dict[str, JSONValue]
     items = [item for _, item in facts.inputs]
     if items:
         manifest = chunk_manifest(items)
-        payload["chunk_manifest_hash"] = _digest32(hashlib.sha256(manifest).digest())
+        payload["chunk_manifest_hash"] = _digest32(sha256(manifest).digest())
         payload["chunk_manifest_size_bytes"] = len(manifest)
         payload["merkle_root"] = _digest32(merkle_root(c.digest for item in items for c in item.chunks))
         payload.update(sketch_fields(items))

@@ -19,12 +19,12 @@ from __future__ import annotations
 
 import errno
 import fcntl
-import hashlib
 import json
 import os
 import posixpath
 from typing import Callable, Dict, Iterator, List, Optional, Tuple, Union
 
+from ._sha import sha256, sha256_for
 from ._ids import uuid4_hex
 from ._canonical import jcs
 from ._types import JSONValue
@@ -82,7 +82,7 @@ def _copy(src_fd: int, dst_fd: Optional[int]) -> str:
     read, the hash and the write: with pieces of some MiB a copy ran three
     to four times slower.
     """
-    sha = hashlib.sha256()
+    sha = sha256_for(os.fstat(src_fd).st_size)
     buffer = bytearray(_PIECE)
     view = memoryview(buffer)
     while True:
@@ -222,7 +222,7 @@ class Cache:
 
     def put_bytes(self, data: bytes) -> str:
         """Keep ``data`` as an object; its digest (hex)."""
-        hexdigest = hashlib.sha256(data).hexdigest()
+        hexdigest = sha256(data).hexdigest()
 
         def fill(fd: int) -> bool:
             _write_all(fd, memoryview(data))
@@ -240,7 +240,7 @@ class Cache:
                 data = f.read()
         except FileNotFoundError:
             raise CacheError(f"object {hexdigest} is not in the cache {self.root}") from None
-        if hashlib.sha256(data).hexdigest() != hexdigest:
+        if sha256(data).hexdigest() != hexdigest:
             raise CacheError(f"object {hexdigest} in {self.root} was changed on disk: not restored")
         return data
 
@@ -274,7 +274,7 @@ class Cache:
     def put_directory(self, path: PathArg, digest: str, entries: List[Dict[str, JSONValue]]) -> bool:
         """Keep a directory output: each file of its manifest, then the manifest itself."""
         manifest = jcs({"kind": "directory", "entries": entries})
-        if hashlib.sha256(manifest).hexdigest() != _check_hex(digest):
+        if sha256(manifest).hexdigest() != _check_hex(digest):
             return False
         for entry in entries:
             if entry.get("type") == "file" and not self.put_file(os.path.join(os.fspath(path), str(entry["path"])),

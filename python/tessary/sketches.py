@@ -33,10 +33,10 @@ from __future__ import annotations
 
 import base64
 import binascii
-import hashlib
 import struct
 from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
 
+from ._sha import sha256
 from ._core import native
 from .errors import ShapeError
 from .shapes import Chunk, DataShape
@@ -256,7 +256,7 @@ def band_keys(sketch: SketchLike, bands: int = DEFAULT_BANDS, rows: int = DEFAUL
     1 - (1 - J**rows)**bands.
     """
     slices = _band_slices(_sketch(sketch, "sketch"), bands, rows)
-    return [int.from_bytes(hashlib.sha256(s).digest()[:8], "big", signed=True) for s in slices]
+    return [int.from_bytes(sha256(s).digest()[:8], "big", signed=True) for s in slices]
 
 
 class Candidate(NamedTuple):

@@ -12,7 +12,6 @@ vouches for no output. docs/steps.md gives every derivation.
 from __future__ import annotations
 
 import functools
-import hashlib
 import json
 import os
 import sys
@@ -20,6 +19,7 @@ import threading
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
 
+from ._sha import sha256
 from ._canonical import jcs
 from ._exact_reuse import (
     REUSE_MODES, Lookup, NonDeterministicWarning, ReusePolicy, ReuseWarning, look_up, products_of, reuse_policy,
@@ -84,9 +84,9 @@ def _source_identity(function: Callable[..., Any]) -> Dict[str, JSONValue]:
         if code is None:
             raise StepError(f"neither the source nor the code of {getattr(function, '__qualname__', function)!r} "
                             "can be read; its method shape needs one") from None
-        return {"bytecode_sha256": hashlib.sha256(marshal.dumps(code)).hexdigest(),
+        return {"bytecode_sha256": sha256(marshal.dumps(code)).hexdigest(),
                 "python": "%d.%d" % sys.version_info[:2]}
-    return {"source_sha256": hashlib.sha256(source.encode("utf-8", "surrogatepass")).hexdigest()}
+    return {"source_sha256": sha256(source.encode("utf-8", "surrogatepass")).hexdigest()}
 
 
 class Tracker:

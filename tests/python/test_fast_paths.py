@@ -56,3 +56,15 @@ def test_a_file_read_in_overlapped_pieces_has_the_digest_and_shape_of_its_bytes(
         shape = tessary.data_shape(data[:size], chunks=True)
         assert (item.sha256, item.size) == (hashlib.sha256(data[:size]).hexdigest(), size)
         assert (item.data_shape, item.chunks) == (shape.hash, shape.chunks or ())
+
+
+def test_both_sha256_implementations_agree_with_hashlib() -> None:
+    from tessary._sha import SMALL, sha256, sha256_for
+
+    for size in (0, 1, 55, 56, 64, SMALL, SMALL + 1):
+        data = bytes(range(251)) * (size // 251) + bytes(size % 251)
+        assert sha256(data).hexdigest() == hashlib.sha256(data).hexdigest()
+        streamed = sha256_for(size)
+        streamed.update(data[: size // 2])
+        streamed.update(memoryview(data)[size // 2:])
+        assert streamed.digest() == hashlib.sha256(data).digest()
