@@ -31,7 +31,13 @@ _MASK = "***"
 # A URI's query parameter that is a secret, wherever it stands in the text.
 _SECRET_PARAMETER = re.compile(r"([?&](?:ssl)?password=)[^&#]*", re.IGNORECASE)
 # key = value text: a key, then a quoted value (to its closing quote or the end) or a bare one.
-_KEYWORD_VALUE = re.compile(r"(\w+)(\s*=\s*)('(?:[^'\\]|\\.)*(?:'|\Z)|(?:[^\s\\]|\\.)*)", re.DOTALL)
+_KEYWORD_VALUE = r"(\w+)(\s*=\s*)('(?:[^'\\]|\\.)*(?:'|\Z)|(?:[^\s\\]|\\.)*)"
+
+
+def _keyword_value() -> "re.Pattern[str]":
+    # Compiled when first needed (re keeps it): its Unicode classes take milliseconds to compile,
+    # which every command would pay at start-up, and only database addresses need it.
+    return re.compile(_KEYWORD_VALUE, re.DOTALL)
 
 
 class Location(NamedTuple):
@@ -108,7 +114,7 @@ def _mask_keywords(address: str) -> str:
     def mask(m: "re.Match[str]") -> str:
         return m.group(1) + m.group(2) + _MASK if m.group(1).lower() in _SECRETS else m.group(0)
 
-    return _KEYWORD_VALUE.sub(mask, address)
+    return _keyword_value().sub(mask, address)
 
 
 def _leaks(masked: str) -> bool:
@@ -151,7 +157,7 @@ def _written_secrets(address: str) -> Set[str]:
             found.update(password[:i] for i, c in enumerate(password) if c == "@")
         found.update(m.group(0).split("=", 1)[1] for m in _SECRET_PARAMETER.finditer(address))
     else:
-        for m in _KEYWORD_VALUE.finditer(address):
+        for m in _keyword_value().finditer(address):
             if m.group(1).lower() in _SECRETS:
                 value = m.group(3)
                 found.update((value, value.strip("'")))
