@@ -13,7 +13,7 @@ import base64
 import binascii
 import json
 import re
-from typing import Dict, List, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 from ._types import JSONValue
 from .errors import ReceiptError, SignatureError
@@ -105,15 +105,20 @@ def _b64_either(text: object, what: str) -> bytes:
         raise SignatureError(f"malformed envelope: {what} is not base64 text") from None
 
 
+def _parsed(text: Union[str, bytes, bytearray], what: str, error: Callable[[str], SignatureError]) -> Any:
+    """``text`` parsed as JSON; ``error`` naming ``what`` ("" for the envelope) when it is not JSON."""
+    try:
+        return json.loads(text)
+    except ValueError as e:
+        raise error(f"malformed envelope: {what}not JSON: {e}") from None
+    except RecursionError:
+        raise error(f"malformed envelope: {what}nested too deeply") from None
+
+
 def _envelope_body(envelope: Union[Mapping[str, JSONValue], str, bytes]) -> Tuple[bytes, List[JSONValue]]:
     """The payload bytes and signature entries of an envelope; SignatureError when it is malformed."""
     if isinstance(envelope, (str, bytes, bytearray)):
-        try:
-            envelope = json.loads(envelope)
-        except ValueError as e:
-            raise SignatureError(f"malformed envelope: not JSON: {e}") from None
-        except RecursionError:
-            raise SignatureError("malformed envelope: nested too deeply") from None
+        envelope = _parsed(envelope, "", SignatureError)
     if not isinstance(envelope, Mapping):
         raise SignatureError("malformed envelope: expected a JSON object")
     payload_type = envelope.get("payloadType")
@@ -208,12 +213,7 @@ class _StatementError(SignatureError):
 
 
 def _statement(body: bytes) -> Dict[str, JSONValue]:
-    try:
-        statement = json.loads(body)
-    except ValueError as e:
-        raise _StatementError(f"malformed envelope: the payload is not JSON: {e}") from None
-    except RecursionError:
-        raise _StatementError("malformed envelope: the payload is nested too deeply") from None
+    statement = _parsed(body, "the payload is ", _StatementError)
     if not isinstance(statement, dict) or statement.get("_type") != STATEMENT_TYPE:
         raise _StatementError("malformed envelope: the payload is not an in-toto Statement v1")
     kind = statement.get("predicateType")
