@@ -121,8 +121,31 @@ def _tail(text: str) -> Optional["re.Match[str]"]:
 
 
 _PAYLOAD_KEY = ',"payload":'
+_ATTEST_KEY = ',"attest":'
 _SKETCH_KEY = ',"minhash_signature":'
-_HEAD_MEMBERS = frozenset(("links", "ctx"))
+# The members the writer puts before the payload ("head") and after it ("tail").
+_PART_OF = {"links": "head", "ctx": "head", "attest": "tail"}
+
+
+def _parse_part(text: str, part: str) -> Optional[Dict[str, JSONValue]]:
+    """The head or tail members of a receipt's compact JSON, parsed alone; None when they cannot be.
+
+    The text is cut at the first payload (attest) key. Cut anywhere but
+    between top-level members, the piece is not valid JSON: a bracket stays
+    open, or one closes too many, or text is left over; no string holds an
+    unescaped quote. Then the caller parses the whole text.
+    """
+    if part == "head":
+        cut = text.find(_PAYLOAD_KEY)
+        piece = text[:cut] + "}" if cut >= 0 else ""
+    else:
+        cut = text.find(_ATTEST_KEY)
+        piece = "{" + text[cut + 1:] if cut >= 0 else ""
+    try:
+        found = json.loads(piece) if piece else None
+    except ValueError:
+        return None
+    return {k: _frozen(v) for k, v in found.items()} if isinstance(found, dict) else None
 
 
 def _frozen(value: JSONValue) -> JSONValue:
@@ -145,13 +168,14 @@ class Receipt:
     are hashable, and pickle as their JSON text.
     """
 
-    __slots__ = ("_native", "_json", "_fields")
+    __slots__ = ("_native", "_json", "_fields", "_parts")
 
     # The fields are read-only properties; the slots are the receipt's own
     # state: the native receipt, and its JSON text and fields once read.
     _native: NativeReceipt
     _json: str
     _fields: Dict[str, JSONValue]
+    _parts: Dict[str, Dict[str, JSONValue]]
 
     def __init__(self) -> None:
         raise TypeError("Receipt objects are made by tessary.record(), Receipt.from_json() or a store")
@@ -232,18 +256,26 @@ class Receipt:
 
     def _field(self, name: str) -> JSONValue:
         try:
-            fields = self._fields
+            return self._fields.get(name)
         except AttributeError:
-            text = self.to_json()
-            # The members before the payload (identity, links, context) are read without parsing the
-            # rest: a step's payload holds thousands of sketch values, and lookups sort by time alone.
-            # The writer puts them first, and none holds an object where ',"payload":' could appear.
-            end = text.find(_PAYLOAD_KEY) if name in _HEAD_MEMBERS else -1
-            if end < 0:
-                fields = {k: _frozen(v) for k, v in json.loads(text).items()}
-                self._fields = fields
-            else:
-                fields = {k: _frozen(v) for k, v in json.loads(text[:end] + "}").items()}
+            pass
+        # A step's payload holds thousands of sketch values; lookups need only the members before it
+        # (time, links) or after it (attest), so those are parsed alone when they can be.
+        part = _PART_OF.get(name)
+        if part is not None:
+            try:
+                parts = self._parts
+            except AttributeError:
+                parts = self._parts = {}
+            found = parts.get(part)
+            if found is None:
+                found = _parse_part(self.to_json(), part)
+                if found is not None:
+                    parts[part] = found
+            if found is not None:
+                return found.get(name)
+        fields = {k: _frozen(v) for k, v in json.loads(self.to_json()).items()}
+        self._fields = fields
         return fields.get(name)
 
     # -- fields ---------------------------------------------------------------

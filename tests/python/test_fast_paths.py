@@ -1,5 +1,6 @@
 """Short cuts a short command takes (cheap text tests before parsing, no uuid import) must give the same answers."""
 import hashlib
+import json
 import pathlib
 import uuid
 
@@ -31,6 +32,14 @@ def test_lookups_find_steps_whose_names_and_inputs_hold_the_searched_text(tmp_pa
         assert [r.rid for r in by_method] == [execution.rid]
         assert [r.rid for r in store.find_by_output_digest(digest)] == [execution.rid]
         assert execution.ctx.timestamp == execution.to_dict()["ctx"]["timestamp"]
+        # Parts read alone agree with the whole, whatever the free-form attestation nests.
+        whole = execution.to_dict()
+        whole["attest"]["nested"] = {"attest": {"payload": [1]}, "text": ',"attest":{"payload":'}
+        edited = tessary.Receipt.from_json(json.dumps(whole, separators=(",", ":")), strict=False)
+        nested = edited.attest["nested"]
+        assert (nested["attest"]["payload"], nested["text"]) == ((1,), whole["attest"]["nested"]["text"])
+        assert dict(edited.attest["products"]) == whole["attest"]["products"] and edited.attest["status"] == "succeeded"
+        assert (list(edited.links), edited.ctx.timestamp) == (whole["links"], whole["ctx"]["timestamp"])
     # The input was read by every step and produced by none.
     assert store.find_by_output_digest(hashlib.sha256(b"data").hexdigest()) == []
 
