@@ -281,6 +281,10 @@ class DirectoryStore:
         """The JSON texts of every match, read under one hold of the store's lock."""
         handle = self._store()
         skipped: List[Tuple[str, str]] = []
+        # Asked before reading as well as after a failure: another thread or process may make the
+        # folder between a failed read and the question, and the read must not fail for that.
+        if self._missing():
+            return []
         try:
             texts = handle.query(*wanted.as_tuple(), skipped)
         except StoreError:
@@ -322,6 +326,8 @@ class DirectoryStore:
     def _cursor(self, wanted: Filters) -> Optional[native.Cursor]:
         """A scan of the matches; None when the store holds nothing yet."""
         handle = self._store()
+        if self._missing():  # before as well as after, as _texts asks
+            return None
         try:
             return handle.cursor(*wanted.as_tuple())
         except StoreError:
