@@ -2,6 +2,7 @@
 beside what a receipt's hash seals is refused, by name, wherever receipts come in."""
 import copy
 import json
+import math
 import pathlib
 import pickle
 import uuid
@@ -13,7 +14,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import tessary
-from cli_helpers import run
+from cli_helpers import STUB_NATIVE, run
 from receipt_strategies import checked, receipts, seal
 from tessary import Receipt, ReceiptError, ReceiptKind
 from tessary._core import native
@@ -96,6 +97,23 @@ def test_from_json_refuses_what_is_not_a_receipt(text: Union[str, bytes]) -> Non
         with pytest.raises(tessary.ReceiptError) as caught:
             Receipt.from_json(text, strict=strict)
         assert "unsealed" not in str(caught.value)
+
+
+@pytest.mark.skipif(STUB_NATIVE, reason="needs the native data shape")
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: tessary.record(123, {}), TypeError, "workload must be a str, not int"),  # type: ignore[arg-type]
+    (lambda: tessary.record("w", {}, trace=7), TypeError, "trace must be a str, not int"),  # type: ignore[arg-type]
+    (lambda: tessary.record("w", {}, tags=["a", 1]), TypeError, "each tag must be a str, not int"),  # type: ignore[list-item]
+    (lambda: tessary.record("w", {"a": math.nan}), tessary.ReceiptError,
+     "payload['a'] is nan; JSON has no NaN or infinity"),
+    (lambda: tessary.record("w", {"a": [1, {"b": -math.inf}]}), tessary.ReceiptError,
+     "payload['a'][1]['b'] is -inf; JSON has no NaN or infinity"),
+    (lambda: tessary.data_shape("missing-file"), FileNotFoundError, "No such file or directory: 'missing-file'"),
+])
+def test_errors_name_what_the_caller_wrote(call: Callable[[], object], error: type, message: str) -> None:
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value).endswith(message) and "PyString" not in str(raised.value)
 
 
 def test_public_names_are_documented() -> None:
