@@ -19,7 +19,7 @@ from typing import Callable, Iterator
 import pytest
 
 import tessary
-import interrupts
+import concurrency
 from cli_helpers import PAYLOAD, run
 from tessary import cli
 
@@ -83,5 +83,5 @@ def keys(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.
 
 @pytest.fixture
 def sigint_on_release() -> Iterator[Callable[[], None]]:
-    """`arm()`: SIGINT, raising interrupts.Stop, the next time this thread lets go of the interpreter lock."""
-    yield from interrupts.sigint_on_release()
+    """`arm()`: SIGINT, raising concurrency.Stop, the next time this thread lets go of the interpreter lock."""
+    yield from concurrency.sigint_on_release()

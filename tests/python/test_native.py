@@ -11,7 +11,7 @@ import time
 import pytest
 
 import _tessary
-import interrupts
+import concurrency
 from _tessary import shapes
 from tessary import _native
 
@@ -21,25 +21,6 @@ KINDS = {0: "cdc", 1: "fixed"}
 def one_shot(data, kind=0, size=4096):
     key = "avg_size" if kind == 0 else "size"
     return shapes.compute_data_shape_hash_from_bytes_py(bytes(data), {"type": KINDS[kind], key: size})
-
-
-def run_threads(*targets):
-    """Runs the targets at once; fails on a thread's exception or one still running."""
-    errors = []
-
-    def guarded(target):
-        try:
-            target()
-        except BaseException as e:
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads), "threads still running: a deadlock"
-    assert errors == []
 
 
 # ---- hashing ----------------------------------------------------------------
@@ -172,7 +153,7 @@ def test_mmap_cannot_be_closed_while_hashed(tmp_path):
 def test_two_threads_hashing_at_once_are_both_right():
     inputs = [os.urandom(3 << 20), os.urandom(5 << 20)]
     results = {}
-    run_threads(*[lambda i=i: results.update({i: _native.shape_of_buffer(inputs[i], 1, 10_000, False)[0]}) for i in (0, 1)])
+    concurrency.run_threads(*[lambda i=i: results.update({i: _native.shape_of_buffer(inputs[i], 1, 10_000, False)[0]}) for i in (0, 1)])
     assert [results[0], results[1]] == [one_shot(d, 1, 10_000) for d in inputs]
 
 
@@ -181,7 +162,7 @@ def test_threads_sharing_one_hasher_never_interleave_within_an_update():
     # the same stream; an update torn apart by another would not.
     piece = os.urandom((1 << 20) + 17)
     hasher = _native.Hasher(0, 8192, False)
-    run_threads(*[lambda: [hasher.update(piece) for _ in range(6)]] * 3)
+    concurrency.run_threads(*[lambda: [hasher.update(piece) for _ in range(6)]] * 3)
     assert hasher.finish()[0] == one_shot(piece * 18, 0, 8192)
 
 
@@ -231,13 +212,13 @@ def test_file_shape_and_os_errors(tmp_path):
 @pytest.mark.parametrize("signal_after", [0, 2 << 20], ids=["just-opened", "reading"])
 def test_sigint_stops_file_reading_with_the_handlers_exception(tmp_path, signal_after):
     fifo = tmp_path / "fifo"
-    interrupts.interrupted_fifo_read(fifo, signal_after, lambda: _native.shape_of_file(os.fsencode(fifo), 0, 65536, False))
+    concurrency.interrupted_fifo_read(fifo, signal_after, lambda: _native.shape_of_file(os.fsencode(fifo), 0, 65536, False))
 
 
 def test_sigint_stops_buffer_hashing_with_the_handlers_exception(sigint_on_release):
     big = bytes(64 << 20)
     sigint_on_release()
-    with pytest.raises(interrupts.Stop):
+    with pytest.raises(concurrency.Stop):
         _native.shape_of_buffer(big, 0, 65536, False)
 
 
@@ -324,5 +305,5 @@ def test_threads_storing_and_scanning_at_once_do_not_deadlock(tmp_path):
             while cursor.next_batch(3):
                 pass
 
-    run_threads(lambda: [store.store_many(texts[i:i + 4]) for i in range(0, 40, 4)], read, read)
+    concurrency.run_threads(lambda: [store.store_many(texts[i:i + 4]) for i in range(0, 40, 4)], read, read)
     assert sorted(store.query()) == sorted(texts)

@@ -6,7 +6,7 @@ import os
 import pathlib
 import socket
 import threading
-from typing import Any, List
+from typing import Any
 
 import pytest
 
@@ -14,6 +14,7 @@ import _tessary
 import tessary
 from tessary import steps
 from tessary._canonical import jcs
+from concurrency import run_threads
 from step_helpers import check_execution, check_native, check_spend, describe
 
 
@@ -188,25 +189,16 @@ def test_hostile_inputs_are_refused_in_one_line_before_any_work(hostile: pathlib
 
 def test_threads_record_steps_at_once(tmp_path: pathlib.Path) -> None:
     store = tessary.DirectoryStore(tmp_path / "store")
-    errors: List[BaseException] = []
     start = threading.Barrier(4)
 
     def work(n: int) -> None:
-        try:
-            start.wait()
-            out = tmp_path / f"out{n}.txt"
-            with tessary.track(f"t{n}", store=store, params={"n": n}) as t:
-                out.write_text(str(n))
-                t.output(out)
-        except BaseException as e:  # noqa: BLE001 - handed to the main thread
-            errors.append(e)
+        start.wait()
+        out = tmp_path / f"out{n}.txt"
+        with tessary.track(f"t{n}", store=store, params={"n": n}) as t:
+            out.write_text(str(n))
+            t.output(out)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not errors
+    run_threads(*[lambda n=n: work(n) for n in range(4)])
     assert sorted(r.workload for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION) == ["t0", "t1", "t2", "t3"]
 
 

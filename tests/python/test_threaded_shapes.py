@@ -6,7 +6,7 @@ import pytest
 
 import tessary
 from cli_helpers import assert_mistake, run
-from interrupts import Stop, interrupted_fifo_read
+from concurrency import Stop, interrupted_fifo_read
 from tessary import CDC, Fixed, data_shape
 from tessary.errors import ShapeError
 

@@ -1,9 +1,28 @@
-"""Ctrl-C at a chosen moment of a native call, for the tests that interrupt hashing."""
+"""Threads run at once, and Ctrl-C at a chosen moment of a native call."""
 import os
 import signal
 import sys
 import threading
-from typing import Callable, Iterator
+from typing import Callable, Iterator, List
+
+
+def run_threads(*targets: Callable[[], object]) -> None:
+    """Runs the targets at once; fails on a thread's exception or one still running."""
+    errors: List[BaseException] = []
+
+    def guarded(target: Callable[[], object]) -> None:
+        try:
+            target()
+        except BaseException as e:  # noqa: BLE001 - handed to the calling thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=600)
+    assert not any(t.is_alive() for t in threads), "threads still running: a deadlock"
+    assert errors == [], errors
 
 
 class Stop(Exception):
@@ -24,7 +43,7 @@ def sigint_on_release() -> Iterator[Callable[[], None]]:
     the lock go again, so the call that released it is the one that finds the signal.
     """
     previous_handler = signal.signal(signal.SIGINT, raise_stop)
-    go, armed = threading.Lock(), []
+    go, armed = threading.Lock(), list[bool]()
     go.acquire()
 
     def send() -> None:
