@@ -102,25 +102,14 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
     assert code == 0 and all(json.loads(line)["rid"][:8] in out for line in listed) and "3 receipts" in out
     code, out, _ = run(capsys, "ls", "--store", store, "--wide")
     assert code == 0 and all(json.loads(line)["rid"] in out for line in listed)
+    assert run(capsys, "ls", "--store", store, "--json")[1].splitlines() == listed  # JSON lines, as when piped
+    code, out, _ = run(capsys, "ls", "--store", store, "--json", "--order", "time")
+    keys = [(r.ctx.time.replace(microsecond=0), r.rid) for r in map(tessary.Receipt.from_json, out.splitlines())
+            if r.ctx.time is not None]
+    assert code == 0 and sorted(out.splitlines()) == sorted(listed) and keys == sorted(keys) and len(keys) == 3
 
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",
                                   "2024-05-01T12:00:00.000000000Z", "1714564800", "1714564800.0"])
 def test_time_bounds_name_one_instant(text: str) -> None:
     assert _arguments.time_bound(text) == datetime(2024, 5, 1, 12, tzinfo=timezone.utc)
-
-
-def test_ls_is_json_lines_on_a_terminal_too_and_orders_by_time(tmp_path: pathlib.Path,
-                                                               capsys: pytest.CaptureFixture[str],
-                                                               monkeypatch: pytest.MonkeyPatch) -> None:
-    store = tmp_path / "store"
-    for trace in ("nightly-42", "nightly-43", "nightly-44"):
-        assert run(capsys, "record", "etl.sample", "--payload", "{}", "--trace", trace, "--store", store)[0] == 0
-    piped = run(capsys, "ls", "--store", store)[1]
-    monkeypatch.setattr(_output, "is_terminal", lambda stream: True)
-    code, as_json, _ = run(capsys, "ls", "--store", store, "--json")
-    assert code == 0 and as_json == piped  # JSON lines, as when piped, even on a terminal
-    code, ordered, _ = run(capsys, "ls", "--store", store, "--json", "--order", "time")
-    listed = [tessary.Receipt.from_json(line) for line in ordered.splitlines()]
-    keys = [(r.ctx.time.replace(microsecond=0), r.rid) for r in listed if r.ctx.time is not None]
-    assert code == 0 and sorted(ordered.splitlines()) == sorted(piped.splitlines()) and keys == sorted(keys)
