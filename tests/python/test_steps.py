@@ -15,29 +15,7 @@ import tessary
 from tessary import steps
 from tessary._canonical import jcs
 from concurrency import run_threads
-from step_helpers import check_execution, check_native, check_spend, describe
-
-
-def _pipeline(work: pathlib.Path, store: tessary.Store) -> Any:
-    @tessary.step(store=store, version="2")
-    def prepare(rows: int) -> pathlib.Path:
-        out = work / "raw.csv"
-        out.write_text("x,y\n" + "".join(f"{i},{i * 3}\n" for i in range(rows)))
-        return out
-
-    @tessary.step(store=store)
-    def transform(raw: pathlib.Path, factor: int) -> pathlib.Path:
-        out = work / "scaled.csv"
-        out.write_text(raw.read_text().replace("3", str(factor)))
-        return out
-
-    @tessary.step(store=store)
-    def fit(data: pathlib.Path) -> pathlib.Path:
-        out = work / "model.json"
-        out.write_text('{"slope": 3}')
-        return out
-
-    return prepare, transform, fit
+from step_helpers import check_execution, check_native, check_spend, describe, pipeline
 
 
 def _method(function: Any) -> dict:
@@ -48,7 +26,7 @@ def _method(function: Any) -> dict:
 
 def test_decorated_pipeline_receipts_recompute_and_chain(tmp_path: pathlib.Path) -> None:
     store = tessary.DirectoryStore(tmp_path / "store")
-    prepare, transform, fit = _pipeline(tmp_path, store)
+    prepare, transform, fit = pipeline(tmp_path, store=store, version="2")
     model = fit(transform(prepare(50), factor=7))
     found = {r.rid: r for r in store.iter()}
     executions = sorted((r for r in found.values() if r.kind is tessary.ReceiptKind.EXECUTION), key=lambda r: r.timestamp)
