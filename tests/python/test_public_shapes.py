@@ -107,11 +107,9 @@ def test_cost_models_are_typed_values_with_the_native_readers_errors() -> None:
     assert tessary.decide_reuse(1.0, linear, rows=10).c_id == 6.0
     with pytest.raises(tessary.CostModelError, match="overlap must be a number between 0 and 1, got 2.0"):
         tessary.economic_delta(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5})
+    # The reader's every message is in test_delta; here, that they pass through, and the finite check of our own.
     refused: list[tuple[dict[str, Any], str]] = [
         ({"c_id": 1, "c_comp": 1}, "Missing required field: alpha"),
-        ({"c_id": "10", "c_comp": 1, "alpha": 1}, "c_id"),
-        ({"c_id": {"type": "Linear"}, "c_comp": 1, "alpha": 1}, "invalid type 'Linear'"),
-        ({"c_id": {"type": "linear", "per_row": 1}, "c_comp": 1, "alpha": 1}, "'base'"),
         ({"c_id": float("nan"), "c_comp": 1, "alpha": 1}, "finite")]
     for model, message in refused:
         with pytest.raises(tessary.CostModelError, match=message):
