@@ -96,10 +96,9 @@ def test_keys_and_signatures_interchange_with_cryptography() -> None:
             make(foreign)
 
 
-# Which texts and sizes are invalid keys is held in the C++ tests; here, how each kind of refusal reaches Python.
+# Which texts and sizes are invalid keys is held in the C++ tests, how their ValueError becomes SignatureError in
+# test_errors and the table above; here, the arguments the binding refuses by type.
 @pytest.mark.parametrize("call, error", [
-    (lambda: _native.SigningKey(b"garbage"), ValueError),
-    (lambda: _native.VerifyKey(RFC_PEM), ValueError),  # a private key where a public one belongs
     (lambda: _native.SigningKey("a str is not a PEM"), TypeError),  # type: ignore[arg-type]
     (lambda: _native.SigningKey(bytearray(RFC_PEM)), TypeError),  # type: ignore[arg-type]
     (lambda: _native.VerifyKey(None), TypeError),  # type: ignore[arg-type]
@@ -107,11 +106,9 @@ def test_keys_and_signatures_interchange_with_cryptography() -> None:
     (lambda: _native.SigningKey().sign("text is not bytes"), TypeError),
     (lambda: _native.VerifyKey(RFC_PUBLIC).verify(b"", 64), TypeError),
 ])
-def test_bad_native_key_material_and_arguments(call: Callable[[], object], error: type) -> None:
-    with pytest.raises(error) as raised:
+def test_the_native_keys_refuse_arguments_of_the_wrong_type(call: Callable[[], object], error: type) -> None:
+    with pytest.raises(error):
         call()
-    if error is ValueError:
-        assert str(raised.value).startswith("invalid key: ")
 
 
 def test_private_key_file_is_0600_never_overwritten_and_loads_back(tmp_path: pathlib.Path) -> None:
