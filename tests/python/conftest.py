@@ -14,11 +14,12 @@ import os
 import pathlib
 import signal
 import sys
-from typing import Iterator
+from typing import Callable, Iterator
 
 import pytest
 
 import tessary
+import concurrency
 from cli_helpers import PAYLOAD, run
 from tessary import cli
 
@@ -78,3 +79,9 @@ def keys(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> pathlib.
     assert "PRIVATE" not in out + err and path.read_bytes().decode().split("\n")[1] not in out + err
     # Its mode is SigningKey.save's, held in test_signing; overwriting is refused in the table of mistakes.
     return path
+
+
+@pytest.fixture
+def sigint_on_release() -> Iterator[Callable[[], None]]:
+    """`arm()`: SIGINT, raising concurrency.Stop, the next time this thread lets go of the interpreter lock."""
+    yield from concurrency.sigint_on_release()

@@ -16,6 +16,38 @@ import tessary
 Named = Tuple[str, pathlib.Path]
 
 
+def pipeline(work: pathlib.Path, **options: Any) -> Tuple[Any, Any, Any]:
+    """prepare -> transform -> fit, steps made with ``options``; each run adds its process id to marks/<step>."""
+    (work / "marks").mkdir(exist_ok=True)
+
+    def ran(step: str) -> None:
+        with open(work / "marks" / step, "a") as f:
+            f.write(f"{os.getpid()}\n")
+
+    @tessary.step(**options)
+    def prepare(rows: int) -> pathlib.Path:
+        ran("prepare")
+        out = work / "raw.csv"
+        out.write_text("x,y\n" + "".join(f"{i},{i * 3}\n" for i in range(rows)))
+        return out
+
+    @tessary.step(**options)
+    def transform(raw: pathlib.Path, factor: int) -> pathlib.Path:
+        ran("transform")
+        out = work / "scaled.csv"
+        out.write_text(raw.read_text().replace("3", str(factor)))
+        return out
+
+    @tessary.step(**options)
+    def fit(data: pathlib.Path) -> pathlib.Path:
+        ran("fit")
+        out = work / "model.json"
+        out.write_text('{"slope": %d}' % len(data.read_text()))
+        return out
+
+    return prepare, transform, fit
+
+
 def jcs(value: Any) -> bytes:
     # Equal to the canonical form for documents without floats other than short decimals.
     return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode()

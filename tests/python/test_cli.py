@@ -1,5 +1,5 @@
 """The tessary command line as a whole: every command's mistakes, the table of commands, help, exit codes,
-interrupts, the console entry.
+interrupts, a closed pipe, the console entry.
 
 Each family of commands has its own file: test_cli_receipts.py, test_cli_keys.py, test_cli_shapes.py.
 """
@@ -19,12 +19,12 @@ from cli_helpers import Arg, assert_mistake, one_error_line, run
 from tessary import cli
 from tessary.cli import record as record_command
 
+# Files that cannot be read (missing, a directory, a FIFO...) are refused by every command in test_hostile_inputs.
 BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "no command": ([], None),
     "unknown command": (["frobnicate"], None),
     "option before an unknown command": (["--colour", "frobnicate"], None),
     "unknown option": (["ls", "--store", "{tmp}", "--colour"], "--colour"),
-    "missing file": (["export", "--format", "in-toto", "--key", "{tmp}/key", "{tmp}/missing.json"], "missing.json"),
     # keys and signatures
     "public key cannot sign": (["sign", "--key", "{tmp}/lone.pub", "{tmp}/r.json"], "--key"),
     "signing key missing": (["sign", "--key", "{tmp}/none", "{tmp}/r.json"], "--key"),
@@ -45,7 +45,6 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "jaccard across schemes": (["jaccard", "{tmp}/a.json", "{tmp}/c.json"], "different schemes"),
     "jaccard of standard input": (["jaccard", "-", "{tmp}/a.json"], "standard input"),
     # receipts and stores
-    "directory as file": (["show", "{tmp}"], "is a directory"),
     "non-receipt JSON": (["show", "{tmp}/other.json"], "not a receipt"),
     "array as receipt": (["show", "{tmp}/array.json"], "not a receipt"),
     "start not a time": (["ls", "--store", "{tmp}", "--start", "yesterday"], "--start"),
@@ -58,7 +57,6 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     "payload not JSON": (["record", "w", "--payload", "{epochs: 3}"], "--payload"),
     "payload an array": (["record", "w", "--payload", "[1]"], "--payload"),
     "payload NaN": (["record", "w", "--payload", '{"x": NaN}'], "--payload"),
-    "payload file missing": (["record", "w", "--payload", "@{tmp}/none.json"], "none.json"),
     "parent not a rid": (["record", "w", "--payload", "{}", "--parent", "abc"], "--parent"),
     "rid without store": (["show", "6f1c1d2e-0000-4000-8000-000000000000"], "--store"),
     "unknown rid": (["show", "6f1c1d2e-0000-4000-8000-000000000000", "--store", "{tmp}"], "no receipt"),
@@ -117,8 +115,10 @@ def test_interrupt(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.Monke
     assert code == 130 and err == "tessary: interrupted\n"
 
 
-def _env() -> dict[str, str]:
-    return dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.dirname(cli.__file__))))
+def _env(**extra: str) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    return {**env, **extra}
 
 
 def _python_m(*argv: Arg) -> subprocess.CompletedProcess[bytes]:
@@ -131,3 +131,41 @@ def test_console_entry(tmp_path: pathlib.Path) -> None:
     done = _python_m("reuse", "--overlap", "0.5", "--cost-model", tmp_path / "missing.json")
     assert done.returncode == 2 and done.stdout == b""
     one_error_line(done.stderr.decode(), "tessary reuse")
+
+
+CLOSED_PIPE = {
+    "ls": ["ls", "--store", "{store}"],
+    "shape --json": ["shape", "--json", "{data}"],
+    "shape --chunks": ["shape", "--chunks", "{data}"],
+    "verify --json": ["verify", "--json", "{receipt}"],
+    "show": ["show", "{receipt}"],
+}
+
+
+@pytest.mark.parametrize("unbuffered", [{}, {"PYTHONUNBUFFERED": "1"}], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("argv", CLOSED_PIPE.values(), ids=CLOSED_PIPE.keys())
+def test_a_closed_pipe_exits_141_for_every_command(tmp_path: pathlib.Path, store: pathlib.Path,
+                                                   receipt_file: pathlib.Path, argv: list[str],
+                                                   unbuffered: dict[str, str]) -> None:
+    (tmp_path / "data.bin").write_bytes(bytes(range(256)) * 4096)
+    names = {"store": str(store), "data": str(tmp_path / "data.bin"), "receipt": str(receipt_file)}
+    reader, writer = os.pipe()
+    os.close(reader)  # gone before the command writes a byte
+    try:
+        done = subprocess.run([sys.executable, "-m", "tessary", *(a.format(**names) for a in argv)],
+                              stdout=writer, stderr=subprocess.PIPE, env=_env(**unbuffered), timeout=120)
+    finally:
+        os.close(writer)
+    assert (done.returncode, done.stderr) == (141, b"")
+
+
+@pytest.mark.parametrize("unbuffered", [{}, {"PYTHONUNBUFFERED": "1"}], ids=["buffered", "unbuffered"])
+def test_a_reader_leaving_mid_line_exits_141(tmp_path: pathlib.Path, unbuffered: dict[str, str]) -> None:
+    # One line of chunks far larger than a pipe holds: the reader leaves while the command is still writing it.
+    (tmp_path / "data.bin").write_bytes(bytes(range(256)) * 1024)
+    command = [sys.executable, "-m", "tessary", "shape", "--chunks", "--scheme", "fixed:64", str(tmp_path / "data.bin")]
+    writer = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env(**unbuffered))
+    assert writer.stdout is not None and writer.stderr is not None
+    assert len(os.read(writer.stdout.fileno(), 100)) > 0
+    writer.stdout.close()
+    assert writer.wait(timeout=120) == 141 and writer.stderr.read() == b""

@@ -7,7 +7,7 @@ import stat
 import pytest
 
 import tessary
-from cli_helpers import run
+from cli_helpers import one_error_line, run
 
 
 def test_sign_verify_trust_and_export(keys: pathlib.Path, receipt_file: pathlib.Path, tmp_path: pathlib.Path,
@@ -68,3 +68,15 @@ def test_sign_in_place_keeps_each_file_and_its_mode(keys: pathlib.Path, receipt_
     signed = [tessary.Receipt.from_json(line) for line in lines.read_text().splitlines()]
     assert len(signed) == 2 and all(r.sig is not None for r in signed)
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
+
+
+def test_keygen_makes_missing_folders_private(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    target = tmp_path / "keys" / "ci" / "signer"
+    code, out, _ = run(capsys, "keygen", "--out", target)
+    assert code == 0 and out.startswith("ed25519:")
+    for folder in (tmp_path / "keys", tmp_path / "keys" / "ci"):
+        assert stat.S_IMODE(folder.stat().st_mode) == 0o700
+    assert stat.S_IMODE(target.stat().st_mode) == 0o600 and (tmp_path / "keys" / "ci" / "signer.pub").is_file()
+    (tmp_path / "file").write_text("")
+    code, _, err = run(capsys, "keygen", "--out", tmp_path / "file" / "signer")
+    assert code == 2 and "signer" in one_error_line(err, "tessary keygen")

@@ -102,6 +102,11 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
     assert code == 0 and all(json.loads(line)["rid"][:8] in out for line in listed) and "3 receipts" in out
     code, out, _ = run(capsys, "ls", "--store", store, "--wide")
     assert code == 0 and all(json.loads(line)["rid"] in out for line in listed)
+    assert run(capsys, "ls", "--store", store, "--json")[1].splitlines() == listed  # JSON lines, as when piped
+    code, out, _ = run(capsys, "ls", "--store", store, "--json", "--order", "time")
+    keys = [(r.ctx.time.replace(microsecond=0), r.rid) for r in map(tessary.Receipt.from_json, out.splitlines())
+            if r.ctx.time is not None]
+    assert code == 0 and sorted(out.splitlines()) == sorted(listed) and keys == sorted(keys) and len(keys) == 3
 
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",

@@ -75,11 +75,9 @@ def test_no_password_is_printed_whatever_the_address_looks_like(
         tmp_path: pathlib.Path, pg_dsn: str, capsys: pytest.CaptureFixture[str]) -> None:
     tessary.DirectoryStore(tmp_path / "one").store(tessary.record("w", {}))
     with_secret = pg_dsn.replace("postgres@", f"postgres:{SECRET}?x@", 1)  # "?" inside the password
-    for address in ("postgresql://app:S3cretPw@[::1/db", "postgresql://app:S3c%zzretPw@db/r",
-                    with_secret.replace("/t", "/missing_t", 1)):
-        code, out, err = run(capsys, "ls", "--store", address)
-        assert code == 2 and "Database error" in one_error_line(err, "tessary ls")
-        assert SECRET not in out + err and "S3c%zz" not in err
+    # What the driver says of other addresses is held in test_pgstore; here, that the command line adds nothing.
+    code, out, err = run(capsys, "ls", "--store", with_secret.replace("/t", "/missing_t", 1))
+    assert code == 2 and "Database error" in one_error_line(err, "tessary ls") and SECRET not in out + err
     code, _, err = run(capsys, "copy", tmp_path / "one", with_secret)
     assert code == 0 and err.startswith("copied 1 receipt from") and SECRET not in err
     code, _, err = run(capsys, "copy", with_secret, with_secret + "&connect_timeout=5")

@@ -7,6 +7,7 @@ from typing import Any, Dict, Iterator, List, Tuple
 import pytest
 
 import tessary
+from step_helpers import pipeline
 from tessary.cache import Cache
 
 distributed = pytest.importorskip("distributed", reason="Dask distributed is not installed (pip install 'dask[distributed]')")
@@ -25,43 +26,10 @@ def client() -> Iterator[Any]:
         cluster.close()
 
 
-def make_steps(dsn: str, work: pathlib.Path) -> Tuple[Any, Any, Any]:
-    """prepare → transform → fit; each run appends the worker's process id to marks/<step>."""
-    options: Dict[str, Any] = {"store": dsn, "cache": work / "cache", "version": "1"}
-    (work / "marks").mkdir()
-
-    def ran(step: str) -> None:
-        with open(work / "marks" / step, "a") as f:
-            f.write(f"{os.getpid()}\n")
-
-    @tessary.step(**options)
-    def prepare(rows: int) -> pathlib.Path:
-        ran("prepare")
-        out = work / "raw.csv"
-        out.write_text("".join(f"{i},{2 * i + 1}\n" for i in range(rows)))
-        return out
-
-    @tessary.step(**options)
-    def transform(raw: pathlib.Path, scale: float) -> pathlib.Path:
-        ran("transform")
-        out = work / "scaled.csv"
-        out.write_text("".join(f"{float(v) * scale}\n" for line in raw.read_text().split() for v in line.split(",")))
-        return out
-
-    @tessary.step(**options)
-    def fit(data: pathlib.Path) -> pathlib.Path:
-        ran("fit")
-        out = work / "model.txt"
-        out.write_text(str(sum(map(float, data.read_text().split()))))
-        return out
-
-    return prepare, transform, fit
-
-
 def run_graph(client: Any, steps: Tuple[Any, Any, Any]) -> pathlib.Path:
     prepare, transform, fit = steps
     raw = client.submit(prepare, 50, pure=False)
-    scaled = client.submit(transform, raw, 0.5, pure=False)
+    scaled = client.submit(transform, raw, 7, pure=False)
     model: pathlib.Path = client.submit(fit, scaled, pure=False).result(timeout=120)
     return model
 
@@ -94,7 +62,7 @@ def marks(work: pathlib.Path) -> Dict[str, List[str]]:
 
 def test_a_graph_on_worker_processes_records_into_one_store_and_is_reused_whole(
         client: Any, pg_dsn: str, tmp_path: pathlib.Path) -> None:
-    steps = make_steps(pg_dsn, tmp_path)
+    steps = pipeline(tmp_path, store=pg_dsn, cache=tmp_path / "cache", version="1")
     model = run_graph(client, steps)
     first = marks(tmp_path)
     assert sorted(first) == ["fit", "prepare", "transform"] and all(len(pids) == 1 for pids in first.values())
@@ -107,7 +75,7 @@ def test_a_graph_on_worker_processes_records_into_one_store_and_is_reused_whole(
         assert runs["transform"].payload["prev_execution_rid"] == runs["prepare"].rid
         assert runs["fit"].payload["prev_execution_rid"] == runs["transform"].rid
         expected = model.read_text()
-        for name in ("raw.csv", "scaled.csv", "model.txt"):
+        for name in ("raw.csv", "scaled.csv", "model.json"):
             (tmp_path / name).unlink()
 
         assert run_graph(client, steps).read_text() == expected  # restored from the cache

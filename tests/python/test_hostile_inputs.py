@@ -216,10 +216,8 @@ def test_paths_that_are_not_utf8_are_named_by_their_option(tmp_path: pathlib.Pat
     name = os.fsencode(tmp_path) + b"/k\xff.key"
     with open(name, "wb") as f:
         f.write(b"not a key")
-    done = subprocess.run([sys.executable, "-m", "tessary", "sign", "--key", name, os.devnull],
-                          env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.dirname(cli.__file__)))),
-                          capture_output=True, timeout=5)
-    err = done.stderr.decode()
+    done = _run(["sign", "--key", os.fsdecode(name), os.devnull], None)
+    err = done.stderr
     assert done.returncode == 2 and "Traceback" not in err
     assert err.startswith("tessary sign: error: argument --key: ") and "k\\xff.key" in err
 

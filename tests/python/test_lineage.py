@@ -11,7 +11,7 @@ import tessary
 from cli_helpers import one_error_line, run
 from tessary.cli import _output
 from tessary.lineage import NotProducedError, find_by_method, find_by_output_digest, graph, lineage
-from test_steps import _pipeline
+from step_helpers import pipeline
 
 NAMES = ["prepare", "transform", "fit"]
 
@@ -39,7 +39,7 @@ def test_lineage_of_the_final_output_lists_the_three_steps_in_order(tmp_path: pa
                                                                    capsys: pytest.CaptureFixture[str]) -> None:
     store_dir = tmp_path / "store"
     store = tessary.DirectoryStore(store_dir)
-    prepare, transform, fit = _pipeline(tmp_path, store)
+    prepare, transform, fit = pipeline(tmp_path, store=store)
     model = fit(transform(prepare(20), factor=5))
     chain = lineage(model, store)
     assert [s.name for s in chain] == NAMES and all(s.ok and s.status == "succeeded" for s in chain)

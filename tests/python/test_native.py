@@ -11,6 +11,7 @@ import time
 import pytest
 
 import _tessary
+import concurrency
 from _tessary import shapes
 from tessary import _native
 
@@ -20,25 +21,6 @@ KINDS = {0: "cdc", 1: "fixed"}
 def one_shot(data, kind=0, size=4096):
     key = "avg_size" if kind == 0 else "size"
     return shapes.compute_data_shape_hash_from_bytes_py(bytes(data), {"type": KINDS[kind], key: size})
-
-
-def run_threads(*targets):
-    """Runs the targets at once; fails on a thread's exception or one still running."""
-    errors = []
-
-    def guarded(target):
-        try:
-            target()
-        except BaseException as e:
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads), "threads still running: a deadlock"
-    assert errors == []
 
 
 # ---- hashing ----------------------------------------------------------------
@@ -93,12 +75,10 @@ def test_every_buffer_kind(tmp_path, make, expected):
     assert hasher.finish()[0] == want
 
 
+# An unknown kind and a kind of the wrong type are in test_errors, beside the classes they are raised as.
 @pytest.mark.parametrize("call, error", [
-    (lambda: _native.Hasher(2, 10, False), ValueError),
     (lambda: _native.Hasher(0, -1, False), OverflowError),
     (lambda: _native.Hasher(0, 10, 1), TypeError),
-    (lambda: _native.Hasher(0, 10), TypeError),
-    (lambda: _native.Hasher("0", 10, False), TypeError),
     *[(lambda v=v, f=f: f(v), e) for v, e in [(memoryview(DATA)[::2], BufferError), ("text", TypeError), (12, TypeError)]
       for f in (lambda v: _native.shape_of_buffer(v, 0, 4096, False), _native.Hasher(0, 4096, False).update)],
 ])
@@ -171,7 +151,7 @@ def test_mmap_cannot_be_closed_while_hashed(tmp_path):
 def test_two_threads_hashing_at_once_are_both_right():
     inputs = [os.urandom(3 << 20), os.urandom(5 << 20)]
     results = {}
-    run_threads(*[lambda i=i: results.update({i: _native.shape_of_buffer(inputs[i], 1, 10_000, False)[0]}) for i in (0, 1)])
+    concurrency.run_threads(*[lambda i=i: results.update({i: _native.shape_of_buffer(inputs[i], 1, 10_000, False)[0]}) for i in (0, 1)])
     assert [results[0], results[1]] == [one_shot(d, 1, 10_000) for d in inputs]
 
 
@@ -180,7 +160,7 @@ def test_threads_sharing_one_hasher_never_interleave_within_an_update():
     # the same stream; an update torn apart by another would not.
     piece = os.urandom((1 << 20) + 17)
     hasher = _native.Hasher(0, 8192, False)
-    run_threads(*[lambda: [hasher.update(piece) for _ in range(6)]] * 3)
+    concurrency.run_threads(*[lambda: [hasher.update(piece) for _ in range(6)]] * 3)
     assert hasher.finish()[0] == one_shot(piece * 18, 0, 8192)
 
 
@@ -227,98 +207,20 @@ def test_file_shape_and_os_errors(tmp_path):
         _native.shape_of_file(str(path), 0, 4096, False)
 
 
-class Stop(Exception):
-    pass
-
-
-@pytest.fixture
-def stop_on_sigint():
-    def handler(signum, frame):
-        raise Stop()
-    previous = signal.signal(signal.SIGINT, handler)
-    yield
-    signal.signal(signal.SIGINT, previous)
-
-
-@pytest.fixture
-def sigint_once_the_lock_is_let_go():
-    """A function `arm`: once called, another thread raises SIGINT the moment this thread next lets go
-    of the interpreter lock, which only a native call does here (the switch interval is set out of reach).
-
-    The other thread waits for `go` without the lock, then needs the lock back to return: it can only
-    get it while a call has released it. raise_signal returns once the signal is recorded, before that
-    thread lets the lock go again, so the call that released it is the one that finds the signal.
-    """
-    go, armed = threading.Lock(), []
-    go.acquire()
-
-    def send():
-        with go:
-            if armed:
-                signal.raise_signal(signal.SIGINT)
-
-    def arm():
-        armed.append(True)
-        go.release()
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1000)
-    sender = threading.Thread(target=send)
-    sender.start()
-    try:
-        yield arm
-    finally:
-        if not armed:
-            go.release()  # the test ended before arming: the sender leaves without a signal
-        sender.join()
-        sys.setswitchinterval(previous)
-
-
-# Far more than a few polls' worth of reading: if the signal were never seen,
-# the feed ends and the call returns instead of the test hanging.
-FEED_BUDGET = 1 << 30
-PAST_ANY_PIPE_BUFFER = 2 << 20
-
-
-def feed_fifo(fifo, signal_after):
-    """Open the FIFO for writing, which returns only once the native reader has opened it; raise SIGINT
-    after `signal_after` bytes (past the pipe buffer: the reader is inside its read loop), and keep
-    feeding until the reader goes away."""
-    fd = os.open(fifo, os.O_WRONLY)
-    piece, sent, raised = bytes(1 << 16), 0, False
-    try:
-        while sent < FEED_BUDGET:
-            if not raised and sent >= signal_after:
-                signal.raise_signal(signal.SIGINT)
-                raised = True
-            sent += os.write(fd, piece)
-    except BrokenPipeError:
-        pass
-    finally:
-        os.close(fd)
-
-
-@pytest.mark.parametrize("signal_after", [0, PAST_ANY_PIPE_BUFFER], ids=["just-opened", "reading"])
-def test_sigint_stops_file_reading_with_the_handlers_exception(tmp_path, stop_on_sigint, signal_after):
+@pytest.mark.parametrize("signal_after", [0, 2 << 20], ids=["just-opened", "reading"])
+def test_sigint_stops_file_reading_with_the_handlers_exception(tmp_path, signal_after):
     fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    writer = threading.Thread(target=feed_fifo, args=(fifo, signal_after))
-    writer.start()
-    try:
-        with pytest.raises(Stop):
-            _native.shape_of_file(os.fsencode(fifo), 0, 65536, False)
-    finally:
-        writer.join()
+    concurrency.interrupted_fifo_read(fifo, signal_after, lambda: _native.shape_of_file(os.fsencode(fifo), 0, 65536, False))
 
 
-def test_sigint_stops_buffer_hashing_with_the_handlers_exception(stop_on_sigint, sigint_once_the_lock_is_let_go):
+def test_sigint_stops_buffer_hashing_with_the_handlers_exception(sigint_on_release):
     big = bytes(64 << 20)
-    sigint_once_the_lock_is_let_go()
-    with pytest.raises(Stop):
+    sigint_on_release()
+    with pytest.raises(concurrency.Stop):
         _native.shape_of_buffer(big, 0, 65536, False)
 
 
-def test_handler_reusing_the_interrupted_hasher_is_refused(stop_on_sigint, sigint_once_the_lock_is_let_go):
+def test_handler_reusing_the_interrupted_hasher_is_refused(sigint_on_release):
     hasher = _native.Hasher(0, 65536, False)
     fired = []
 
@@ -326,11 +228,11 @@ def test_handler_reusing_the_interrupted_hasher_is_refused(stop_on_sigint, sigin
         fired.append(signum)
         hasher.update(b"x")
 
-    signal.signal(signal.SIGINT, handler)  # stop_on_sigint puts the first one back
+    signal.signal(signal.SIGINT, handler)  # the fixture puts the first one back
     # Hashed with the lock let go, yet too short for a poll on the way: only the
     # look for signals at the end of the update can find the signal inside it.
     piece = bytes(1 << 20)
-    sigint_once_the_lock_is_let_go()
+    sigint_on_release()
     with pytest.raises(ValueError, match="in use by the call this signal handler interrupted"):
         while not fired:
             hasher.update(piece)
@@ -401,5 +303,5 @@ def test_threads_storing_and_scanning_at_once_do_not_deadlock(tmp_path):
             while cursor.next_batch(3):
                 pass
 
-    run_threads(lambda: [store.store_many(texts[i:i + 4]) for i in range(0, 40, 4)], read, read)
+    concurrency.run_threads(lambda: [store.store_many(texts[i:i + 4]) for i in range(0, 40, 4)], read, read)
     assert sorted(store.query()) == sorted(texts)

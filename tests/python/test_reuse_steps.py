@@ -12,6 +12,7 @@ import pytest
 
 import tessary
 from cli_helpers import run
+from concurrency import run_threads
 from tessary.cache import Cache
 from tessary.cache_gc import gc
 from tessary.steps import NonDeterministicWarning, ReuseWarning, run_command
@@ -157,11 +158,7 @@ def test_concurrent_writers_leave_one_intact_object(tmp_path: pathlib.Path) -> N
         for _ in range(3):
             assert cache.put_file(source, digest) and cache.put_bytes(data) == digest
 
-    threads = [threading.Thread(target=write) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*[write] * 4)
     assert cache.intact(digest)
     assert [d for d, _ in cache.iter_objects()] == [digest]
 

@@ -6,7 +6,7 @@ import os
 import pathlib
 import socket
 import threading
-from typing import Any, List
+from typing import Any
 
 import pytest
 
@@ -14,29 +14,8 @@ import _tessary
 import tessary
 from tessary import steps
 from tessary._canonical import jcs
-from step_helpers import check_execution, check_native, check_spend, describe
-
-
-def _pipeline(work: pathlib.Path, store: tessary.Store) -> Any:
-    @tessary.step(store=store, version="2")
-    def prepare(rows: int) -> pathlib.Path:
-        out = work / "raw.csv"
-        out.write_text("x,y\n" + "".join(f"{i},{i * 3}\n" for i in range(rows)))
-        return out
-
-    @tessary.step(store=store)
-    def transform(raw: pathlib.Path, factor: int) -> pathlib.Path:
-        out = work / "scaled.csv"
-        out.write_text(raw.read_text().replace("3", str(factor)))
-        return out
-
-    @tessary.step(store=store)
-    def fit(data: pathlib.Path) -> pathlib.Path:
-        out = work / "model.json"
-        out.write_text('{"slope": 3}')
-        return out
-
-    return prepare, transform, fit
+from concurrency import run_threads
+from step_helpers import check_execution, check_native, check_spend, describe, pipeline
 
 
 def _method(function: Any) -> dict:
@@ -47,7 +26,7 @@ def _method(function: Any) -> dict:
 
 def test_decorated_pipeline_receipts_recompute_and_chain(tmp_path: pathlib.Path) -> None:
     store = tessary.DirectoryStore(tmp_path / "store")
-    prepare, transform, fit = _pipeline(tmp_path, store)
+    prepare, transform, fit = pipeline(tmp_path, store=store, version="2")
     model = fit(transform(prepare(50), factor=7))
     found = {r.rid: r for r in store.iter()}
     executions = sorted((r for r in found.values() if r.kind is tessary.ReceiptKind.EXECUTION), key=lambda r: r.timestamp)
@@ -87,23 +66,6 @@ def test_a_step_that_raises_is_failed_and_vouches_for_nothing(tmp_path: pathlib.
     assert execution.attest["status"] == "failed" and dict(execution.attest["products"]) == {}
 
 
-@pytest.mark.parametrize("returned, message", [
-    (42, "returned a int"),
-    ("a/str/path", "returned a str"),
-])
-def test_a_result_that_is_no_output_fails_the_step(tmp_path: pathlib.Path, returned: object, message: str) -> None:
-    store = tessary.DirectoryStore(tmp_path / "store")
-
-    @tessary.step(store=store)
-    def odd() -> object:
-        return returned
-
-    with pytest.raises(tessary.StepError, match=message):
-        odd()
-    (execution,) = [r for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION]
-    assert execution.attest["status"] == "failed"
-
-
 def test_buffers_are_inputs_and_a_codec_makes_the_output(tmp_path: pathlib.Path) -> None:
     store = tessary.DirectoryStore(tmp_path / "store")
 
@@ -121,25 +83,36 @@ def test_buffers_are_inputs_and_a_codec_makes_the_output(tmp_path: pathlib.Path)
     assert execution.payload["output_mime_type"] == "application/json"
 
 
-@pytest.mark.parametrize("argument", [object(), {1, 2}, math.nan, socket])
-def test_an_argument_that_is_neither_input_nor_json_is_refused_by_name(tmp_path: pathlib.Path, argument: object) -> None:
-    @tessary.step(store=tmp_path / "store")
-    def take(thing: object) -> None:
-        raise AssertionError("must not run")
-
-    with pytest.raises(tessary.StepError, match="argument 'thing'"):
-        take(argument)
+def _returning(value: object) -> Any:
+    def odd() -> object:
+        return value
+    return odd
 
 
-@pytest.mark.parametrize("prices, message", [
-    ({"currency": "eur"}, "currency"),
-    ({"unit_prices": {"vcpu_sec": -1}}, "finite number"),
-    ({"unit_prices": {"tokens": 1}}, "unknown resource"),
-    ({"cost": 1}, "unknown member"),
-])
-def test_bad_price_tables_are_refused(tmp_path: pathlib.Path, prices: dict, message: str) -> None:
-    with pytest.raises(tessary.InputError, match=message):
-        tessary.track("p", store=tmp_path / "store", prices=prices)
+def _take(thing: object) -> None:
+    raise AssertionError("must not run")
+
+
+# Each refusal: the step made (given the store) and called, the error and its words.
+REFUSALS = [
+    *[(lambda store, v=v: tessary.step(store=store)(_returning(v))(), tessary.StepError, m, True)
+      for v, m in ((42, "returned a int"), ("a/str/path", "returned a str"))],
+    *[(lambda store, v=v: tessary.step(store=store)(_take)(v), tessary.StepError, "argument 'thing'", False)
+      for v in (object(), {1, 2}, math.nan, socket)],
+    *[(lambda store, p=p: tessary.track("p", store=store, prices=p), tessary.InputError, m, False) for p, m in (
+        ({"currency": "eur"}, "currency"), ({"unit_prices": {"vcpu_sec": -1}}, "finite number"),
+        ({"unit_prices": {"tokens": 1}}, "unknown resource"), ({"cost": 1}, "unknown member"))],
+]
+
+
+@pytest.mark.parametrize("make, error, message, ran", REFUSALS)
+def test_what_a_step_cannot_take_or_give_is_refused_by_name(tmp_path: pathlib.Path, make: Any, error: type,
+                                                             message: str, ran: bool) -> None:
+    store = tessary.DirectoryStore(tmp_path / "store")
+    with pytest.raises(error, match=message):
+        make(store)
+    executions = [r for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION] if ran else []
+    assert [r.attest["status"] for r in executions] == (["failed"] if ran else [])
 
 
 def test_directory_manifest_sorts_by_bytes_records_links_and_excludes(tmp_path: pathlib.Path) -> None:
@@ -188,25 +161,16 @@ def test_hostile_inputs_are_refused_in_one_line_before_any_work(hostile: pathlib
 
 def test_threads_record_steps_at_once(tmp_path: pathlib.Path) -> None:
     store = tessary.DirectoryStore(tmp_path / "store")
-    errors: List[BaseException] = []
     start = threading.Barrier(4)
 
     def work(n: int) -> None:
-        try:
-            start.wait()
-            out = tmp_path / f"out{n}.txt"
-            with tessary.track(f"t{n}", store=store, params={"n": n}) as t:
-                out.write_text(str(n))
-                t.output(out)
-        except BaseException as e:  # noqa: BLE001 - handed to the main thread
-            errors.append(e)
+        start.wait()
+        out = tmp_path / f"out{n}.txt"
+        with tessary.track(f"t{n}", store=store, params={"n": n}) as t:
+            out.write_text(str(n))
+            t.output(out)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not errors
+    run_threads(*[lambda n=n: work(n) for n in range(4)])
     assert sorted(r.workload for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION) == ["t0", "t1", "t2", "t3"]
 
 

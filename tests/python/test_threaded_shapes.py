@@ -1,15 +1,12 @@
 """One input's data shape on several threads: byte for byte the single-threaded shape, bounded, interruptible."""
-import os
 import random
-import signal
-import sys
 import threading
 
 import pytest
 
 import tessary
 from cli_helpers import assert_mistake, run
-from test_native import feed_fifo
+from concurrency import Stop, interrupted_fifo_read
 from tessary import CDC, Fixed, data_shape
 from tessary.errors import ShapeError
 
@@ -105,44 +102,16 @@ def test_shape_command_threads(tmp_path, capsys):
     assert_mistake(capsys, tmp_path, ["shape", "--threads", "0", str(path)], "--threads")
 
 
-class Stop(Exception):
-    pass
-
-
-@pytest.fixture
-def sigint_when_the_lock_is_let_go():
-    """SIGINT raised by another thread the first time this thread lets the interpreter lock go (only a
-    native call does: the switch interval is set out of reach); a handler that raises Stop."""
-    previous_handler = signal.signal(signal.SIGINT, lambda *_: (_ for _ in ()).throw(Stop()))
-    go = threading.Lock()
-    go.acquire()
-
-    def send():
-        with go:
-            signal.raise_signal(signal.SIGINT)
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1000)
-    sender = threading.Thread(target=send)
-    sender.start()
-    try:
-        yield go.release
-    finally:
-        sender.join()
-        sys.setswitchinterval(previous)
-        signal.signal(signal.SIGINT, previous_handler)
-
-
-def test_ctrl_c_stops_a_threaded_buffer_hash(sigint_when_the_lock_is_let_go):
+def test_ctrl_c_stops_a_threaded_buffer_hash(sigint_on_release):
     big = bytes(256 * MIB)
-    sigint_when_the_lock_is_let_go()
+    sigint_on_release()
     with pytest.raises(Stop):
         data_shape(big, threads=2)
 
 
-def test_ctrl_c_stops_a_threaded_hasher_and_spoils_it(sigint_when_the_lock_is_let_go):
+def test_ctrl_c_stops_a_threaded_hasher_and_spoils_it(sigint_on_release):
     hasher = tessary.DataShapeHasher(threads=2)
-    sigint_when_the_lock_is_let_go()
+    sigint_on_release()
     with pytest.raises(Stop):
         hasher.update(bytes(256 * MIB))
     with pytest.raises(ShapeError, match="interrupted"):
@@ -150,16 +119,5 @@ def test_ctrl_c_stops_a_threaded_hasher_and_spoils_it(sigint_when_the_lock_is_le
 
 
 def test_ctrl_c_stops_a_threaded_file_hash(tmp_path):
-    """A FIFO: the writer raises SIGINT once the reader is well inside its loop, then feeds on until it goes."""
     fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    previous_handler = signal.signal(signal.SIGINT, lambda *_: (_ for _ in ()).throw(Stop()))
-
-    writer = threading.Thread(target=feed_fifo, args=(fifo, 24 * MIB))  # past the first buffers: the crew is at work
-    writer.start()
-    try:
-        with pytest.raises(Stop):
-            data_shape(fifo, threads=2)
-    finally:
-        writer.join()
-        signal.signal(signal.SIGINT, previous_handler)
+    interrupted_fifo_read(fifo, 24 * MIB, lambda: data_shape(fifo, threads=2))  # past the first buffers: the crew is at work
