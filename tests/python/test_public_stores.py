@@ -141,3 +141,22 @@ def test_count_counts_without_reading_receipts_into_objects(store: DirectoryStor
 
     monkeypatch.setattr(Receipt, "from_json", staticmethod(refuse))
     assert store.count() == 5 and store.count(workload="train", limit=2) == 2
+
+
+def test_a_read_of_a_new_store_does_not_fail_when_another_writer_makes_its_folder_meanwhile(
+        tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    store = DirectoryStore(tmp_path / "new")
+    (tmp_path / "new").mkdir()
+    real = store._store()
+
+    class MadeMeanwhile:
+        """The native read fails for the missing folder, and the folder appears before the failure is looked at."""
+
+        def __getattr__(self, name: str) -> Any:
+            def read(*args: Any) -> Any:
+                (tmp_path / "new" / "receipts").mkdir(exist_ok=True)
+                raise tessary.StoreError("Failed to read receipts directory: No such file or directory")
+            return read if name in ("query", "cursor") else getattr(real, name)
+
+    monkeypatch.setattr(store, "_native", MadeMeanwhile())
+    assert store.query() == [] and list(store.iter()) == [] and store.count() == 0
