@@ -88,18 +88,6 @@ TEST(JsonReader, NestingBudget) {
   EXPECT_EQ(error_text(std::string(1'000'000, '[')), "recursion limit exceeded at line 1 column 128");
 }
 
-TEST(JsonReader, ObjectsAreKeyOrderedAndLastDuplicateWins) {
-  auto parsed = parse(R"({"b":1,"a":2,"B":3,"a":4,"b":{"x":1,"x":[2]}})");
-  ASSERT_TRUE(parsed);
-  const Object& object = parsed->as_object();
-  ASSERT_EQ(object.size(), 3u);
-  std::string keys;
-  for (const auto& [key, value] : object) keys += key;
-  EXPECT_EQ(keys, "Bab");
-  EXPECT_EQ(*object.find("a"), Value(4));
-  EXPECT_EQ(*object.find("b"), Value(Object{{"x", Array{2}}}));
-}
-
 TEST(JsonReader, PrefixLeavesTheRestToTheCaller) {
   const std::string text = " {\"a\":[1]}  }x";
   auto prefix = parse_prefix(text);
