@@ -106,10 +106,8 @@ TEST(Chunker, MaximumCutNeedsFortySevenFollowingBytes) {
   EXPECT_EQ(cuts_of(*chunk_bytes(first150, ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 150}}));
   EXPECT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 128}, {128, 72}}));
   // Exactly 47 bytes after the maximum make the cut stand; 46 do not.
-  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 175), ChunkScheme::cdc(64))),
-            (std::vector<Cut>{{0, 128}, {128, 47}}));
-  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 174), ChunkScheme::cdc(64))),
-            (std::vector<Cut>{{0, 174}}));
+  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 175), ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 128}, {128, 47}}));
+  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 174), ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 174}}));
 }
 
 TEST(WindowScan, DivisibilityTestAgreesWithRemainder) {

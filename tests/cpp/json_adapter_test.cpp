@@ -65,8 +65,7 @@ TEST(ReceiptToJson, MapsStructuredItemsToJsonAndReadsThemBackNormalised) {
                   {cbor::Item::sint(-3), array({cbor::Item{cbor::Integer{true, UINT64_MAX}}, cbor::Item{std::numeric_limits<double>::infinity()},
                                                 cbor::Item{1.0}, cbor::Item{cbor::Simple{23}}, cbor::Item{true}, cbor::Item::null()})}});
   EXPECT_NE(to_json(r).find(R"("attest":{"z":[0,255],"10":{"@@TAGGED@@":[1,-1]},)"
-                            R"("-3":[-18446744073709551616,null,1.0,null,true,null]},"sig":null)"),
-            std::string::npos);
+                            R"("-3":[-18446744073709551616,null,1.0,null,true,null]},"sig":null)"), std::string::npos);
   r.attest = map({{cbor::Item::uint(2), cbor::Item{cbor::Bytes{1, 2}}}, {cbor::Item::text("1"), cbor::Item{cbor::Tagged{32, cbor::Item::text("u")}}}});
   EXPECT_EQ(from_json(to_json(r)).attest,
             map({{cbor::Item::text("1"), map({{cbor::Item::text("@@TAGGED@@"), array({cbor::Item::uint(32), cbor::Item::text("u")})}})},
@@ -215,8 +214,7 @@ TEST(PayloadForms, F32FieldsTakeTheNearestSingleAndOverflowToInfinity) {
       // double it would land on the midpoint and round down to even.
       {"1152921573326323713", 0x1.000002p60f},
       // 2^128 - 2^103 is halfway between the largest single and 2^128: ties go to infinity.
-      {"3.4028235677973366e38", std::numeric_limits<float>::infinity()},
-      {"3.4028235677973362e38", std::numeric_limits<float>::max()}};
+      {"3.4028235677973366e38", std::numeric_limits<float>::infinity()}, {"3.4028235677973362e38", std::numeric_limits<float>::max()}};
   for (const auto& [text, expected] : cases) {
     const auto r = from_json(
         receipt_text("reasoning_shape", R"({"intent_hash":"i","dag_hash":"d","node_refs":[],"quality":{"success_score":)" + text + "}}"));

@@ -45,8 +45,7 @@ TEST(Rfc3339, ParsesToUnixSecondsOrTheFirstFault) {
       {"2023-02-29T00:00:00Z", "input is out of range at offset 8"}, {"1900-02-29T00:00:00Z", "input is out of range at offset 8"},
       {"2024-04-31T00:00:00Z", "input is out of range at offset 8"}, {"2024-13-01T00:00:00Z", "input is out of range at offset 5"},
       {"2024-01-01T24:00:00Z", "input is out of range at offset 11"}, {"2024-01-01T00:60:00Z", "input is out of range at offset 14"},
-      {"2024-01-01T00:00:61Z", "input is out of range at offset 17"},
-      {"2024-01-01T00:00:00+24:00", "input is out of range at offset 20"},
+      {"2024-01-01T00:00:61Z", "input is out of range at offset 17"}, {"2024-01-01T00:00:00+24:00", "input is out of range at offset 20"},
       {"2024-01-01T00:00:00Z ", "trailing input at offset 20"}, {"2024-01-01T00:00:00+00:00Z", "trailing input at offset 25"}};
   for (const auto& [text, message] : rejected) EXPECT_EQ(support::error_text(rfc3339::parse(text)), message) << text;
 }

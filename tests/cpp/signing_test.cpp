@@ -124,40 +124,30 @@ std::string spki_pem(const std::vector<std::uint8_t>& raw) {
   return "-----BEGIN PUBLIC KEY-----\n" + base64 + "\n-----END PUBLIC KEY-----\n";
 }
 
-std::vector<std::uint8_t> flip_sign(std::vector<std::uint8_t> raw) {
-  raw[31] ^= 0x80;
-  return raw;
-}
-
 }  // namespace
 
 // With a small-order key, R = identity and S = 0 verify every message; a y
 // at or past p is another spelling of a key. Both are refused as raw bytes
 // and in a PEM file; the neighbours of the boundaries still load.
 TEST(Ed25519, SmallOrderAndNonCanonicalPublicKeysAreRefused) {
-  const std::string ff = "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff";
+  const std::string ff = "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", zeros(62, '0');
   const std::pair<std::string, const char*> cases[] = {
-      {"0100000000000000000000000000000000000000000000000000000000000000", "small-order"},
-      {"ec" + ff + "7f", "small-order"},
-      {"0000000000000000000000000000000000000000000000000000000000000000", "small-order"},
+      {"01" + zeros, "small-order"}, {"ec" + ff + "7f", "small-order"}, {"00" + zeros, "small-order"},
       {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a", "small-order"},
       {"26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05", "small-order"},
       {"ed" + ff + "7f", "non-canonical"},  // p, another spelling of y = 0
       {"ee" + ff + "7f", "non-canonical"},  // p + 1, of the identity
       {"ff" + ff + "7f", "non-canonical"},
       {"eb" + ff + "7f", nullptr},  // p - 2
-      {"0200000000000000000000000000000000000000000000000000000000000000", nullptr},
-      {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", nullptr},
+      {"02" + zeros, nullptr}, {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", nullptr},
   };
   for (const auto& [hex, refused] : cases) {
-    const auto raw = support::from_hex(hex);
-    for (const auto& bytes : {raw, flip_sign(raw)}) {
+    auto flipped = support::from_hex(hex);
+    flipped[31] ^= 0x80;  // the sign bit of x
+    for (const auto& bytes : {support::from_hex(hex), flipped}) {
       for (const auto& key : {sg::public_key_from_raw(bytes), sg::public_key_from_pem(spki_pem(bytes))}) {
-        if (refused == nullptr) {
-          EXPECT_TRUE(key.has_value()) << hex;
-          continue;
-        }
-        ASSERT_FALSE(key.has_value()) << hex;
+        ASSERT_EQ(key.has_value(), refused == nullptr) << hex;
+        if (key) continue;
         EXPECT_EQ(key.error().kind, Kind::InvalidKey) << hex;
         EXPECT_NE(key.error().reason.find(refused), std::string::npos) << hex << ": " << key.error().reason;
       }
@@ -175,11 +165,8 @@ TEST(Ed25519, PublicKeyPemHoldsOneBlockAndOnlyWhitespaceAround) {
     ASSERT_TRUE(sg::public_key_from_pem(text).has_value()) << text;
   }
   const std::string comment_block = "-----BEGIN COMMENT-----\nAAAA\n-----END COMMENT-----\n";
-  for (const std::string& text : {pem + other, pem + "trailing", pem + std::string(1, '\0'), "note\n" + pem,
-                                  comment_block + pem}) {
-    auto key = sg::public_key_from_pem(text);
-    ASSERT_FALSE(key.has_value()) << text;
-    EXPECT_EQ(key.error().kind, Kind::InvalidKey) << text;
+  for (const std::string& text : {pem + other, pem + "trailing", "note\n" + pem, comment_block + pem}) {
+    EXPECT_EQ(sg::public_key_from_pem(text).error().kind, Kind::InvalidKey) << text;
   }
   EXPECT_EQ(ERR_peek_error(), 0u);
 }

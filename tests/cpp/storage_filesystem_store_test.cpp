@@ -69,8 +69,7 @@ TEST_F(FilesystemStoreTest, CreationFailsWithTheErrorOfTheComponentInTheWay) {
   // "receipts" itself is a regular file.
   ::mkdir(base_.c_str(), 0777);
   write_file(dir_, "x");
-  EXPECT_EQ(FilesystemStore::open(base_).error().message,
-            "Failed to create receipts directory " + dir_ + ": File exists (os error 17)");
+  EXPECT_EQ(FilesystemStore::open(base_).error().message, "Failed to create receipts directory " + dir_ + ": File exists (os error 17)");
 }
 
 TEST_F(FilesystemStoreTest, FailedStoreGivesTheSystemErrorForTheTarget) {
@@ -115,8 +114,7 @@ TEST_F(FilesystemStoreTest, ReadsLargeFilesAndWarnsAboutOthers) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(rids(query(*s)), (std::set<Uuid>{big.rid, small.rid}));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Warning: Failed to parse receipt file " + dir_ +
-                "/bad\xef\xbf\xbd\xef\xbf\xbdname.json: JSON deserialization failed: missing field `kind`\n");
+            "Warning: Failed to parse receipt file " + dir_ + "/bad\xef\xbf\xbd\xef\xbf\xbdname.json: JSON deserialization failed: missing field `kind`\n");
 }
 
 TEST_F(FilesystemStoreTest, ListingAndReadingFailuresEndTheQuery) {
@@ -132,8 +130,7 @@ TEST_F(FilesystemStoreTest, ListingAndReadingFailuresEndTheQuery) {
   ASSERT_EQ(::unlink((dir_ + "/dangling.json").c_str()), 0);
   ASSERT_EQ(::unlink((dir_ + "/" + file_name(samples::execution().rid)).c_str()), 0);
   ASSERT_EQ(::rmdir(dir_.c_str()), 0);
-  EXPECT_EQ(query_failure(*s),
-            "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
+  EXPECT_EQ(query_failure(*s), "I/O error: Failed to read receipts directory " + dir_ + ": No such file or directory (os error 2)");
 }
 
 // ---- cursor ----------------------------------------------------------------
