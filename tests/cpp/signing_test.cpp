@@ -50,10 +50,10 @@ TEST(Ed25519, RawSeedGivesTheVectorsPublicKey) {
 
 // Every refusal leaves OpenSSL's error queue empty for the next caller on this thread.
 TEST(Ed25519, KeysOfOtherAlgorithmsAreTheWrongType) {
-  for (const char* algorithm : {"RSA", "EC", "ED448", "X25519"}) {
-    EVP_PKEY* key = std::string_view(algorithm) == "RSA" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", std::size_t{1024})
-                    : std::string_view(algorithm) == "EC" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                                                          : EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm);
+  const std::pair<const char*, EVP_PKEY*> keys[] = {{"RSA", EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", std::size_t{1024})},
+      {"EC", EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")}, {"ED448", EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448")},
+      {"X25519", EVP_PKEY_Q_keygen(nullptr, nullptr, "X25519")}};
+  for (const auto& [algorithm, key] : keys) {
     ASSERT_NE(key, nullptr) << algorithm;
     auto private_key = sg::private_key_from_pem(pem_of(key, false));
     auto public_key = sg::public_key_from_pem(pem_of(key, true));
