@@ -133,9 +133,7 @@ TEST(Merkle, AccumulatorEqualsLevelByLevelTree) {
     next[1] = std::uint8_t(count >> 8);
     digests.push_back(tessary::formats::sha256(std::span<const std::uint8_t>(next)));
   }
-  // An odd node is carried up unchanged.
-  EXPECT_EQ(merkle_root(std::span(digests).first(3)),
-            merkle_node(merkle_node(merkle_leaf(digests[0]), merkle_leaf(digests[1])), merkle_leaf(digests[2])));
+  // How an odd node is carried up is pinned by the Python tests' literal hash of three fixed chunks.
 }
 
 // The vector scans (every lane, block and remainder length) against the
