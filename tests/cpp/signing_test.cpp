@@ -38,6 +38,15 @@ std::string pem_of(EVP_PKEY* key, bool pub, const EVP_CIPHER* cipher = nullptr) 
   return pem;
 }
 
+// The SubjectPublicKeyInfo PEM of any 32 bytes, as a key file would hold them.
+std::string spki_pem(const std::vector<std::uint8_t>& raw) {
+  std::vector<std::uint8_t> der = support::from_hex("302a300506032b6570032100");
+  der.insert(der.end(), raw.begin(), raw.end());
+  std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
+  base64.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), der.data(), static_cast<int>(der.size())));
+  return "-----BEGIN PUBLIC KEY-----\n" + base64 + "\n-----END PUBLIC KEY-----\n";
+}
+
 }  // namespace
 
 // The vector's signature, its verification and its key id, PEM round trips,
@@ -109,18 +118,6 @@ TEST(Ed25519, AnyChangeBreaksTheSignature) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
-namespace {
-
-// The SubjectPublicKeyInfo PEM of any 32 bytes, as a key file would hold them.
-std::string spki_pem(const std::vector<std::uint8_t>& raw) {
-  std::vector<std::uint8_t> der = support::from_hex("302a300506032b6570032100");
-  der.insert(der.end(), raw.begin(), raw.end());
-  std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
-  base64.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), der.data(), static_cast<int>(der.size())));
-  return "-----BEGIN PUBLIC KEY-----\n" + base64 + "\n-----END PUBLIC KEY-----\n";
-}
-
-}  // namespace
 
 // With a small-order key, R = identity and S = 0 verify every message; a y
 // at or past p is another spelling of a key. Both are refused as raw bytes
