@@ -1,7 +1,6 @@
 // Long work stops when the installed poll asks it to, and only then.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
