@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <charconv>
-#include <cmath>
-#include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <utility>
 
@@ -16,7 +11,9 @@ namespace {
 
 // Expected texts were derived independently: Python's repr supplies the
 // shortest binary64 digits and numpy's shortest float32 repr the single
-// ones; a small script then applied the layout rules to them.
+// ones; a small script then applied the layout rules to them. That every text
+// reads back to its value is the JSON reader fuzz target's (binary64) and the
+// Python receipt property's (both widths).
 TEST(FloatText, Binary64) {
   const std::pair<double, const char*> cases[] = {
       {1.0, "1.0"}, {100.0, "100.0"}, {0.1, "0.1"}, {0.3, "0.3"}, {4.35, "4.35"}, {-1.5, "-1.5"}, {0.0, "0.0"}, {-0.0, "-0.0"},
@@ -49,29 +46,6 @@ TEST(FloatText, NonFiniteIsNull) {
   format_f64(std::numeric_limits<double>::infinity(), out);
   format_f32(std::numeric_limits<float>::quiet_NaN(), out);
   EXPECT_EQ(out, "[nullnull");
-}
-
-// Random bit patterns: every text reads back to exactly the value written.
-TEST(FloatText, RandomValuesRoundTrip) {
-  std::mt19937_64 random(20240601);
-  for (int i = 0; i < 100000; ++i) {
-    const double value = std::bit_cast<double>(random());
-    if (!std::isfinite(value)) continue;
-    const std::string text = f64_text(value);
-    double back = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
-    ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(value)) << text;
-    ASSERT_EQ(text.find('+'), std::string::npos) << text;
-
-    const float single = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
-    if (!std::isfinite(single)) continue;
-    const std::string single_text = f32_text(single);
-    float single_back = 0;
-    std::from_chars(single_text.data(), single_text.data() + single_text.size(), single_back);
-    ASSERT_EQ(std::bit_cast<std::uint32_t>(single_back), std::bit_cast<std::uint32_t>(single))
-        << single_text;
-  }
 }
 
 }  // namespace
