@@ -31,8 +31,7 @@ TEST(Base64Url, StrictDecodingRejectsWithTheDecoderMessage) {
       {std::string(kDigest) + "=", "Invalid padding"}, {"Zg==", "Invalid padding"}, {"Zg===", "Invalid padding"},
       // "=" where no padding can stand is a symbol outside the alphabet.
       {"Z===", "Invalid symbol 61, offset 1."}, {"=abc", "Invalid symbol 61, offset 0."},
-      {"Zg=a", "Invalid symbol 61, offset 2."}, {"Zm9v+g", "Invalid symbol 43, offset 4."},
-      {"Zm9v Yg", "Invalid symbol 32, offset 4."},
+      {"Zg=a", "Invalid symbol 61, offset 2."}, {"Zm9v+g", "Invalid symbol 43, offset 4."}, {"Zm9v Yg", "Invalid symbol 32, offset 4."},
       {"Zm\xc3\xa9", "Invalid symbol 195, offset 2."}, {std::string("Zm\0v", 4), "Invalid symbol 0, offset 2."},
       {"Z", "Invalid input length: 1"}, {"Zm9vY", "Invalid input length: 5"},
       // Unused low bits of the last symbol must be zero.

@@ -74,30 +74,16 @@ TEST(Chunker, MatchesPlainRuleAroundEveryBoundary) {
   }
 }
 
-TEST(Chunker, MatchesPlainRuleOnLongRandomInputs) {
-  std::mt19937_64 rng(7);
-  for (std::uint64_t a : {64ull, 256ull, 1024ull, 3000ull, 4096ull, 12288ull, 65536ull, 131072ull}) {
-    const Bytes data = make_input(Shape::Random, 200000 + rng() % 50000, a);
-    ASSERT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(a))), reference_cuts(data, ChunkScheme::cdc(a))) << "avg " << a;
-  }
-  // Averages whose limits overflow 64 bits leave everything in one chunk.
+// Long streams at large averages are the fuzz target's and the scan tests' below.
+TEST(Chunker, OverflowingAveragesAndFixedSizesAroundTheLength) {
+  // Averages whose limits overflow 64 bits leave everything in one chunk. Chunk
+  // digests and ids are the Python tests'.
   const Bytes data = make_input(Shape::Random, 5000, 11);
   for (std::uint64_t a : {std::uint64_t{1} << 62, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
     ASSERT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(a))), (std::vector<Cut>{{0, 5000}}));
   }
-}
-
-TEST(Chunker, FixedSizeCutsAndChunkRecords) {
-  const Bytes data = make_input(Shape::Random, 1000, 3);
-  for (std::uint64_t size : {1ull, 7ull, 999ull, 1000ull, 1001ull, ~0ull}) {
-    const auto chunks = chunk_bytes(data, ChunkScheme::fixed(size));
-    ASSERT_TRUE(chunks.has_value());
-    ASSERT_EQ(cuts_of(*chunks), reference_cuts(data, ChunkScheme::fixed(size)));
-    for (const Chunk& c : *chunks) {
-      const Digest d = tessary::formats::sha256(std::span(data).subspan(c.offset, c.length));
-      EXPECT_EQ(c.digest, d);
-      EXPECT_EQ(c.id, tessary::formats::hash_string(d));
-    }
+  for (std::uint64_t size : {1ull, 7ull, 4999ull, 5000ull, 5001ull, ~0ull}) {
+    ASSERT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::fixed(size))), reference_cuts(data, ChunkScheme::fixed(size))) << size;
   }
 }
 
@@ -116,10 +102,8 @@ TEST(Chunker, MaximumCutNeedsFortySevenFollowingBytes) {
   EXPECT_EQ(cuts_of(*chunk_bytes(first150, ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 150}}));
   EXPECT_EQ(cuts_of(*chunk_bytes(data, ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 128}, {128, 72}}));
   // Exactly 47 bytes after the maximum make the cut stand; 46 do not.
-  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 175), ChunkScheme::cdc(64))),
-            (std::vector<Cut>{{0, 128}, {128, 47}}));
-  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 174), ChunkScheme::cdc(64))),
-            (std::vector<Cut>{{0, 174}}));
+  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 175), ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 128}, {128, 47}}));
+  EXPECT_EQ(cuts_of(*chunk_bytes(Bytes(data.begin(), data.begin() + 174), ChunkScheme::cdc(64))), (std::vector<Cut>{{0, 174}}));
 }
 
 TEST(WindowScan, DivisibilityTestAgreesWithRemainder) {
@@ -145,9 +129,7 @@ TEST(Merkle, AccumulatorEqualsLevelByLevelTree) {
     next[1] = std::uint8_t(count >> 8);
     digests.push_back(tessary::formats::sha256(std::span<const std::uint8_t>(next)));
   }
-  // An odd node is carried up unchanged.
-  EXPECT_EQ(merkle_root(std::span(digests).first(3)),
-            merkle_node(merkle_node(merkle_leaf(digests[0]), merkle_leaf(digests[1])), merkle_leaf(digests[2])));
+  // How an odd node is carried up is pinned by the Python tests' literal hash of three fixed chunks.
 }
 
 // The vector scans (every lane, block and remainder length) against the

@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <charconv>
-#include <cmath>
-#include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <utility>
 
@@ -16,23 +11,19 @@ namespace {
 
 // Expected texts were derived independently: Python's repr supplies the
 // shortest binary64 digits and numpy's shortest float32 repr the single
-// ones; a small script then applied the layout rules to them.
+// ones; a small script then applied the layout rules to them. That every text
+// reads back to its value is the JSON reader fuzz target's (binary64) and the
+// Python receipt property's (both widths).
 TEST(FloatText, Binary64) {
   const std::pair<double, const char*> cases[] = {
-      {1.0, "1.0"}, {100.0, "100.0"}, {0.1, "0.1"}, {1e+16, "1e16"}, {1e-06, "1e-6"},
-      {1000000000000000.0, "1000000000000000.0"}, {1e-05, "0.00001"}, {1.234e-05, "0.00001234"}, {1.5e-07, "1.5e-7"},
-      {1.5e+16, "1.5e16"}, {12.34, "12.34"}, {0.001234, "0.001234"}, {1.8446744073709552e+19, "1.8446744073709552e19"},
-      {5e-324, "5e-324"}, {1.7976931348623157e+308, "1.7976931348623157e308"},
-      {2.2250738585072014e-308, "2.2250738585072014e-308"}, {1.2345678901234568e+17, "1.2345678901234568e17"},
-      {9007199254740992.0, "9007199254740992.0"}, {1234567890123456.8, "1234567890123456.8"}, {0.3, "0.3"},
-      {0.6666666666666666, "0.6666666666666666"}, {-1.5, "-1.5"}, {1e+21, "1e21"}, {1e+22, "1e22"}, {1e-07, "1e-7"},
-      {1e+100, "1e100"}, {-0.0001, "-0.0001"}, {4.35, "4.35"}, {100.5, "100.5"}, {299792458.0, "299792458.0"},
-      {0.30000000000000004, "0.30000000000000004"}, {-1.989032661366619e+244, "-1.989032661366619e244"},
-      {3.980498358697587e-249, "3.980498358697587e-249"}, {1.3647584518757569e-192, "1.3647584518757569e-192"},
-      {6.294675241195386e-44, "6.294675241195386e-44"}, {6.387016158513563e-12, "6.387016158513563e-12"},
-      {-7.523960777007089, "-7.523960777007089"}, {261251831463.4741, "261251831463.4741"},
-      {1.7108284528077347e-06, "1.7108284528077347e-6"}, {0.0011332979587418517, "0.0011332979587418517"}, {0.0, "0.0"},
-      {-0.0, "-0.0"},
+      {1.0, "1.0"}, {100.0, "100.0"}, {0.1, "0.1"}, {0.3, "0.3"}, {4.35, "4.35"}, {-1.5, "-1.5"}, {0.0, "0.0"}, {-0.0, "-0.0"},
+      {0.30000000000000004, "0.30000000000000004"}, {1e+16, "1e16"}, {1.5e+16, "1.5e16"}, {1000000000000000.0, "1000000000000000.0"},
+      {9007199254740992.0, "9007199254740992.0"}, {1234567890123456.8, "1234567890123456.8"}, {1e+21, "1e21"}, {1e+100, "1e100"},
+      {1.2345678901234568e+17, "1.2345678901234568e17"}, {1.8446744073709552e+19, "1.8446744073709552e19"},
+      {1e-05, "0.00001"}, {1.234e-05, "0.00001234"}, {-0.0001, "-0.0001"}, {0.0011332979587418517, "0.0011332979587418517"},
+      {1e-06, "1e-6"}, {1.7108284528077347e-06, "1.7108284528077347e-6"}, {1.5e-07, "1.5e-7"}, {5e-324, "5e-324"},
+      {1.7976931348623157e+308, "1.7976931348623157e308"}, {2.2250738585072014e-308, "2.2250738585072014e-308"},
+      {-1.989032661366619e+244, "-1.989032661366619e244"}, {6.294675241195386e-44, "6.294675241195386e-44"},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(f64_text(value), expected) << expected;
 }
@@ -55,29 +46,6 @@ TEST(FloatText, NonFiniteIsNull) {
   format_f64(std::numeric_limits<double>::infinity(), out);
   format_f32(std::numeric_limits<float>::quiet_NaN(), out);
   EXPECT_EQ(out, "[nullnull");
-}
-
-// Random bit patterns: every text reads back to exactly the value written.
-TEST(FloatText, RandomValuesRoundTrip) {
-  std::mt19937_64 random(20240601);
-  for (int i = 0; i < 100000; ++i) {
-    const double value = std::bit_cast<double>(random());
-    if (!std::isfinite(value)) continue;
-    const std::string text = f64_text(value);
-    double back = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
-    ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(value)) << text;
-    ASSERT_EQ(text.find('+'), std::string::npos) << text;
-
-    const float single = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
-    if (!std::isfinite(single)) continue;
-    const std::string single_text = f32_text(single);
-    float single_back = 0;
-    std::from_chars(single_text.data(), single_text.data() + single_text.size(), single_back);
-    ASSERT_EQ(std::bit_cast<std::uint32_t>(single_back), std::bit_cast<std::uint32_t>(single))
-        << single_text;
-  }
 }
 
 }  // namespace

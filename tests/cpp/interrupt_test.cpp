@@ -1,7 +1,6 @@
 // Long work stops when the installed poll asks it to, and only then.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -51,8 +50,7 @@ TEST(Interrupt, HashingStopsAtThePollAndOnlyThere) {
     EXPECT_EQ(polls_made, 3);
   }
   const CountingPoll poll(1);
-  EXPECT_EQ(engine::compute_data_shape_hash_from_bytes(data, std::nullopt).error().kind,
-            engine::DataShapeError::Kind::Interrupted);
+  EXPECT_EQ(engine::compute_data_shape_hash_from_bytes(data, std::nullopt).error().kind, engine::DataShapeError::Kind::Interrupted);
 }
 
 namespace {

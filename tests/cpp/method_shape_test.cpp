@@ -36,5 +36,4 @@ TEST(MethodShape, SignatureOrderAndEscapes) {
   EXPECT_EQ(from_signature(" ", {"\"q\"\n"}, "é"),
             tessary::formats::sha256_prefixed("{\"function_name\":\" \",\"input_types\":[\"\\\"q\\\"\\n\"],"
                                               "\"output_type\":\"\xc3\xa9\"}"));
-  EXPECT_EQ((MethodShapeError{MethodShapeError::Kind::Serialization, "s"}).to_string(), "Serialization error: s");
 }

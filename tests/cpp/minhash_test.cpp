@@ -29,8 +29,7 @@ TEST(MinHash, EmptySetIsThePrimeAndBadInputIsAnErrorValue) {
   const auto no_values = minhash_signature({}, 0);
   ASSERT_FALSE(no_values.has_value());
   EXPECT_EQ(no_values.error().to_string(), "a signature needs between 1 and 4194304 values, got 0");
-  EXPECT_EQ(minhash_bytes(std::vector<std::uint64_t>{0x0102030405060708}),
-            (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(minhash_bytes(std::vector<std::uint64_t>{0x0102030405060708}), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 }  // namespace

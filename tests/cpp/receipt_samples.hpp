@@ -58,11 +58,8 @@ inline Receipt execution() {
 
 inline Receipt spend() {
   SpendPayload p;
-  p.meter.vcpu_sec = 2.0;
-  p.meter.requests = 10.0;
-  p.unit_prices.vcpu_sec = 0.5;
-  p.unit_prices.requests = 0.1;
-  p.unit_prices.gpu_sec = 3.0;  // nothing metered: adds nothing
+  p.meter = {.vcpu_sec = 2.0, .requests = 10.0};
+  p.unit_prices = {.vcpu_sec = 0.5, .gpu_sec = 3.0, .requests = 0.1};  // no GPU metered: its price adds nothing
   p.currency = "USD";
   p.total_value = 2.0;
   p.pointers.trace_id = "trace:1";

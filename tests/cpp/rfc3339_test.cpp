@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <tuple>
 
 #include "formats/rfc3339.hpp"
@@ -10,7 +9,8 @@ namespace rfc3339 = tessary::formats::rfc3339;
 
 namespace {
 
-// UTC with the shortest whole group of fraction digits and a numeric offset.
+// UTC with the shortest whole group of fraction digits and a numeric offset;
+// that a fresh timestamp is the current one is the Python tests'.
 TEST(Rfc3339, FormatsInstantsAndRefusesWhatFourDigitYearsCannotHold) {
   const std::tuple<std::int64_t, std::uint32_t, const char*> cases[] = {
       {0, 0, "1970-01-01T00:00:00+00:00"}, {951782400, 0, "2000-02-29T00:00:00+00:00"},
@@ -22,19 +22,6 @@ TEST(Rfc3339, FormatsInstantsAndRefusesWhatFourDigitYearsCannotHold) {
   EXPECT_FALSE(rfc3339::format_utc(253402300800, 0).has_value());
   EXPECT_FALSE(rfc3339::format_utc(-62167219201, 0).has_value());
   EXPECT_FALSE(rfc3339::format_utc(0, 1000000000).has_value());
-}
-
-TEST(Rfc3339, NowIsTheCurrentUtcSecond) {
-  // The system clock, not time(): time() reads a coarse clock that can trail
-  // the precise one across a second boundary.
-  const auto seconds_now = [] {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  };
-  const std::int64_t before = seconds_now();
-  const std::string now = rfc3339::format_utc_now().value();
-  const std::int64_t after = seconds_now(), parsed = rfc3339::parse(now)->unix_seconds;
-  EXPECT_TRUE(now.ends_with("+00:00"));
-  EXPECT_TRUE(before <= parsed && parsed <= after) << now;
 }
 
 TEST(Rfc3339, ParsesToUnixSecondsOrTheFirstFault) {
@@ -58,8 +45,7 @@ TEST(Rfc3339, ParsesToUnixSecondsOrTheFirstFault) {
       {"2023-02-29T00:00:00Z", "input is out of range at offset 8"}, {"1900-02-29T00:00:00Z", "input is out of range at offset 8"},
       {"2024-04-31T00:00:00Z", "input is out of range at offset 8"}, {"2024-13-01T00:00:00Z", "input is out of range at offset 5"},
       {"2024-01-01T24:00:00Z", "input is out of range at offset 11"}, {"2024-01-01T00:60:00Z", "input is out of range at offset 14"},
-      {"2024-01-01T00:00:61Z", "input is out of range at offset 17"},
-      {"2024-01-01T00:00:00+24:00", "input is out of range at offset 20"},
+      {"2024-01-01T00:00:61Z", "input is out of range at offset 17"}, {"2024-01-01T00:00:00+24:00", "input is out of range at offset 20"},
       {"2024-01-01T00:00:00Z ", "trailing input at offset 20"}, {"2024-01-01T00:00:00+00:00Z", "trailing input at offset 25"}};
   for (const auto& [text, message] : rejected) EXPECT_EQ(support::error_text(rfc3339::parse(text)), message) << text;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers shared by the C++ tests: byte views and hex, seeded random bytes,
-// deeply nested CBOR arrays, files, and a scratch directory per test.
+// Helpers shared by the C++ tests: byte views and hex, deeply nested CBOR
+// arrays, files, and a scratch directory per test.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <span>
 #include <sstream>
 #include <string>
@@ -52,13 +51,6 @@ template <class Result>
 typename Result::value_type value_of(Result result) {
   EXPECT_TRUE(result.has_value()) << error_text(result);
   return result ? std::move(*result) : typename Result::value_type{};
-}
-
-inline std::string random_bytes(std::size_t n, std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  std::string out(n, '\0');
-  for (char& c : out) c = static_cast<char>(rng());
-  return out;
 }
 
 // `levels` arrays, one inside the other, around `leaf`.
