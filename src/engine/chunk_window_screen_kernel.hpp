@@ -30,7 +30,9 @@
 // The file that includes this header defines TESSARY_SCREEN_TARGET, the
 // target attribute its traits need, first. Everything here has internal
 // linkage: each file's instantiations are its own, so code built for one
-// instruction set can never be merged into a file built for another.
+// instruction set can never be merged into a file built for another. An
+// attribute rather than a target pragma, so that the inline functions of
+// other headers (std::min, window_hash) keep the base instruction set.
 #include <immintrin.h>
 
 #include <algorithm>
