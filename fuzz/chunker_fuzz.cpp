@@ -100,12 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     }
   }
 
-  if (cpu_has_avx2() && data.size() > 48) {
+  if (data.size() > 48) {
     const std::uint16_t mask = static_cast<std::uint16_t>((std::uint32_t{1} << (input[1] % 17)) - 1);
     const std::size_t count = data.size() - 47;
-    if (first_low_bits_clear_avx2(data.data(), count, mask) != first_low_bits_clear_scalar(data.data(), count, mask)) {
-      __builtin_trap();
-    }
+    const std::size_t want = first_low_bits_clear_scalar(data.data(), count, mask);
+    if (cpu_has_avx2() && first_low_bits_clear_avx2(data.data(), count, mask) != want) __builtin_trap();
+    if (cpu_has_avx512bw() && first_low_bits_clear_avx512(data.data(), count, mask) != want) __builtin_trap();
   }
   return 0;
 }

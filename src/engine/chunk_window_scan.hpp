@@ -36,13 +36,13 @@ class WindowScanner {
 std::size_t first_low_bits_clear_scalar(const std::uint8_t* p, std::size_t count, std::uint64_t mask) noexcept;
 std::size_t first_divisible_scalar(const std::uint8_t* p, std::size_t count, const DivisibilityTest& test) noexcept;
 
-// The AVX2 screen (chunk_window_scan_avx2.cpp); callable only when
-// cpu_has_avx2() is true.
+// The screen on 16-bit lanes (chunk_window_screen_kernel.hpp) with AVX2:
+// 16 lanes, chunk_window_scan_avx2.cpp. Callable only when cpu_has_avx2() is true.
 bool cpu_has_avx2() noexcept;
 std::size_t first_low_bits_clear_avx2(const std::uint8_t* p, std::size_t count, std::uint16_t mask) noexcept;
 
-// The same screen on 32 lanes (chunk_window_scan_avx512bw.cpp); callable
-// only when cpu_has_avx512bw() is true.
+// The same screen with AVX-512BW: 32 lanes, chunk_window_scan_avx512bw.cpp.
+// Callable only when cpu_has_avx512bw() is true.
 bool cpu_has_avx512bw() noexcept;
 std::size_t first_low_bits_clear_avx512(const std::uint8_t* p, std::size_t count, std::uint16_t mask) noexcept;
 

@@ -1,7 +1,7 @@
 // The AVX-512 scan for window hashes on full 64-bit lanes, for averages that
 // are not powers of two.
 //
-// The screen on 16-bit lanes (chunk_window_scan_avx2.cpp) works because the
+// The screen on 16-bit lanes (chunk_window_screen_kernel.hpp) works because the
 // low bits of the hash decide divisibility by a power of two. Divisibility
 // by an odd factor depends on every bit, so here each of 8 lanes keeps whole
 // 64-bit values for its own stretch of L consecutive window starts and

@@ -152,3 +152,28 @@ TEST(WindowScan, FirstBoundaryEqualsPortableScan) {
     }
   }
 }
+
+// Both register widths of the 16-bit screen against the portable scan, each
+// on its own: a processor with the wider one never sends WindowScanner to the
+// narrower one. Every mask from one bit to sixteen, short and long runs.
+TEST(WindowScan, BothScreenWidthsEqualPortableScan) {
+  using Screen = std::size_t (*)(const std::uint8_t*, std::size_t, std::uint16_t) noexcept;
+  std::vector<Screen> screens;
+  if (cpu_has_avx2()) screens.push_back(&first_low_bits_clear_avx2);
+  if (cpu_has_avx512bw()) screens.push_back(&first_low_bits_clear_avx512);
+  if (screens.empty()) GTEST_SKIP() << "no vector screen on this processor";
+  std::mt19937_64 rng(9);
+  const Bytes random = make_input(Shape::Random, 1 << 19, 3);
+  const Bytes sparse = make_input(Shape::LowEntropy, 1 << 19, 4);
+  for (unsigned bits = 1; bits <= 16; ++bits) {
+    const auto mask = static_cast<std::uint16_t>((1u << bits) - 1);
+    for (const Bytes* data : {&random, &sparse}) {
+      for (int i = 0; i < 60; ++i) {
+        const std::size_t count = rng() % (i % 2 ? 600 : std::min<std::size_t>(8u << bits, data->size() / 2));
+        const std::uint8_t* p = data->data() + rng() % (data->size() - count - 47);
+        const std::size_t want = first_low_bits_clear_scalar(p, count, mask);
+        for (Screen screen : screens) ASSERT_EQ(screen(p, count, mask), want) << "bits " << bits << " count " << count;
+      }
+    }
+  }
+}
