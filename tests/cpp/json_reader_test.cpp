@@ -89,7 +89,8 @@ TEST(JsonReader, NestingBudget) {
 }
 
 TEST(JsonReader, ObjectsAreKeyOrderedAndLastDuplicateWins) {
-  auto parsed = parse(R"({"b":1,"a":2,"B":3,"a":4,"b":{"x":1,"x":[2]}})");
+  // Escaped keys are the same keys, also when their value holds more of them.
+  auto parsed = parse(R"({"b":1,"a":2,"B":3,"\u0061":4,"\u0062":{"x":1,"\u0078":[2]}})");
   ASSERT_TRUE(parsed);
   const Object& object = parsed->as_object();
   ASSERT_EQ(object.size(), 3u);
