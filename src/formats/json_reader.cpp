@@ -242,7 +242,10 @@ class Reader {
   // is built from it in place; any other text is decoded into `decoded`,
   // which the view then shows.
   std::string_view parse_string(std::string& decoded);
-  Value parse_string_value();
+  // The same for a value: `use` is given the view, or the decoded text as a
+  // std::string to move from, and builds the value in its place with it.
+  template <class Use>
+  decltype(auto) read_string(Use&& use);
   std::string parse_escaped_string(const char* run);
   void parse_escape(std::string& out);
   void parse_unicode_escape(std::string& out);
@@ -305,7 +308,7 @@ Value Reader<kRefuseRepeats>::parse_value() {
     case 'n': parse_ident("null"); return Value();
     case 't': parse_ident("true"); return Value(true);
     case 'f': parse_ident("false"); return Value(false);
-    case '"': ++p_; return parse_string_value();
+    case '"': ++p_; return read_string([](auto&& text) { return Value(std::forward<decltype(text)>(text)); });
     case '[': return parse_array();
     case '{': return parse_object();
     default:
@@ -422,14 +425,15 @@ std::string_view Reader<kRefuseRepeats>::parse_string(std::string& decoded) {
 }
 
 template <bool kRefuseRepeats>
-Value Reader<kRefuseRepeats>::parse_string_value() {
+template <class Use>
+decltype(auto) Reader<kRefuseRepeats>::read_string(Use&& use) {
   const char* const run = p_;
   p_ = skip_plain_string_bytes(p_, end_);
   if (p_ < end_ && *p_ == '"') {
     ++p_;
-    return Value(std::string_view(run, static_cast<std::size_t>(p_ - 1 - run)));
+    return use(std::string_view(run, static_cast<std::size_t>(p_ - 1 - run)));
   }
-  return Value(parse_escaped_string(run));
+  return use(parse_escaped_string(run));
 }
 
 template <bool kRefuseRepeats>
@@ -546,7 +550,13 @@ Value Reader<kRefuseRepeats>::parse_array() {
   if (*p_ != ']') {
     if (items_.capacity() == 0) items_.reserve(16);
     for (;;) {
-      items_.push_back(parse_value());
+      skip_whitespace();
+      if (p_ < end_ && *p_ == '"') {
+        ++p_;
+        read_string([&](auto&& text) { items_.emplace_back(std::forward<decltype(text)>(text)); });
+      } else {
+        items_.push_back(parse_value());
+      }
       if (failed_) {
         note_step([&] { return PathStep{{}, items_.size() - base - 1, true}; });
         return {};
@@ -603,7 +613,16 @@ Value Reader<kRefuseRepeats>::parse_object() {
         return {};
       }
       ++p_;
-      members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(parse_value()));
+      skip_whitespace();
+      if (p_ < end_ && *p_ == '"') {
+        ++p_;
+        read_string([&](auto&& text) {
+          members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                std::forward_as_tuple(std::forward<decltype(text)>(text)));
+        });
+      } else {
+        members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(parse_value()));
+      }
       if (failed_) {
         note_step([&] { return PathStep{members_.back().first}; });
         return {};
