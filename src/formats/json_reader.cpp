@@ -9,6 +9,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <unordered_set>
 #include <vector>
@@ -216,7 +217,7 @@ class Reader {
   // Whether `key` is among the keys of the object whose members start at
   // `base`. Small objects, nearly all of them, are searched in place; a large
   // one gets a hash set, filled once it grows past them.
-  bool is_repeated(const std::string& key, std::size_t base) {
+  bool is_repeated(std::string_view key, std::size_t base) {
     if constexpr (kRefuseRepeats) {
       constexpr std::size_t kSearched = 16;
       const std::size_t count = members_.size() - base;
@@ -231,12 +232,20 @@ class Reader {
         seen.clear();
         for (std::size_t i = base; i < members_.size(); ++i) seen.insert(members_[i].first);
       }
-      return !seen.insert(key).second;
+      return !seen.emplace(key).second;
     } else {
       return false;
     }
   }
-  std::string parse_string();
+  // A string's text, its opening quote consumed. Plain text (no escape, all
+  // ASCII: nearly every string) is a view of the input, and the value or key
+  // is built from it in place; any other text is decoded into `decoded`,
+  // which the view then shows.
+  std::string_view parse_string(std::string& decoded);
+  // The same for a value: `use` is given the view, or the decoded text as a
+  // std::string to move from, and builds the value in its place with it.
+  template <class Use>
+  decltype(auto) read_string(Use&& use);
   std::string parse_escaped_string(const char* run);
   void parse_escape(std::string& out);
   void parse_unicode_escape(std::string& out);
@@ -299,7 +308,7 @@ Value Reader<kRefuseRepeats>::parse_value() {
     case 'n': parse_ident("null"); return Value();
     case 't': parse_ident("true"); return Value(true);
     case 'f': parse_ident("false"); return Value(false);
-    case '"': ++p_; return Value(parse_string());
+    case '"': ++p_; return read_string([](auto&& text) { return Value(std::forward<decltype(text)>(text)); });
     case '[': return parse_array();
     case '{': return parse_object();
     default:
@@ -401,16 +410,30 @@ Value Reader<kRefuseRepeats>::parse_number() {
   return Value(value);
 }
 
-// Most strings hold no escapes: they are copied out in one piece.
+// Most strings hold no escapes: they are taken from the input in one piece,
+// straight into their place (moving a short string costs a copy).
 template <bool kRefuseRepeats>
-std::string Reader<kRefuseRepeats>::parse_string() {
+std::string_view Reader<kRefuseRepeats>::parse_string(std::string& decoded) {
   const char* const run = p_;
   p_ = skip_plain_string_bytes(p_, end_);
   if (p_ < end_ && *p_ == '"') {
     ++p_;
-    return std::string(run, p_ - 1);
+    return {run, static_cast<std::size_t>(p_ - 1 - run)};
   }
-  return parse_escaped_string(run);
+  decoded = parse_escaped_string(run);
+  return decoded;
+}
+
+template <bool kRefuseRepeats>
+template <class Use>
+decltype(auto) Reader<kRefuseRepeats>::read_string(Use&& use) {
+  const char* const run = p_;
+  p_ = skip_plain_string_bytes(p_, end_);
+  if (p_ < end_ && *p_ == '"') {
+    ++p_;
+    return use(std::string_view(run, static_cast<std::size_t>(p_ - 1 - run)));
+  }
+  return use(parse_escaped_string(run));
 }
 
 template <bool kRefuseRepeats>
@@ -527,7 +550,13 @@ Value Reader<kRefuseRepeats>::parse_array() {
   if (*p_ != ']') {
     if (items_.capacity() == 0) items_.reserve(16);
     for (;;) {
-      items_.push_back(parse_value());
+      skip_whitespace();
+      if (p_ < end_ && *p_ == '"') {
+        ++p_;
+        read_string([&](auto&& text) { items_.emplace_back(std::forward<decltype(text)>(text)); });
+      } else {
+        items_.push_back(parse_value());
+      }
       if (failed_) {
         note_step([&] { return PathStep{{}, items_.size() - base - 1, true}; });
         return {};
@@ -560,17 +589,18 @@ Value Reader<kRefuseRepeats>::parse_object() {
   }
   if (*p_ != '}') {
     if (members_.capacity() == 0) members_.reserve(16);
+    std::string decoded_key;  // the text of a key with escapes
     for (;;) {
       if (*p_ != '"') {
         fail_at_byte(ErrorCode::KeyMustBeAString, p_);
         return {};
       }
       ++p_;
-      std::string key = parse_string();
+      const std::string_view key = parse_string(decoded_key);
       if (failed_) return {};
       if (is_repeated(key, base)) {
         fail_at_offset(ErrorCode::RepeatedKey, p_);
-        note_step([&] { return PathStep{std::move(key)}; });
+        note_step([&] { return PathStep{std::string(key)}; });
         return {};
       }
       skip_whitespace();
@@ -583,7 +613,16 @@ Value Reader<kRefuseRepeats>::parse_object() {
         return {};
       }
       ++p_;
-      members_.emplace_back(std::move(key), parse_value());
+      skip_whitespace();
+      if (p_ < end_ && *p_ == '"') {
+        ++p_;
+        read_string([&](auto&& text) {
+          members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                std::forward_as_tuple(std::forward<decltype(text)>(text)));
+        });
+      } else {
+        members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(parse_value()));
+      }
       if (failed_) {
         note_step([&] { return PathStep{members_.back().first}; });
         return {};

@@ -18,10 +18,19 @@ using Member = Object::Member;
 // A key's first 8 bytes as a big-endian number, zero-padded: comparing two
 // of these orders keys as bytewise comparison does, except that equal
 // prefixes need a look at the whole keys.
+// Loaded whole when the key has 8 bytes, byte by byte when shorter: a copy
+// of a variable length would be a call.
 std::uint64_t key_prefix(const std::string& key) noexcept {
   std::uint64_t word = 0;
-  std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), 8));
-  if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+  if (key.size() >= 8) {
+    std::memcpy(&word, key.data(), 8);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    return word;
+  }
+  for (std::size_t i = 0; i < 8; ++i) {
+    word <<= 8;
+    if (i < key.size()) word |= static_cast<unsigned char>(key[i]);
+  }
   return word;
 }
 

@@ -164,11 +164,14 @@ Ref create_receipt_type() {
 PyTypeObject* receipt_type() noexcept { return g_receipt_type; }
 
 PyObject* wrap_receipt(receipts::Receipt&& receipt) {
-  auto owned = std::make_unique<receipts::Receipt>(std::move(receipt));
+  return wrap_receipt(std::make_unique<receipts::Receipt>(std::move(receipt)));
+}
+
+PyObject* wrap_receipt(std::unique_ptr<receipts::Receipt> receipt) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_receipt_type, Py_tp_alloc));
   PyObject* object = alloc(g_receipt_type, 0);
   if (object == nullptr) return nullptr;
-  reinterpret_cast<ReceiptObject*>(object)->receipt = owned.release();
+  reinterpret_cast<ReceiptObject*>(object)->receipt = receipt.release();
   return object;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 // PyReceipt: a read-only Python handle on one receipt, held by value.
+#include <memory>
+
 #include "python/py_ref.hpp"
 #include "receipts/receipt.hpp"
 
@@ -14,6 +16,8 @@ PyTypeObject* receipt_type() noexcept;
 // A new PyReceipt owning what `receipt` held (moved out of it, not copied).
 // Null with an exception set on failure.
 PyObject* wrap_receipt(receipts::Receipt&& receipt);
+// The same, taking the receipt itself.
+PyObject* wrap_receipt(std::unique_ptr<receipts::Receipt> receipt);
 
 // The receipt inside `object`, or null with a TypeError naming `argument`
 // ("argument 'receipt': 'dict' object cannot be converted to 'PyReceipt'").

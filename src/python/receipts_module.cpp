@@ -8,6 +8,8 @@
 #include "python/work_calls.hpp"
 #include "receipts/json_adapter.hpp"
 
+#include <memory>
+
 namespace tessary::python {
 
 namespace {
@@ -21,9 +23,11 @@ PyObject* receipt_from_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   Utf8View text;
   if (!text.open(slots[0].get())) return nullptr;
-  auto receipt = receipts::receipt_from_json(text.text());
-  if (!receipt) return raise_value_error("Failed to create receipt from JSON: " + receipt.error().to_string());
-  return wrap_receipt(std::move(*receipt));
+  auto receipt = std::make_unique<receipts::Receipt>();
+  if (auto status = receipts::receipt_from_json(text.text(), *receipt); !status) {
+    return raise_value_error("Failed to create receipt from JSON: " + status.error().to_string());
+  }
+  return wrap_receipt(std::move(receipt));
 }
 
 PyObject* record_work_py(PyObject*, PyObject* args, PyObject* kwargs) {

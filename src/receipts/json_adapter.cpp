@@ -226,27 +226,26 @@ std::expected<Receipt, std::string> deserialize_from_json_value(const json::Valu
   return result;
 }
 
-std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
-  std::expected<Receipt, AdapterError> result{std::in_place};
+std::expected<void, AdapterError> receipt_from_json(std::string_view text, Receipt& out) {
   auto parsed = json::parse_prefix(text);
-  if (!parsed) {
-    result = std::unexpected(read_error(parsed.error().to_string()));
-    return result;
-  }
+  if (!parsed) return std::unexpected(read_error(parsed.error().to_string()));
   auto& [tree, end] = *parsed;
   // Fast path: take the text out of the tree instead of copying it.
-  if (auto status = build_receipt<json::Value>(tree, *result); !status) {
+  if (auto status = build_receipt<json::Value>(tree, out); !status) {
     // The moving pass leaves the tree unfit for positions; a fresh tree gives
     // the same failure with its exact message.
     auto again = json::parse_prefix(text);
-    *result = Receipt{};
-    auto exact = again ? build_receipt<const json::Value>(again->first, *result) : status;
-    if (!exact) {
-      result = std::unexpected(read_error(std::move(exact.error())));
-      return result;
-    }
+    out = Receipt{};
+    auto exact = again ? build_receipt<const json::Value>(again->first, out) : status;
+    if (!exact) return std::unexpected(read_error(std::move(exact.error())));
   }
-  if (auto tail = json::expect_end(text, end); !tail) result = std::unexpected(read_error(tail.error().to_string()));
+  if (auto tail = json::expect_end(text, end); !tail) return std::unexpected(read_error(tail.error().to_string()));
+  return {};
+}
+
+std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text) {
+  std::expected<Receipt, AdapterError> result{std::in_place};
+  if (auto status = receipt_from_json(text, *result); !status) result = std::unexpected(std::move(status.error()));
   return result;
 }
 

@@ -31,6 +31,10 @@ std::expected<std::string, AdapterError> receipt_to_json(const Receipt& receipt)
 // whitespace may follow. Every failure is JsonDeserialize.
 std::expected<Receipt, AdapterError> receipt_from_json(std::string_view text);
 
+// The same, built in `out`, a default receipt (left unspecified on failure):
+// a receipt is large, and one that ends up on the heap is best built there.
+std::expected<void, AdapterError> receipt_from_json(std::string_view text, Receipt& out);
+
 // Builds a receipt from a parsed JSON value; the error is the message alone,
 // without the adapter's prefix.
 std::expected<Receipt, std::string> deserialize_from_json_value(const formats::json::Value& value);

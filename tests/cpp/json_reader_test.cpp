@@ -85,6 +85,19 @@ TEST(JsonReader, NestingBudget) {
   EXPECT_EQ(error_text(std::string(1'000'000, '[')), "recursion limit exceeded at line 1 column 128");
 }
 
+TEST(JsonReader, ObjectsAreKeyOrderedAndLastDuplicateWins) {
+  // Escaped keys are the same keys, also when their value holds more of them.
+  auto parsed = parse(R"({"b":1,"a":2,"B":3,"\u0061":4,"\u0062":{"x":1,"\u0078":[2]}})");
+  ASSERT_TRUE(parsed);
+  const Object& object = parsed->as_object();
+  ASSERT_EQ(object.size(), 3u);
+  std::string keys;
+  for (const auto& [key, value] : object) keys += key;
+  EXPECT_EQ(keys, "Bab");
+  EXPECT_EQ(*object.find("a"), Value(4));
+  EXPECT_EQ(*object.find("b"), Value(Object{{"x", Array{2}}}));
+}
+
 TEST(JsonReader, PrefixLeavesTheRestToTheCaller) {
   const std::string text = " {\"a\":[1]}  }x";
   auto prefix = parse_prefix(text);

@@ -102,6 +102,8 @@ TEST(StrictCheck, RepeatsOnlyMatterToTheStrictReader) {
   ASSERT_FALSE(parsed);
   EXPECT_EQ(parsed.error().to_string(), "repeated key at line 1 column 23");
   EXPECT_EQ(path, (std::vector<json::PathStep>{{"a"}, {{}, 1, true}, {"b"}, {"c"}}));
+  EXPECT_FALSE(json::parse_prefix_unique_keys(R"({"\u0061":{"c":1,"\u0063":2}})", path));
+  EXPECT_EQ(path, (std::vector<json::PathStep>{{"a"}, {"c"}}));
   // Equal keys in sibling objects are no repeat, and a later failure leaves no path.
   EXPECT_TRUE(json::parse_prefix_unique_keys(R"([{"c":1},{"c":2},{"d":{"c":3}}])", path));
   EXPECT_FALSE(json::parse_prefix_unique_keys(R"({"c":{"c":1},"d":})", path));
