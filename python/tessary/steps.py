@@ -24,7 +24,6 @@ from ._canonical import jcs
 from ._exact_reuse import (
     REUSE_MODES, Lookup, NonDeterministicWarning, ReusePolicy, ReuseWarning, look_up, products_of, reuse_policy,
 )
-from ._overlap_reuse import overlap_alpha, weigh_overlap
 from ._fingerprints import DEFAULT_EXCLUDES, Item, fingerprint_buffer, fingerprint_path
 from ._metering import InProcessMeter, Prices, Usage, ZERO_PRICES, load_prices, rapl_microjoules, usage_of_child
 from ._running import find_program, run_child
@@ -201,6 +200,8 @@ def _take_over(setup: StepSetup, lookup: Lookup, inputs: Sequence[Named], names:
         return reuse_step(setup, lookup.hit, meter), None
     if setup.reuse.mode != "overlap":
         return None, None
+    from ._overlap_reuse import weigh_overlap  # loaded for reuse by overlap only
+
     weighed = weigh_overlap(setup.store, setup.reuse, setup.step, inputs, names, meter, setup.prices)
     if weighed is None:
         return None, None
@@ -216,6 +217,8 @@ def _policy(reuse: str, cache: CacheArg, restore: str, trust: Optional[Keyring],
             raise StepError("alpha and a cost model weigh reuse by overlap: "
                             "give them with reuse='overlap' (--reuse overlap)")
         return reuse_policy(reuse, cache, restore, trust, store)
+    from ._overlap_reuse import overlap_alpha
+
     return reuse_policy(reuse, cache, restore, trust, store, overlap_alpha(alpha, cost_model))
 
 

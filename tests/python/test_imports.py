@@ -176,7 +176,8 @@ def test_the_run_command_loads_only_what_it_needs_and_every_public_name_still_re
     loaded = set(subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
                                 check=True).stdout.split())
     heavy = {"psycopg", "asyncio", "pathspec", "logging", "concurrent.futures", "inspect", "decimal", "mimetypes",
-             "shutil", "subprocess", "uuid", "platform", "pathlib", "hashlib", "tessary.signing", "tessary.audit", "tessary.pgstore", "tessary.reuse", "tessary.aio"}
+             "shutil", "subprocess", "uuid", "platform", "pathlib", "hashlib", "tessary._overlap_reuse",
+             "tessary.signing", "tessary.audit", "tessary.pgstore", "tessary.reuse", "tessary.aio"}
     assert "tessary.steps" in loaded and loaded & heavy == set()
 
     import tessary
