@@ -83,8 +83,7 @@ FAIL = "open('out.txt', 'w').write('partial'); "
       FAIL + "import os, signal; os.kill(os.getpid(), signal.SIGTERM)"], 128 + 15, None),
     (["lazy", "-o", "never.txt", "--", "true"], 1, "tessary run: output never.txt was not written"),
     (["ghost", "--", "no-such-command-anywhere"], 127, "tessary run: no-such-command-anywhere: command not found"),
-    (["s"], 2, "no command given"),
-    (["s", "--param", "novalue", "--", "true"], 2, "KEY=VALUE"),
+    (["s"], 2, "no command given"), (["s", "--param", "novalue", "--", "true"], 2, "KEY=VALUE"),
 ])
 def test_a_step_that_fails_exits_with_its_code_says_why_and_vouches_for_nothing(
         tmp_path: pathlib.Path, args: List[str], code: int, line: Optional[str]) -> None:

@@ -54,8 +54,7 @@ def test_shape_of_stdin_and_json(tmp_path: pathlib.Path, capsys: pytest.CaptureF
 
 
 @pytest.mark.parametrize("overlap, rows, model", [
-    ("0.5", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
-    ("0.05", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
+    ("0.5", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}), ("0.05", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
     ("0.3", "1000", {"c_id": 5, "c_comp": {"type": "linear", "per_row": 0.1, "base": 2}, "alpha": 1}),
 ])
 def test_reuse_prints_the_library_decision(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,

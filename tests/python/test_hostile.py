@@ -188,8 +188,7 @@ class OddStr(str):
 plain = st.one_of(
     st.none(), st.booleans(), st.integers(min_value=-(2**200), max_value=2**200),
     st.sampled_from([-1, 2**64, 2**63, -(2**63) - 1, float("nan"), float("inf"), -0.0]),
-    st.floats(), st.text(max_size=8), st.binary(max_size=8),
-    st.builds(OddStr, st.text(max_size=4)),
+    st.floats(), st.text(max_size=8), st.binary(max_size=8), st.builds(OddStr, st.text(max_size=4)),
     st.builds(lambda v: OddDict({"c_id": v, "alpha": v}), st.floats()),
     st.dictionaries(st.text(max_size=4), st.integers() | st.text(max_size=4), max_size=3),
     st.lists(st.text(max_size=4) | st.integers(), max_size=3),

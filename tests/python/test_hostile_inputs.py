@@ -116,13 +116,7 @@ def _expected(command: str, kind: str) -> int:
 
 
 def _cases() -> List[Tuple[str, str]]:
-    cases = []
-    for command in COMMANDS:
-        for kind in MAKERS:
-            if command == "verify -" and kind not in STDIN_KINDS:
-                continue
-            cases.append((command, kind))
-    return cases
+    return [(c, k) for c in COMMANDS for k in MAKERS if c != "verify -" or k in STDIN_KINDS]
 
 
 class Done(NamedTuple):

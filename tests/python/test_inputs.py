@@ -11,8 +11,7 @@ from tessary.errors import InputError, TessaryError
 
 @pytest.mark.parametrize("text, reason", [
     ('{"a": 1, "b": {"a": 2, "a": 3}}', "not JSON: repeated member 'a'"),
-    ('{"x": NaN}', "not JSON: NaN is not a JSON number"),
-    ('[-Infinity]', "not JSON: -Infinity is not a JSON number"),
+    ('{"x": NaN}', "not JSON: NaN is not a JSON number"), ('[-Infinity]', "not JSON: -Infinity is not a JSON number"),
     ("[" * 100_000 + "]" * 100_000, "not JSON: nested too deeply"),
     ('{"a": 1,}', "not JSON: Expecting property name enclosed in double quotes (line 1, column 9)"),
     ("", "not JSON: Expecting value (line 1, column 1)"),

@@ -8,11 +8,8 @@ from tessary.locations import Location, parse_location, redact, same_store
 
 
 @pytest.mark.parametrize("given, kind, target", [
-    ("store", "directory", "store"),
-    (pathlib.Path("a/b"), "directory", "a/b"),
-    (b"a/b", "directory", "a/b"),
-    ("file:///srv/r", "directory", "/srv/r"),
-    ("file://rel", "directory", "rel"),
+    ("store", "directory", "store"), (pathlib.Path("a/b"), "directory", "a/b"), (b"a/b", "directory", "a/b"),
+    ("file:///srv/r", "directory", "/srv/r"), ("file://rel", "directory", "rel"),
     ("postgresql://db/r", "database", "postgresql://db/r"),
     ("postgres://u:pw@db/r", "database", "postgres://u:pw@db/r"),
     ("POSTGRESQL://db/r", "directory", "POSTGRESQL://db/r"),  # libpq's schemes are lower case
@@ -54,11 +51,9 @@ def test_redaction_hides_every_password_libpq_would_read(address: str, shown: st
 
 
 @pytest.mark.parametrize("a, b, same", [
-    ("{tmp}/s", "file://{tmp}/./s/", True),
-    ("{tmp}/s", "{tmp}/t", False),
+    ("{tmp}/s", "file://{tmp}/./s/", True), ("{tmp}/s", "{tmp}/t", False),
     ("postgresql://u:x@db:5432/r", "postgresql://u:y@db:5432/r?connect_timeout=5", True),
-    ("postgresql://db/r", "postgresql://db/q", False),
-    ("postgresql://db/r", "{tmp}/s", False),
+    ("postgresql://db/r", "postgresql://db/q", False), ("postgresql://db/r", "{tmp}/s", False),
 ])
 def test_same_store_compares_what_is_named_not_how(tmp_path: pathlib.Path, a: str, b: str, same: bool) -> None:
     if a.startswith("postgresql://"):

@@ -27,8 +27,7 @@ BINDINGS = [
      "List receipts matching the query criteria.", SECTIONS),
     (_tessary.record_work_py, RECORD, "Module-level function: Record a unit of work.", []),
     (_tessary.verify_receipt_py, "(receipt)", "Module-level function: Verify receipt integrity.", []),
-    (receipts.record_work_py, RECORD, RECORD_FIRST, []),
-    (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST, []),
+    (receipts.record_work_py, RECORD, RECORD_FIRST, []), (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST, []),
     (receipts.receipt_from_json_py, "(json_str)", "Create a receipt from JSON string.", []),
     (delta.decide_reuse_py, "(overlap_j, cost_model, row_count=None)",
      "Decide whether to reuse based on overlap and cost model.", ["Implements the reuse rule: Reuse iff J > C_id / (α · C_comp)"]),
@@ -36,6 +35,7 @@ BINDINGS = [
      "Compute economic delta (savings estimate) from reuse decision.", ["Economic delta is defined as: ΔC ≈ α · C_comp · J - C_id"]),
     (delta.jaccard_similarity_py, "(set1, set2)", "Compute Jaccard similarity between two sets.",
      ["Jaccard similarity is defined as: J(U,V) = |U ∩ V| / |U ∪ V|"]),
+    
     (shapes.compute_data_shape_hash_from_file_py, "(path, chunk_scheme=None)", "Compute data shape hash from a file.", SCHEMES),
     (shapes.compute_data_shape_hash_from_bytes_py, "(data, chunk_scheme=None)", "Compute data shape hash from bytes.", SCHEMES),
     (shapes.compute_method_shape_hash_from_code_py, "(code_hash, params=None)",

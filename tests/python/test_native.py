@@ -57,12 +57,9 @@ def mmap_of(tmp_path):
 
 
 @pytest.mark.parametrize("make, expected", [
-    (lambda tmp: DATA, DATA),
-    (lambda tmp: bytearray(DATA), DATA),
-    (lambda tmp: memoryview(DATA)[1000:-1000], DATA[1000:-1000]),
-    (mmap_of, DATA),
-    (lambda tmp: array.array("d", DATA[:299_992]), DATA[:299_992]),
-    (lambda tmp: numpy_array(), DATA),
+    (lambda tmp: DATA, DATA), (lambda tmp: bytearray(DATA), DATA),
+    (lambda tmp: memoryview(DATA)[1000:-1000], DATA[1000:-1000]), (mmap_of, DATA),
+    (lambda tmp: array.array("d", DATA[:299_992]), DATA[:299_992]), (lambda tmp: numpy_array(), DATA),
 ], ids=["bytes", "bytearray", "memoryview-slice", "mmap", "array", "numpy"])
 def test_every_buffer_kind(tmp_path, make, expected):
     buffer = make(tmp_path)
@@ -77,8 +74,7 @@ def test_every_buffer_kind(tmp_path, make, expected):
 
 # An unknown kind and a kind of the wrong type are in test_errors, beside the classes they are raised as.
 @pytest.mark.parametrize("call, error", [
-    (lambda: _native.Hasher(0, -1, False), OverflowError),
-    (lambda: _native.Hasher(0, 10, 1), TypeError),
+    (lambda: _native.Hasher(0, -1, False), OverflowError), (lambda: _native.Hasher(0, 10, 1), TypeError),
     *[(lambda v=v, f=f: f(v), e) for v, e in [(memoryview(DATA)[::2], BufferError), ("text", TypeError), (12, TypeError)]
       for f in (lambda v: _native.shape_of_buffer(v, 0, 4096, False), _native.Hasher(0, 4096, False).update)],
 ])

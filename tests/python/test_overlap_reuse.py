@@ -76,10 +76,8 @@ def test_an_execution_receipt_carries_the_sketch_of_its_inputs_and_none_for_empt
 
 
 @pytest.mark.parametrize("options, message", [
-    ({}, "needs alpha"),
-    ({"alpha": 0.5, "reuse": "exact"}, "give them with"),
-    ({"alpha": 0.5, "cost_model": "m.json"}, "one of the two"),
-    ({"alpha": -1}, "must not be negative"),
+    ({}, "needs alpha"), ({"alpha": 0.5, "reuse": "exact"}, "give them with"),
+    ({"alpha": 0.5, "cost_model": "m.json"}, "one of the two"), ({"alpha": -1}, "must not be negative"),
 ])
 def test_overlap_reuse_is_refused_without_exactly_one_alpha(tmp_path: pathlib.Path, options: dict, message: str) -> None:
     with pytest.raises(tessary.StepError, match=message):

@@ -27,10 +27,8 @@ def execution(n: int, workload: str, trace: str, *, policy: Optional[str] = None
 
 
 RECEIPTS = [
-    execution(0, "etl", "t1"),
-    execution(1, "etl", "t2", policy="pol:acme/retain@1.0.0"),
-    execution(2, "train", "t1", epoch="e7", pac=PAC),
-    execution(3, "train", "t2", epoch="e8"),
+    execution(0, "etl", "t1"), execution(1, "etl", "t2", policy="pol:acme/retain@1.0.0"),
+    execution(2, "train", "t1", epoch="e7", pac=PAC), execution(3, "train", "t2", epoch="e8"),
     execution(4, "train", "t1", timestamp="yesterday"),
 ]
 
@@ -47,12 +45,8 @@ def ns(receipts: Iterable[Receipt]) -> list[int]:
 
 
 @pytest.mark.parametrize("filters, expected", [
-    ({}, [0, 1, 2, 3, 4]),
-    ({"workload": "train"}, [2, 3, 4]),
-    ({"trace": "t1", "workload": "train"}, [2, 4]),
-    ({"policy": "pol:acme/retain@1.0.0"}, [1]),
-    ({"change_epoch": "e7"}, [2]),
-    ({"pac": PAC}, [2]),
+    ({}, [0, 1, 2, 3, 4]), ({"workload": "train"}, [2, 3, 4]), ({"trace": "t1", "workload": "train"}, [2, 4]),
+    ({"policy": "pol:acme/retain@1.0.0"}, [1]), ({"change_epoch": "e7"}, [2]), ({"pac": PAC}, [2]),
     ({"pac": base64.urlsafe_b64encode(PAC).rstrip(b"=").decode()}, [2]),
     ({"start": BASE + timedelta(seconds=1), "end": BASE + timedelta(seconds=2)}, [1, 2]),
     ({"start": int(BASE.timestamp()) + 3}, [3]),  # the unparsable timestamp never passes a time bound
@@ -111,8 +105,7 @@ def test_open_store_takes_a_store_a_path_a_location_text_or_a_location(tmp_path:
 @pytest.mark.parametrize("contents, outcome", [
     (RECEIPTS[1].to_json(), None),  # a receipt of another identifier is not the one asked for
     ("{", "Failed to parse receipt file .*receipts/00000000-0000-4000-8000-000000000000.json: "),
-    (b"\xff\xfe", "Failed to parse receipt file "),
-    (None, "larger than the receipt size limit of 64 MiB"),
+    (b"\xff\xfe", "Failed to parse receipt file "), (None, "larger than the receipt size limit of 64 MiB"),
     ("fifo", "not a regular file"),  # refused without blocking on it
 ])
 def test_get_reads_only_the_file_named_for_the_receipt(store: DirectoryStore, contents: Any, outcome: Any) -> None:

@@ -182,8 +182,7 @@ def test_payloads_that_are_not_json(record, payload, fragment):
 # Tags enter no commitment; the payload enters as its canonical JSON text.
 @pytest.mark.parametrize("workload, payload, tags, text", [
     ("job-1", {"b": [1, 2, {"d": None, "c": True}], "a": "x"}, ["t1"], b'{"a":"x","b":[1,2,{"c":true,"d":null}]}'),
-    ("", {1: "one"}, None, b'{"1":"one"}'),
-    ("job-1", nest(127), [], None),
+    ("", {1: "one"}, None, b'{"1":"one"}'), ("job-1", nest(127), [], None),
 ])
 def test_recorded_commitments(record, workload, payload, tags, text):
     receipt = record(workload_id=workload, payload=payload, tags=tags)

@@ -35,8 +35,7 @@ SHAPE = tessary.data_shape(DATA, scheme=tessary.CDC(1024), chunks=True)
 @pytest.mark.parametrize(
     "source",
     [
-        lambda: SHAPE,
-        lambda: list(SHAPE.chunks or ()),
+        lambda: SHAPE, lambda: list(SHAPE.chunks or ()),
         lambda: [c.digest for c in SHAPE.chunks or ()] * 2,  # repeats count once
         lambda: list(reversed(SHAPE.chunk_ids)),
     ],
@@ -111,8 +110,7 @@ def test_candidates_are_the_overlapping_stored_sketches_best_first() -> None:
     base = digests(7, 2000)
     query = MinHash.of(base)
     stored = [
-        ("unrelated", MinHash.of(digests(8, 2000)).to_bytes()),
-        ("most", MinHash.of(base[:1900] + digests(9, 100))),
+        ("unrelated", MinHash.of(digests(8, 2000)).to_bytes()), ("most", MinHash.of(base[:1900] + digests(9, 100))),
         ("half", MinHash.of(base[:1300] + digests(10, 700))),
     ]
     found = sketches.candidates(query, stored)
@@ -132,8 +130,7 @@ def test_the_database_band_index_finds_overlapping_sketches(pg_dsn: str) -> None
         index.create_band_index(conn)  # idempotent: a migration may run it again
         added = index.add_sketches(conn, [
             (rids["near"], MinHash.of(base[:1950] + digests(12, 50))),
-            (rids["half"], MinHash.of(base[:1400] + digests(13, 600))),
-            (rids["far"], MinHash.of(digests(14, 2000))),
+            (rids["half"], MinHash.of(base[:1400] + digests(13, 600))), (rids["far"], MinHash.of(digests(14, 2000))),
         ])
         assert added == 3
         found = index.band_candidates(conn, MinHash.of(base))

@@ -144,10 +144,8 @@ def hostile(tmp_path: pathlib.Path) -> pathlib.Path:
 
 
 @pytest.mark.parametrize("name, reason", [
-    ("fifo", "not a regular file (a FIFO)"),
-    ("/dev/zero", "not a regular file (a device)"),
-    ("dangling", "a dangling symbolic link"),
-    ("loop1", "a loop of symbolic links"),
+    ("fifo", "not a regular file (a FIFO)"), ("/dev/zero", "not a regular file (a device)"),
+    ("dangling", "a dangling symbolic link"), ("loop1", "a loop of symbolic links"),
     ("withfifo", "not a regular file (a FIFO)"),
 ])
 def test_hostile_inputs_are_refused_in_one_line_before_any_work(hostile: pathlib.Path, name: str, reason: str) -> None:
