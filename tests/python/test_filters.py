@@ -14,14 +14,13 @@ PAC_TEXT = base64.urlsafe_b64encode(PAC).rstrip(b"=").decode()
 
 @pytest.mark.parametrize("fields, error, needle", [
     ({"workload": 3}, TypeError, "workload must be a str"),
-    ({"change_epoch": b"e7"}, TypeError, "change_epoch must be a str"),
     ({"pac": b"short"}, ValueError, "32 bytes, got 5"), ({"pac": "!!"}, ValueError, "base64url"),
     ({"pac": "!" + PAC_TEXT}, ValueError, "base64url"),  # not quietly the pac without the "!"
     ({"pac": base64.b64encode(b"\xfb\xff" * 16).decode()}, ValueError, "base64url"),  # "+/", not "-_"
     ({"pac": 7}, TypeError, "pac must be bytes or str"),
     ({"start": "yesterday"}, TypeError, "start must be a datetime"), ({"end": float("nan")}, ValueError, "finite"),
     ({"start": 2**63}, ValueError, "out of range"), ({"limit": -1}, ValueError, "negative"),
-    ({"limit": True}, TypeError, "limit must be an int"), ({"limit": 1.0}, TypeError, "limit must be an int"),
+    ({"limit": True}, TypeError, "limit must be an int"),
 ])
 def test_bad_fields_are_refused_where_they_are_written(fields: Dict[str, Any], error: type, needle: str) -> None:
     with pytest.raises(error, match=needle):
@@ -67,7 +66,6 @@ def test_equal_filters_hash_alike_survive_pickling_and_cannot_change() -> None:
     assert a == b and hash(a) == hash(b) and len({a, b, a.replace(limit=1)}) == 2
     assert a != Filters(workload="w") and a != a.as_dict()
     assert pickle.loads(pickle.dumps(a)) == a
-    assert repr(Filters(workload="w", limit=3)) == "Filters(workload='w', limit=3)"
     for change in (lambda: setattr(a, "workload", "x"), lambda: delattr(a, "workload")):
         with pytest.raises(AttributeError, match="immutable"):
             change()

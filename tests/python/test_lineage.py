@@ -9,7 +9,6 @@ import pytest
 
 import tessary
 from cli_helpers import one_error_line, run
-from tessary.cli import _output
 from tessary.lineage import NotProducedError, find_by_method, find_by_output_digest, graph, lineage
 from step_helpers import pipeline
 
@@ -133,19 +132,3 @@ def test_graph_in_json_mermaid_and_dot_holds_every_edge_once(tmp_path: pathlib.P
         assert f'"{label}"' in out and '"we"ird' not in out
     code, out, _ = run(capsys, "graph", "--store", store_dir, "--format", "json", "--workload", "fit")
     assert [n["label"] for n in json.loads(out)["nodes"] if n["kind"] == "step"] == ["fit (succeeded)"]
-
-
-def test_ls_table_shows_step_name_and_status_within_80_columns(tmp_path: pathlib.Path,
-                                                               capsys: pytest.CaptureFixture[str],
-                                                               monkeypatch: pytest.MonkeyPatch) -> None:
-    store_dir = tmp_path / "store"
-    _tracked_chain(tmp_path, tessary.DirectoryStore(store_dir))
-    tessary.DirectoryStore(store_dir).store(tessary.record("plain-work", {"n": 1}))
-    monkeypatch.setattr(_output, "is_terminal", lambda stream: True)
-    monkeypatch.setenv("COLUMNS", "80")
-    code, out, _ = run(capsys, "ls", "--store", store_dir, "--order", "time")
-    lines = out.splitlines()
-    assert code == 0 and max(len(line) for line in lines) <= 80 and "status" in lines[0]
-    rows = [line for line in lines if " execution " in line]
-    assert sum("succeeded" in r for r in rows) == 3 and sum("failed" in r for r in rows) == 1
-    assert [r for r in rows if "plain-" in r and "succeeded" not in r and "failed" not in r]

@@ -32,7 +32,6 @@ SECRET = "S3cretPw"
      "postgresql://app:***@h1,h2:5433/r?sslpassword=***"),
     ("postgresql://app:S3cretPw?a@b/c#d@db/r", "postgresql://app:***@db/r"),  # ? @ / # inside the password
     ("postgresql://app:S3cretPw%3F%40%2F%23@db/r", "postgresql://app:***@db/r"),  # the same, escaped
-    ("postgresql://app:@db/r", "postgresql://app:***@db/r"),
     ("postgresql://app:S3cretPw@[::1/db", "postgresql://app:***@[::1/db"),  # libpq cannot parse it
     ("host=db password=S3cretPw dbname=r", "host=db password=*** dbname=r"),
     ("host=db password = 'S3cret Pw\\'s' user=u", "host=db password = *** user=u"),
@@ -41,8 +40,6 @@ SECRET = "S3cretPw"
     ("postgresql://u:p@ss@db:5432/r?sslmode=require", "postgresql://u:***@db:5432/r?sslmode=require"),
     ("postgres://u@db/r?password=s&x=1", "postgres://u@db/r?password=***&x=1"),
     ("postgresql:///r?host=/run&PASSWORD=s%26t", "postgresql:///r?host=/run&PASSWORD=***"),
-    ("host=db password='a b' dbname=r", "host=db password=*** dbname=r"),
-    ("postgresql://u@db/r", "postgresql://u@db/r"),
 ])
 def test_redaction_hides_every_password_libpq_would_read(address: str, shown: str) -> None:
     assert redact(address) == shown

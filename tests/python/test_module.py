@@ -96,19 +96,12 @@ RECORDERS = [_tessary.record_work_py, receipts.record_work_py, Client().record_w
 ARGUMENT_ERRORS = [
     # The interpreter's own wording for arity and keywords.
     (lambda: J(), "jaccard_similarity_py() missing 2 required positional arguments: 'set1' and 'set2'"),
-    (lambda: J([]), "jaccard_similarity_py() missing 1 required positional argument: 'set2'"),
     (lambda: J([], [], []), "jaccard_similarity_py() takes 2 positional arguments but 3 were given"),
     (lambda: J([], set2=[], other=1), "jaccard_similarity_py() got an unexpected keyword argument 'other'"),
     (lambda: J([], set1=[]), "jaccard_similarity_py() got multiple values for argument 'set1'"),
     (lambda: J(**{"set1": [], "set2": [], 1: 2}), "jaccard_similarity_py() keywords must be strings"),
-    (lambda: delta.decide_reuse_py(0.5, {}, None, 1),
-     "decide_reuse_py() takes from 2 to 3 positional arguments but 4 were given"),
     (lambda: Client("a", "b"), "Client() takes from 0 to 1 positional arguments but 2 were given"),
     (lambda: Client().record_work("w"), "Client.record_work() missing 1 required positional argument: 'payload'"),
-    (lambda: Client().verify_receipt(receipt=1, other=2),
-     "Client.verify_receipt() got an unexpected keyword argument 'other'"),
-    (lambda: shapes.compute_method_shape_hash_from_signature_py("f", []),
-     "compute_method_shape_hash_from_signature_py() missing 1 required positional argument: 'output_type'"),
     # Conversions.
     (lambda: J("ab", ["a"]), "argument 'set1': Can't extract `str` to `Vec`"),
     (lambda: J({"a"}, ["a"]), cannot("set1", "set", "Sequence")),
@@ -123,12 +116,10 @@ ARGUMENT_ERRORS = [
     *[(lambda r=r: r("w", [1]), cannot("payload", "list", "PyDict")) for r in RECORDERS],
     (lambda: RECORDERS[0](1, [1]), cannot("workload_id", "int", "PyString")),
     (lambda: RECORDERS[1]("w", {}, ["a", 1]), cannot("tags", "int", "PyString")),
-    (lambda: RECORDERS[1]("w", {}, parent_id=b"x"), cannot("parent_id", "bytes", "PyString")),
     # All arguments convert before the payload goes to the json module.
     (lambda: RECORDERS[1]("w", {"s": {1}}, trace_id=5), cannot("trace_id", "int", "PyString")),
     *[(lambda v=v: v({}), cannot("receipt", "dict", "PyReceipt"))
       for v in (_tessary.verify_receipt_py, receipts.verify_receipt_py)],
-    (lambda: _tessary.verify_receipt_py(None), cannot("receipt", "NoneType", "PyReceipt")),
     (lambda: receipts.receipt_from_json_py(b"{}"), cannot("json_str", "bytes", "PyString")),
     (lambda: Client(1), cannot("storage_path", "int", "PyString")),
     # Argument errors come before the storage test.
