@@ -23,33 +23,30 @@ Path = Tuple[Union[str, int], ...]  # keys and indexes from the receipt object d
 # "name:type" in wire order; "?" null when absent, "~" left out when absent;
 # "[T]" a list of T, never empty in a full receipt.
 LAYOUT: Dict[str, str] = {
-    "Receipt": "rid:uuid version:version kind:kind dom:hash cod:hash links:links? ctx:Context "
-               "payload:payload attest:value? sig:sig? hash:seal",
-    "Context": "policy_ref:policy? timestamp:timestamp nonce:text? determinism:determinism? "
-               "identity_ref:identity?",
+    "Receipt": "rid:uuid version:version kind:kind dom:hash cod:hash links:links? ctx:Context payload:payload "
+               "attest:value? sig:sig? hash:seal",
+    "Context": "policy_ref:policy? timestamp:timestamp nonce:text? determinism:determinism? identity_ref:identity?",
     "Signature": "alg:text kid:text sig:text",
     "DataShapePayload": "schema_hash:hash sketch_hash:hash?",
     "MethodShapePayload": "nodes:[MethodNodeRef] edges:[Edge]? root_multiset:hash dag_hash:hash?",
     "MethodNodeRef": "id:text span_shape_hash:hash",
     "Edge": "from:text to:text",
-    "ReasoningShapePayload": "intent_hash:hash dag_hash:hash node_refs:[ReasoningNodeRef] "
-                             "policy_ref:text? quality:ReasoningQuality?",
+    "ReasoningShapePayload": "intent_hash:hash dag_hash:hash node_refs:[ReasoningNodeRef] policy_ref:text? "
+                             "quality:ReasoningQuality?",
     "ReasoningNodeRef": "node_id:text operator_ref:text pox_ref:text?",
     "ReasoningQuality": "success_score:f32? eval_method:text? review_hash:hash? confidence:f32?",
     "ExecutionPayload": "trace_id:text method_ref:MethodRef data_shape_hash:hash span_commitments:[hash] "
                         "roots:ExecutionRoots cdf_metadata:[CdfMetadata]? pac:digest~ change_epoch:epoch~ "
                         "minhash_signature:bytes~ hll_cardinality:hll~ chunk_manifest_hash:digest~ "
                         "chunk_manifest_size_bytes:u64~ merkle_root:digest~ prev_execution_rid:uuid~ "
-                        "output_digest:text~ manifest_root:digest~ output_mime_type:text~ "
-                        "output_size_bytes:u64~ input_locator_refs:[EncryptedLocatorRef]~ "
-                        "output_locator_ref:EncryptedLocatorRef~",
+                        "output_digest:text~ manifest_root:digest~ output_mime_type:text~ output_size_bytes:u64~ "
+                        "input_locator_refs:[EncryptedLocatorRef]~ output_locator_ref:EncryptedLocatorRef~",
     "MethodRef": "method_id:text version:text method_shape_root:hash",
     "ExecutionRoots": "trace_set_root:hash identity_root:hash trace_seq_root:hash?",
     "CdfMetadata": "commit_version:i64 change_type:text commit_timestamp:text",
     "EncryptedLocatorRef": "encrypted_data:bytes content_hash:text encryption_scheme:text",
-    "SpendPayload": "meter:ResourceVector unit_prices:ResourceVector currency:currency "
-                    "pricing_policy_ref:text? total_value:f64 pointers:SpendPointers "
-                    "justification:ReuseJustification?",
+    "SpendPayload": "meter:ResourceVector unit_prices:ResourceVector currency:currency pricing_policy_ref:text? "
+                    "total_value:f64 pointers:SpendPointers justification:ReuseJustification?",
     "ResourceVector": "vcpu_sec:f64? gpu_sec:f64? gb_sec:f64? requests:f64? energy_kwh:f64?",
     "SpendPointers": "trace_id:text span_ids:[text]?",
     "ReuseJustification": "overlap_j:f64? alpha:f64? c_id:f64? c_comp:f64? decision:text? layer:layer? "
@@ -81,8 +78,7 @@ def checked(examples: int) -> settings:
 
 
 def f32(x: float) -> float:
-    single: float = struct.unpack("<f", struct.pack("<f", x))[0]
-    return single
+    return float(struct.unpack("<f", struct.pack("<f", x))[0])
 
 
 class F32(float):

@@ -201,21 +201,6 @@ def test_a_long_chain_is_walked_without_recursion(closed: bool) -> None:
 
 # -- the command line -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("texts, code", [
-    ([receipt_text(0), receipt_text(1, [0])], cli.EXIT_OK),
-    ([receipt_text(0), receipt_text(1, [5]), receipt_text(2, edit=STALE)], cli.EXIT_FAILED),
-])
-def test_cli_audit_exit_codes_and_json(texts: List[str], code: int, tmp_path: pathlib.Path,
-                                       capsys: pytest.CaptureFixture[str]) -> None:
-    folder = write(tmp_path, texts, store=True)
-    assert cli.main(["audit", str(folder)]) == code
-    out, err = capsys.readouterr()
-    assert err == "" and out.startswith(f"{len(texts)} receipt")
-    assert cli.main(["audit", "--json", str(folder)]) == code
-    data = json.loads(capsys.readouterr().out)
-    assert data["ok"] == (code == cli.EXIT_OK) and data["receipts"] == len(texts)
-
-
 def test_with_trust_every_receipt_must_carry_a_trusted_signature(tmp_path: pathlib.Path) -> None:
     key, stranger = tessary.SigningKey.generate(), tessary.SigningKey.generate()
     first = tessary.record("w", {"n": 1})

@@ -30,7 +30,7 @@ def test_verify_counts_what_is_not_a_receipt_as_failed(tmp_path: pathlib.Path, c
 
 
 def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib.Path,
-                                          capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+                                          capsys: pytest.CaptureFixture[str]) -> None:
     lines = run(capsys, "ls", "--store", store)[1].splitlines()
     assert len(lines) == 3 and all(tessary.Receipt.from_json(line).verify() for line in lines)
 
@@ -42,15 +42,9 @@ def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib
     failure, summary = out.splitlines()
     assert code == 1 and failure.startswith(f"{bad}: {tampered['rid']}: Hash mismatch")
     assert summary == "4 receipts: 3 verified, 1 failed"
-
-    lines[1] = json.dumps(tampered)
-    code, out, _ = run(capsys, "verify", "-", stdin="\n".join(lines) + "\n", monkeypatch=monkeypatch)
-    assert code == 1 and out.startswith(f"<stdin>:2: {tampered['rid']}: Hash mismatch")
-
     code, out, _ = run(capsys, "verify", "--json", bad, store)
     report = json.loads(out)
-    assert code == 1 and (report["receipts"], report["verified"], report["failed"]) == (4, 3, 1)
-    assert report["failures"][0]["rid"] == tampered["rid"]
+    assert (code, report["receipts"], report["verified"], report["failures"][0]["rid"]) == (1, 4, 3, tampered["rid"])
 
 
 def test_verify_reads_every_form(receipt_file: pathlib.Path, store: pathlib.Path, tmp_path: pathlib.Path,
@@ -89,10 +83,6 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
     code, out, _ = run(capsys, "ls", "--store", store, "--wide")  # a table
     assert code == 0 and all(json.loads(line)["rid"] in out for line in listed)
     assert run(capsys, "ls", "--store", store, "--json")[1].splitlines() == listed  # JSON lines, as when piped
-    code, out, _ = run(capsys, "ls", "--store", store, "--json", "--order", "time")
-    keys = [(r.ctx.time.replace(microsecond=0), r.rid) for r in map(tessary.Receipt.from_json, out.splitlines())
-            if r.ctx.time is not None]
-    assert code == 0 and sorted(out.splitlines()) == sorted(listed) and keys == sorted(keys) and len(keys) == 3
 
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",

@@ -84,7 +84,7 @@ def fd_path(call: Call) -> str:
 
 
 def rename_paths(call: Call) -> Tuple[str, str]:
-    return tuple(re.findall(r'"((?:[^"\\]|\\.)*)"', call.args)[:2])  # type: ignore[return-value]
+    return tuple(re.findall(r'"((?:[^"\\]|\\.)*)"', call.args)[:2])
 
 
 def marker(calls: List[Call], name: str) -> Call:
@@ -196,4 +196,5 @@ def test_failed_batch_leaves_no_temporary_files(tmp_path: pathlib.Path) -> None:
     with pytest.raises(tessary.StoreError, match=f"Failed to write receipt to .*{receipts[280].rid}.json"):
         store.store_many(receipts)
     names = os.listdir(tmp_path / "receipts")
-    assert [n for n in names if n.endswith(".tmp")] == [] and len(names) == 281  # the first group, the receipts before the failure, and the directory
+    # the first group, the receipts before the failure, and the directory
+    assert [n for n in names if n.endswith(".tmp")] == [] and len(names) == 281

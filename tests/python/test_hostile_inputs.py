@@ -195,11 +195,8 @@ def test_no_receipts_is_an_error_unless_allowed(tmp_path: pathlib.Path, content:
         pytest.skip("a folder is not standard input")
     source = tmp_path / "in"
     source.mkdir() if content is None else source.write_text(content)
-    options = []
-    if trust:
-        tessary.SigningKey.generate().public_key.save(tmp_path / "k.pub")
-        options = ["--trust", str(tmp_path / "k.pub")]
-    argv = ["verify", *options, "-" if stdin else str(source)]
+    tessary.SigningKey.generate().public_key.save(tmp_path / "k.pub")
+    argv = ["verify", *(["--trust", str(tmp_path / "k.pub")] if trust else []), "-" if stdin else str(source)]
     done = _run(argv, source if stdin else None)
     assert done.returncode == 2 and done.stderr.count("\n") == 1 and "no receipts in" in done.stderr
     allowed = _run([*argv, "--allow-empty", "--json"], source if stdin else None)
@@ -212,8 +209,7 @@ def test_paths_that_are_not_utf8_are_named_by_their_option(tmp_path: pathlib.Pat
         f.write(b"not a key")
     done = _run(["sign", "--key", os.fsdecode(name), os.devnull], None)
     err = done.stderr
-    assert done.returncode == 2 and "Traceback" not in err
-    assert err.startswith("tessary sign: error: argument --key: ") and "k\\xff.key" in err
+    assert done.returncode == 2 and err.startswith("tessary sign: error: argument --key: ") and "k\\xff.key" in err
 
 
 def _envelope(key: tessary.SigningKey, body: bytes) -> str:

@@ -23,11 +23,6 @@ def test_load_json_refuses_with_the_place_named(text: str, reason: str) -> None:
     assert caught.value.reason == reason and isinstance(caught.value, TessaryError)
 
 
-def test_load_json_keeps_what_is_standard() -> None:
-    assert inputs.load_json('{"a": [1, 2.5, "x", null, true], "b": {"a": 1}}', "f") == \
-        {"a": [1, 2.5, "x", None, True], "b": {"a": 1}}
-
-
 class _Pieces(io.RawIOBase):
     """A stream that records the size of each read and is interrupted at the read numbered ``stop``."""
 

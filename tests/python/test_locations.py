@@ -18,11 +18,6 @@ def test_a_location_names_a_directory_or_a_database(given: object, kind: str, ta
     assert parse_location(given) == Location(kind, target)  # type: ignore[arg-type]
 
 
-def test_a_location_is_a_path_or_text() -> None:
-    with pytest.raises(TypeError, match="not int"):
-        parse_location(3)  # type: ignore[arg-type]
-
-
 SECRET = "S3cretPw"
 
 

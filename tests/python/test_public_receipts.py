@@ -8,7 +8,6 @@ import operator
 import pathlib
 import pickle
 import uuid
-from datetime import datetime, timedelta, timezone
 from typing import Any, Callable, Dict, Union
 
 import pytest
@@ -20,7 +19,6 @@ from cli_helpers import STUB_NATIVE, run
 from receipt_strategies import checked, receipts, seal
 from tessary import Receipt, ReceiptError, ReceiptKind
 from tessary._core import native
-from tessary._time import parse_timestamp
 
 
 @checked(100)
@@ -117,18 +115,6 @@ def test_errors_name_what_the_caller_wrote(call: Callable[[], object], error: ty
 def test_public_names_are_documented() -> None:
     for name in tessary.__all__:
         assert getattr(tessary, name).__doc__, name
-
-
-@given(st.datetimes(), st.integers(-(24 * 60 - 1), 24 * 60 - 1), st.integers(0, 999), st.booleans(), st.text())
-def test_receipt_timestamps_parse_as_rfc3339_and_anything_else_as_none(
-        wall: datetime, offset_minutes: int, nanos: int, zulu: bool, noise: str) -> None:
-    moment = wall.replace(tzinfo=timezone(timedelta(minutes=offset_minutes)))
-    text = moment.isoformat(timespec="microseconds")
-    text = text[:26] + f"{nanos:03d}" + text[26:]  # nine fraction digits, as recorded receipts carry
-    if zulu and offset_minutes == 0:
-        text = text[:-6] + "Z"
-    assert parse_timestamp(text) == moment
-    assert parse_timestamp(noise) is None or noise[:4].isdigit()
 
 
 @pytest.mark.parametrize("depth", [600, 990, 100_000])  # past the reader's limit, near and past the interpreter's
@@ -229,11 +215,7 @@ def test_audit_reports_the_file_unless_lenient(as_store: bool, recorded: str, tm
     [problem] = report.problems
     assert problem.kind == "unreadable" and problem.detail.endswith(": unsealed receipt text: unknown member ctx.extra")
     assert tessary.audit(folder, strict=False).ok
-    if as_store:
-        with tessary.DirectoryStore(folder) as store:
-            assert not tessary.audit(store).ok and tessary.audit(store, strict=False).ok
-    assert run(capsys, "audit", folder)[0] == 1
-    assert run(capsys, "audit", "--lenient", folder)[0] == 0
+    assert run(capsys, "audit", folder)[0] == 1 and run(capsys, "audit", "--lenient", folder)[0] == 0
 
 
 @checked(60)
