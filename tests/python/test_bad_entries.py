@@ -30,11 +30,6 @@ class Bad(NamedTuple):
         return self.printed or self.name
 
 
-def _oversized(d: pathlib.Path) -> None:
-    with open(d / "big.json", "wb") as f:  # sparse: no 64 MiB written to the disk
-        f.truncate((64 << 20) + 1)
-
-
 def _unreadable(d: pathlib.Path) -> None:
     path = d / "locked.json"
     path.write_text(tessary.record("w", {}).to_json())
@@ -50,7 +45,8 @@ BAD = {
                          r"not a receipt: (Failed to create receipt from JSON: )?JSON deserialization failed: .+"),
     "name not UTF-8": Bad(lambda d: pathlib.Path(os.fsdecode(os.path.join(os.fsencode(d), b"\xff.json"))).write_text(
         "[]"), "\udcff.json", r"not a receipt: .+", "\\xff.json"),
-    "oversized": Bad(_oversized, "big.json", "larger than 64 MiB"),
+    "oversized": Bad(lambda d: ((d / "big.json").touch(), os.truncate(d / "big.json", (64 << 20) + 1)), "big.json",
+                     "larger than 64 MiB"),  # sparse: no 64 MiB written to the disk
     "FIFO": Bad(lambda d: os.mkfifo(d / "pipe.json"), "pipe.json", "not a regular file"),
     "unreadable": Bad(_unreadable, "locked.json", r"unreadable: Permission denied \(os error 13\)"),
 }

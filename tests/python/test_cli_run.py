@@ -128,13 +128,6 @@ def test_spend_cpu_agrees_with_the_childs_own_rusage(tmp_path: pathlib.Path) -> 
     assert report["execution"] == receipt.rid and report["status"] == "succeeded"
 
 
-def _wait_for(condition: Any, proc: subprocess.Popen) -> None:
-    """Poll a state the process will reach (never a guess at how long it takes); fail if it exits first."""
-    while not condition():
-        assert proc.poll() is None, proc.communicate()
-        time.sleep(0.01)
-
-
 def _popen(cwd: pathlib.Path, *args: str) -> subprocess.Popen:
     env = dict(os.environ, PYTHONPATH=PYTHONPATH)
     return subprocess.Popen([sys.executable, "-m", "tessary", "run", *args], cwd=cwd, env=env, text=True,
@@ -173,7 +166,9 @@ def test_ctrl_c_while_hashing_records_nothing_and_never_runs_the_command(tmp_pat
     with open(big, "wb") as f:
         f.truncate(1 << 40)  # sparse: a terabyte that takes no disk, and far longer to hash than this test lasts
     proc = _popen(tmp_path, "hash", "-i", "big", "--store", "st", "--", "touch", "ran")
-    _wait_for(lambda: _has_open(proc.pid, big), proc)
+    while not _has_open(proc.pid, big):  # a state the command will reach, polled: never a guess at how long
+        assert proc.poll() is None, proc.communicate()
+        time.sleep(0.01)
     proc.send_signal(signal.SIGINT)
     _, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, err

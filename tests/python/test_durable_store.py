@@ -142,11 +142,6 @@ def test_store_that_is_not_durable_flushes_nothing(tmp_path: pathlib.Path) -> No
     assert len(os.listdir(store / "receipts")) == BATCH + 1
 
 
-def _age(path: pathlib.Path, seconds: int) -> None:
-    when = path.lstat().st_mtime - seconds
-    os.utime(path, (when, when), follow_symlinks=False)
-
-
 @needs_strace
 @pytest.mark.parametrize("durable", [True, False])
 def test_next_writer_removes_a_killed_writers_old_temporary_file(tmp_path: pathlib.Path, durable: bool) -> None:
@@ -164,7 +159,8 @@ def test_next_writer_removes_a_killed_writers_old_temporary_file(tmp_path: pathl
     # A young temporary file may be a live writer's: the next writer keeps it.
     tessary.DirectoryStore(tmp_path, durable=durable).store(tessary.record("w", {}))
     assert leftover.exists()
-    _age(leftover, OLD)
+    when = leftover.lstat().st_mtime - OLD
+    os.utime(leftover, (when, when), follow_symlinks=False)
     writer = tessary.DirectoryStore(tmp_path, durable=durable)
     assert leftover.exists(), "opening a store removes nothing; writing does"
     writer.store_many([])

@@ -25,16 +25,12 @@ def module_name(path):
 MODULES = {module_name(p): p for p in sorted(ROOT.rglob("*.py"))}
 
 
-def is_package(name):
-    return MODULES[name].name == "__init__.py"
-
-
 def absolute(name, node):
     """The module an ImportFrom names, resolved against module `name`."""
     if not node.level:
         return node.module
     base = name.split(".")
-    base = base[: len(base) - node.level + (1 if is_package(name) else 0)]
+    base = base[: len(base) - node.level + (MODULES[name].name == "__init__.py")]
     return ".".join(base + ([node.module] if node.module else []))
 
 
@@ -113,14 +109,11 @@ def own_private_names(name):
     return {x for x in names if x.startswith("_")}
 
 
-def others_private_names(name):
-    return set().union(*(own_private_names(m) for m in MODULES if m != name)) - own_private_names(name)
-
-
 @pytest.mark.parametrize("name", MODULES)
 def test_no_module_takes_another_modules_private_names(name):
     assert private_imports(name) == []
-    assert sorted(private_attributes(name) & others_private_names(name)) == []
+    others = set().union(*(own_private_names(m) for m in MODULES if m != name)) - own_private_names(name)
+    assert sorted(private_attributes(name) & others) == []
 
 
 # Sizes a reader can hold in mind: a command's module, and any one function.

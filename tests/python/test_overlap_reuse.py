@@ -28,12 +28,6 @@ def prices(per_request: float) -> dict:
     return {"currency": "EUR", "unit_prices": {"requests": per_request}}
 
 
-def justification_of(store: Any, spend_rid: str) -> dict:
-    found = tessary.open_store(store).get(spend_rid)
-    assert found is not None
-    return dict(found.payload["justification"])
-
-
 def counting(store: Any, calls: List[int], **options: Any) -> Callable[..., Any]:
     def measure(data: bytes) -> int:
         calls.append(len(data))
@@ -100,7 +94,7 @@ def test_the_command_line_takes_alpha_from_a_cost_model_file(
     summary = json.loads(out)
     assert summary["reused"] and pathlib.Path("ran.log").read_text() == "x"
     assert pathlib.Path("out.bin").read_bytes() == BASE
-    assert justification_of("store", summary["spend"])["decision"] == "reuse"
+    assert tessary.open_store("store").get(summary["spend"]).payload["justification"]["decision"] == "reuse"
 
 
 def test_a_database_store_finds_overlapping_runs_through_its_band_index(pg_dsn: str, tmp_path: pathlib.Path) -> None:

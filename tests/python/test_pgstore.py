@@ -1,5 +1,6 @@
 """What only the database store does: schema versions, all-or-nothing bulk loads, dropped connections."""
 import multiprocessing
+import socket
 from typing import Any, List, Tuple
 
 import pytest
@@ -192,25 +193,18 @@ def test_a_store_shows_its_address_without_the_password(pg_dsn: str) -> None:
     assert SECRET not in str(raised.value)
 
 
-def _refusing_port() -> int:
-    """A local port nothing listens on."""
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
 @pytest.mark.parametrize("options", ["", "&connect_timeout=abc", "&connect_timeout=0"])
 def test_the_connect_timeout_is_ours_whatever_the_address_says(pg_dsn: str, options: str) -> None:
     with PostgresStore(pg_dsn + options, connect_timeout=2) as store:  # a value libpq refuses does not count
         assert store.count() == 0
+    with socket.socket() as unused:  # a local port nothing listens on
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
     with pytest.raises(tessary.StoreError, match="^Database error: .*(refused|failed)"):
-        PostgresStore(f"postgresql://u@127.0.0.1:{_refusing_port()}/r?sslmode=disable{options}")
+        PostgresStore(f"postgresql://u@127.0.0.1:{port}/r?sslmode=disable{options}")
 
 
 def test_a_server_that_never_answers_fails_within_our_timeout_not_the_address_s() -> None:
-    import socket
     import time
 
     with socket.socket() as listener:  # the kernel accepts; nobody ever answers

@@ -138,10 +138,6 @@ def add(path: str, key: str, value: Any) -> Edit:
     return edit
 
 
-def rename_nonce(text: str) -> str:
-    return text.replace('"nonce":', '"nonca":', 1)
-
-
 def fake_first(text: str) -> str:
     """A fake rid and payload written before the real ones: a reader keeping the first sees those."""
     return '{"rid":"00000000-0000-4000-8000-000000000000","payload":{},' + text[1:]
@@ -152,7 +148,7 @@ UNSEALED: Dict[str, tuple[Edit, str]] = {
     "top-level note": (add("", "note", "added later"), "unknown member note"),
     "rows_processed": (add("payload", "rows_processed", 10**6), "unknown member payload.rows_processed"),
     "ctx extra": (add("ctx", "extra", True), "unknown member ctx.extra"),
-    "nonce renamed": (rename_nonce, "unknown member ctx.nonca"),
+    "nonce renamed": (lambda text: text.replace('"nonce":', '"nonca":', 1), "unknown member ctx.nonca"),
     "nested record": (add("payload.roots", "x", 1), "unknown member payload.roots.x"),
     "fake rid and payload first": (fake_first, "repeated member rid"),
     "link not a uuid": (add("", "links", ["not-a-uuid"]), "unsealed member links[0]"),
