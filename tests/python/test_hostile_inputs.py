@@ -25,8 +25,10 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 DEPTH = 100_000
 
 
-def _write(path: pathlib.Path, data: bytes) -> None:
+def _write(path: pathlib.Path, data: bytes, size: int = 0, mode: int = 0o644) -> None:
     path.write_bytes(data)
+    os.truncate(path, max(size, len(data)))
+    path.chmod(mode)
 
 
 # Each kind of hostile input, made at a path. The 100 MB file is sparse, so it costs no disk and little time.
@@ -36,13 +38,13 @@ MAKERS: Dict[str, Callable[[pathlib.Path], None]] = {
     "nested": lambda p: _write(p, b"[" * DEPTH + b"]" * DEPTH),
     "fifo": lambda p: os.mkfifo(p),
     "link to /dev/zero": lambda p: p.symlink_to("/dev/zero"),
-    "100 MB": lambda p: (p.touch(), os.truncate(p, 100 * 10**6)),
+    "100 MB": lambda p: _write(p, b"", size=100 * 10**6),
     "invalid UTF-8": lambda p: _write(p, b'{"workload": "caf\xe9"}\n'),
     "repeated members": lambda p: _write(p, b'{"c_id": 1, "c_id": 2, "c_comp": 3, "alpha": 0.5}'),
     "dangling link": lambda p: p.symlink_to(p.parent / "nowhere"),
     "link loop": lambda p: p.symlink_to(p),
     "directory": lambda p: p.mkdir(),
-    "unreadable": lambda p: (_write(p, b"{}"), p.chmod(0)),
+    "unreadable": lambda p: _write(p, b"{}", mode=0),
 }
 # What standard input can be: the rest cannot be opened by the shell that would redirect it.
 STDIN_KINDS = {"empty", "whitespace", "nested", "link to /dev/zero", "100 MB", "invalid UTF-8", "repeated members"}
