@@ -70,10 +70,8 @@ def test_mistakes_fail_at_the_call_and_a_store_failure_ends_the_iteration(tmp_pa
     async def main() -> None:
         with pytest.raises(tessary.StoreError, match="no store"):
             AsyncClient().iter()
-        with pytest.raises(tessary.StoreError, match="no store"):
-            await AsyncClient().count()
         async with AsyncClient(tmp_path) as client:
-            for bad in ({"batch_size": 0}, {"order": "size"}, {"limit": -1}, {"colour": "red"}):
+            for bad in ({"batch_size": 0}, {"colour": "red"}):
                 with pytest.raises((ValueError, TypeError)):
                     client.iter(**bad)
             await client.store_receipt(RECEIPTS[0])

@@ -157,9 +157,8 @@ def test_keyring_from_files_and_directories(tmp_path: pathlib.Path) -> None:
     OTHER.public_key.save(tmp_path / "b.pem")
     (tmp_path / "notes.txt").write_text("not a key")
     ring = Keyring.from_paths(tmp_path)
-    assert len(ring) == 2 and KEY.kid in ring and OTHER.public_key in ring and "ed25519:x" not in ring
+    assert {k.kid for k in ring} == {KEY.kid, OTHER.kid} and OTHER.public_key in ring and "ed25519:x" not in ring
     assert ring.get(KEY.kid) == KEY.public_key and ring.get("nope") is None
-    assert {k.kid for k in ring} == {KEY.kid, OTHER.kid}
     assert len(Keyring.from_paths(tmp_path / "a.pub")) == 1
     with pytest.raises(tessary.SignatureError, match="notes.txt"):
         Keyring.from_paths(tmp_path / "notes.txt")
@@ -178,9 +177,7 @@ def test_round_trip_keeps_the_hash_and_every_reading_of_the_receipt() -> None:
     parsed = Receipt.from_json(signed.to_json())
     assert parsed.to_json() == signed.to_json() and parsed == signed and hash(parsed) == hash(signed)
     assert parsed.to_dict() == {**receipt.to_dict(), "sig": signed.sig._asdict()}
-    # signing again with another key replaces the signature
-    resigned = tessary.sign(signed, OTHER)
-    assert resigned.sig is not None and resigned.sig.kid == OTHER.kid
+    resigned = tessary.sign(signed, OTHER)  # signing again with another key replaces the signature
     assert tessary.check(resigned, Keyring([OTHER])).ok and not tessary.check(resigned, RING).ok
 
 
@@ -201,9 +198,7 @@ def test_the_builtin_signer_is_used_without_cryptography_and_signs_the_same_byte
 
 
 def test_a_stale_receipt_is_refused_naming_both_hashes() -> None:
-    wire = tessary.record("w", {}).to_dict()
-    wire["dom"] = "sha256:" + "0" * 64
-    stale = Receipt.from_json(json.dumps(wire))
+    stale = Receipt.from_json(json.dumps(dict(tessary.record("w", {}).to_dict(), dom="sha256:" + "0" * 64)))
     with pytest.raises(tessary.SignatureError) as caught:
         tessary.sign(stale, KEY)
     assert stale.hash in str(caught.value) and stale.compute_hash() in str(caught.value)
@@ -213,10 +208,8 @@ def test_a_stale_receipt_is_refused_naming_both_hashes() -> None:
 
 def test_indented_or_foreign_json_is_signed_too() -> None:
     receipt = tessary.record("w", {"x": 1})
-    wire = receipt.to_dict()
-    wire["sig"] = {"alg": "ed25519", "kid": 'a "quoted" kid', "sig": "AAAA"}  # escapes defeat the fast path
-    foreign = Receipt.from_json(json.dumps(wire, indent=2))
-    signed = tessary.sign(foreign, KEY)
+    wire = dict(receipt.to_dict(), sig={"alg": "ed25519", "kid": 'a "quoted" kid', "sig": "AAAA"})  # escapes defeat
+    signed = tessary.sign(Receipt.from_json(json.dumps(wire, indent=2)), KEY)  # the fast path
     assert tessary.check(signed, RING).ok and signed.hash == receipt.hash
 
 
@@ -293,9 +286,8 @@ def test_statement_names_the_data_and_carries_the_receipt() -> None:
     assert statement["subject"] == [{"name": "data_shape_hash",
                                      "digest": {"sha256": receipt.payload["data_shape_hash"][len("sha256:"):]}}]
     predicate = statement["predicate"]
-    assert (predicate["rid"], predicate["kind"], predicate["hash"], predicate["timestamp"]) == \
-        (receipt.rid, "execution", receipt.hash, receipt.timestamp)
-    assert predicate["method_ref"]["method_id"] == "train"
+    assert (predicate["rid"], predicate["kind"], predicate["hash"], predicate["timestamp"], predicate["method_ref"]) \
+        == (receipt.rid, "execution", receipt.hash, receipt.timestamp, receipt.payload["method_ref"])
     assert Receipt.from_json(json.dumps(predicate["receipt"])) == receipt
 
 

@@ -71,15 +71,12 @@ def make_store(request: pytest.FixtureRequest, tmp_path: pathlib.Path) -> Iterat
     opened: List[Any] = []
 
     def make() -> Any:
+        # An empty directory is an empty store, as a new database is; a missing one is no store at all.
         if request.param == "directory":
-            # An empty directory is an empty store, as a new database is; a missing one is no store at all.
-            path = tmp_path / f"store{len(opened)}"
-            path.mkdir()
-            store: Any = DirectoryStore(path)
-        else:
-            store = tessary.open_store(request.getfixturevalue("pg_dsn"))
-        opened.append(store)
-        return store
+            (tmp_path / f"store{len(opened)}").mkdir()
+        opened.append(DirectoryStore(tmp_path / f"store{len(opened)}") if request.param == "directory"
+                      else tessary.open_store(request.getfixturevalue("pg_dsn")))
+        return opened[-1]
 
     yield make
     for store in opened:
