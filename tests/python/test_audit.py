@@ -206,13 +206,10 @@ def test_with_trust_every_receipt_must_carry_a_trusted_signature(tmp_path: pathl
     first = tessary.record("w", {"n": 1})
     receipts = [tessary.sign(first, key), tessary.sign(tessary.record("w", {"n": 2}, parent=first), stranger),
                 tessary.record("w", {"n": 3})]
-    store = DirectoryStore(tmp_path)
-    store.store_many(receipts)
+    DirectoryStore(tmp_path).store_many(receipts)
     report = audit(tmp_path, trust=tessary.Keyring([key.public_key]))
-    assert kinds(report.problems) == Counter({"unknown_key": 1, "unsigned": 1})
-    assert {p.rid for p in report.problems} == {receipts[1].rid, receipts[2].rid}
+    assert {(p.kind, p.rid) for p in report.problems} == {("unknown_key", receipts[1].rid), ("unsigned", receipts[2].rid)}
     assert audit(tmp_path).ok and audit(str(tmp_path)).ok  # without trust, signatures are not asked for
     assert audit(tmp_path / "receipts").ok  # the receipts folder read as a plain folder
-    key_file = tmp_path / "trusted"
-    key.public_key.save(key_file)
-    assert cli.main(["audit", str(tmp_path), "--trust", str(key_file)]) == 1
+    key.public_key.save(tmp_path / "trusted")
+    assert cli.main(["audit", str(tmp_path), "--trust", str(tmp_path / "trusted")]) == 1

@@ -118,8 +118,7 @@ def test_audit_reports_the_bad_entry_as_unreadable_and_checks_the_rest(
     assert problem.rid is None and re.fullmatch(re.escape(bad.shown) + ": " + bad.reason, problem.detail)
     # The same files as a plain folder: read by the audit itself, the entry is named alike.
     folder = tessary.audit(path / "receipts")
-    assert folder.receipts == 3 and folder.counts == {"unreadable": 1}
-    assert folder.problems[0].detail.startswith(bad.shown + ": ")
+    assert (folder.receipts, folder.counts) == (3, {"unreadable": 1}) and folder.problems[0].detail == problem.detail
     code, out, err = run(capsys, "audit", path)
     assert code == 1 and err == ""
     assert re.search("^unreadable " + re.escape(bad.shown) + ": " + bad.reason + "$", out, re.M), out

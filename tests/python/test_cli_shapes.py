@@ -64,10 +64,6 @@ def test_reuse_prints_the_library_decision(capsys: pytest.CaptureFixture[str], m
     code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", "--json", *extra,
                        stdin=json.dumps(model), monkeypatch=monkeypatch)
     assert code == 0 and json.loads(out) == expected.to_dict()
-    code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", *extra,
-                       stdin=json.dumps(model), monkeypatch=monkeypatch)
-    assert out.splitlines()[0] == f"decision: {expected.decision.value}"
-    assert f"{expected.delta:.10g}" in out.splitlines()[-1]
 
 
 def test_jaccard_of_shape_files(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -93,11 +89,8 @@ LINEAR = {"c_id": 1, "c_comp": {"type": "linear", "per_row": 0.01, "base": 2}, "
 
 # mistake: (overlap, model, rows given to Python and to --rows, the option the command line names)
 REUSE_MISTAKES: dict[str, tuple[float, dict[str, Any], Optional[int], str]] = {
-    "overlap above 1": (1.5, MODEL, None, "--overlap"),
     "overlap nan": (math.nan, MODEL, None, "--overlap"),
     "linear cost without rows": (0.5, LINEAR, None, "--rows"),
-    "rows past 64 bits": (0.5, MODEL, 2**64, "--rows"),
-    "negative cost": (0.5, {**MODEL, "c_id": -1}, None, "--cost-model"),
     "unknown model key": (0.5, {**MODEL, "beta": 2}, None, "--cost-model"),
 }
 

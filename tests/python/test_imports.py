@@ -125,26 +125,18 @@ def test_command_modules_and_functions_stay_short():
     long_modules = {name: len(path.read_text().splitlines()) for name, path in MODULES.items()
                     if name.startswith(f"{PACKAGE}.cli")}
     assert {n: lines for n, lines in long_modules.items() if lines > LONGEST_COMMAND_MODULE} == {}
-    long_functions = {}
-    for name, path in MODULES.items():
-        for node in ast.walk(ast.parse(path.read_text())):
-            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                lines = node.end_lineno - node.lineno + 1
-                if lines > LONGEST_FUNCTION:
-                    long_functions[f"{name}.{node.name}"] = lines
-    assert long_functions == {}
+    functions = {f"{name}.{node.name}": node.end_lineno - node.lineno + 1 for name, path in MODULES.items()
+                 for node in ast.walk(ast.parse(path.read_text()))
+                 if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef))}
+    assert {name: lines for name, lines in functions.items() if lines > LONGEST_FUNCTION} == {}
 
 
 def test_the_run_command_loads_only_what_it_needs_and_every_public_name_still_resolves():
     import subprocess
     import sys
 
-    probe = (
-        "import sys, tessary.cli.run\n"
-        "from tessary.cli import build_parser, main\n"
-        "build_parser(['run'], only_loaded=True).format_help()\n"
-        "print(' '.join(sorted(sys.modules)))\n"
-    )
+    probe = ("import sys, tessary.cli.run\nfrom tessary.cli import build_parser, main\n"
+             "build_parser(['run'], only_loaded=True).format_help()\nprint(' '.join(sorted(sys.modules)))\n")
     loaded = set(subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
                                 check=True).stdout.split())
     heavy = {"psycopg", "asyncio", "pathspec", "logging", "concurrent.futures", "inspect", "decimal", "mimetypes",

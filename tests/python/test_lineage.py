@@ -49,9 +49,8 @@ def test_lineage_of_the_final_output_lists_the_three_steps_in_order(tmp_path: pa
     assert find_by_method(store, ref["method_ref"]["method_shape_root"], ref["data_shape_hash"]) == [chain[1].receipt]
     code, out, _ = run(capsys, "lineage", model, "--store", store_dir)
     assert code == 0 and [line.split()[0] for line in out.splitlines()] == NAMES
-    code, out, _ = run(capsys, "lineage", model, "--store", store_dir, "--json")
-    listed = json.loads(out)
-    assert code == 0 and listed["ok"] and [s["rid"] for s in listed["steps"]] == [s.receipt.rid for s in chain]
+    listed = json.loads(run(capsys, "lineage", model, "--store", store_dir, "--json")[1])
+    assert listed["ok"] and [s["rid"] for s in listed["steps"]] == [s.receipt.rid for s in chain]
 
 
 def test_a_tampered_receipt_in_the_chain_is_reported(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -73,10 +72,8 @@ def test_trust_requires_a_signature_by_a_trusted_key(tmp_path: pathlib.Path, cap
                                                      status: Optional[str]) -> None:
     key, other = tessary.SigningKey.generate(), tessary.SigningKey.generate()
     final = _tracked_chain(tmp_path, tessary.DirectoryStore(tmp_path / "store"), key if signed else None)
-    pub = tmp_path / "trusted.pub"
-    pub.write_bytes((key if trusted else other).public_key.to_pem())
-    ring = tessary.Keyring([(key if trusted else other).public_key])
-    chain = lineage(final, tessary.DirectoryStore(tmp_path / "store"), trust=ring)
+    (key if trusted else other).public_key.save(pub := tmp_path / "trusted.pub")
+    chain = lineage(final, tessary.DirectoryStore(tmp_path / "store"), trust=tessary.Keyring.from_paths(pub))
     assert len(chain) == 3 and all((s.problem is None) == (status is None) for s in chain)
     got, out, _ = run(capsys, "lineage", final, "--store", tmp_path / "store", "--trust", pub)
     assert got == code and (status is None or out.count(f"not trusted ({status})") == 3)
@@ -86,8 +83,7 @@ def test_a_file_no_step_produced_and_unknown_identifiers(tmp_path: pathlib.Path,
                                                           capsys: pytest.CaptureFixture[str]) -> None:
     store_dir = tmp_path / "store"
     _tracked_chain(tmp_path, tessary.DirectoryStore(store_dir))
-    stray = tmp_path / "stray.txt"
-    stray.write_text("nobody wrote me")
+    (stray := tmp_path / "stray.txt").write_text("nobody wrote me")
     with pytest.raises(NotProducedError):
         lineage(stray, tessary.DirectoryStore(store_dir))
     code, _, err = run(capsys, "lineage", stray, "--store", store_dir)

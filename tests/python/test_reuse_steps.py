@@ -100,10 +100,9 @@ def test_trust_passes_over_unsigned_runs(work: pathlib.Path) -> None:
     trusted = tessary.Keyring([key])
     make()
     assert not make(trust=trusted).record.reused and runs() == 2  # type: ignore[union-attr]
-    signed = make(trust=trusted, key=key, reuse="never")
-    assert signed.record is not None and runs() == 3
-    reused = make(trust=trusted)
-    assert reused.record is not None and reused.record.reused and reused.record.execution.rid == signed.record.execution.rid
+    signed, reused = make(trust=trusted, key=key, reuse="never").record, make(trust=trusted).record
+    assert signed is not None and reused is not None and reused.reused and runs() == 3
+    assert reused.execution.rid == signed.execution.rid
     with pytest.raises(tessary.StepError, match="overlap"):
         make(reuse="overlap")
 
