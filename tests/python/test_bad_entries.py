@@ -1,11 +1,5 @@
-"""A directory store with one bad entry among good receipts: every reader keeps going and names it.
-
-Each row of BAD puts one entry that holds no receipt into a store of three
-good ones; every way of reading the store (the API's query, iter, count, the
-time order; ls, copy, audit, show) must hand out the three, name the entry with
-its reason, and end with the right exit code and no traceback. A store that
-does not exist is an error to read and is never created by reading.
-"""
+"""A directory store with one bad entry among three good receipts: every reader hands out the three and names the
+entry with its reason. A store that does not exist is an error to read and is never created by reading."""
 import json
 import os
 import pathlib

@@ -1,8 +1,5 @@
-"""The tessary command line as a whole: every command's mistakes, the table of commands, help, exit codes,
-interrupts, a closed pipe, the console entry.
-
-Each family of commands has its own file: test_cli_receipts.py, test_cli_keys.py, test_cli_shapes.py.
-"""
+"""The tessary command line as a whole (each family of commands has a file of its own): every command's mistakes,
+the table of commands, exit codes, interrupts, a closed pipe, the console entry."""
 import importlib
 import inspect
 import json
@@ -14,8 +11,7 @@ from typing import NoReturn, Optional
 
 import pytest
 
-import tessary
-from cli_helpers import Arg, assert_mistake, one_error_line, run
+from cli_helpers import assert_mistake, run
 from tessary import cli
 from tessary.cli import record as record_command
 
@@ -105,18 +101,6 @@ def _env(**extra: str) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
     env["PYTHONPATH"] = os.pathsep.join(sys.path)
     return {**env, **extra}
-
-
-def _python_m(*argv: Arg) -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run([sys.executable, "-m", "tessary", *map(str, argv)], env=_env(), capture_output=True)
-
-
-def test_console_entry(tmp_path: pathlib.Path) -> None:
-    done = _python_m("--version")
-    assert done.returncode == 0 and done.stdout.decode().strip() == f"tessary {tessary.__version__}"
-    done = _python_m("reuse", "--overlap", "0.5", "--cost-model", tmp_path / "missing.json")
-    assert done.returncode == 2 and done.stdout == b""
-    one_error_line(done.stderr.decode(), "tessary reuse")
 
 
 CLOSED_PIPE = {

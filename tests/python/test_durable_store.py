@@ -177,13 +177,6 @@ def test_batches_across_groups_keep_the_last_of_equal_receipts(tmp_path: pathlib
     assert [p.name for p in (tmp_path / "receipts").iterdir() if not p.name.endswith(".json")] == []
 
 
-def test_durable_takes_a_bool_by_keyword_only(tmp_path: pathlib.Path) -> None:
-    with pytest.raises(TypeError, match="durable"):
-        tessary.DirectoryStore(tmp_path, durable=1)  # type: ignore[arg-type]
-    with pytest.raises(TypeError):
-        tessary.DirectoryStore(tmp_path, True)  # type: ignore[misc]
-
-
 def test_failed_batch_leaves_no_temporary_files(tmp_path: pathlib.Path) -> None:
     receipts = [tessary.record("w", {"n": n}) for n in range(300)]
     store = tessary.DirectoryStore(tmp_path)

@@ -1,6 +1,5 @@
-"""tessary._files: a file is replaced whole or not at all.
-
-The modes it keeps or sets are held by the key files' tests in test_signing and sign --in-place's in test_cli_keys."""
+"""tessary._files: a file is replaced whole or not at all (the modes it keeps or sets are held by the key file and
+in-place signing tests)."""
 import os
 import pathlib
 

@@ -159,8 +159,6 @@ MADE: dict[str, tuple[Callable[[], object], type, str]] = {
     "Fixed(2**64)": (lambda: tessary.Fixed(2**64), tessary.ShapeError, "got 18446744073709551616"),
     "CDC(1.5)": (lambda: tessary.CDC(1.5), TypeError, "chunk size must be an int, not float"),  # type: ignore[arg-type]
     "Constant(-1)": (lambda: tessary.Constant(-1), tessary.CostModelError, "value must not be negative"),
-    "Linear(1, -2)": (lambda: tessary.Linear(1, -2), tessary.CostModelError, "base must not be negative"),
-    "CostModel(-1, 1, 1)": (lambda: tessary.CostModel(-1, 1, 1), tessary.CostModelError, "c_id must not be negative"),
     "CostModel.of alpha": (lambda: tessary.CostModel.of(1, 1, {"type": "constant", "value": -0.5}),
                            tessary.CostModelError, "alpha.value must not be negative"),
     "from_dict unknown key": (lambda: tessary.CostModel.from_dict({"c_id": 1, "c_comp": 10, "alpha": 0.9, "c_idd": 1}),

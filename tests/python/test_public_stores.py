@@ -55,18 +55,6 @@ def test_a_directory_store_is_a_store_made_from_a_path_text(tmp_path: pathlib.Pa
         DirectoryStore(tmp_path / "file", create=False)
 
 
-def test_a_client_with_a_store_keeps_what_it_records(tmp_path: pathlib.Path) -> None:
-    with tessary.Client(tmp_path) as client:
-        parent = client.record("prepare", {"rows": 10})
-        child = client.record("train", {"epochs": 2}, parent=parent)
-        assert client.query(workload="train") == [child]
-        assert {r.rid for r in client.iter()} == {parent.rid, child.rid}
-        assert client.get(child.rid) == child and client.count(tessary.Filters(workload="train")) == 1
-    with pytest.raises(tessary.StoreError, match="no store"):
-        tessary.Client().query()
-    assert tessary.open_store(tmp_path).query(workload="prepare") == [parent]
-
-
 def test_open_store_takes_a_store_a_path_a_location_text_or_a_location(tmp_path: pathlib.Path) -> None:
     from tessary.locations import parse_location
 
