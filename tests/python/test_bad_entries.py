@@ -144,9 +144,8 @@ def test_reading_a_missing_store_is_an_error_and_creates_nothing(
 def test_the_first_write_creates_the_store_and_create_false_wants_it_there(tmp_path: pathlib.Path) -> None:
     with pytest.raises(StoreError, match="^no such store: "):
         DirectoryStore(tmp_path / "a", create=False)
-    store = DirectoryStore(tmp_path / "a" / "b")
+    store, receipt = DirectoryStore(tmp_path / "a" / "b"), tessary.record("w", {})
     assert not (tmp_path / "a").exists()
-    receipt = tessary.record("w", {})
     store.store(receipt)
     assert store.query() == [receipt] and DirectoryStore(tmp_path / "a" / "b", create=False).get(receipt.rid) == receipt
     DirectoryStore(tmp_path / "c").store_many([])  # storing nothing still makes an empty store

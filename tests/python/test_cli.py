@@ -32,6 +32,7 @@ BAD: dict[str, tuple[list[str], Optional[str]]] = {
     # shapes and the reuse rule
     "bad scheme": (["shape", "--scheme", "lz:4", "{tmp}/other.json"], "--scheme"),
     "zero chunk size": (["shape", "--scheme", "fixed:0", "{tmp}/other.json"], "--scheme"),
+    "zero threads": (["shape", "--threads", "0", "{tmp}/other.json"], "--threads"),
     "shape a directory": (["shape", "{tmp}"], "is a directory"),
     "cost model incomplete": (["reuse", "--overlap", "0.5", "--cost-model", "{tmp}/other.json"], "--cost-model"),
     "shape without chunks": (["jaccard", "{tmp}/nochunks.json", "{tmp}/other.json"], "--chunks"),

@@ -98,14 +98,11 @@ def test_a_server_restart_during_stores_loses_nothing_acknowledged(pg_server: An
     acknowledged: List[str] = []
     failures = 0
     with PostgresStore(dsn, max_size=2, timeout=2) as store:
+        # At 100 the pool's connections die with the server, which comes back at once; from 200 to 203 it is away.
+        events = {100: lambda: (pg_server.stop("immediate"), pg_server.start()), 200: lambda: pg_server.stop("fast"),
+                  203: pg_server.start}
         for n in range(300):
-            if n == 100:
-                pg_server.stop("immediate")  # the pool's connections die with it
-                pg_server.start()
-            if n == 200:
-                pg_server.stop("fast")
-            if n == 203:
-                pg_server.start()
+            events.get(n, lambda: None)()
             receipt = execution(n, "etl", "t")
             try:
                 store.store(receipt)
@@ -182,15 +179,6 @@ def test_no_driver_message_shows_a_password(address: str) -> None:
         PostgresStore(address)
     assert SECRET not in str(raised.value) and "S3c%zzretPw" not in str(raised.value)
     assert "\n" not in str(raised.value)
-
-
-def test_a_store_shows_its_address_without_the_password(pg_dsn: str) -> None:
-    dsn = pg_dsn.replace("postgres@", f"postgres:{SECRET}?x@", 1)  # the server asks for no password
-    with PostgresStore(dsn) as store:
-        assert SECRET not in repr(store) and store.count() == 0
-    with pytest.raises(tessary.StoreError, match="does not exist") as raised:
-        PostgresStore(dsn.replace("/t", "/missing_t", 1))
-    assert SECRET not in str(raised.value)
 
 
 @pytest.mark.parametrize("options", ["", "&connect_timeout=abc", "&connect_timeout=0"])
