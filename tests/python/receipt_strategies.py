@@ -98,11 +98,9 @@ def b64url(raw: bytes) -> str:
 TEXT = st.text(st.characters(blacklist_categories=["Cs"]), max_size=8)
 hash_like = st.text("0123456789abcdef", min_size=64, max_size=64).map("sha256:".__add__)
 uuid_text = st.builds(lambda raw, form: form(uuid.UUID(bytes=raw)), st.binary(min_size=16, max_size=16),
-                      st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex,
-                                       "{{{}}}".format, lambda u: u.urn]))
+                      st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex, "{{{}}}".format, lambda u: u.urn]))
 json_value = st.recursive(
-    st.none() | st.booleans() | st.integers(-2**100, 2**100) | TEXT
-    | st.floats(allow_nan=False, allow_infinity=False),
+    st.none() | st.booleans() | st.integers(-2**100, 2**100) | TEXT | st.floats(allow_nan=False, allow_infinity=False),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(TEXT, inner, max_size=4), max_leaves=12)
 FREE: Dict[str, st.SearchStrategy[Any]] = {
     "u64": st.integers(0, U64), "hll": st.integers(0, U64), "i64": st.integers(-I64, I64 - 1),
@@ -110,9 +108,7 @@ FREE: Dict[str, st.SearchStrategy[Any]] = {
     "f32": st.floats(width=32, allow_nan=False, allow_infinity=False)
     | st.floats(-3e38, 3e38) | st.integers(-2**24, 2**24),
     "digest": st.binary(min_size=32, max_size=32).flatmap(lambda raw: st.sampled_from([b64url(raw), list(raw)])),
-    "uuid": uuid_text,
-    "bytes": st.lists(st.integers(0, 255), max_size=6),
-    "value": json_value,
+    "uuid": uuid_text, "bytes": st.lists(st.integers(0, 255), max_size=6), "value": json_value,
     "nummap": st.dictionaries(TEXT, st.floats(allow_nan=False, allow_infinity=False)
                               | st.integers(-1000, 1000), max_size=4),
     "determinism": st.sampled_from(["strict", "bounded", "observational"]),

@@ -61,8 +61,7 @@ def test_open_store_takes_a_store_a_path_a_location_text_or_a_location(tmp_path:
     with DirectoryStore(tmp_path) as first:
         assert tessary.open_store(first) is first
         for given in (tmp_path, str(tmp_path), f"file://{tmp_path}", parse_location(tmp_path)):
-            opened = tessary.open_store(given)
-            assert isinstance(opened, DirectoryStore) and opened.path == str(tmp_path)
+            assert isinstance(opened := tessary.open_store(given), DirectoryStore) and opened.path == str(tmp_path)
     with pytest.raises(TypeError, match="not int"):
         tessary.open_store(3)  # type: ignore[arg-type]
 

@@ -35,8 +35,7 @@ def test_decorated_pipeline_receipts_recompute_and_chain(tmp_path: pathlib.Path)
     check_execution(first, inputs=[], outputs=[(str(raw), raw)], params={"rows": 50}, method=_method(prepare))
     check_execution(second, inputs=[("raw", raw)], outputs=[(str(scaled), scaled)], params={"factor": 7},
                     method=_method(transform))
-    check_execution(third, inputs=[("data", scaled)], outputs=[(str(model), model)], params={},
-                    method=_method(fit))
+    check_execution(third, inputs=[("data", scaled)], outputs=[(str(model), model)], params={}, method=_method(fit))
     assert first.payload["method_ref"]["version"] == "2" and first.links == () and first.trace == third.trace
     assert second.payload["prev_execution_rid"] == first.rid and third.payload["prev_execution_rid"] == second.rid
     spends = [r for r in found.values() if r.kind is tessary.ReceiptKind.SPEND]
@@ -72,11 +71,11 @@ def test_buffers_are_inputs_and_a_codec_makes_the_output(tmp_path: pathlib.Path)
     assert count(b"a b a", "a") == {"count": 2}
     (execution,) = [r for r in store.iter() if r.kind is tessary.ReceiptKind.EXECUTION]
     check_native(execution)
-    blob = execution.attest["materials"]["blob"]
-    assert blob["type"] == "buffer" and blob["sha256"] == hashlib.sha256(b"a b a").hexdigest()
-    assert dict(execution.attest["params"]) == {"word": "a"}
-    assert execution.payload["output_digest"] == "sha256:" + hashlib.sha256(b'{"count":2}').hexdigest()
-    assert execution.payload["output_mime_type"] == "application/json"
+    blob, payload = execution.attest["materials"]["blob"], execution.payload
+    assert (blob["type"], blob["sha256"], dict(execution.attest["params"])) == \
+        ("buffer", hashlib.sha256(b"a b a").hexdigest(), {"word": "a"})
+    assert (payload["output_digest"], payload["output_mime_type"]) == \
+        ("sha256:" + hashlib.sha256(b'{"count":2}').hexdigest(), "application/json")
 
 
 def _returning(value: object) -> Any:
@@ -113,17 +112,13 @@ def test_what_a_step_cannot_take_or_give_is_refused_by_name(tmp_path: pathlib.Pa
 
 def test_directory_manifest_sorts_by_bytes_records_links_and_excludes(tmp_path: pathlib.Path) -> None:
     tree = tmp_path / "tree"
-    (tree / "a").mkdir(parents=True)
-    (tree / "a" / "b").write_text("deep")
-    (tree / "a.txt").write_text("flat")
-    (tree / "__pycache__").mkdir()
-    (tree / "__pycache__" / "x.pyc").write_text("skip")
+    for name, text in (("a/b", "deep"), ("a.txt", "flat"), ("__pycache__/x.pyc", "skip")):
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).write_text(text)
     (tree / "up").symlink_to("..")
     with tessary.track("dir", inputs=[tree], store=tmp_path / "store") as t:
         pass
-    assert t.record is not None
-    item = t.record.execution.attest["materials"][str(tree)]
-    assert dict(item) == describe(tree)
+    assert t.record is not None and dict(t.record.execution.attest["materials"][str(tree)]) == describe(tree)
     check_execution(t.record.execution, inputs=[(str(tree), tree)], outputs=[], params={},
                     method={"kind": "block", "step": "dir", "code": []})
 
