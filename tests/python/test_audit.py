@@ -140,12 +140,6 @@ def test_a_store_object_is_read_with_iter_and_left_open(tmp_path: pathlib.Path) 
         assert len(store.query()) == 2
 
 
-# A missing folder and a file are refused in test_cli's table of mistakes.
-def test_a_source_that_is_no_store_or_path_is_a_type_error() -> None:
-    with pytest.raises(TypeError):
-        audit(42)  # type: ignore[arg-type]
-
-
 # -- the report -------------------------------------------------------------------------------
 
 def test_the_report_is_json_and_reads_counts_first(tmp_path: pathlib.Path) -> None:
