@@ -98,7 +98,8 @@ def b64url(raw: bytes) -> str:
 TEXT = st.text(st.characters(blacklist_categories=["Cs"]), max_size=8)
 hash_like = st.text("0123456789abcdef", min_size=64, max_size=64).map("sha256:".__add__)
 uuid_text = st.builds(lambda raw, form: form(uuid.UUID(bytes=raw)), st.binary(min_size=16, max_size=16),
-                      st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex, "{{{}}}".format, lambda u: u.urn]))
+                      st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex, "{{{}}}".format,
+                                       lambda u: u.urn]))
 json_value = st.recursive(
     st.none() | st.booleans() | st.integers(-2**100, 2**100) | TEXT | st.floats(allow_nan=False, allow_infinity=False),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(TEXT, inner, max_size=4), max_leaves=12)

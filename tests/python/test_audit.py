@@ -202,7 +202,8 @@ def test_with_trust_every_receipt_must_carry_a_trusted_signature(tmp_path: pathl
                 tessary.record("w", {"n": 3})]
     DirectoryStore(tmp_path).store_many(receipts)
     report = audit(tmp_path, trust=tessary.Keyring([key.public_key]))
-    assert {(p.kind, p.rid) for p in report.problems} == {("unknown_key", receipts[1].rid), ("unsigned", receipts[2].rid)}
+    assert {(p.kind, p.rid) for p in report.problems} == {("unknown_key", receipts[1].rid),
+                                                         ("unsigned", receipts[2].rid)}
     assert audit(tmp_path).ok and audit(str(tmp_path)).ok  # without trust, signatures are not asked for
     assert audit(tmp_path / "receipts").ok  # the receipts folder read as a plain folder
     key.public_key.save(tmp_path / "trusted")

@@ -148,7 +148,8 @@ def test_inputs_code_params_and_a_directory_output_signed_and_priced(tmp_path: p
     (tmp_path / "prices.json").write_text('{"currency": "EUR", "unit_prices": {"requests": 0.5, "vcpu_sec": 2, "gb_sec": 3}}')
     (tmp_path / "in.txt").write_text("in")
     (tmp_path / "make.py").write_text("import os; os.makedirs('out/sub'); open('out/sub/b', 'w').write('b'); "
-                                      "open('out/a', 'w').write(open('in.txt').read()); os.symlink('a', 'out/l'); print('made')")
+                                      "open('out/a', 'w').write(open('in.txt').read()); os.symlink('a', 'out/l'); "
+                                      "print('made')")
     argv = [sys.executable, "make.py"]
     result = tessary_run(tmp_path, "tree", "-i", "in.txt", "-o", "out", "--code", "make.py", "--param", "k=v", "--key",
                          "key", "--prices", "prices.json", "--store", "st", "--", *argv)

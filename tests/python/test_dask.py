@@ -45,7 +45,8 @@ def test_a_step_sent_by_value_keeps_its_store_and_trusted_keys(tmp_path: pathlib
         out.write_bytes(src.read_bytes()[::-1])
         return out
 
-    key, store, src = tessary.SigningKey.generate(), tessary.DirectoryStore(tmp_path / "store", durable=False), tmp_path / "r"
+    key, src = tessary.SigningKey.generate(), tmp_path / "rows.txt"
+    store = tessary.DirectoryStore(tmp_path / "store", durable=False)
     src.write_text("a\nb\n")
     tessary.step(store=store, key=key)(reverse)(src)
     trusting = tessary.step(store=store, trust=tessary.Keyring([key.public_key]))(reverse)

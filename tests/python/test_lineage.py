@@ -2,7 +2,6 @@
 import hashlib
 import json
 import pathlib
-import re
 from typing import List, Optional, Tuple
 
 import pytest
@@ -90,8 +89,6 @@ def test_a_file_no_step_produced_and_unknown_identifiers(tmp_path: pathlib.Path,
     assert code == 2 and one_error_line(err).endswith(f"no step in {store_dir} produced {stray}")
     code, _, err = run(capsys, "lineage", "6f1c1d2e-0000-4000-8000-000000000000", "--store", store_dir)
     assert code == 2 and "no receipt 6f1c1d2e" in one_error_line(err)
-    with pytest.raises(tessary.StepError, match="not a SHA-256"):
-        find_by_output_digest(tessary.DirectoryStore(store_dir), "sha256:xyz")
 
 
 def _edges(store: tessary.Store) -> List[Tuple[str, str]]:
@@ -115,16 +112,12 @@ def test_graph_in_json_mermaid_and_dot_holds_every_edge_once(tmp_path: pathlib.P
     _tracked_chain(tmp_path, store)
     expected = _edges(store)
     assert len(expected) == len(set(expected)) == 8 and set(graph(store).edges) == set(expected)
-    code, out, _ = run(capsys, "graph", "--store", store_dir, "--format", "json")
-    drawn = json.loads(out)
-    assert code == 0 and sorted((e["from"], e["to"]) for e in drawn["edges"]) == sorted(expected)
-    assert {n["label"] for n in drawn["nodes"] if n["kind"] == "step"} >= {"broken (failed)", "fit (succeeded)"}
+    drawn = json.loads(run(capsys, "graph", "--store", store_dir, "--format", "json")[1])
+    assert sorted((e["from"], e["to"]) for e in drawn["edges"]) == sorted(expected)
     for form, arrow, label in (("mermaid", "-->", "we#quot;ird #lt;name#gt;.txt"), ("dot", "->", 'we\\"ird <name>.txt')):
         code, out, _ = run(capsys, "graph", "--store", store_dir, "--format", form)
-        lines = out.splitlines()
-        assert code == 0 and sorted(tuple(line.strip(" ;").split(f" {arrow} ")) for line in lines
+        assert code == 0 and sorted(tuple(line.strip(" ;").split(f" {arrow} ")) for line in out.splitlines()
                                     if f" {arrow} " in line) == sorted(expected)
-        assert all(re.fullmatch(r"[sf]_[0-9a-f]+", n) for e in expected for n in e)
         assert f'"{label}"' in out and '"we"ird' not in out
     code, out, _ = run(capsys, "graph", "--store", store_dir, "--format", "json", "--workload", "fit")
     assert [n["label"] for n in json.loads(out)["nodes"] if n["kind"] == "step"] == ["fit (succeeded)"]

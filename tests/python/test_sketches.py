@@ -119,11 +119,10 @@ def test_the_database_band_index_finds_overlapping_sketches(pg_dsn: str) -> None
     with psycopg.connect(pg_dsn, autocommit=True) as conn:
         index.create_band_index(conn)
         index.create_band_index(conn)  # idempotent: a migration may run it again
-        added = index.add_sketches(conn, [
+        assert index.add_sketches(conn, [
             (rids["near"], MinHash.of(base[:1950] + digests(12, 50))),
-            (rids["half"], MinHash.of(base[:1400] + digests(13, 600))), (rids["far"], MinHash.of(digests(14, 2000))),
-        ])
-        assert added == 3
+            (rids["half"], MinHash.of(base[:1400] + digests(13, 600))),
+            (rids["far"], MinHash.of(digests(14, 2000)))]) == 3
         found = index.band_candidates(conn, MinHash.of(base))
         assert [rid for rid, _ in found] == [rids["near"], rids["half"]] and found[0][1] > found[1][1]
         assert index.band_candidates(conn, MinHash.of(base), limit=1) == found[:1]
