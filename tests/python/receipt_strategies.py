@@ -1,9 +1,7 @@
 """Receipt JSON objects for property tests, driven by one table of the wire layout.
 
-The table tells `receipts()` what to generate, `expected()` what the adapter must
-write back, `body()` which CBOR item each field becomes in the hashed body, and
-`leaves()` where a value can be changed.
-"""
+The table tells `receipts()` what to generate, `expected()` what the adapter must write back, `body()` which CBOR item
+each field becomes in the hashed body, and `leaves()` where a value can be changed."""
 import base64
 import json
 import struct

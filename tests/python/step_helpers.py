@@ -1,8 +1,7 @@
 """An independent check of a step's receipts: every commitment redone from the files with hashlib and json.
 
-Written from docs/steps.md, not from the package: only the data shape hash
-and the method shape (both the native module's) are borrowed.
-"""
+Written from docs/steps.md, not from the package: only the data shape hash and the method shape (both the native
+module's) are borrowed."""
 import base64
 import hashlib
 import json

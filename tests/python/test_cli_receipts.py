@@ -49,14 +49,11 @@ def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib
 
 def test_verify_reads_every_form(receipt_file: pathlib.Path, store: pathlib.Path, tmp_path: pathlib.Path,
                                  capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
-    indented = tmp_path / "indented.json"
-    assert cli.main(["show", str(receipt_file)]) == 0
-    indented.write_text(capsys.readouterr().out)
-    folder = tmp_path / "folder"
+    indented, folder, lines = tmp_path / "indented.json", tmp_path / "folder", tmp_path / "lines.jsonl"
+    indented.write_text(run(capsys, "show", receipt_file)[1])
     folder.mkdir()
     (folder / "one.json").write_text(receipt_file.read_text())
     (folder / "notes.txt").write_text("not looked at")
-    lines = tmp_path / "lines.jsonl"
     lines.write_text(receipt_file.read_text() * 2 + "\n")
     code, out, _ = run(capsys, "verify", receipt_file, indented, folder, lines, store, "-",
                        stdin=receipt_file.read_text(), monkeypatch=monkeypatch)

@@ -53,8 +53,7 @@ def test_files_that_are_not_receipts(tmp_path, client, capfd):
         (d / name).write_text("not json")
     (d / "a.b.json").write_text(good.to_json())
     (d / "broken.json").write_text("{")
-    listed = client.list_receipts()
-    assert sorted(r.get_rid() for r in listed) == [good.get_rid()] * 2
+    assert sorted(r.get_rid() for r in client.list_receipts()) == [good.get_rid()] * 2
     [warning] = capfd.readouterr().err.splitlines()
     assert warning.startswith(f"Warning: Failed to parse receipt file {d / 'broken.json'}: JSON deserialization failed: ")
 
@@ -110,8 +109,7 @@ def test_concurrent_writers_and_a_reader_never_see_a_torn_file(tmp_path):
         rids += out.split()
     flag.write_text("done")
     _, err = lister.communicate(timeout=120)
-    assert lister.returncode == 0
-    assert err == ""  # no warning line: no reader ever met a half-written file
+    assert lister.returncode == 0 and err == ""  # no warning line: no reader ever met a half-written file
     names = os.listdir(tmp_path / "store" / "receipts")
     assert not [n for n in names if not n.endswith(".json") or n.startswith(".")]
     listed = Client(store).list_receipts()

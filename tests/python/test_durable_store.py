@@ -1,12 +1,9 @@
 """Durable directory stores, seen from outside through the system calls they make.
 
-A child process stores under strace; the trace shows, for every receipt, that
-its data reached the disk before its rename, and that the directory was
-flushed after the last rename and before the call returned (the child writes
-a marker to descriptor 2 once a call is back). A writer is killed between
-writing and renaming by strace itself, which fails the rename and sends
-SIGKILL in the same step: no timing involved.
-"""
+A child process stores under strace; the trace shows, for every receipt, that its data reached the disk before its
+rename, and that the directory was flushed after the last rename and before the call returned (the child writes a marker
+to descriptor 2 once a call is back). A writer is killed between writing and renaming by strace itself, which fails the
+rename and sends SIGKILL in the same step: no timing involved."""
 from __future__ import annotations
 
 import os

@@ -1,13 +1,10 @@
 """Hostile callers of the native modules.
 
-Each scripted case runs in a child interpreter, which must end cleanly: exit
-status 0 with "ok" as the last line, no signal death, no hang, the expected
-exceptions, and the module still usable afterwards. Then every entry point is
-fed hostile objects in process: protocol methods that raise, return the wrong
-type or clear the container the object came in; dict and str subclasses; huge
-and negative integers. It must end in a result or an ordinary exception; a
-SystemError means the module broke the C API's rules.
-"""
+Each scripted case runs in a child interpreter, which must end cleanly: exit status 0 with "ok" as the last line, no
+signal death, no hang, the expected exceptions, and the module still usable afterwards. Then every entry point is fed
+hostile objects in process: protocol methods that raise, return the wrong type or clear the container the object came
+in; dict and str subclasses; huge and negative integers. It must end in a result or an ordinary exception; a SystemError
+means the module broke the C API's rules."""
 import inspect
 import os
 import pathlib

@@ -1,9 +1,7 @@
 """Hostile files and standard input through every command that reads them, each run as a real process.
 
-A hang is a failure (every run has a 5 s timeout), and so is a traceback,
-an error that is not one line naming the input, or a child that needed
-more than 200 MB to say no.
-"""
+A hang is a failure (every run has a 5 s timeout), and so is a traceback, an error that is not one line naming the
+input, or a child that needed more than 200 MB to say no."""
 import base64
 import json
 import os

@@ -1,9 +1,7 @@
 """The package's modules import one another one way only, and only public names.
 
-Every module is parsed, not imported: imports inside functions count as much
-as those at the top, and a cycle that only a late import closes is still a
-cycle. Relative imports are resolved against the importing module.
-"""
+Every module is parsed, not imported: imports inside functions count as much as those at the top, and a cycle that only
+a late import closes is still a cycle. Relative imports are resolved against the importing module."""
 
 import ast
 import graphlib

@@ -48,11 +48,8 @@ BINDINGS = [
 
 @pytest.mark.parametrize("obj, signature, first, fragments", BINDINGS)
 def test_signature_and_doc_texts(obj, signature, first, fragments):
-    assert str(inspect.signature(obj)) == signature
-    if first:
-        assert obj.__doc__.splitlines()[0] == first
-    for fragment in fragments:
-        assert fragment in obj.__doc__
+    assert str(inspect.signature(obj)) == signature and all(fragment in obj.__doc__ for fragment in fragments)
+    assert first is None or obj.__doc__.splitlines()[0] == first
 
 
 def test_module_tree():

@@ -1,8 +1,7 @@
 """Reuse by overlap: the reuse rule decides, and the spend receipt carries the figures it decided on.
 
-Only requests are priced (one per run, one per reuse), so every cost is exact:
-c_comp is the earlier run's request price, c_id the later one's.
-"""
+Only requests are priced (one per run, one per reuse), so every cost is exact: c_comp is the earlier run's request
+price, c_id the later one's."""
 import json
 import pathlib
 import random

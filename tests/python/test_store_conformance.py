@@ -131,10 +131,10 @@ def test_the_time_order_is_seconds_then_identifier_with_bad_timestamps_last(both
     assert keys == sorted(keys)
 
 
+# Which values each filter refuses is held in test_filters; here, that both stores refuse them alike.
 @pytest.mark.parametrize("filters, error", [
-    ({"limit": -1}, ValueError), ({"limit": 1.5}, TypeError), ({"pac": b"short"}, ValueError),
-    ({"pac": "!!"}, ValueError), ({"start": "yesterday"}, TypeError), ({"end": float("nan")}, ValueError),
-    ({"workload": 3}, TypeError), ({"order": "size"}, ValueError), ({"batch_size": 0}, ValueError),
+    ({"limit": 1.5}, TypeError), ({"pac": b"short"}, ValueError), ({"end": float("nan")}, ValueError),
+    ({"order": "size"}, ValueError), ({"batch_size": 0}, ValueError),
 ])
 def test_bad_filters_fail_alike(make_store: Any, filters: Dict[str, Any], error: type) -> None:
     store = make_store()
