@@ -195,8 +195,7 @@ def test_no_receipts_is_an_error_unless_allowed(tmp_path: pathlib.Path, content:
 
 def test_paths_that_are_not_utf8_are_named_by_their_option(tmp_path: pathlib.Path) -> None:
     name = os.fsencode(tmp_path) + b"/k\xff.key"
-    with open(name, "wb") as f:
-        f.write(b"not a key")
+    pathlib.Path(os.fsdecode(name)).write_bytes(b"not a key")
     done = _run(["sign", "--key", os.fsdecode(name), os.devnull], None)
     err = done.stderr
     assert done.returncode == 2 and err.startswith("tessary sign: error: argument --key: ") and "k\\xff.key" in err

@@ -139,7 +139,8 @@ def test_the_decorator_reuses_paths_and_decoded_values(work: pathlib.Path) -> No
 
 
 def test_concurrent_writers_leave_one_intact_object(tmp_path: pathlib.Path) -> None:
-    data, source, cache, start = os.urandom(3 << 20), tmp_path / "data.bin", Cache(tmp_path / "cache"), threading.Barrier(4)
+    data, source, cache = os.urandom(3 << 20), tmp_path / "data.bin", Cache(tmp_path / "cache")
+    start = threading.Barrier(4)
     source.write_bytes(data)
     digest = hashlib.sha256(data).hexdigest()
 
