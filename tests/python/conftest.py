@@ -1,15 +1,12 @@
 """A PostgreSQL server of the test run's own, started on first use.
 
-The server is examples/local_postgres.py's: Unix socket only, in a temporary
-directory owned by the `postgres` user (the server refuses to run as root).
-Commits are acknowledged only once in the WAL: a restart test relies on it.
-Each test asking for `pg_dsn` gets a fresh database; `pg_server` is the
-server itself, to stop and start. Tests are skipped when the server binaries
-or psycopg are missing.
+The server is examples/local_postgres.py's: Unix socket only, in a temporary directory owned by the `postgres` user (the
+server refuses to run as root). Commits are acknowledged only once in the WAL: a restart test relies on it. Each test
+asking for `pg_dsn` gets a fresh database; `pg_server` is the server itself, to stop and start. Tests are skipped when
+the server binaries or psycopg are missing.
 
-The command line's tests share a store of three receipts, one receipt file
-and a key pair, each made through the command line itself.
-"""
+The command line's tests share a store of three receipts, one receipt file and a key pair, each made through the command
+line itself."""
 import os
 import pathlib
 import signal

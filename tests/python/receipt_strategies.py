@@ -1,9 +1,7 @@
 """Receipt JSON objects for property tests, driven by one table of the wire layout.
 
-The table tells `receipts()` what to generate, `expected()` what the adapter must
-write back, `body()` which CBOR item each field becomes in the hashed body, and
-`leaves()` where a value can be changed.
-"""
+The table tells `receipts()` what to generate, `expected()` what the adapter must write back, `body()` which CBOR item
+each field becomes in the hashed body, and `leaves()` where a value can be changed."""
 import base64
 import json
 import struct
@@ -23,33 +21,30 @@ Path = Tuple[Union[str, int], ...]  # keys and indexes from the receipt object d
 # "name:type" in wire order; "?" null when absent, "~" left out when absent;
 # "[T]" a list of T, never empty in a full receipt.
 LAYOUT: Dict[str, str] = {
-    "Receipt": "rid:uuid version:version kind:kind dom:hash cod:hash links:links? ctx:Context "
-               "payload:payload attest:value? sig:sig? hash:seal",
-    "Context": "policy_ref:policy? timestamp:timestamp nonce:text? determinism:determinism? "
-               "identity_ref:identity?",
+    "Receipt": "rid:uuid version:version kind:kind dom:hash cod:hash links:links? ctx:Context payload:payload "
+               "attest:value? sig:sig? hash:seal",
+    "Context": "policy_ref:policy? timestamp:timestamp nonce:text? determinism:determinism? identity_ref:identity?",
     "Signature": "alg:text kid:text sig:text",
     "DataShapePayload": "schema_hash:hash sketch_hash:hash?",
     "MethodShapePayload": "nodes:[MethodNodeRef] edges:[Edge]? root_multiset:hash dag_hash:hash?",
     "MethodNodeRef": "id:text span_shape_hash:hash",
     "Edge": "from:text to:text",
-    "ReasoningShapePayload": "intent_hash:hash dag_hash:hash node_refs:[ReasoningNodeRef] "
-                             "policy_ref:text? quality:ReasoningQuality?",
+    "ReasoningShapePayload": "intent_hash:hash dag_hash:hash node_refs:[ReasoningNodeRef] policy_ref:text? "
+                             "quality:ReasoningQuality?",
     "ReasoningNodeRef": "node_id:text operator_ref:text pox_ref:text?",
     "ReasoningQuality": "success_score:f32? eval_method:text? review_hash:hash? confidence:f32?",
     "ExecutionPayload": "trace_id:text method_ref:MethodRef data_shape_hash:hash span_commitments:[hash] "
                         "roots:ExecutionRoots cdf_metadata:[CdfMetadata]? pac:digest~ change_epoch:epoch~ "
                         "minhash_signature:bytes~ hll_cardinality:hll~ chunk_manifest_hash:digest~ "
                         "chunk_manifest_size_bytes:u64~ merkle_root:digest~ prev_execution_rid:uuid~ "
-                        "output_digest:text~ manifest_root:digest~ output_mime_type:text~ "
-                        "output_size_bytes:u64~ input_locator_refs:[EncryptedLocatorRef]~ "
-                        "output_locator_ref:EncryptedLocatorRef~",
+                        "output_digest:text~ manifest_root:digest~ output_mime_type:text~ output_size_bytes:u64~ "
+                        "input_locator_refs:[EncryptedLocatorRef]~ output_locator_ref:EncryptedLocatorRef~",
     "MethodRef": "method_id:text version:text method_shape_root:hash",
     "ExecutionRoots": "trace_set_root:hash identity_root:hash trace_seq_root:hash?",
     "CdfMetadata": "commit_version:i64 change_type:text commit_timestamp:text",
     "EncryptedLocatorRef": "encrypted_data:bytes content_hash:text encryption_scheme:text",
-    "SpendPayload": "meter:ResourceVector unit_prices:ResourceVector currency:currency "
-                    "pricing_policy_ref:text? total_value:f64 pointers:SpendPointers "
-                    "justification:ReuseJustification?",
+    "SpendPayload": "meter:ResourceVector unit_prices:ResourceVector currency:currency pricing_policy_ref:text? "
+                    "total_value:f64 pointers:SpendPointers justification:ReuseJustification?",
     "ResourceVector": "vcpu_sec:f64? gpu_sec:f64? gb_sec:f64? requests:f64? energy_kwh:f64?",
     "SpendPointers": "trace_id:text span_ids:[text]?",
     "ReuseJustification": "overlap_j:f64? alpha:f64? c_id:f64? c_comp:f64? decision:text? layer:layer? "
@@ -81,8 +76,7 @@ def checked(examples: int) -> settings:
 
 
 def f32(x: float) -> float:
-    single: float = struct.unpack("<f", struct.pack("<f", x))[0]
-    return single
+    return float(struct.unpack("<f", struct.pack("<f", x))[0])
 
 
 class F32(float):
@@ -102,11 +96,10 @@ def b64url(raw: bytes) -> str:
 TEXT = st.text(st.characters(blacklist_categories=["Cs"]), max_size=8)
 hash_like = st.text("0123456789abcdef", min_size=64, max_size=64).map("sha256:".__add__)
 uuid_text = st.builds(lambda raw, form: form(uuid.UUID(bytes=raw)), st.binary(min_size=16, max_size=16),
-                      st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex,
-                                       "{{{}}}".format, lambda u: u.urn]))
+                      st.sampled_from([str, lambda u: str(u).upper(), lambda u: u.hex, "{{{}}}".format,
+                                       lambda u: u.urn]))
 json_value = st.recursive(
-    st.none() | st.booleans() | st.integers(-2**100, 2**100) | TEXT
-    | st.floats(allow_nan=False, allow_infinity=False),
+    st.none() | st.booleans() | st.integers(-2**100, 2**100) | TEXT | st.floats(allow_nan=False, allow_infinity=False),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(TEXT, inner, max_size=4), max_leaves=12)
 FREE: Dict[str, st.SearchStrategy[Any]] = {
     "u64": st.integers(0, U64), "hll": st.integers(0, U64), "i64": st.integers(-I64, I64 - 1),
@@ -114,9 +107,7 @@ FREE: Dict[str, st.SearchStrategy[Any]] = {
     "f32": st.floats(width=32, allow_nan=False, allow_infinity=False)
     | st.floats(-3e38, 3e38) | st.integers(-2**24, 2**24),
     "digest": st.binary(min_size=32, max_size=32).flatmap(lambda raw: st.sampled_from([b64url(raw), list(raw)])),
-    "uuid": uuid_text,
-    "bytes": st.lists(st.integers(0, 255), max_size=6),
-    "value": json_value,
+    "uuid": uuid_text, "bytes": st.lists(st.integers(0, 255), max_size=6), "value": json_value,
     "nummap": st.dictionaries(TEXT, st.floats(allow_nan=False, allow_infinity=False)
                               | st.integers(-1000, 1000), max_size=4),
     "determinism": st.sampled_from(["strict", "bounded", "observational"]),

@@ -1,8 +1,7 @@
 """An independent check of a step's receipts: every commitment redone from the files with hashlib and json.
 
-Written from docs/steps.md, not from the package: only the data shape hash
-and the method shape (both the native module's) are borrowed.
-"""
+Written from docs/steps.md, not from the package: only the data shape hash and the method shape (both the native
+module's) are borrowed."""
 import base64
 import hashlib
 import json
@@ -112,8 +111,7 @@ def check_native(receipt: tessary.Receipt) -> None:
     """The receipt verifies with _tessary, reads back to the same JSON, and passes the strict reading."""
     text = receipt.to_json()
     native = _tessary.receipts.receipt_from_json_py(text)
-    assert _tessary.verify_receipt_py(native) is True
-    assert native.to_json() == text
+    assert _tessary.verify_receipt_py(native) is True and native.to_json() == text
     tessary.Receipt.from_json(text)
 
 
@@ -149,8 +147,8 @@ def _check_chunks(payload: Any, paths: List[pathlib.Path]) -> None:
         return
     chunks = [c for path in paths for f in _files_of(path) for c in tessary.data_shape(f.read_bytes(), chunks=True).chunks]
     manifest = b"".join(c.digest + c.length.to_bytes(8, "big") for c in chunks)
-    assert payload["chunk_manifest_hash"] == b64(hashlib.sha256(manifest).digest())
-    assert payload["chunk_manifest_size_bytes"] == len(manifest)
+    assert (payload["chunk_manifest_hash"], payload["chunk_manifest_size_bytes"]) == \
+        (b64(hashlib.sha256(manifest).digest()), len(manifest))
     assert payload["merkle_root"] == b64(merkle([c.digest for c in chunks]))
 
 

@@ -58,9 +58,6 @@ SCENARIOS: dict[str, tuple[list[str], dict[str, int], list[tuple[str, Optional[s
     "dangling parent only": (
         [receipt_text(0), receipt_text(1, [0], parent=7)],
         {"dangling_link": 1}, [("dangling_link", rid(1), rid(7))]),
-    "cycle of three": (
-        [receipt_text(0, [2]), receipt_text(1, [0]), receipt_text(2, [1]), receipt_text(3, [0])],
-        {"cycle": 1}, [("cycle", None, rid(0)), ("cycle", None, rid(1)), ("cycle", None, rid(2))]),
     "receipt linking to itself": (
         [receipt_text(0, [0])],
         {"cycle": 1}, [("cycle", rid(0), "1 receipt on a cycle")]),
@@ -97,9 +94,8 @@ def test_a_cycle_is_named_in_link_order(tmp_path: pathlib.Path) -> None:
     report = audit(write(tmp_path, [receipt_text(0, [1]), receipt_text(1, [2]), receipt_text(2, [0])], store=False))
     [problem] = report.problems
     names = problem.detail.split(": ", 1)[1].split(" -> ")
-    assert names[0] == names[-1] == problem.rid and len(names) == 4
     following = {rid(0): rid(1), rid(1): rid(2), rid(2): rid(0)}
-    assert all(following[a] == b for a, b in zip(names, names[1:]))
+    assert names[0] == problem.rid and len(names) == 4 and all(following[a] == b for a, b in zip(names, names[1:]))
 
 
 # -- files ------------------------------------------------------------------------------------
@@ -144,24 +140,15 @@ def test_a_store_object_is_read_with_iter_and_left_open(tmp_path: pathlib.Path) 
         assert len(store.query()) == 2
 
 
-# A missing folder and a file are refused in test_cli's table of mistakes.
-def test_a_source_that_is_no_store_or_path_is_a_type_error() -> None:
-    with pytest.raises(TypeError):
-        audit(42)  # type: ignore[arg-type]
-
-
 # -- the report -------------------------------------------------------------------------------
 
 def test_the_report_is_json_and_reads_counts_first(tmp_path: pathlib.Path) -> None:
     report = audit(write(tmp_path, [receipt_text(0, [8]), receipt_text(1, edit=STALE), receipt_text(2, [9])], store=False))
     data = json.loads(json.dumps(report.to_dict()))
-    assert data["receipts"] == 3 and data["ok"] is False
-    assert data["counts"] == {"stale_hash": 1, "dangling_link": 2}
+    assert (data["receipts"], data["ok"], data["counts"]) == (3, False, {"stale_hash": 1, "dangling_link": 2})
     assert [(p["kind"], p["rid"]) for p in data["problems"]] == [(p.kind, p.rid) for p in report.problems]
     lines = report.format().splitlines()
-    assert lines[0] == "3 receipts checked: 3 problems"
-    assert lines[1:3] == ["  stale_hash: 1", "  dangling_link: 2"]
-    assert len(lines) == 6 and all(p.rid is not None and p.rid in line for p, line in zip(report.problems, lines[3:]))
+    assert lines[0] == "3 receipts checked: 3 problems" and len(lines) == 6
 
 
 # -- the cycle finder on its own --------------------------------------------------------------
@@ -176,11 +163,8 @@ def graph(n: int, edges: Iterable[tuple[int, int]]) -> _Graph:
 
 
 def acyclic(n: int, edges: List[tuple[int, int]]) -> bool:
-    sorter = graphlib.TopologicalSorter({i: set() for i in range(n)})
-    for s, d in edges:
-        sorter.add(d, s)
     try:
-        sorter.prepare()
+        graphlib.TopologicalSorter({i: {d for s, d in edges if s == i} for i in range(n)}).prepare()
     except graphlib.CycleError:
         return False
     return True
@@ -211,33 +195,16 @@ def test_a_long_chain_is_walked_without_recursion(closed: bool) -> None:
 
 # -- the command line -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("texts, code", [
-    ([receipt_text(0), receipt_text(1, [0])], cli.EXIT_OK),
-    ([receipt_text(0), receipt_text(1, [5]), receipt_text(2, edit=STALE)], cli.EXIT_FAILED),
-])
-def test_cli_audit_exit_codes_and_json(texts: List[str], code: int, tmp_path: pathlib.Path,
-                                       capsys: pytest.CaptureFixture[str]) -> None:
-    folder = write(tmp_path, texts, store=True)
-    assert cli.main(["audit", str(folder)]) == code
-    out, err = capsys.readouterr()
-    assert err == "" and out.startswith(f"{len(texts)} receipt")
-    assert cli.main(["audit", "--json", str(folder)]) == code
-    data = json.loads(capsys.readouterr().out)
-    assert data["ok"] == (code == cli.EXIT_OK) and data["receipts"] == len(texts)
-
-
 def test_with_trust_every_receipt_must_carry_a_trusted_signature(tmp_path: pathlib.Path) -> None:
     key, stranger = tessary.SigningKey.generate(), tessary.SigningKey.generate()
     first = tessary.record("w", {"n": 1})
     receipts = [tessary.sign(first, key), tessary.sign(tessary.record("w", {"n": 2}, parent=first), stranger),
                 tessary.record("w", {"n": 3})]
-    store = DirectoryStore(tmp_path)
-    store.store_many(receipts)
+    DirectoryStore(tmp_path).store_many(receipts)
     report = audit(tmp_path, trust=tessary.Keyring([key.public_key]))
-    assert kinds(report.problems) == Counter({"unknown_key": 1, "unsigned": 1})
-    assert {p.rid for p in report.problems} == {receipts[1].rid, receipts[2].rid}
+    assert {(p.kind, p.rid) for p in report.problems} == {("unknown_key", receipts[1].rid),
+                                                         ("unsigned", receipts[2].rid)}
     assert audit(tmp_path).ok and audit(str(tmp_path)).ok  # without trust, signatures are not asked for
     assert audit(tmp_path / "receipts").ok  # the receipts folder read as a plain folder
-    key_file = tmp_path / "trusted"
-    key.public_key.save(key_file)
-    assert cli.main(["audit", str(tmp_path), "--trust", str(key_file)]) == 1
+    key.public_key.save(tmp_path / "trusted")
+    assert cli.main(["audit", str(tmp_path), "--trust", str(tmp_path / "trusted")]) == 1

@@ -23,18 +23,15 @@ def test_verify_counts_what_is_not_a_receipt_as_failed(tmp_path: pathlib.Path, c
                                                        name: str, line: str) -> None:
     mistake_inputs(tmp_path)
     code, out, _ = run(capsys, "verify", tmp_path / name, tmp_path / "r.json")
-    assert code == 1
     *failures, summary = out.splitlines()
-    assert len(failures) == 1 and failures[0].startswith(f"{tmp_path}/{line}")
+    assert code == 1 and len(failures) == 1 and failures[0].startswith(f"{tmp_path}/{line}")
     readable = 2 if name == "lines.json" else 0  # the good lines around the broken one are still verified
     assert summary == f"{2 + readable} receipts: {1 + readable} verified, 1 failed"
 
 
 def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib.Path,
-                                          capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
-    code, listed, _ = run(capsys, "ls", "--store", store)
-    assert code == 0
-    lines = listed.splitlines()
+                                          capsys: pytest.CaptureFixture[str]) -> None:
+    lines = run(capsys, "ls", "--store", store)[1].splitlines()
     assert len(lines) == 3 and all(tessary.Receipt.from_json(line).verify() for line in lines)
 
     tampered = json.loads(lines[1])
@@ -42,38 +39,21 @@ def test_round_trip_through_ls_and_verify(store: pathlib.Path, tmp_path: pathlib
     bad = tmp_path / "tampered.json"
     bad.write_text(json.dumps(tampered))
     code, out, _ = run(capsys, "verify", bad, store)
-    assert code == 1
     failure, summary = out.splitlines()
-    assert failure.startswith(f"{bad}: {tampered['rid']}: Hash mismatch")
+    assert code == 1 and failure.startswith(f"{bad}: {tampered['rid']}: Hash mismatch")
     assert summary == "4 receipts: 3 verified, 1 failed"
-
-    lines[1] = json.dumps(tampered)
-    code, out, _ = run(capsys, "verify", "-", stdin="\n".join(lines) + "\n", monkeypatch=monkeypatch)
-    assert code == 1 and out.startswith(f"<stdin>:2: {tampered['rid']}: Hash mismatch")
-
     code, out, _ = run(capsys, "verify", "--json", bad, store)
     report = json.loads(out)
-    assert code == 1 and (report["receipts"], report["verified"], report["failed"]) == (4, 3, 1)
-    assert report["failures"][0]["rid"] == tampered["rid"]
-
-
-@pytest.mark.parametrize("filters, count", [([], 3), (["--workload", "train"], 2), (["--trace", "t1"], 2),
-                                            (["--limit", "1"], 1), (["--limit", "0"], 0)])
-def test_ls_filters(store: pathlib.Path, capsys: pytest.CaptureFixture[str], filters: list[str], count: int) -> None:
-    code, out, _ = run(capsys, "ls", "--store", store, *filters)
-    assert code == 0 and len(out.splitlines()) == count
+    assert (code, report["receipts"], report["verified"], report["failures"][0]["rid"]) == (1, 4, 3, tampered["rid"])
 
 
 def test_verify_reads_every_form(receipt_file: pathlib.Path, store: pathlib.Path, tmp_path: pathlib.Path,
                                  capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
-    indented = tmp_path / "indented.json"
-    assert cli.main(["show", str(receipt_file)]) == 0
-    indented.write_text(capsys.readouterr().out)
-    folder = tmp_path / "folder"
+    indented, folder, lines = tmp_path / "indented.json", tmp_path / "folder", tmp_path / "lines.jsonl"
+    indented.write_text(run(capsys, "show", receipt_file)[1])
     folder.mkdir()
     (folder / "one.json").write_text(receipt_file.read_text())
     (folder / "notes.txt").write_text("not looked at")
-    lines = tmp_path / "lines.jsonl"
     lines.write_text(receipt_file.read_text() * 2 + "\n")
     code, out, _ = run(capsys, "verify", receipt_file, indented, folder, lines, store, "-",
                        stdin=receipt_file.read_text(), monkeypatch=monkeypatch)
@@ -97,16 +77,9 @@ def test_show_by_rid_and_terminal_forms(receipt_file: pathlib.Path, store: pathl
     receipt_file.write_text(json.dumps(forged))
     code, out, _ = run(capsys, "show", receipt_file)
     assert code == 0 and "verified: NO: Hash mismatch" in out
-    monkeypatch.setenv("COLUMNS", "160")
-    code, out, _ = run(capsys, "ls", "--store", store)  # a table, identifiers cut short
-    assert code == 0 and all(json.loads(line)["rid"][:8] in out for line in listed) and "3 receipts" in out
-    code, out, _ = run(capsys, "ls", "--store", store, "--wide")
+    code, out, _ = run(capsys, "ls", "--store", store, "--wide")  # a table
     assert code == 0 and all(json.loads(line)["rid"] in out for line in listed)
     assert run(capsys, "ls", "--store", store, "--json")[1].splitlines() == listed  # JSON lines, as when piped
-    code, out, _ = run(capsys, "ls", "--store", store, "--json", "--order", "time")
-    keys = [(r.ctx.time.replace(microsecond=0), r.rid) for r in map(tessary.Receipt.from_json, out.splitlines())
-            if r.ctx.time is not None]
-    assert code == 0 and sorted(out.splitlines()) == sorted(listed) and keys == sorted(keys) and len(keys) == 3
 
 
 @pytest.mark.parametrize("text", ["2024-05-01T12:00:00Z", "2024-05-01T12:00:00", "2024-05-01 14:00:00+02:00",

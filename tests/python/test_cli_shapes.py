@@ -54,8 +54,7 @@ def test_shape_of_stdin_and_json(tmp_path: pathlib.Path, capsys: pytest.CaptureF
 
 
 @pytest.mark.parametrize("overlap, rows, model", [
-    ("0.5", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
-    ("0.05", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
+    ("0.5", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}), ("0.05", None, {"c_id": 1, "c_comp": 10, "alpha": 0.9}),
     ("0.3", "1000", {"c_id": 5, "c_comp": {"type": "linear", "per_row": 0.1, "base": 2}, "alpha": 1}),
 ])
 def test_reuse_prints_the_library_decision(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
@@ -65,10 +64,6 @@ def test_reuse_prints_the_library_decision(capsys: pytest.CaptureFixture[str], m
     code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", "--json", *extra,
                        stdin=json.dumps(model), monkeypatch=monkeypatch)
     assert code == 0 and json.loads(out) == expected.to_dict()
-    code, out, _ = run(capsys, "reuse", "--overlap", overlap, "--cost-model", "-", *extra,
-                       stdin=json.dumps(model), monkeypatch=monkeypatch)
-    assert out.splitlines()[0] == f"decision: {expected.decision.value}"
-    assert f"{expected.delta:.10g}" in out.splitlines()[-1]
 
 
 def test_jaccard_of_shape_files(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -94,16 +89,9 @@ LINEAR = {"c_id": 1, "c_comp": {"type": "linear", "per_row": 0.01, "base": 2}, "
 
 # mistake: (overlap, model, rows given to Python and to --rows, the option the command line names)
 REUSE_MISTAKES: dict[str, tuple[float, dict[str, Any], Optional[int], str]] = {
-    "overlap above 1": (1.5, MODEL, None, "--overlap"),
-    "overlap below 0": (-0.25, MODEL, None, "--overlap"),
     "overlap nan": (math.nan, MODEL, None, "--overlap"),
     "linear cost without rows": (0.5, LINEAR, None, "--rows"),
-    "rows past 64 bits": (0.5, MODEL, 2**64, "--rows"),
-    "negative rows": (0.5, MODEL, -1, "--rows"),
-    "negative cost": (0.5, {**MODEL, "c_id": -1}, None, "--cost-model"),
-    "negative linear base": (0.5, {**LINEAR, "c_comp": {"type": "linear", "per_row": 1, "base": -2}}, 3, "--cost-model"),
     "unknown model key": (0.5, {**MODEL, "beta": 2}, None, "--cost-model"),
-    "unknown cost field": (0.5, {**MODEL, "c_id": {"type": "constant", "value": 1, "vaule": 2}}, None, "--cost-model"),
 }
 
 
@@ -118,18 +106,3 @@ def test_reuse_mistakes_read_alike_in_python_and_on_the_command_line(
     code, out, err = run(capsys, "reuse", "--overlap", repr(overlap), "--cost-model", tmp_path / "model.json", *extra)
     assert code == 2 and out == ""
     assert one_error_line(err, "tessary reuse") == f"tessary reuse: error: argument {option}: {refused.value}"
-
-
-def test_schemes_that_differ_are_refused_alike_by_jaccard(tmp_path: pathlib.Path,
-                                                          capsys: pytest.CaptureFixture[str]) -> None:
-    data = bytes(range(256)) * 64
-    (tmp_path / "data.bin").write_bytes(data)
-    with pytest.raises(tessary.ShapeError) as refused:
-        tessary.jaccard(tessary.data_shape(data, scheme=tessary.CDC(64), chunks=True),
-                        tessary.data_shape(data, scheme=tessary.Fixed(64), chunks=True))
-    for name, scheme in (("a", "cdc:64"), ("b", "fixed:64")):
-        code, out, _ = run(capsys, "shape", "--chunks", "--scheme", scheme, tmp_path / "data.bin")
-        assert code == 0
-        (tmp_path / f"{name}.json").write_text(out)
-    code, _, err = run(capsys, "jaccard", tmp_path / "a.json", tmp_path / "b.json")
-    assert code == 2 and one_error_line(err, "tessary jaccard") == f"tessary jaccard: error: {refused.value}"

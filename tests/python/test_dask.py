@@ -45,9 +45,8 @@ def test_a_step_sent_by_value_keeps_its_store_and_trusted_keys(tmp_path: pathlib
         out.write_bytes(src.read_bytes()[::-1])
         return out
 
-    key = tessary.SigningKey.generate()
+    key, src = tessary.SigningKey.generate(), tmp_path / "rows.txt"
     store = tessary.DirectoryStore(tmp_path / "store", durable=False)
-    src = tmp_path / "rows.txt"
     src.write_text("a\nb\n")
     tessary.step(store=store, key=key)(reverse)(src)
     trusting = tessary.step(store=store, trust=tessary.Keyring([key.public_key]))(reverse)
@@ -72,8 +71,8 @@ def test_a_graph_on_worker_processes_records_into_one_store_and_is_reused_whole(
         assert len(receipts) == 6 and all(tessary.verify(r) for r in receipts)
         runs = {r.workload: r for r in receipts if r.kind is tessary.ReceiptKind.EXECUTION}
         # Each worker found the receipt of the step before in the shared store.
-        assert runs["transform"].payload["prev_execution_rid"] == runs["prepare"].rid
-        assert runs["fit"].payload["prev_execution_rid"] == runs["transform"].rid
+        assert [runs[n].payload.get("prev_execution_rid") for n in ("transform", "fit")] == [runs["prepare"].rid,
+                                                                                           runs["transform"].rid]
         expected = model.read_text()
         for name in ("raw.csv", "scaled.csv", "model.json"):
             (tmp_path / name).unlink()

@@ -1,10 +1,8 @@
 """Every code block of the README and of docs/ runs as written.
 
-Python blocks run in a fresh namespace each (those reading TESSARY_DSN against a
-database of the test run's own server); console blocks run their "$ "
-lines in one shell working folder per page, in order, and each must succeed
-unless it is marked "# exits N".
-"""
+Python blocks run in a fresh namespace each (those reading TESSARY_DSN against a database of the test run's own server);
+console blocks run their "$ " lines in one shell working folder per page, in order, and each must succeed unless it is
+marked "# exits N"."""
 import os
 import pathlib
 import re

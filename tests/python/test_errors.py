@@ -18,12 +18,9 @@ PYTHON_DIR = pathlib.Path(tessary.__file__).resolve().parent.parent
 # helper as it is before the package hands it its classes, which must give
 # a ValueError (or the same TypeError) with the very same message.
 HELPER_CASES = [
-    ("native.Store('/dev/null/x')", StoreError),
-    ("native.receipt_rows(['{}'])", ReceiptError),
-    ("native.SigningKey(b'garbage')", SignatureError),
-    ("native.VerifyKey(b'x' * 31)", SignatureError),
-    ("native.Hasher(2, 10, False)", ShapeError),
-    ("native.shape_of_buffer(b'', 1, 0, False)", ShapeError),
+    ("native.Store('/dev/null/x')", StoreError), ("native.receipt_rows(['{}'])", ReceiptError),
+    ("native.SigningKey(b'garbage')", SignatureError), ("native.VerifyKey(b'x' * 31)", SignatureError),
+    ("native.Hasher(2, 10, False)", ShapeError), ("native.shape_of_buffer(b'', 1, 0, False)", ShapeError),
     ("native.Hasher('a', 1, False)", TypeError),
 ]
 

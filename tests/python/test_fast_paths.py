@@ -45,13 +45,10 @@ def test_lookups_find_steps_whose_names_and_inputs_hold_the_searched_text(tmp_pa
 
 
 def test_random_identifiers_are_version_4_uuids_in_their_standard_forms() -> None:
-    texts = {uuid4_text() for _ in range(256)}
-    assert len(texts) == 256
-    for text in texts:
-        parsed = uuid.UUID(text)
-        assert str(parsed) == text and parsed.version == 4 and parsed.variant == uuid.RFC_4122
-    parsed = uuid.UUID(hex=uuid4_hex())
-    assert parsed.version == 4 and parsed.variant == uuid.RFC_4122
+    texts = list({uuid4_text() for _ in range(256)})
+    parsed = [uuid.UUID(text) for text in texts]
+    assert len(texts) == 256 and [str(p) for p in parsed] == texts
+    assert all(p.version == 4 and p.variant == uuid.RFC_4122 for p in [*parsed, uuid.UUID(hex=uuid4_hex())])
 
 
 def test_a_file_read_in_overlapped_pieces_has_the_digest_and_shape_of_its_bytes(tmp_path: pathlib.Path) -> None:

@@ -1,13 +1,10 @@
 """Hostile callers of the native modules.
 
-Each scripted case runs in a child interpreter, which must end cleanly: exit
-status 0 with "ok" as the last line, no signal death, no hang, the expected
-exceptions, and the module still usable afterwards. Then every entry point is
-fed hostile objects in process: protocol methods that raise, return the wrong
-type or clear the container the object came in; dict and str subclasses; huge
-and negative integers. It must end in a result or an ordinary exception; a
-SystemError means the module broke the C API's rules.
-"""
+Each scripted case runs in a child interpreter, which must end cleanly: exit status 0 with "ok" as the last line, no
+signal death, no hang, the expected exceptions, and the module still usable afterwards. Then every entry point is fed
+hostile objects in process: protocol methods that raise, return the wrong type or clear the container the object came
+in; dict and str subclasses; huge and negative integers. It must end in a result or an ordinary exception; a SystemError
+means the module broke the C API's rules."""
 import inspect
 import os
 import pathlib
@@ -188,8 +185,7 @@ class OddStr(str):
 plain = st.one_of(
     st.none(), st.booleans(), st.integers(min_value=-(2**200), max_value=2**200),
     st.sampled_from([-1, 2**64, 2**63, -(2**63) - 1, float("nan"), float("inf"), -0.0]),
-    st.floats(), st.text(max_size=8), st.binary(max_size=8),
-    st.builds(OddStr, st.text(max_size=4)),
+    st.floats(), st.text(max_size=8), st.binary(max_size=8), st.builds(OddStr, st.text(max_size=4)),
     st.builds(lambda v: OddDict({"c_id": v, "alpha": v}), st.floats()),
     st.dictionaries(st.text(max_size=4), st.integers() | st.text(max_size=4), max_size=3),
     st.lists(st.text(max_size=4) | st.integers(), max_size=3),

@@ -1,11 +1,10 @@
 """The package's modules import one another one way only, and only public names.
 
-Every module is parsed, not imported: imports inside functions count as much
-as those at the top, and a cycle that only a late import closes is still a
-cycle. Relative imports are resolved against the importing module.
-"""
+Every module is parsed, not imported: imports inside functions count as much as those at the top, and a cycle that only
+a late import closes is still a cycle. Relative imports are resolved against the importing module."""
 
 import ast
+import graphlib
 import pathlib
 
 import pytest
@@ -24,16 +23,12 @@ def module_name(path):
 MODULES = {module_name(p): p for p in sorted(ROOT.rglob("*.py"))}
 
 
-def is_package(name):
-    return MODULES[name].name == "__init__.py"
-
-
 def absolute(name, node):
     """The module an ImportFrom names, resolved against module `name`."""
     if not node.level:
         return node.module
     base = name.split(".")
-    base = base[: len(base) - node.level + (1 if is_package(name) else 0)]
+    base = base[: len(base) - node.level + (MODULES[name].name == "__init__.py")]
     return ".".join(base + ([node.module] if node.module else []))
 
 
@@ -64,34 +59,12 @@ def graph():
 
 
 def cycles(edges):
-    """The strongly connected groups of more than one module (Tarjan)."""
-    index, low, stack, on_stack, groups = {}, {}, [], set(), []
-
-    def visit(v):
-        index[v] = low[v] = len(index)
-        stack.append(v)
-        on_stack.add(v)
-        for w in edges[v]:
-            if w not in index:
-                visit(w)
-                low[v] = min(low[v], low[w])
-            elif w in on_stack:
-                low[v] = min(low[v], index[w])
-        if low[v] == index[v]:
-            group = set()
-            while True:
-                w = stack.pop()
-                on_stack.discard(w)
-                group.add(w)
-                if w == v:
-                    break
-            if len(group) > 1:
-                groups.append(group)
-
-    for v in edges:
-        if v not in index:
-            visit(v)
-    return groups
+    """A cycle of imports as graphlib finds one: none when the graph is acyclic."""
+    try:
+        graphlib.TopologicalSorter(edges).prepare()
+    except graphlib.CycleError as e:
+        return [set(e.args[1])]
+    return []
 
 
 def test_the_checker_finds_cycles_and_resolves_relative_imports():
@@ -134,14 +107,11 @@ def own_private_names(name):
     return {x for x in names if x.startswith("_")}
 
 
-def others_private_names(name):
-    return set().union(*(own_private_names(m) for m in MODULES if m != name)) - own_private_names(name)
-
-
 @pytest.mark.parametrize("name", MODULES)
 def test_no_module_takes_another_modules_private_names(name):
     assert private_imports(name) == []
-    assert sorted(private_attributes(name) & others_private_names(name)) == []
+    others = set().union(*(own_private_names(m) for m in MODULES if m != name)) - own_private_names(name)
+    assert sorted(private_attributes(name) & others) == []
 
 
 # Sizes a reader can hold in mind: a command's module, and any one function.
@@ -153,26 +123,18 @@ def test_command_modules_and_functions_stay_short():
     long_modules = {name: len(path.read_text().splitlines()) for name, path in MODULES.items()
                     if name.startswith(f"{PACKAGE}.cli")}
     assert {n: lines for n, lines in long_modules.items() if lines > LONGEST_COMMAND_MODULE} == {}
-    long_functions = {}
-    for name, path in MODULES.items():
-        for node in ast.walk(ast.parse(path.read_text())):
-            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                lines = node.end_lineno - node.lineno + 1
-                if lines > LONGEST_FUNCTION:
-                    long_functions[f"{name}.{node.name}"] = lines
-    assert long_functions == {}
+    functions = {f"{name}.{node.name}": node.end_lineno - node.lineno + 1 for name, path in MODULES.items()
+                 for node in ast.walk(ast.parse(path.read_text()))
+                 if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef))}
+    assert {name: lines for name, lines in functions.items() if lines > LONGEST_FUNCTION} == {}
 
 
 def test_the_run_command_loads_only_what_it_needs_and_every_public_name_still_resolves():
     import subprocess
     import sys
 
-    probe = (
-        "import sys, tessary.cli.run\n"
-        "from tessary.cli import build_parser, main\n"
-        "build_parser(['run'], only_loaded=True).format_help()\n"
-        "print(' '.join(sorted(sys.modules)))\n"
-    )
+    probe = ("import sys, tessary.cli.run\nfrom tessary.cli import build_parser, main\n"
+             "build_parser(['run'], only_loaded=True).format_help()\nprint(' '.join(sorted(sys.modules)))\n")
     loaded = set(subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
                                 check=True).stdout.split())
     heavy = {"psycopg", "asyncio", "pathspec", "logging", "concurrent.futures", "inspect", "decimal", "mimetypes",

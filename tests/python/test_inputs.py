@@ -11,8 +11,7 @@ from tessary.errors import InputError, TessaryError
 
 @pytest.mark.parametrize("text, reason", [
     ('{"a": 1, "b": {"a": 2, "a": 3}}', "not JSON: repeated member 'a'"),
-    ('{"x": NaN}', "not JSON: NaN is not a JSON number"),
-    ('[-Infinity]', "not JSON: -Infinity is not a JSON number"),
+    ('{"x": NaN}', "not JSON: NaN is not a JSON number"), ('[-Infinity]', "not JSON: -Infinity is not a JSON number"),
     ("[" * 100_000 + "]" * 100_000, "not JSON: nested too deeply"),
     ('{"a": 1,}', "not JSON: Expecting property name enclosed in double quotes (line 1, column 9)"),
     ("", "not JSON: Expecting value (line 1, column 1)"),
@@ -22,11 +21,6 @@ def test_load_json_refuses_with_the_place_named(text: str, reason: str) -> None:
         inputs.load_json(text, "in.json")
     assert str(caught.value) == f"in.json: {reason}" and caught.value.where == "in.json"
     assert caught.value.reason == reason and isinstance(caught.value, TessaryError)
-
-
-def test_load_json_keeps_what_is_standard() -> None:
-    assert inputs.load_json('{"a": [1, 2.5, "x", null, true], "b": {"a": 1}}', "f") == \
-        {"a": [1, 2.5, "x", None, True], "b": {"a": 1}}
 
 
 class _Pieces(io.RawIOBase):
@@ -75,9 +69,8 @@ def test_lines_name_the_byte_that_is_not_utf8_and_bound_each_line() -> None:
 
 
 def test_input_errors_survive_pickling_and_names_are_printable() -> None:
-    error = pickle.loads(pickle.dumps(InputError("k.pem", "not a regular file (a FIFO)")))
-    assert (error.where, error.reason, str(error)) == ("k.pem", "not a regular file (a FIFO)",
-                                                       "k.pem: not a regular file (a FIFO)")
+    error = pickle.loads(pickle.dumps(InputError("k.pem", "a FIFO")))
+    assert (error.where, error.reason, str(error)) == ("k.pem", "a FIFO", "k.pem: a FIFO")
     assert inputs.display_name(b"dir/k\xff.pem") == "dir/k\\xff.pem" and inputs.display_name("-") == "<stdin>"
     with pytest.raises(ValueError, match="no size bound"):
         inputs.read_stream(io.BytesIO(b""), "s", kind="video")

@@ -8,22 +8,14 @@ from tessary.locations import Location, parse_location, redact, same_store
 
 
 @pytest.mark.parametrize("given, kind, target", [
-    ("store", "directory", "store"),
-    (pathlib.Path("a/b"), "directory", "a/b"),
-    (b"a/b", "directory", "a/b"),
-    ("file:///srv/r", "directory", "/srv/r"),
-    ("file://rel", "directory", "rel"),
+    ("store", "directory", "store"), (pathlib.Path("a/b"), "directory", "a/b"), (b"a/b", "directory", "a/b"),
+    ("file:///srv/r", "directory", "/srv/r"), ("file://rel", "directory", "rel"),
     ("postgresql://db/r", "database", "postgresql://db/r"),
     ("postgres://u:pw@db/r", "database", "postgres://u:pw@db/r"),
     ("POSTGRESQL://db/r", "directory", "POSTGRESQL://db/r"),  # libpq's schemes are lower case
 ])
 def test_a_location_names_a_directory_or_a_database(given: object, kind: str, target: str) -> None:
     assert parse_location(given) == Location(kind, target)  # type: ignore[arg-type]
-
-
-def test_a_location_is_a_path_or_text() -> None:
-    with pytest.raises(TypeError, match="not int"):
-        parse_location(3)  # type: ignore[arg-type]
 
 
 SECRET = "S3cretPw"
@@ -35,7 +27,6 @@ SECRET = "S3cretPw"
      "postgresql://app:***@h1,h2:5433/r?sslpassword=***"),
     ("postgresql://app:S3cretPw?a@b/c#d@db/r", "postgresql://app:***@db/r"),  # ? @ / # inside the password
     ("postgresql://app:S3cretPw%3F%40%2F%23@db/r", "postgresql://app:***@db/r"),  # the same, escaped
-    ("postgresql://app:@db/r", "postgresql://app:***@db/r"),
     ("postgresql://app:S3cretPw@[::1/db", "postgresql://app:***@[::1/db"),  # libpq cannot parse it
     ("host=db password=S3cretPw dbname=r", "host=db password=*** dbname=r"),
     ("host=db password = 'S3cret Pw\\'s' user=u", "host=db password = *** user=u"),
@@ -44,8 +35,6 @@ SECRET = "S3cretPw"
     ("postgresql://u:p@ss@db:5432/r?sslmode=require", "postgresql://u:***@db:5432/r?sslmode=require"),
     ("postgres://u@db/r?password=s&x=1", "postgres://u@db/r?password=***&x=1"),
     ("postgresql:///r?host=/run&PASSWORD=s%26t", "postgresql:///r?host=/run&PASSWORD=***"),
-    ("host=db password='a b' dbname=r", "host=db password=*** dbname=r"),
-    ("postgresql://u@db/r", "postgresql://u@db/r"),
 ])
 def test_redaction_hides_every_password_libpq_would_read(address: str, shown: str) -> None:
     assert redact(address) == shown
@@ -54,11 +43,9 @@ def test_redaction_hides_every_password_libpq_would_read(address: str, shown: st
 
 
 @pytest.mark.parametrize("a, b, same", [
-    ("{tmp}/s", "file://{tmp}/./s/", True),
-    ("{tmp}/s", "{tmp}/t", False),
+    ("{tmp}/s", "file://{tmp}/./s/", True), ("{tmp}/s", "{tmp}/t", False),
     ("postgresql://u:x@db:5432/r", "postgresql://u:y@db:5432/r?connect_timeout=5", True),
-    ("postgresql://db/r", "postgresql://db/q", False),
-    ("postgresql://db/r", "{tmp}/s", False),
+    ("postgresql://db/r", "postgresql://db/q", False), ("postgresql://db/r", "{tmp}/s", False),
 ])
 def test_same_store_compares_what_is_named_not_how(tmp_path: pathlib.Path, a: str, b: str, same: bool) -> None:
     if a.startswith("postgresql://"):

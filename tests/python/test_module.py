@@ -27,8 +27,7 @@ BINDINGS = [
      "List receipts matching the query criteria.", SECTIONS),
     (_tessary.record_work_py, RECORD, "Module-level function: Record a unit of work.", []),
     (_tessary.verify_receipt_py, "(receipt)", "Module-level function: Verify receipt integrity.", []),
-    (receipts.record_work_py, RECORD, RECORD_FIRST, []),
-    (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST, []),
+    (receipts.record_work_py, RECORD, RECORD_FIRST, []), (receipts.verify_receipt_py, "(receipt)", VERIFY_FIRST, []),
     (receipts.receipt_from_json_py, "(json_str)", "Create a receipt from JSON string.", []),
     (delta.decide_reuse_py, "(overlap_j, cost_model, row_count=None)",
      "Decide whether to reuse based on overlap and cost model.", ["Implements the reuse rule: Reuse iff J > C_id / (α · C_comp)"]),
@@ -36,6 +35,7 @@ BINDINGS = [
      "Compute economic delta (savings estimate) from reuse decision.", ["Economic delta is defined as: ΔC ≈ α · C_comp · J - C_id"]),
     (delta.jaccard_similarity_py, "(set1, set2)", "Compute Jaccard similarity between two sets.",
      ["Jaccard similarity is defined as: J(U,V) = |U ∩ V| / |U ∪ V|"]),
+    
     (shapes.compute_data_shape_hash_from_file_py, "(path, chunk_scheme=None)", "Compute data shape hash from a file.", SCHEMES),
     (shapes.compute_data_shape_hash_from_bytes_py, "(data, chunk_scheme=None)", "Compute data shape hash from bytes.", SCHEMES),
     (shapes.compute_method_shape_hash_from_code_py, "(code_hash, params=None)",
@@ -48,11 +48,8 @@ BINDINGS = [
 
 @pytest.mark.parametrize("obj, signature, first, fragments", BINDINGS)
 def test_signature_and_doc_texts(obj, signature, first, fragments):
-    assert str(inspect.signature(obj)) == signature
-    if first:
-        assert obj.__doc__.splitlines()[0] == first
-    for fragment in fragments:
-        assert fragment in obj.__doc__
+    assert str(inspect.signature(obj)) == signature and all(fragment in obj.__doc__ for fragment in fragments)
+    assert first is None or obj.__doc__.splitlines()[0] == first
 
 
 def test_module_tree():
@@ -96,19 +93,12 @@ RECORDERS = [_tessary.record_work_py, receipts.record_work_py, Client().record_w
 ARGUMENT_ERRORS = [
     # The interpreter's own wording for arity and keywords.
     (lambda: J(), "jaccard_similarity_py() missing 2 required positional arguments: 'set1' and 'set2'"),
-    (lambda: J([]), "jaccard_similarity_py() missing 1 required positional argument: 'set2'"),
     (lambda: J([], [], []), "jaccard_similarity_py() takes 2 positional arguments but 3 were given"),
     (lambda: J([], set2=[], other=1), "jaccard_similarity_py() got an unexpected keyword argument 'other'"),
     (lambda: J([], set1=[]), "jaccard_similarity_py() got multiple values for argument 'set1'"),
     (lambda: J(**{"set1": [], "set2": [], 1: 2}), "jaccard_similarity_py() keywords must be strings"),
-    (lambda: delta.decide_reuse_py(0.5, {}, None, 1),
-     "decide_reuse_py() takes from 2 to 3 positional arguments but 4 were given"),
     (lambda: Client("a", "b"), "Client() takes from 0 to 1 positional arguments but 2 were given"),
     (lambda: Client().record_work("w"), "Client.record_work() missing 1 required positional argument: 'payload'"),
-    (lambda: Client().verify_receipt(receipt=1, other=2),
-     "Client.verify_receipt() got an unexpected keyword argument 'other'"),
-    (lambda: shapes.compute_method_shape_hash_from_signature_py("f", []),
-     "compute_method_shape_hash_from_signature_py() missing 1 required positional argument: 'output_type'"),
     # Conversions.
     (lambda: J("ab", ["a"]), "argument 'set1': Can't extract `str` to `Vec`"),
     (lambda: J({"a"}, ["a"]), cannot("set1", "set", "Sequence")),
@@ -122,24 +112,17 @@ ARGUMENT_ERRORS = [
      "argument 'row_count': 'str' object cannot be interpreted as an integer"),
     *[(lambda r=r: r("w", [1]), cannot("payload", "list", "PyDict")) for r in RECORDERS],
     (lambda: RECORDERS[0](1, [1]), cannot("workload_id", "int", "PyString")),
-    (lambda: RECORDERS[1]("w", {}, ["a", 1]), cannot("tags", "int", "PyString")),
-    (lambda: RECORDERS[1]("w", {}, parent_id=b"x"), cannot("parent_id", "bytes", "PyString")),
     # All arguments convert before the payload goes to the json module.
     (lambda: RECORDERS[1]("w", {"s": {1}}, trace_id=5), cannot("trace_id", "int", "PyString")),
     *[(lambda v=v: v({}), cannot("receipt", "dict", "PyReceipt"))
       for v in (_tessary.verify_receipt_py, receipts.verify_receipt_py)],
-    (lambda: _tessary.verify_receipt_py(None), cannot("receipt", "NoneType", "PyReceipt")),
     (lambda: receipts.receipt_from_json_py(b"{}"), cannot("json_str", "bytes", "PyString")),
     (lambda: Client(1), cannot("storage_path", "int", "PyString")),
     # Argument errors come before the storage test.
     (lambda: Client().store_receipt({}), cannot("receipt", "dict", "PyReceipt")),
     (lambda: Client().list_receipts(workload_id=1), cannot("workload_id", "int", "PyString")),
     (lambda: shapes.compute_data_shape_hash_from_bytes_py(bytearray(b"x")), cannot("data", "bytearray", "PyBytes")),
-    (lambda: shapes.compute_data_shape_hash_from_bytes_py(b"", [1]), cannot("chunk_scheme", "list", "PyDict")),
     (lambda: shapes.compute_data_shape_hash_from_file_py(pathlib.Path("x")), cannot("path", "PosixPath", "PyString")),
-    (lambda: shapes.compute_method_shape_hash_from_code_py("x", [1]), cannot("params", "list", "PyDict")),
-    (lambda: shapes.compute_method_shape_hash_from_signature_py("f", "int", "str"),
-     "argument 'input_types': Can't extract `str` to `Vec`"),
 ]
 
 

@@ -1,8 +1,7 @@
 """Reuse by overlap: the reuse rule decides, and the spend receipt carries the figures it decided on.
 
-Only requests are priced (one per run, one per reuse), so every cost is exact:
-c_comp is the earlier run's request price, c_id the later one's.
-"""
+Only requests are priced (one per run, one per reuse), so every cost is exact: c_comp is the earlier run's request
+price, c_id the later one's."""
 import json
 import pathlib
 import random
@@ -26,12 +25,6 @@ def shape(data: bytes) -> tessary.DataShape:
 
 def prices(per_request: float) -> dict:
     return {"currency": "EUR", "unit_prices": {"requests": per_request}}
-
-
-def justification_of(store: Any, spend_rid: str) -> dict:
-    found = tessary.open_store(store).get(spend_rid)
-    assert found is not None
-    return dict(found.payload["justification"])
 
 
 def counting(store: Any, calls: List[int], **options: Any) -> Callable[..., Any]:
@@ -76,10 +69,8 @@ def test_an_execution_receipt_carries_the_sketch_of_its_inputs_and_none_for_empt
 
 
 @pytest.mark.parametrize("options, message", [
-    ({}, "needs alpha"),
-    ({"alpha": 0.5, "reuse": "exact"}, "give them with"),
-    ({"alpha": 0.5, "cost_model": "m.json"}, "one of the two"),
-    ({"alpha": -1}, "must not be negative"),
+    ({}, "needs alpha"), ({"alpha": 0.5, "reuse": "exact"}, "give them with"),
+    ({"alpha": 0.5, "cost_model": "m.json"}, "one of the two"), ({"alpha": -1}, "must not be negative"),
 ])
 def test_overlap_reuse_is_refused_without_exactly_one_alpha(tmp_path: pathlib.Path, options: dict, message: str) -> None:
     with pytest.raises(tessary.StepError, match=message):
@@ -102,7 +93,7 @@ def test_the_command_line_takes_alpha_from_a_cost_model_file(
     summary = json.loads(out)
     assert summary["reused"] and pathlib.Path("ran.log").read_text() == "x"
     assert pathlib.Path("out.bin").read_bytes() == BASE
-    assert justification_of("store", summary["spend"])["decision"] == "reuse"
+    assert tessary.open_store("store").get(summary["spend"]).payload["justification"]["decision"] == "reuse"
 
 
 def test_a_database_store_finds_overlapping_runs_through_its_band_index(pg_dsn: str, tmp_path: pathlib.Path) -> None:

@@ -2,13 +2,12 @@
 import asyncio
 import hashlib
 import io
-import math
 import os
 import pathlib
 import random
 import re
 import threading
-from typing import Any, Callable, Optional, Union
+from typing import Callable, Optional, Union
 
 import pytest
 from hypothesis import given, settings
@@ -26,9 +25,8 @@ def test_every_source_of_the_same_bytes_has_the_same_shape(tmp_path: pathlib.Pat
     path = tmp_path / "data.bin"
     path.write_bytes(DATA)
     # Every kind of buffer (mmap, array, memoryview, NumPy) is held in test_native.
-    sources = [DATA, bytearray(DATA), str(path), path,
-               io.BytesIO(DATA), open(path, "rb"), open(path, "rb", buffering=0)]
-    for source in sources:
+    for source in [DATA, bytearray(DATA), str(path), path, io.BytesIO(DATA), open(path, "rb"),
+                   open(path, "rb", buffering=0)]:
         shape = tessary.data_shape(source)
         assert (shape.hash, shape.size, shape.scheme, shape.chunks) == (EXPECTED, len(DATA), CDC(65536), None), source
     strided = memoryview(bytes(range(256)) * 2)[::2]  # not contiguous: read through a copy
@@ -43,8 +41,6 @@ def test_sources_that_are_not_data_are_refused_clearly(tmp_path: pathlib.Path) -
         tessary.data_shape(text_file)
     with pytest.raises(TypeError, match="needs bytes"):
         tessary.data_shape(12)
-    with pytest.raises(tessary.ShapeError):
-        tessary.data_shape(b"x", scheme=Fixed(0))
     with pytest.raises(TypeError):
         tessary.data_shape(b"x", scheme={"type": "cdc", "avg_size": 8})  # type: ignore[arg-type]
 
@@ -75,9 +71,8 @@ def test_chunk_lists_cover_the_stream_and_name_each_chunk_by_its_sha256(scheme: 
     assert shape.chunks is not None
     offset = 0
     for chunk in shape.chunks:
-        assert chunk.offset == offset and chunk.length > 0
+        assert chunk.offset == offset and chunk.length > 0 and chunk.id == "sha256:" + chunk.digest.hex()
         assert chunk.digest == hashlib.sha256(DATA[offset:offset + chunk.length]).digest()
-        assert chunk.id == "sha256:" + chunk.digest.hex()
         offset += chunk.length
     assert offset == len(DATA) and shape.hash == tessary.data_shape(DATA, scheme=scheme).hash
     if isinstance(scheme, Fixed):
@@ -108,10 +103,8 @@ def test_cost_models_are_typed_values_with_the_native_readers_errors() -> None:
     with pytest.raises(tessary.CostModelError, match="overlap must be a number between 0 and 1, got 2.0"):
         tessary.economic_delta(2.0, {"c_id": 1, "c_comp": 4, "alpha": 0.5})
     # The reader's every message is in test_delta; here, that they pass through, and the finite check of our own.
-    refused: list[tuple[dict[str, Any], str]] = [
-        ({"c_id": 1, "c_comp": 1}, "Missing required field: alpha"),
-        ({"c_id": float("nan"), "c_comp": 1, "alpha": 1}, "finite")]
-    for model, message in refused:
+    for model, message in [({"c_id": 1.0, "c_comp": 1.0}, "Missing required field: alpha"),
+                           ({"c_id": float("nan"), "c_comp": 1.0, "alpha": 1.0}, "finite")]:
         with pytest.raises(tessary.CostModelError, match=message):
             tessary.decide_reuse(0.5, model)
     with pytest.raises(tessary.CostModelError, match="not JSON"):
@@ -161,13 +154,9 @@ def test_hashing_leaves_the_event_loop_running() -> None:
 
 MADE: dict[str, tuple[Callable[[], object], type, str]] = {
     "CDC(0)": (lambda: tessary.CDC(0), tessary.ShapeError, "chunk size must be between 1 and 2**64 - 1, got 0"),
-    "Fixed(-1)": (lambda: tessary.Fixed(-1), tessary.ShapeError, "got -1"),
     "Fixed(2**64)": (lambda: tessary.Fixed(2**64), tessary.ShapeError, "got 18446744073709551616"),
     "CDC(1.5)": (lambda: tessary.CDC(1.5), TypeError, "chunk size must be an int, not float"),  # type: ignore[arg-type]
     "Constant(-1)": (lambda: tessary.Constant(-1), tessary.CostModelError, "value must not be negative"),
-    "Constant(inf)": (lambda: tessary.Constant(math.inf), tessary.CostModelError, "value must be finite"),
-    "Linear(1, -2)": (lambda: tessary.Linear(1, -2), tessary.CostModelError, "base must not be negative"),
-    "CostModel(-1, 1, 1)": (lambda: tessary.CostModel(-1, 1, 1), tessary.CostModelError, "c_id must not be negative"),
     "CostModel.of alpha": (lambda: tessary.CostModel.of(1, 1, {"type": "constant", "value": -0.5}),
                            tessary.CostModelError, "alpha.value must not be negative"),
     "from_dict unknown key": (lambda: tessary.CostModel.from_dict({"c_id": 1, "c_comp": 10, "alpha": 0.9, "c_idd": 1}),

@@ -27,10 +27,6 @@ def sha(data):
     return "sha256:" + hashlib.sha256(data).hexdigest()
 
 
-def reload(out):
-    return from_json(json.dumps(out, ensure_ascii=False))
-
-
 def verified(receipt):
     results = {verify(receipt) for verify in VERIFIERS}
     assert len(results) == 1
@@ -114,7 +110,7 @@ def test_every_field_but_the_seal_is_covered_by_the_hash(obj):
         tampered = copy.deepcopy(out)
         parent = functools.reduce(operator.getitem, path[:-1], tampered)
         parent[path[-1]] = changed(parent[path[-1]], tp)
-        tampered = reload(tampered)
+        tampered = from_json(json.dumps(tampered, ensure_ascii=False))
         assert tampered.get_hash() == receipt.get_hash() != tampered.compute_hash(), path
         assert verified(tampered) is False
 
@@ -174,16 +170,14 @@ def nest(levels):
     ({"x": float("nan")}, ""), ({"x": [float("-inf")]}, ""), (nest(128), "recursion limit exceeded"),
 ])
 def test_payloads_that_are_not_json(record, payload, fragment):
-    with pytest.raises(ValueError) as err:
+    with pytest.raises(ValueError, match="^Failed to parse payload JSON: .*" + re.escape(fragment)):
         record("w", payload)
-    assert str(err.value).startswith("Failed to parse payload JSON: ") and fragment in str(err.value)
 
 
 # Tags enter no commitment; the payload enters as its canonical JSON text.
 @pytest.mark.parametrize("workload, payload, tags, text", [
     ("job-1", {"b": [1, 2, {"d": None, "c": True}], "a": "x"}, ["t1"], b'{"a":"x","b":[1,2,{"c":true,"d":null}]}'),
-    ("", {1: "one"}, None, b'{"1":"one"}'),
-    ("job-1", nest(127), [], None),
+    ("", {1: "one"}, None, b'{"1":"one"}'), ("job-1", nest(127), [], None),
 ])
 def test_recorded_commitments(record, workload, payload, tags, text):
     receipt = record(workload_id=workload, payload=payload, tags=tags)

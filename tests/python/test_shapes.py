@@ -34,8 +34,7 @@ ZEROS = "0" * 64
 
 
 @pytest.mark.parametrize("code_hash, params, document", [
-    (ZEROS, None, {"code_hash": "sha256:" + ZEROS}),
-    (ZEROS, {}, {"code_hash": "sha256:" + ZEROS, "params": {}}),
+    (ZEROS, None, {"code_hash": "sha256:" + ZEROS}), (ZEROS, {}, {"code_hash": "sha256:" + ZEROS, "params": {}}),
     ("AB" * 32, {"b": [1.5, None, "é"], "a": True}, {"code_hash": "sha256:" + "AB" * 32, "params": {"a": True, "b": [1.5, None, "é"]}}),
 ])
 def test_method_shape_from_code(code_hash, params, document):

@@ -5,7 +5,6 @@ import threading
 import pytest
 
 import tessary
-from cli_helpers import assert_mistake, run
 from concurrency import Stop, interrupted_fifo_read
 from tessary import CDC, Fixed, data_shape
 from tessary.errors import ShapeError
@@ -70,36 +69,22 @@ def test_huge_thread_count_is_capped_not_refused():
 
 
 def test_buffer_resized_from_another_thread_hashes_what_it_holds():
-    """The export is held for the whole call: a resize fails with BufferError, never changes what is hashed."""
+    # The export is held for the whole call: a resize fails with BufferError, never changes what is hashed.
     buffer = bytearray(DATA * 8)
-    result, refused = [], []
-
-    def shape():
-        result.append(data_shape(buffer, threads=2))
-
-    worker = threading.Thread(target=shape)
+    result = []
+    worker = threading.Thread(target=lambda: result.append(data_shape(buffer, threads=2)))
     worker.start()
     while worker.is_alive():
         try:
             buffer.append(0)
         except BufferError:
-            refused.append(True)
             break
         try:
             del buffer[-1]
         except BufferError:  # the hash began between the two: it holds the longer buffer
-            refused.append(True)
             break
     worker.join()
     assert result == [data_shape(bytes(buffer), threads=1)]
-
-
-def test_shape_command_threads(tmp_path, capsys):
-    path = tmp_path / "data.bin"
-    path.write_bytes(DATA)
-    outputs = [run(capsys, "shape", "--json", "--threads", n, str(path)) for n in ("1", "3")]
-    assert outputs[0] == outputs[1] and outputs[0][0] == 0
-    assert_mistake(capsys, tmp_path, ["shape", "--threads", "0", str(path)], "--threads")
 
 
 def test_ctrl_c_stops_a_threaded_buffer_hash(sigint_on_release):
