@@ -33,23 +33,21 @@ def raise_stop(signum: int, frame: object) -> None:
     raise Stop()
 
 
-def sigint_on_release() -> Iterator[Callable[[], None]]:
-    """Installs a handler raising Stop and yields `arm`: once called, another thread raises SIGINT the moment
-    this thread next lets go of the interpreter lock, which only a native call does here (the switch
-    interval is set out of reach).
+def on_release(action: Callable[[], object]) -> Iterator[Callable[[], None]]:
+    """Yields `arm`: once called, another thread runs `action` the moment this thread next lets go of the
+    interpreter lock, which only a native call does here (the switch interval is set out of reach).
 
-    The other thread waits for `go` without the lock, then needs the lock back to return: it can only get it
-    while a call has released it. raise_signal returns once the signal is recorded, before that thread lets
-    the lock go again, so the call that released it is the one that finds the signal.
+    The other thread waits for `go` without the lock, then needs the lock back to run: it can only get it
+    while a call has released it, and that call cannot return before the action ends, since returning
+    needs the lock. So the action runs inside the call, whatever the scheduler does.
     """
-    previous_handler = signal.signal(signal.SIGINT, raise_stop)
     go, armed = threading.Lock(), list[bool]()
     go.acquire()
 
-    def send() -> None:
+    def run() -> None:
         with go:
             if armed:
-                signal.raise_signal(signal.SIGINT)
+                action()
 
     def arm() -> None:
         armed.append(True)
@@ -57,15 +55,24 @@ def sigint_on_release() -> Iterator[Callable[[], None]]:
 
     previous = sys.getswitchinterval()
     sys.setswitchinterval(1000)
-    sender = threading.Thread(target=send)
-    sender.start()
+    other = threading.Thread(target=run)
+    other.start()
     try:
         yield arm
     finally:
         if not armed:
-            go.release()  # the test ended before arming: the sender leaves without a signal
-        sender.join()
+            go.release()  # the test ended before arming: the thread leaves without acting
+        other.join()
         sys.setswitchinterval(previous)
+
+
+def sigint_on_release() -> Iterator[Callable[[], None]]:
+    """Installs a handler raising Stop and yields `arm` of :func:`on_release` raising SIGINT: raise_signal
+    returns once the signal is recorded, so the call that released the lock is the one that finds it."""
+    previous_handler = signal.signal(signal.SIGINT, raise_stop)
+    try:
+        yield from on_release(lambda: signal.raise_signal(signal.SIGINT))
+    finally:
         signal.signal(signal.SIGINT, previous_handler)
 
 

@@ -1,12 +1,10 @@
 """tessary._native: buffers of every kind, streaming shapes, the store, and
 work done with the interpreter lock released."""
 import array
+import contextlib
 import mmap
 import os
 import signal
-import sys
-import threading
-import time
 
 import pytest
 
@@ -79,61 +77,27 @@ def test_bad_arguments_and_unusable_buffers(call, error):
         call()
 
 
-def hash_in_thread(buffer, times):
-    """Starts hashing `buffer` repeatedly in a thread; returns once it has begun."""
+@pytest.mark.parametrize("make, change", [
+    (lambda tmp: bytearray(DATA), lambda buffer: buffer.extend(b"x")),
+    (mmap_of, lambda buffer: buffer.close()),
+], ids=["bytearray-resized", "mmap-closed"])
+def test_a_buffer_cannot_be_changed_while_hashed(tmp_path, make, change):
+    buffer = make(tmp_path)
     hasher = _native.Hasher(0, 65536, False)
-    started = threading.Event()
-    failures = []
+    outcome = []
 
-    def run():
-        started.set()
+    def try_change():
         try:
-            for _ in range(times):
-                hasher.update(buffer)
-        except ValueError as e:  # an mmap closed between two updates
-            failures.append(e)
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    started.wait()
-    return worker, hasher, failures
-
-
-def test_bytearray_cannot_be_resized_while_hashed():
-    data = bytearray(os.urandom(1 << 16)) * 512  # 32 MiB
-    length = len(data)
-    worker, hasher, _ = hash_in_thread(data, 4)
-    refused = 0
-    while worker.is_alive():
-        try:
-            data.extend(b"x")
+            change(buffer)
+            outcome.append("changed")
         except BufferError:
-            refused += 1
-            continue
-        while True:  # undo it, waiting for an export in between to end
-            try:
-                del data[-1]
-                break
-            except BufferError:
-                pass
-    worker.join()
-    assert refused > 0 and len(data) == length
-    assert 4 * length <= hasher.finish()[1] <= 4 * (length + 1)
-    data.extend(b"x")  # the export ended with the calls
+            outcome.append("refused")
 
-
-def test_mmap_cannot_be_closed_while_hashed(tmp_path):
-    view = mmap_of(tmp_path)
-    worker, _, failures = hash_in_thread(view, 400)
-    refused = 0
-    while worker.is_alive():
-        try:
-            view.close()
-            break
-        except BufferError:
-            refused += 1
-    worker.join()
-    assert refused > 0 and len(failures) <= 1
+    with contextlib.contextmanager(concurrency.on_release)(try_change) as arm:
+        arm()  # the change is tried while update runs without the interpreter lock
+        hasher.update(buffer)
+    assert outcome == ["refused"] and hasher.finish()[1] == len(DATA)
+    change(buffer)  # the export ended with the call
 
 
 # ---- threads ----------------------------------------------------------------
@@ -148,27 +112,13 @@ def test_threads_sharing_one_hasher_never_interleave_within_an_update():
 
 
 def test_hashing_lets_other_python_threads_run():
-    data = bytes(256 << 20)
-    counter, seen = [0], []
-
-    def hash_it():
-        seen.append(counter[0])
-        _native.shape_of_buffer(data, 0, 65536, False)
-        seen.append(counter[0])
-
-    previous = sys.getswitchinterval()
-    # No forced hand-over of the lock: the counter can move during the call
-    # only if the call itself lets go of the interpreter lock.
-    sys.setswitchinterval(100)
-    try:
-        worker = threading.Thread(target=hash_it)
-        worker.start()
-        while worker.is_alive():
-            counter[0] += 1
-            time.sleep(0)
-    finally:
-        sys.setswitchinterval(previous)
-    assert seen[1] > seen[0]
+    inside, ran = [False], []
+    with contextlib.contextmanager(concurrency.on_release)(lambda: ran.append(inside[0])) as arm:
+        arm()
+        inside[0] = True
+        _native.shape_of_buffer(DATA, 0, 65536, False)
+        inside[0] = False
+    assert ran == [True]  # the other thread ran during the call, not after it
 
 
 # ---- files and signals ------------------------------------------------------
