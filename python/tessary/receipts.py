@@ -551,3 +551,15 @@ def payload_head(receipt: Receipt) -> Mapping[str, JSONValue]:
             payload: Mapping[str, JSONValue] = _frozen(head["payload"])
             return payload
     return receipt.payload
+
+
+def from_writer_text(text: str) -> Receipt:
+    """A receipt read from text this package's own writer made (a directory store's scan gives such text).
+
+    The text is kept as the receipt's JSON form instead of being written
+    again: the writer is deterministic, so writing the parsed receipt would
+    give the same text back.
+    """
+    receipt = Receipt._wrap(receipt_from_json(text))
+    receipt._json = text
+    return receipt

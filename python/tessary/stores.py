@@ -29,7 +29,7 @@ from ._store_calls import RidLike, check_batch_size, check_order, receipt_key, r
 from .errors import ReceiptError, StoreError
 from .filters import Filters, Pac
 from .locations import DATABASE_PREFIXES, FILE_PREFIX, Location, parse_location
-from .receipts import Receipt
+from .receipts import Receipt, from_writer_text
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -275,7 +275,7 @@ class DirectoryStore:
         check_order(order)
         if order == "time":
             return self._in_time_order(wanted, on_skip)
-        return [Receipt.from_json(t, strict=False) for t in self._texts(wanted, on_skip)]
+        return [from_writer_text(t) for t in self._texts(wanted, on_skip)]
 
     def _texts(self, wanted: Filters, on_skip: Optional[OnSkip]) -> List[str]:
         """The JSON texts of every match, read under one hold of the store's lock."""
@@ -344,7 +344,7 @@ class DirectoryStore:
             if not batch:
                 return
             for text in batch:
-                yield Receipt.from_json(text, strict=False)
+                yield from_writer_text(text)
 
     def __iter__(self) -> Iterator[Receipt]:
         return self.iter()
@@ -374,7 +374,7 @@ class DirectoryStore:
                 return
             for text in batch:
                 if may_match(text):
-                    yield Receipt.from_json(text, strict=False)
+                    yield from_writer_text(text)
 
     def close(self) -> None:
         """Release the store; the files stay on disk."""
