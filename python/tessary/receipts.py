@@ -124,7 +124,7 @@ _PAYLOAD_KEY = ',"payload":'
 _ATTEST_KEY = ',"attest":'
 _SKETCH_KEY = ',"minhash_signature":'
 # The members the writer puts before the payload ("head") and after it ("tail").
-_PART_OF = {"links": "head", "ctx": "head", "attest": "tail"}
+_PART_OF = {"rid": "head", "kind": "head", "links": "head", "ctx": "head", "attest": "tail"}
 
 
 def _parse_part(text: str, part: str) -> Optional[Dict[str, JSONValue]]:
@@ -283,13 +283,19 @@ class Receipt:
     @property
     def rid(self) -> str:
         """The receipt identifier, a lowercase hyphenated UUID."""
-        rid: str = self._native.get_rid()
-        return rid
+        if _read_natively(self):
+            rid: str = self._native.get_rid()
+            return rid
+        # Held as its writer's text: the head says the same without reading the whole receipt.
+        text_rid: str = self._field("rid")
+        return text_rid
 
     @property
     def kind(self) -> ReceiptKind:
         """Which of the six kinds this receipt is."""
-        return _KIND_BY_NAME[self._native.get_kind()]
+        if _read_natively(self):
+            return _KIND_BY_NAME[self._native.get_kind()]
+        return ReceiptKind(self._field("kind"))
 
     @property
     def version(self) -> str:
@@ -553,13 +559,25 @@ def payload_head(receipt: Receipt) -> Mapping[str, JSONValue]:
     return receipt.payload
 
 
+_NATIVE_SLOT = Receipt.__dict__["_native"]
+
+
+def _read_natively(receipt: Receipt) -> bool:
+    """Whether the receipt holds its native form already (asked without making it, as __getattr__ would)."""
+    try:
+        _NATIVE_SLOT.__get__(receipt, Receipt)
+    except AttributeError:
+        return False
+    return True
+
+
 def from_writer_text(text: str) -> Receipt:
     """A receipt read from text this package's own writer made (a directory store's scan gives such text).
 
     The text is kept as the receipt's JSON form instead of being written
-    again: the writer is deterministic, so writing the parsed receipt would
-    give the same text back.
+    again (the writer is deterministic, so writing the parsed receipt would
+    give the same text back), and it is read natively only when first
+    needed: a lookup matches and sorts most receipts on their text alone.
+    The store parsed it already, so that reading cannot fail.
     """
-    receipt = Receipt._wrap(receipt_from_json(text))
-    receipt._json = text
-    return receipt
+    return Receipt._from_own_json(text)
