@@ -8,15 +8,16 @@ handed out as read-only views (mappings and tuples).
 from __future__ import annotations
 
 import json
-import re
 from datetime import datetime
-from types import MappingProxyType
 from typing import TYPE_CHECKING, Callable, Dict, Iterable, Mapping, NamedTuple, Optional, Protocol, Tuple, Union
 
 if TYPE_CHECKING:
     import uuid
 
 from ._core import NativeReceipt, native, receipt_from_json, receipt_hash, receipt_json, verify_receipt
+from ._receipt_text import (
+    HASH_TAIL, NULL_SIG, PART_OF, PLAIN_FIELD, frozen, parse_part, payload_before_sketch, signature_tail,
+)
 from ._recording import check_str, execution_work
 from ._time import parse_timestamp
 from ._types import JSONValue, WordEnum
@@ -91,75 +92,6 @@ class Signature(NamedTuple):
     sig: str
 
 
-# The compact JSON of a receipt ends with its signature and its hash:
-#   ...,"sig":null,"hash":"sha256:<64 hex>"}
-#   ...,"sig":{"alg":"...","kid":"...","sig":"..."},"hash":"sha256:<64 hex>"}
-# Only the hash follows the top-level signature, so both are read (and a new
-# signature written) at the end of the text without parsing the receipt.
-_HASH_TAIL = len(',"hash":"sha256:') + 64 + len('"}')
-_NULL_SIG = ',"sig":null'
-_OBJECT_SIG = ',"sig":{"alg":"'
-_TAIL = re.compile(
-    r',"sig":(?:null|\{"alg":"([^"\\]*)","kid":"([^"\\]*)","sig":"([^"\\]*)"\}),"hash":"(sha256:[0-9a-f]{64})"\}\Z'
-)
-# Signature fields written into the text as they are: nothing in them that
-# JSON escapes, or that the native writer might spell differently.
-_PLAIN_FIELD = re.compile(r"[A-Za-z0-9:._+/=-]*\Z")
-
-
-def _tail(text: str) -> Optional["re.Match[str]"]:
-    """The signature and hash at the end of a receipt's JSON, or None when the text is not of that form."""
-    end = len(text) - _HASH_TAIL
-    if text.startswith(_NULL_SIG, end - len(_NULL_SIG)):
-        start = end - len(_NULL_SIG)
-    else:
-        # Inside the signature object "sig" is followed by a string, never by {"alg":
-        start = text.rfind(_OBJECT_SIG, 0, end)
-        if start < 0:
-            return None
-    return _TAIL.match(text, start)
-
-
-_PAYLOAD_KEY = ',"payload":'
-_ATTEST_KEY = ',"attest":'
-_SKETCH_KEY = ',"minhash_signature":'
-# The members the writer puts before the payload ("head") and after it ("tail").
-_PART_OF = {"rid": "head", "kind": "head", "links": "head", "ctx": "head", "attest": "tail"}
-
-
-def _parse_part(text: str, part: str) -> Optional[Dict[str, JSONValue]]:
-    """The head or tail members of a receipt's compact JSON, parsed alone; None when they cannot be.
-
-    The text is cut at the first payload (attest) key. Cut anywhere but
-    between top-level members, the piece is not valid JSON: a bracket stays
-    open, or one closes too many, or text is left over; no string holds an
-    unescaped quote. Then the caller parses the whole text.
-    """
-    if part == "head":
-        cut = text.find(_PAYLOAD_KEY)
-        piece = text[:cut] + "}" if cut >= 0 else ""
-    else:
-        cut = text.find(_ATTEST_KEY)
-        piece = "{" + text[cut + 1:] if cut >= 0 else ""
-    try:
-        found = json.loads(piece) if piece else None
-    except ValueError:
-        return None
-    return {k: _frozen(v) for k, v in found.items()} if isinstance(found, dict) else None
-
-
-def _frozen(value: JSONValue) -> JSONValue:
-    if isinstance(value, dict):
-        return MappingProxyType({k: _frozen(v) for k, v in value.items()})
-    if isinstance(value, list):
-        items = tuple(value)
-        for item in items:
-            if isinstance(item, (dict, list)):
-                return tuple(_frozen(v) for v in items)
-        return items  # a list of scalars (a step's sketch holds thousands) needs no walk
-    return value
-
-
 class Receipt:
     """A sealed record of one unit of work.
 
@@ -184,13 +116,6 @@ class Receipt:
     def _wrap(cls, native: NativeReceipt) -> "Receipt":
         receipt = _new(cls)
         receipt._native = native
-        return receipt
-
-    @classmethod
-    def _from_own_json(cls, text: str) -> "Receipt":
-        """A receipt from JSON text this package wrote itself; it is read natively only when first needed."""
-        receipt = _new(cls)
-        receipt._json = text
         return receipt
 
     if not TYPE_CHECKING:
@@ -261,7 +186,7 @@ class Receipt:
             pass
         # A step's payload holds thousands of sketch values; lookups need only the members before it
         # (time, links) or after it (attest), so those are parsed alone when they can be.
-        part = _PART_OF.get(name)
+        part = PART_OF.get(name)
         if part is not None:
             try:
                 parts = self._parts
@@ -269,12 +194,12 @@ class Receipt:
                 parts = self._parts = {}
             found = parts.get(part)
             if found is None:
-                found = _parse_part(self.to_json(), part)
+                found = parse_part(self.to_json(), part)
                 if found is not None:
                     parts[part] = found
             if found is not None:
                 return found.get(name)
-        fields = {k: _frozen(v) for k, v in json.loads(self.to_json()).items()}
+        fields = {k: frozen(v) for k, v in json.loads(self.to_json()).items()}
         self._fields = fields
         return fields.get(name)
 
@@ -360,7 +285,7 @@ class Receipt:
     @property
     def sig(self) -> Optional[Signature]:
         """The signature the receipt carries, or None."""
-        match = _tail(self.to_json())
+        match = signature_tail(self.to_json())
         if match is not None and match.group(4) == self.hash:
             alg, kid, sig_text = match.group(1, 2, 3)
             return None if alg is None else Signature(alg, kid, sig_text)
@@ -380,14 +305,14 @@ class Receipt:
         ):
             raise TypeError(f"signature must be a Signature or None, not {type(signature).__name__}")
         text = self.to_json()
-        match = _tail(text)
+        match = signature_tail(text)
         if match is not None and match.group(4) == self.hash:
             if signature is None:
-                return Receipt._from_own_json(text[: match.start()] + _NULL_SIG + text[-_HASH_TAIL:])
-            if all(_PLAIN_FIELD.match(f) for f in signature):
+                return from_writer_text(text[: match.start()] + NULL_SIG + text[-HASH_TAIL:])
+            if all(PLAIN_FIELD.match(f) for f in signature):
                 alg, kid, sig_text = signature
                 sig_json = '{"alg":"' + alg + '","kid":"' + kid + '","sig":"' + sig_text + '"}'
-                return Receipt._from_own_json(text[: match.start()] + ',"sig":' + sig_json + text[-_HASH_TAIL:])
+                return from_writer_text(text[: match.start()] + ',"sig":' + sig_json + text[-HASH_TAIL:])
         wire = self.to_dict()
         wire["sig"] = None if signature is None else dict(zip(Signature._fields, signature))
         return Receipt.from_json(json.dumps(wire, separators=(",", ":"), ensure_ascii=False), strict=False)
@@ -544,19 +469,9 @@ def payload_head(receipt: Receipt) -> Mapping[str, JSONValue]:
     sketch of each (thousands of values) would cost more than the rest of
     the receipt. Without a sketch this is the whole payload.
     """
-    text = receipt.to_json()
-    cut = text.find(_SKETCH_KEY)
-    if cut >= 0:
-        # Closing two objects gives valid JSON only when the cut is inside the payload itself: inside
-        # a nested object or array a bracket stays open, and no string holds an unescaped quote.
-        try:
-            head = json.loads(text[:cut] + "}}")
-        except ValueError:
-            head = None
-        if isinstance(head, dict) and isinstance(head.get("payload"), dict):
-            payload: Mapping[str, JSONValue] = _frozen(head["payload"])
-            return payload
-    return receipt.payload
+    head = payload_before_sketch(receipt.to_json())
+    return head if head is not None else receipt.payload
+
 
 
 _NATIVE_SLOT = Receipt.__dict__["_native"]
@@ -572,7 +487,7 @@ def _read_natively(receipt: Receipt) -> bool:
 
 
 def from_writer_text(text: str) -> Receipt:
-    """A receipt read from text this package's own writer made (a directory store's scan gives such text).
+    """A receipt from text this package wrote itself: a directory store's scan, or a signature spliced into such text.
 
     The text is kept as the receipt's JSON form instead of being written
     again (the writer is deterministic, so writing the parsed receipt would
@@ -580,4 +495,6 @@ def from_writer_text(text: str) -> Receipt:
     needed: a lookup matches and sorts most receipts on their text alone.
     The store parsed it already, so that reading cannot fail.
     """
-    return Receipt._from_own_json(text)
+    receipt = _new(Receipt)
+    receipt._json = text
+    return receipt
