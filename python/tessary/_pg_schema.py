@@ -11,8 +11,8 @@ import uuid
 from typing import Any, Callable, Optional, Sequence, Tuple, Union
 
 from ._lookups import method_keys, output_keys
-from ._sketch_index import create_statements, index_stored_receipts
-from .errors import ReceiptError, StoreError
+from ._sketch_index import create_statements, index_stored_receipts, stored_executions
+from .errors import StoreError
 from .receipts import Receipt
 
 __all__ = ["TEXT_FILTERS", "LOOKUP_COLUMNS", "COLUMNS", "COPY_TYPES", "MIGRATIONS", "SCHEMA_VERSION", "text_bytes",
@@ -42,21 +42,10 @@ def lookup_row(receipt: Receipt) -> Tuple[Any, ...]:
 
 def backfill_lookups(conn: Any) -> None:
     """Fill the lookup columns of the execution receipts stored before they existed."""
-    with conn.cursor(name="tessary_backfill") as rows, conn.cursor() as cur:
-        rows.execute("SELECT rid, body FROM receipts WHERE kind = 'execution'")
-        while True:
-            batch = rows.fetchmany(1000)
-            if not batch:
-                return
-            updates = []
-            for rid, body in batch:
-                try:
-                    receipt = Receipt.from_json(body, strict=False)
-                except ReceiptError:  # kept, as ever, but found by no lookup
-                    continue
-                updates.append((*lookup_row(receipt), rid))
-            cur.executemany(
-                "UPDATE receipts SET outputs = %s, method_root = %s, input_commitment = %s WHERE rid = %s", updates)
+    with conn.cursor() as cur:
+        for found in stored_executions(conn, "tessary_backfill"):
+            cur.executemany("UPDATE receipts SET outputs = %s, method_root = %s, input_commitment = %s WHERE rid = %s",
+                            [(*lookup_row(receipt), rid) for rid, receipt in found])
 
 
 # A step of a migration: a statement, or work done on the connection.

@@ -16,7 +16,7 @@ stored, and :func:`index_receipts` keeps it up to date as receipts are stored.
 
 from __future__ import annotations
 
-from typing import Any, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from .errors import ReceiptError
 from .receipts import Receipt, ReceiptKind
@@ -130,20 +130,30 @@ def index_receipts(conn: Any, receipts: Sequence[Receipt]) -> None:
         add_sketches(conn, sketches)
 
 
-def index_stored_receipts(conn: Any) -> None:
-    """Index the sketches of the execution receipts stored before the band index existed."""
-    with conn.cursor(name="tessary_backfill_sketches") as rows:
-        rows.execute("SELECT body FROM receipts WHERE kind = 'execution'")
+def stored_executions(conn: Any, cursor_name: str) -> Iterator[List[Tuple[Any, Receipt]]]:
+    """The stored execution receipts that read, a batch at a time as (row rid, receipt), through a named cursor.
+
+    A body that is no receipt is passed over: it stays stored, as ever, but
+    no lookup or index finds it.
+    """
+    with conn.cursor(name=cursor_name) as rows:
+        rows.execute("SELECT rid, body FROM receipts WHERE kind = 'execution'")
         while True:
             batch = rows.fetchmany(1000)
             if not batch:
                 return
             found = []
-            for (body,) in batch:
+            for rid, body in batch:
                 try:
-                    found.append(Receipt.from_json(body, strict=False))
+                    found.append((rid, Receipt.from_json(body, strict=False)))
                 except ReceiptError:
                     continue
-            sketches = [(r.rid, sketch) for r in found for sketch in [sketch_of(r)] if sketch is not None]
-            if sketches:
-                add_sketches(conn, sketches)
+            yield found
+
+
+def index_stored_receipts(conn: Any) -> None:
+    """Index the sketches of the execution receipts stored before the band index existed."""
+    for found in stored_executions(conn, "tessary_backfill_sketches"):
+        sketches = [(r.rid, sketch) for _, r in found for sketch in [sketch_of(r)] if sketch is not None]
+        if sketches:
+            add_sketches(conn, sketches)
